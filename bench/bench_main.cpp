@@ -1,0 +1,56 @@
+#include <cstdio>
+#include <utility>
+
+#include "bench/ratio_reporter.h"
+
+namespace kestrune::bench {
+namespace {
+std::vector<RatioPair>& pairs() {
+  static std::vector<RatioPair> all;
+  return all;
+}
+}  // namespace
+
+void registerRatio(std::string ours, std::string baseline, double limit) {
+  pairs().push_back({std::move(ours), std::move(baseline), limit});
+}
+
+void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
+  ConsoleReporter::ReportRuns(runs);
+  for (const auto& run : runs) {
+    if (run.error_occurred) continue;
+    const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+    const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+    if (!single && !median) continue;
+    std::string name = run.run_name.function_name;
+    if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
+    times_[name] = run.GetAdjustedRealTime();
+  }
+}
+
+int RatioReporter::printRatios() const {
+  int over = 0;
+  std::printf("\n%-44s %-40s %8s %6s\n", "benchmark", "baseline", "ratio", "limit");
+  for (const auto& p : pairs()) {
+    auto a = times_.find(p.ours);
+    auto b = times_.find(p.baseline);
+    if (a == times_.end() || b == times_.end() || b->second <= 0) continue;
+    const double ratio = a->second / b->second;
+    const bool ok = ratio <= p.limit;
+    if (!ok) ++over;
+    std::printf("%-44s %-40s %8.3f %6.2f %s\n", p.ours.c_str(), p.baseline.c_str(), ratio,
+                p.limit, ok ? "ok" : "OVER");
+  }
+  return over;
+}
+
+}  // namespace kestrune::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+  kestrune::bench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return reporter.printRatios() == 0 ? 0 : 1;
+}

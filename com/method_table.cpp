@@ -1,0 +1,183 @@
+#include "com/method_table.h"
+
+#include <algorithm>
+
+#include "com/binding.h"
+#include "com/names.h"
+#include "control/TVFEDIMiniKeyCrypt.h"
+
+namespace kestrune::com {
+namespace {
+
+using Control = TVFEDIMiniKeyCrypt;
+
+constexpr Parameter text(std::string_view name) {
+  return {name, Kind::text};
+}
+constexpr Parameter i4(std::string_view name) {
+  return {name, Kind::i4};
+}
+
+template <class... P>
+constexpr Parameters in(P... parameters) {
+  return {{parameters...}, sizeof...(parameters)};
+}
+
+constexpr Result returnsText(std::string_view name) {
+  return {Kind::text, name};
+}
+constexpr Result returnsI4(std::string_view name) {
+  return {Kind::i4, name};
+}
+constexpr Result kNoResult{};
+
+// A row whose control method is not built yet: Invoke refuses it with E_NOTIMPL. Building the
+// method means replacing kNotBuilt by bind<&Control::method>() in its row.
+constexpr Binding kNotBuilt{};
+
+// clang-format off
+constexpr std::array<Method, kMethodCount> kMethods{{
+  {1, "loadCACert", in(text("cafile")), returnsI4("rtn"), kNotBuilt},
+  {2, "checkPassword", in(text("checkData")), returnsI4("rtn"), bind<&Control::checkPassword>()},
+  {3, "sign", in(text("SourceData")), returnsText("rtn"), kNotBuilt},
+  {4, "signB64", in(text("SourceData")), returnsText("rtn"), kNotBuilt},
+  {5, "getSID1", in(), returnsText("rtn"), kNotBuilt},
+  {6, "getSID2", in(), returnsText("rtn"), kNotBuilt},
+  {7, "getCSN", in(), returnsText("rtn"), kNotBuilt},
+  {8, "setPassword", in(text("oldpass"), text("newpass")), returnsI4("rtn"), kNotBuilt},
+  {9, "makeCard", in(text("UserID"), text("OrgID")), returnsI4("rtn"), kNotBuilt},
+  {10, "makeRequestCert", in(i4("reqType"), text("outFile"), text("OptionalData")), returnsI4("rtn"), kNotBuilt},
+  {11, "loadCert", in(text("certfile")), returnsI4("rtn"), kNotBuilt},
+  {12, "getCert", in(text("outFile")), returnsI4("rtn"), kNotBuilt},
+  {13, "getBeginDate", in(), returnsText("rtn"), kNotBuilt},
+  {14, "getEndDate", in(), returnsText("rtn"), kNotBuilt},
+  {15, "getBeginDateTime", in(), returnsText("rtn"), kNotBuilt},
+  {16, "getEndDateTime", in(), returnsText("rtn"), kNotBuilt},
+  {17, "getErrorCode", in(), returnsI4("rtn"), bind<&Control::getErrorCode>()},
+  {18, "loadLib", in(text("libname")), returnsI4("rtn"), bind<&Control::loadLib>()},
+  {19, "getCardSN", in(), returnsText("rtn"), kNotBuilt},
+  {20, "setCardSN", in(text("cardsn")), returnsI4("rtn"), kNotBuilt},
+  {21, "loadCertB64", in(text("certContent")), returnsI4("rtn"), kNotBuilt},
+  {22, "loadCACertB64", in(text("certContent")), returnsI4("rtn"), kNotBuilt},
+  {23, "getCertB64", in(), returnsText("rtn"), kNotBuilt},
+  {24, "signHash", in(text("hexHash")), returnsText("rtn"), kNotBuilt},
+  {25, "close", in(), returnsI4("rtn"), bind<&Control::close>()},
+  {26, "setTestVersion", in(i4("iTest")), kNoResult, bind<&Control::setTestVersion>()},
+  {27, "newCertificate", in(text("caUrl"), text("key")), returnsI4("rtn"), kNotBuilt},
+  {28, "extendCertificate", in(text("caUrl")), returnsI4("rtn"), kNotBuilt},
+  {29, "revokeCertificate", in(text("caUrl"), text("revokeReason")), returnsI4("rtn"), kNotBuilt},
+  {30, "queryCertificate", in(text("caUrl"), text("casid1"), text("casid2"), text("csn")), returnsI4("rtn"), kNotBuilt},
+  {31, "queryMultipleCertificate", in(text("caUrl"), text("casid1"), text("casid2"), text("sid1"), text("sid2"), text("date")), returnsText("rtn"), kNotBuilt},
+  {32, "queryCRL", in(text("caUrl"), text("casid1"), text("casid2")), returnsText("rtn"), kNotBuilt},
+  {33, "queryCaPublicKey", in(text("caUrl"), text("casid1"), text("casid2")), returnsText("rtn"), kNotBuilt},
+  {34, "queryPSNCaPublicKey", in(text("caUrl"), text("casid1"), text("casid2"), text("psn")), returnsText("rtn"), kNotBuilt},
+  {35, "queryDateCaPublicKey", in(text("caUrl"), text("casid1"), text("casid2"), text("date")), returnsText("rtn"), kNotBuilt},
+  {36, "setP11CryptReinit", in(i4("reinit")), kNoResult, bind<&Control::setP11CryptReinit>()},
+  {37, "loadMultiCertB64", in(text("certContent")), returnsI4("rtn"), kNotBuilt},
+  {38, "getCPublicExponent", in(), returnsText("rtn"), kNotBuilt},
+  {39, "getCModulus", in(), returnsText("rtn"), kNotBuilt},
+  {40, "getCASID2", in(), returnsText("rtn"), kNotBuilt},
+  {41, "getCASID1", in(), returnsText("rtn"), kNotBuilt},
+  {42, "querySID1", in(text("caUrl"), text("sid1"), text("sid2")), returnsText("rtn"), kNotBuilt},
+  {43, "querySID2", in(text("caUrl"), text("sid1"), text("sid2")), returnsText("rtn"), kNotBuilt},
+  {44, "queryB64Certificate", in(text("caUrl"), text("casid1"), text("casid2"), text("csn")), returnsText("rtn"), kNotBuilt},
+  {45, "setSID", in(text("UserID"), text("OrgID")), returnsI4("rtn"), kNotBuilt},
+  {47, "FEDIMessageSign", in(text("SourceData")), returnsText("rtn"), kNotBuilt},
+  {49, "showDebugMessage", in(i4("bShow")), kNoResult, bind<&Control::showDebugMessage>()},
+  {50, "getNewCertB64", in(), returnsText("rtn"), kNotBuilt},
+  {51, "getNewCert", in(text("outFile")), returnsI4("rtn"), kNotBuilt},
+  {52, "getType", in(), returnsText("rtn"), bind<&Control::getType>()},
+  {53, "setCurrentSlot", in(i4("SlotNumber")), returnsI4("Ret"), bind<&Control::setCurrentSlot>()},
+  {54, "FEDIMessageSignWithCSP", in(text("SourceData"), text("strSubject"), text("strIssuer"), text("strProvider"), text("strPin"), i4("iFlags"), i4("iKeyUsage")), returnsText("signature"), kNotBuilt},
+  {55, "TV_GETVersion", in(i4("flag")), returnsText("ver"), bind<&Control::TV_GETVersion>()},
+  {56, "FEDIMessageSignWithCSP_Init", in(text("strSubject"), text("strIssuer"), text("strProvider"), text("strPin"), i4("iFlags"), i4("iKeyUsage")), returnsI4("rtn"), kNotBuilt},
+  {57, "FEDIMessageSignWithCSP_Update", in(text("SourceData")), returnsText("signature"), kNotBuilt},
+  {58, "FEDIMessageSignWithCSP_Final", in(), returnsI4("rtn"), kNotBuilt},
+  {59, "setTokenType", in(i4("type")), kNoResult, bind<&Control::setTokenType>()},
+  {60, "getCertNotBefore", in(i4("iFlags")), returnsText("rtn"), kNotBuilt},
+  {61, "getCertNotAfter", in(i4("iFlags")), returnsText("rtn"), kNotBuilt},
+}};
+// clang-format on
+
+consteval bool dispidsAreUnique() {
+  for (std::size_t a = 0; a < kMethods.size(); ++a) {
+    for (std::size_t b = a + 1; b < kMethods.size(); ++b) {
+      if (kMethods[a].dispid == kMethods[b].dispid) return false;
+    }
+  }
+  return true;
+}
+
+consteval bool namesAreUnique() {
+  for (std::size_t a = 0; a < kMethods.size(); ++a) {
+    for (std::size_t b = a + 1; b < kMethods.size(); ++b) {
+      if (equalsIgnoringCase(kMethods[a].name, kMethods[b].name)) return false;
+    }
+  }
+  return true;
+}
+
+// A bound method must take exactly the row's parameter kinds and give the row's result; a
+// member returning nothing may stand for a row with a result it leaves unwritten (close).
+consteval bool bindingsMatchRows() {
+  for (const Method& method : kMethods) {
+    if (!method.implemented()) continue;
+    const Binding& binding = method.binding;
+    if (binding.parameters.count != method.parameters.count) return false;
+    for (std::size_t i = 0; i < method.parameters.count; ++i) {
+      if (binding.parameters.items[i].kind != method.parameters.items[i].kind) return false;
+    }
+    if (binding.result != method.result.kind && binding.result != Kind::none) return false;
+  }
+  return true;
+}
+
+consteval bool dispidsAreInRange() {
+  return std::all_of(kMethods.begin(), kMethods.end(), [](const Method& method) {
+    return method.dispid >= 1 && method.dispid <= 61 && method.dispid != 46 && method.dispid != 48;
+  });
+}
+
+static_assert(dispidsAreUnique());
+static_assert(namesAreUnique());
+static_assert(bindingsMatchRows());
+static_assert(dispidsAreInRange());
+
+}  // namespace
+
+std::string_view kindName(Kind kind) {
+  switch (kind) {
+    case Kind::text:
+      return "text";
+    case Kind::i4:
+      return "I4";
+    case Kind::none:
+      break;
+  }
+  return "none";
+}
+
+std::span<const Method> methods() {
+  return kMethods;
+}
+
+const Method* findMethod(std::string_view name) {
+  const auto found = std::find_if(kMethods.begin(), kMethods.end(), [name](const Method& method) {
+    return equalsIgnoringCase(method.name, name);
+  });
+  return found != kMethods.end() ? &*found : nullptr;
+}
+
+const Method* findMethodByDispid(std::int32_t dispid) {
+  const auto found = std::find_if(kMethods.begin(), kMethods.end(), [dispid](const Method& method) {
+    return method.dispid == dispid;
+  });
+  return found != kMethods.end() ? &*found : nullptr;
+}
+
+std::int32_t dispidOf(std::string_view name) {
+  const Method* method = findMethod(name);
+  return method != nullptr ? method->dispid : kDispidUnknown;
+}
+
+}  // namespace kestrune::com

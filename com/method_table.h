@@ -1,0 +1,87 @@
+// The method table of ITVFEDIMiniKeyCrypt: the 59 methods in interface (virtual slot) order,
+// each with its DISPID, its in-parameters, its result and, once the control implements it,
+// the thunk that calls it. GetIDsOfNames and Invoke are served from this table.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "com/variant.h"
+
+namespace kestrune {
+class TVFEDIMiniKeyCrypt;
+}
+
+namespace kestrune::com {
+
+// What a parameter or a result carries: a text (BSTR), a 32-bit signed number (I4), or
+// nothing (a method without a result).
+enum class Kind : std::uint8_t { none, text, i4 };
+
+// kindName returns "none", "text" or "I4".
+std::string_view kindName(Kind kind);
+
+struct Parameter {
+  std::string_view name;
+  Kind kind = Kind::none;
+};
+
+// The longest parameter list of the interface (FEDIMessageSignWithCSP) has seven entries.
+inline constexpr std::size_t kMaxParameters = 7;
+
+struct Parameters {
+  std::array<Parameter, kMaxParameters> items{};
+  std::size_t count = 0;
+
+  constexpr std::span<const Parameter> view() const { return {items.data(), count}; }
+};
+
+struct Result {
+  Kind kind = Kind::none;
+  std::string_view name;
+};
+
+// A Thunk calls one control method with arguments already checked against its row.
+using Thunk = void (*)(TVFEDIMiniKeyCrypt& control, std::span<const Variant> args, Variant& result);
+
+// A Binding is a thunk together with the shape of the control method behind it, so that the
+// table can check at compile time that each row and its method agree.
+struct Binding {
+  Thunk thunk = nullptr;
+  // Whether thunk is set, kept apart because comparing a function address is not a constant
+  // expression in every build (the sanitizers' instrumentation refuses it).
+  bool built = false;
+  Parameters parameters;
+  Kind result = Kind::none;
+};
+
+struct Method {
+  std::int32_t dispid = 0;
+  std::string_view name;
+  Parameters parameters;
+  Result result;
+  Binding binding;  // no thunk: the control does not implement the method yet
+
+  constexpr std::span<const Parameter> params() const { return parameters.view(); }
+  constexpr bool implemented() const { return binding.built; }
+};
+
+inline constexpr std::size_t kMethodCount = 59;
+// GetIDsOfNames' answer for a name the interface does not have (DISPID_UNKNOWN).
+inline constexpr std::int32_t kDispidUnknown = -1;
+
+// methods returns the whole interface in virtual slot order (slot n is methods()[n - 1]).
+std::span<const Method> methods();
+
+// findMethod returns the row whose name matches, ignoring ASCII case as GetIDsOfNames does,
+// or nullptr.
+const Method* findMethod(std::string_view name);
+// findMethodByDispid returns the row with that DISPID, or nullptr.
+const Method* findMethodByDispid(std::int32_t dispid);
+// dispidOf returns the DISPID of the named method (case-insensitive), or kDispidUnknown.
+std::int32_t dispidOf(std::string_view name);
+
+}  // namespace kestrune::com

@@ -1,0 +1,30 @@
+// Construction and destruction of the control.
+#include "control/TVFEDIMiniKeyCrypt.h"
+
+#include "control/crypto_registration.h"
+#include "control/method_frame.h"
+#include "token/token.h"
+
+namespace kestrune {
+
+TVFEDIMiniKeyCrypt::TVFEDIMiniKeyCrypt() {
+  control::registerCryptoOnce();
+}
+
+// Destroying any instance ends the token work of all of them: the shared session is closed
+// and every PKCS#11 library unloaded.
+TVFEDIMiniKeyCrypt::~TVFEDIMiniKeyCrypt() {
+  inFrame([this] {
+    closeSession();
+    caKeyRecord.reset();
+    caCertificate.reset();
+    userCertificate.reset();
+    sid1Cache.reset();
+    sid2Cache.reset();
+  });
+  token::p11_UnloadAll();
+  cspPrivateKey.reset();
+  cspCertificate.reset();
+}
+
+}  // namespace kestrune

@@ -1,0 +1,149 @@
+// TVFEDIMiniKeyCrypt: the control object that web pages and host programs script.
+//
+// Every method reports its outcome through its result and through lastErrorCode (read with
+// getErrorCode); none throws. Texts come in as UTF-16 and go down to the token in code page
+// 950; a text result is std::nullopt (the null BSTR) when the method fails.
+//
+// The token session and the PIN-verified flag are process-wide: every instance sees the
+// logins and closings of the others, and destroying any instance closes the session.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "control/fixed_text.h"
+#include "control/owned_record.h"
+
+// Records of the FEDI layer and handles of the CryptoAPI layer that the control holds.
+struct FEDI_CAPUBKEY;
+struct FEDICERT;
+struct TVCAPIHandle;
+
+namespace kestrune {
+
+namespace token {
+struct TokenSession;
+}
+
+class MethodFrame;
+
+// Codes of lastErrorCode.
+enum ControlCode : std::int32_t {
+  kOk = 0,
+  kNotCompleted = 1,            // the operation did not complete
+  kNoMemory = 2,                // memory exhausted; CA exchange -1
+  kBadText = 3,                 // a text argument could not be converted; CA exchange -4
+  kMalformedArgument = 4,       // bad hex, hash length, date; no or unusable answer
+  kFileOpenFailed = 10,         // a file could not be opened or created
+  kWriteFailed = 11,            // a file or token write failed or was short
+  kReadFailed = 12,             // a token object or a file could not be read
+  kEncodeFailed = 500,          // CA exchange -2, -3; an object could not be encoded
+  kBase64Failed = 501,          // Base64 decoding or encoding failed
+  kTextBufferFailed = 502,      // a text argument could not be converted into its buffer
+  kResultTextFailed = 503,      // a result text could not be converted to a BSTR
+  kNoSignature = 1003,          // the token did not produce a signature
+  kRequestNotVerified = 1004,   // a fresh new-certificate request did not verify
+  kTokenFailure = 1500,         // any other failure of the token library
+  kTokenInitFailed = 1510,      // the token library could not be initialised
+  kSlotListFailed = 1511,       // the slot list could not be read
+  kSessionFailed = 1512,        // no session could be opened
+  kPinRefused = 1513,           // the PIN was refused
+  kDeleteFailed = 1514,         // an existing token object could not be deleted
+  kKeyGenerationFailed = 1515,  // the key pair could not be generated
+  kTokenMemoryFull = 1516,      // CKR_DEVICE_MEMORY after a failed write or key generation
+  kPinLocked = 1517,            // the PIN is locked
+  kUnexpectedAnswer = 2000,  // the authority answered with an unexpected type (2000 + n: status n)
+  kCaExchange11 = 3000,      // CA exchange -11
+  kCaExchange12 = 3001,      // CA exchange -12
+  kCaExchange13 = 3002,      // CA exchange -13
+  kUndecodable = 10001,      // a certificate, bundle or answer could not be decoded
+  kBagCount = 10002,         // a bag holds no certificate, or not exactly one
+  kNoPublicKey = 10003,      // no public key could be obtained from a certificate
+  kCaRecordUndecodable = 10004,  // the built-in CA public-key record could not be decoded
+  kSignatureInvalid = 10006,     // a certificate's signature does not verify with the CA's key
+  kPinNotVerified = 10007,       // checkPassword first
+  kKeyMismatch = 10008,          // a certificate's key does not match the token's key pair
+  kTokenKeyUnreadable = 10009,   // the token's public key could not be read
+  kSigningKeyMissing = 10010,    // the signing key was not found on the token
+};
+
+class TVFEDIMiniKeyCrypt {
+ public:
+  TVFEDIMiniKeyCrypt();
+  ~TVFEDIMiniKeyCrypt();
+  TVFEDIMiniKeyCrypt(const TVFEDIMiniKeyCrypt&) = delete;
+  TVFEDIMiniKeyCrypt& operator=(const TVFEDIMiniKeyCrypt&) = delete;
+
+  // Session methods.
+  std::int32_t loadLib(std::u16string_view libname);
+  void setTokenType(std::int32_t type);
+  std::optional<std::u16string> getType();
+  std::int32_t setCurrentSlot(std::int32_t slotNumber);
+  std::int32_t checkPassword(std::u16string_view checkData);
+  void close();
+  std::int32_t getErrorCode();
+  void setTestVersion(std::int32_t iTest);
+  void setP11CryptReinit(std::int32_t reinit);
+  void showDebugMessage(std::int32_t bShow);
+  std::optional<std::u16string> TV_GETVersion(std::int32_t flag);
+
+ private:
+  friend class MethodFrame;
+
+  // Internal operations of the methods. Method files include control/control_internal.h,
+  // which defines the two frame templates.
+
+  // inFrame runs a method body inside the method frame and returns its result. Memory
+  // exhaustion sets lastErrorCode to 2, any other exception 1; the number result is then
+  // lastErrorCode and the text result null.
+  template <class Body>
+  auto inFrame(Body&& body) noexcept -> decltype(body());
+  // codeMethod is the frame of a method whose result is its error code: lastErrorCode is 1
+  // on entry and receives the body's code, which is also the result.
+  template <class Body>
+  std::int32_t codeMethod(Body&& body) noexcept;
+
+  // toAnsi returns the text in code page 950, up to its first zero character; on failure it
+  // sets lastErrorCode to 502 (2 when memory runs out) and returns nullopt.
+  std::optional<std::string> toAnsi(std::u16string_view text);
+  // toAnsiBuffer converts as toAnsi into a buffer of bufferBytes bytes (terminator included):
+  // a text that doesn't fit fails with 502 as well.
+  std::optional<std::string> toAnsiBuffer(std::u16string_view text, std::size_t bufferBytes);
+  // toBstr returns the code-page-950 text as UTF-16; on failure it sets lastErrorCode to 503
+  // (2 when memory runs out) and returns nullopt.
+  std::optional<std::u16string> toBstr(std::string_view text);
+
+  // connectToken makes sure the process-wide session is open (logging in with pin when it
+  // opens it and pin isn't null) and returns 0, 2, or a token failure mapped to 1500-1517.
+  std::int32_t connectToken(const char* pin);
+  // detectKeyType returns the token type 0-3 and sets keyLabel (and certLabel for 3), or -1
+  // when no known key is found or the token can't be reached (its code in lastErrorCode).
+  std::int32_t detectKeyType();
+  // closeSession closes and frees the process-wide session if one is open and clears the
+  // PIN-verified flag.
+  void closeSession() noexcept;
+
+  // Fields, in the order of the control's record.
+  std::int32_t lastErrorCode = kOk;
+  token::TokenSession* tokenSession = nullptr;  // the process-wide session while a method runs
+  FixedText<256> libraryName;
+  std::int32_t tokenType = -1;
+  std::int32_t pinVerified = 0;  // the process-wide flag while a method runs
+  std::int32_t showDebug = 0;
+  OwnedRecord<FEDI_CAPUBKEY> caKeyRecord;
+  OwnedRecord<FEDICERT> caCertificate;
+  OwnedRecord<FEDICERT> userCertificate;
+  std::optional<std::string> sid1Cache;
+  std::optional<std::string> sid2Cache;
+  FixedText<256> keyLabel;
+  FixedText<256> certLabel;
+  OwnedRecord<TVCAPIHandle> cspPrivateKey;
+  OwnedRecord<TVCAPIHandle> cspCertificate;
+
+  int frameDepth = 0;  // methods running on this instance; only the outermost frame publishes
+};
+
+}  // namespace kestrune

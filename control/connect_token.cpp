@@ -1,0 +1,68 @@
+// Opening and closing the one token session of the process.
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/session_state.h"
+#include "platform/platform.h"
+#include "token/token.h"
+
+namespace kestrune {
+namespace {
+
+// connectCode maps a failure of token_Open to the control's code; 0 for a code it doesn't
+// name, which the caller reports as the general token failure.
+std::int32_t connectCode(std::uint32_t tokenCode) {
+  switch (tokenCode) {
+    case token::kInitializeFailed:
+      return kTokenInitFailed;
+    case token::kNotFound:
+      return kSlotListFailed;
+    case token::kOpenSessionFailed:
+      return kSessionFailed;
+    case token::kLoginRefused:
+      return kPinRefused;
+    case token::kPinLocked:
+      return kPinLocked;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+std::int32_t TVFEDIMiniKeyCrypt::connectToken(const char* pin) {
+  if (tokenSession != nullptr) return kOk;
+
+  std::unique_ptr<token::TokenSession> record(new (std::nothrow) token::TokenSession{});
+  if (!record) return kNoMemory;
+  const std::uint32_t tokenCode = token::token_Open(record.get(), pin);
+  if (tokenCode == token::kTokenOk) {
+    auto& shared = control::sharedSessionState();
+    shared.session = std::move(record);
+    tokenSession = shared.session.get();
+    return kOk;
+  }
+
+  if (const auto mapped = connectCode(tokenCode); mapped != 0) return mapped;
+  if (showDebug == 1) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(tokenCode));
+    platform::messageBox(text, "connectToken");
+  }
+  return kTokenFailure;
+}
+
+void TVFEDIMiniKeyCrypt::closeSession() noexcept {
+  auto& shared = control::sharedSessionState();
+  if (shared.session) {
+    token::token_Close(shared.session.get());
+    shared.session.reset();
+  }
+  tokenSession = nullptr;
+  pinVerified = 0;
+  shared.pinVerified = 0;
+}
+
+}  // namespace kestrune

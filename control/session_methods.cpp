@@ -1,0 +1,75 @@
+// The session methods: library, slot, PIN, token type, closing.
+#include "control/control_internal.h"
+
+namespace kestrune {
+
+std::int32_t TVFEDIMiniKeyCrypt::loadLib(std::u16string_view libname) {
+  // A name that can't be converted leaves the result at 1 (not completed) while
+  // lastErrorCode says why (3); every other outcome is both.
+  std::int32_t rtn = kNotCompleted;
+  inFrame([&] {
+    lastErrorCode = kNotCompleted;
+    const auto name = toAnsi(libname);
+    if (!name) {
+      lastErrorCode = kBadText;
+      return;
+    }
+    // A name that the field can't hold is refused before anything changes: cutting it
+    // short would name a different library.
+    if (name->size() > decltype(libraryName)::kMaxLength) {
+      rtn = lastErrorCode = kTextBufferFailed;
+      return;
+    }
+    if (!libraryName.empty() && libraryName.view() != *name) {
+      closeSession();
+      token::p11_UnloadAll();
+    }
+    libraryName.assign(*name);
+    rtn = lastErrorCode =
+        token::p11_LoadLibrary(name->c_str()) == token::kTokenOk ? kOk : kTokenFailure;
+  });
+  return rtn;
+}
+
+void TVFEDIMiniKeyCrypt::setTokenType(std::int32_t type) {
+  tokenType = type;
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::getType() {
+  return inFrame([this]() -> std::optional<std::u16string> {
+    const std::int32_t type = detectKeyType();
+    if (type >= control::kLinkway && type <= control::kTaiOne) {
+      return std::u16string(control::kLabelledTypes[type].name);
+    }
+    if (type == control::kZrml) return std::u16string(control::kZrmlName);
+    return std::nullopt;
+  });
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::setCurrentSlot(std::int32_t slotNumber) {
+  return codeMethod([&] {
+    token::token_SetSlotIndex(static_cast<std::uint32_t>(slotNumber));
+    return connectToken(nullptr);
+  });
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::checkPassword(std::u16string_view checkData) {
+  return codeMethod([&]() -> std::int32_t {
+    closeSession();
+    const auto pin = toAnsiBuffer(checkData, 8192);
+    if (!pin) return kTextBufferFailed;
+    const auto code = connectToken(pin->c_str());
+    if (code == kOk) pinVerified = 1;
+    return code;
+  });
+}
+
+void TVFEDIMiniKeyCrypt::close() {
+  inFrame([this] { closeSession(); });
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::getErrorCode() {
+  return lastErrorCode;
+}
+
+}  // namespace kestrune

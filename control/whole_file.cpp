@@ -1,0 +1,44 @@
+#include "control/whole_file.h"
+
+#include <new>
+
+#include "control/TVFEDIMiniKeyCrypt.h"
+#include "platform/platform.h"
+
+namespace kestrune::control {
+namespace {
+
+std::int32_t fileCode(platform::FileStatus status, std::int32_t failedTransfer) {
+  switch (status) {
+    case platform::FileStatus::ok:
+      return kOk;
+    case platform::FileStatus::cannotOpen:
+      return kFileOpenFailed;
+    case platform::FileStatus::noMemory:
+      return kNoMemory;
+    case platform::FileStatus::cannotRead:
+    case platform::FileStatus::cannotWrite:
+      break;
+  }
+  return failedTransfer;
+}
+
+}  // namespace
+
+std::int32_t readWholeFile(const char* path, std::vector<std::uint8_t>& contents) {
+  try {
+    return fileCode(platform::readFile(path, contents), kReadFailed);
+  } catch (const std::bad_alloc&) {
+    return kNoMemory;
+  }
+}
+
+std::int32_t writeWholeFile(const char* path, std::span<const std::uint8_t> bytes) {
+  try {
+    return fileCode(platform::writeFile(path, bytes), kWriteFailed);
+  } catch (const std::bad_alloc&) {
+    return kNoMemory;
+  }
+}
+
+}  // namespace kestrune::control

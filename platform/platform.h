@@ -1,0 +1,54 @@
+// The operating-system seam. Everything that differs between the Linux build and the
+// Windows build (library loading, code page 950, files, message boxes, the module's
+// version) lives behind these functions; the rest of Kestrune is portable C++ and OpenSSL.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune::platform {
+
+// Dynamic libraries (LoadLibraryA / GetProcAddress / FreeLibrary on Windows).
+using LibraryHandle = void*;
+// loadLibrary returns the handle of the named module, loaded now with all symbols bound, or
+// nullptr when it can't be loaded. The name is used as given: a file name searched on the
+// library path, or a path.
+LibraryHandle loadLibrary(const char* name);
+// findSymbol returns the address of the exported function, or nullptr when it isn't exported.
+void* findSymbol(LibraryHandle library, const char* name);
+void unloadLibrary(LibraryHandle library);
+
+// Code page 950 (Big5), the single-byte text of every layer below the control.
+// toCodePage950 returns false only for malformed UTF-16 (a lone surrogate); a character that
+// Big5 lacks becomes '?', as WideCharToMultiByte(950, 0, ...) does.
+bool toCodePage950(std::u16string_view text, std::string& out);
+// fromCodePage950 returns false when the bytes are not valid Big5.
+bool fromCodePage950(std::string_view text, std::u16string& out);
+
+// Whole files.
+enum class FileStatus { ok, cannotOpen, cannotRead, cannotWrite, noMemory };
+// readFile fills out with the file's bytes: cannotOpen, cannotRead (size or read failed).
+FileStatus readFile(const char* path, std::vector<std::uint8_t>& out);
+// writeFile creates or truncates the file and writes all bytes: cannotOpen, cannotWrite.
+FileStatus writeFile(const char* path, std::span<const std::uint8_t> bytes);
+
+// Message boxes. The default sink writes "caption: text" as one line to standard error;
+// hosts and tests install their own. setMessageSink returns the sink it replaced.
+using MessageSink = std::function<void(std::string_view text, std::string_view caption)>;
+void messageBox(std::string_view text, std::string_view caption);
+MessageSink setMessageSink(MessageSink sink);
+
+// Environment variables (the hosts and the demo point SoftHSM2 at their token folder).
+// environmentVariable returns an empty string when the variable is unset.
+std::string environmentVariable(const char* name);
+bool setEnvironmentVariable(const char* name, const char* value);
+
+// moduleFileVersion returns the module's file version text as a version resource holds it
+// ("1, 0, 0, 0"), or an empty string when it can't be read.
+std::string moduleFileVersion();
+
+}  // namespace kestrune::platform

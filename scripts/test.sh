@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds Kestrune and runs the whole test suite twice: in the normal build and in an
+# AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+
+jobs=$(nproc)
+
+echo "== format"
+git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
+
+echo "== build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_WERROR=ON
+cmake --build build -j "$jobs"
+
+echo "== tests"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== sanitizer build"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_WERROR=ON \
+  -DKESTRUNE_SANITIZE=ON -DKESTRUNE_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+
+echo "== tests under ASan and UBSan"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp
+ctest --test-dir build-asan --output-on-failure -j "$jobs"

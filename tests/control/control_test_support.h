@@ -1,0 +1,41 @@
+// Helpers shared by the control's tests: UTF-16 texts, a message-box recorder, and a small
+// self-signed X.509 certificate for ZRML token layouts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune::testing {
+
+// u16 widens an ASCII or Latin-1 text.
+std::u16string u16(std::string_view text);
+
+struct ShownMessage {
+  std::string text;
+  std::string caption;
+};
+
+// MessageRecorder collects every message box shown while it lives.
+class MessageRecorder {
+ public:
+  MessageRecorder();
+  ~MessageRecorder();
+  MessageRecorder(const MessageRecorder&) = delete;
+  MessageRecorder& operator=(const MessageRecorder&) = delete;
+
+  const std::vector<ShownMessage>& shown() const { return shown_; }
+
+ private:
+  std::vector<ShownMessage> shown_;
+  platform::MessageSink previous_;
+};
+
+// selfSignedCertificate returns the DER of a fresh self-signed RSA certificate whose subject
+// and issuer are CN=commonName.
+std::vector<std::uint8_t> selfSignedCertificate(std::string_view commonName);
+
+}  // namespace kestrune::testing

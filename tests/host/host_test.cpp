@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/host/host_runner.h"
+#include "tests/support/softhsm.h"
+
+namespace kestrune::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+// parsedLines parses every output line as JSON; a line that isn't JSON fails the test.
+std::vector<Json> parsedLines(const std::string& out) {
+  std::vector<Json> parsed;
+  for (const std::string& line : lines(out)) {
+    Json value = Json::parse(line, nullptr, false);
+    EXPECT_FALSE(value.is_discarded()) << "not JSON: " << line;
+    parsed.push_back(std::move(value));
+  }
+  return parsed;
+}
+
+std::string libraryLine() {
+  return Json::array({"loadLib", softHsmModule()}).dump();
+}
+
+TEST(Host, MethodsListsTheInterfaceInOrder) {
+  const HostRun run = runHost({"methods"});
+  EXPECT_EQ(0, run.status);
+  const std::vector<std::string> listed = lines(run.out);
+  ASSERT_EQ(59u, listed.size());
+  EXPECT_EQ("1 loadCACert(cafile: text) -> I4 rtn", listed[0]);
+  EXPECT_EQ("10 makeRequestCert(reqType: I4, outFile: text, OptionalData: text) -> I4 rtn",
+            listed[9]);
+  EXPECT_EQ("17 getErrorCode() -> I4 rtn", listed[16]);
+  EXPECT_EQ("18 loadLib(libname: text) -> I4 rtn", listed[17]);
+  EXPECT_EQ("26 setTestVersion(iTest: I4) -> none", listed[25]);
+  EXPECT_EQ("47 FEDIMessageSign(SourceData: text) -> text rtn", listed[45]);
+  EXPECT_EQ("49 showDebugMessage(bShow: I4) -> none", listed[46]);
+  EXPECT_EQ("55 TV_GETVersion(flag: I4) -> text ver", listed[52]);
+  EXPECT_EQ("61 getCertNotAfter(iFlags: I4) -> text rtn", listed[58]);
+}
+
+TEST(Host, ScriptRunsASessionOnTheToken) {
+  SoftHsm hsm;
+  const std::string script = "# a session on one token\n" + libraryLine() +
+                             "\n"
+                             "[\"checkPassword\", \"000000\"]\n"
+                             "\n"
+                             "[\"checkPassword\", \"密碼\"]\n"
+                             "[\"checkPassword\", \"123456\"]\r\n"
+                             "[\"getType\"]\n"
+                             "[\"close\"]\n"
+                             "[\"getErrorCode\"]\n"
+                             "[\"TV_GETVersion\", 0]\n";
+  const std::string file = hsm.dir() + "/session.jsonl";
+  std::ofstream(file) << script;
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"script", file}, std::vector<std::string>{"script", "-"}}) {
+    SCOPED_TRACE(args.back());
+    const HostRun run = runHost(args, args.back() == "-" ? script : "");
+    EXPECT_EQ(0, run.status) << run.err;
+    const std::vector<Json> answers = parsedLines(run.out);
+    const std::vector<Json> expected = {
+        Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
+        Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+        Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+        Json::parse(R"({"method": "checkPassword", "result": 0, "lastError": 0})"),
+        Json::parse(R"({"method": "getType", "result": null, "lastError": 0})"),
+        Json::parse(R"({"method": "close", "lastError": 0})"),
+        Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),
+        Json::parse(R"({"method": "TV_GETVersion", "result": "1,0,0,0", "lastError": 0})"),
+    };
+    EXPECT_EQ(expected, answers);
+  }
+}
+
+TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
+  const std::string script =
+      "[\"getErrorCode\"]\n"
+      "not json\n"
+      "[\"noSuchMethod\"]\n"
+      "# a comment keeps its line number\n"
+      "[\"loadLib\", 5]\n"
+      "[\"setCurrentSlot\", \"0\"]\n"
+      "[\"setCurrentSlot\", 1.5]\n"
+      "[\"setCurrentSlot\", 4294967296]\n"
+      "[\"checkPassword\"]\n"
+      "[\"checkPassword\", \"1\", \"2\"]\n"
+      "[\"checkPassword\", \"12\\u00003456\"]\n"
+      "{\"method\": \"getErrorCode\"}\n"
+      "[\"getSID1\"]\n"
+      "[\"GETERRORCODE\"]\n";
+  const HostRun run = runHost({"script"}, script);
+  EXPECT_EQ(1, run.status);
+  const std::vector<Json> answers = parsedLines(run.out);
+  struct Fault {
+    int line;
+    const char* why;  // a part of the reason
+  };
+  const Fault faults[] = {
+      {2, "not valid JSON"},
+      {3, "noSuchMethod"},
+      {5, "argument 1 (libname: text) of loadLib must be a text"},
+      {6, "argument 1 (SlotNumber: I4) of setCurrentSlot must be an I4"},
+      {7, "must be a JSON string or integer"},
+      {8, "outside the 32-bit range"},
+      {9, "checkPassword takes 1 argument (checkData: text), got 0"},
+      {10, "got 2"},
+      {11, "NUL"},
+      {12, "JSON array"},
+      {13, "getSID1 is not implemented yet"},
+  };
+  ASSERT_EQ(std::size(faults) + 2, answers.size()) << run.out;
+  EXPECT_EQ(Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),
+            answers.front());
+  for (std::size_t i = 0; i < std::size(faults); ++i) {
+    const Json& answer = answers[i + 1];
+    SCOPED_TRACE(answer.dump());
+    ASSERT_EQ(2u, answer.size());
+    EXPECT_EQ(faults[i].line, answer.value("line", 0));
+    EXPECT_NE(std::string::npos, answer.value("fault", std::string()).find(faults[i].why));
+  }
+  // Method names are matched without regard to case, as GetIDsOfNames matches them.
+  EXPECT_EQ(Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),
+            answers.back());
+}
+
+TEST(Host, ScriptReportsMessageBoxes) {
+  const std::string script =
+      "[\"setCurrentSlot\", 0]\n"
+      "[\"showDebugMessage\", 1]\n"
+      "[\"setCurrentSlot\", 0]\n";
+  const HostRun run = runHost({"script", "-"}, script);
+  EXPECT_EQ(0, run.status) << run.err;
+  const std::vector<Json> expected = {
+      Json::parse(R"({"method": "setCurrentSlot", "result": 1500, "lastError": 1500})"),
+      Json::parse(R"({"method": "showDebugMessage", "lastError": 1500})"),
+      Json::parse(R"({"method": "setCurrentSlot", "result": 1500, "lastError": 1500,
+                      "messages": [{"caption": "connectToken", "text": "81"}]})"),
+  };
+  EXPECT_EQ(expected, parsedLines(run.out));
+}
+
+TEST(Host, CallPrintsTheResultAndTheLastError) {
+  SoftHsm hsm;
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"call", "loadLib", softHsmModule()}, "0\n", "lastError 0\n"},
+      {{"call", "loadLib", "/no/such/library.so"}, "1500\n", "lastError 1500\n"},
+      {{"call", "TV_GETVersion", "0"}, "1,0,0,0\n", "lastError 0\n"},
+      // A null text prints nothing.
+      {{"call", "getType"}, "", "lastError 1500\n"},
+      {{"call", "setCurrentSlot", "-1"}, "1500\n", "lastError 1500\n"},
+      {{"call", "setTestVersion", "1"}, "", "lastError 0\n"},
+      {{"call", "close"}, "", "lastError 0\n"},
+      {{"call", "geterrorcode"}, "0\n", "lastError 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    const HostRun run = runHost(c.args);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(c.out, run.out);
+    EXPECT_EQ(c.err, run.err);
+  }
+}
+
+TEST(Host, UsageErrorsExitWithTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"methods", "extra"},
+      {"call"},
+      {"call", "noSuchMethod"},
+      {"call", "loadLib"},
+      {"call", "loadLib", "a", "b"},
+      {"call", "setCurrentSlot", "one"},
+      {"call", "setCurrentSlot", "2147483648"},
+      {"call", "setCurrentSlot", "1.0"},
+      {"script", "/no/such/script.jsonl"},
+      {"demo", "--no-such-option"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const HostRun run = runHost(args);
+    EXPECT_EQ(2, run.status);
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_FALSE(run.err.empty());
+  }
+}
+
+TEST(Host, CallOfAMethodNotBuiltIsRefused) {
+  const HostRun run = runHost({"call", "getSID1"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_TRUE(run.out.empty());
+  EXPECT_NE(std::string::npos, run.err.find("getSID1 is not implemented yet")) << run.err;
+}
+
+TEST(Host, DemoSetsUpATokenOnceAndReusesIt) {
+  TempDir dir;
+  const std::string demoDir = dir.path() + "/demo";
+  for (const char* first : {"Initialised a SoftHSM2 token", "Using the SoftHSM2 token"}) {
+    SCOPED_TRACE(first);
+    const HostRun run = runHost({"demo", "--dir", demoDir});
+    EXPECT_EQ(0, run.status) << run.out << run.err;
+    const std::vector<std::string> shown = lines(run.out);
+    ASSERT_EQ(9u, shown.size()) << run.out;
+    EXPECT_EQ(0u, shown[0].find(first)) << shown[0];
+    EXPECT_NE(std::string::npos, shown[0].find("user PIN 123456"));
+    EXPECT_EQ("[3/8] checkPassword with a wrong PIN ... 1513 (the PIN was refused)", shown[3]);
+    EXPECT_EQ("[4/8] checkPassword with the right PIN ... 0 (logged in)", shown[4]);
+    EXPECT_EQ(0u, shown[8].find("[8/8] getErrorCode ... 0"));
+  }
+  EXPECT_TRUE(std::filesystem::exists(demoDir + "/softhsm2.conf"));
+}
+
+TEST(Host, DemoDefaultsToTheUsersDataFolder) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::vector<EnvironmentChange> environment;
+    std::string folder;
+  };
+  const Case cases[] = {
+      {"XDG_DATA_HOME",
+       {{"XDG_DATA_HOME", dir.path() + "/data"}},
+       dir.path() + "/data/kestrune/demo"},
+      {"HOME",
+       {{"XDG_DATA_HOME", "", true}, {"HOME", dir.path() + "/home"}},
+       dir.path() + "/home/.local/share/kestrune/demo"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HostRun run = runHost({"demo"}, {}, c.environment);
+    EXPECT_EQ(0, run.status) << run.out << run.err;
+    EXPECT_TRUE(std::filesystem::exists(c.folder + "/softhsm2.conf"));
+  }
+}
+
+TEST(Host, DemoStopsWhenItsTokenCannotBeHad) {
+  TempDir dir;
+  const std::string file = dir.path() + "/file";
+  std::ofstream(file) << "not a folder";
+  struct Case {
+    std::vector<std::string> args;
+    const char* why;
+  };
+  const Case cases[] = {
+      {{"demo", "--dir", dir.path() + "/a\nb"}, "line break"},
+      {{"demo", "--dir", file + "/demo"}, "cannot create"},
+      {{"demo", "--dir", dir.path() + "/demo", "--module", "/no/such/module.so"}, "cannot load"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const HostRun run = runHost(c.args);
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.err.find(c.why)) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::testing

@@ -1,0 +1,97 @@
+// The one read/write session: opening, closing, login and PIN change.
+#include <cstring>
+
+#include "token/state.h"
+
+namespace kestrune::token {
+namespace {
+
+using detail::tokenState;
+
+CK_SLOT_ID chosenSlot() {
+  const std::uint32_t position = tokenState.currentSlot > 0 ? tokenState.currentSlot - 1 : 0;
+  // currentSlot always indexes the list it was chosen from; guard anyway against a shorter one.
+  return tokenState.slotList[position < tokenState.slotList.size() ? position : 0];
+}
+
+CK_UTF8CHAR_PTR pinBytes(const char* pin) {
+  return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin));
+}
+
+}  // namespace
+
+std::uint32_t p11_OpenSession(TokenSession* session) {
+  if (session != nullptr) *session = TokenSession{};
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (session == nullptr) return kOpenSessionFailed;
+  const auto& f = detail::entryPoints();
+  if (auto code =
+          detail::requireEntryPoints(f.C_OpenSession, f.C_GetSessionInfo, f.C_CloseSession)) {
+    return code;
+  }
+  if (tokenState.slotCount == 0 || tokenState.slotList.empty()) {
+    tokenState.lastRV = CKR_TOKEN_NOT_PRESENT;
+    return kInitializeFailed;
+  }
+  if (detail::call(f.C_OpenSession, chosenSlot(), CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr,
+                   nullptr, &session->handle) != CKR_OK) {
+    session->handle = CK_INVALID_HANDLE;
+    return kOpenSessionFailed;
+  }
+  if (detail::call(f.C_GetSessionInfo, session->handle, &session->info) != CKR_OK) {
+    detail::callUnrecorded(f.C_CloseSession, session->handle);
+    *session = TokenSession{};
+    return kOpenSessionFailed;
+  }
+  return kTokenOk;
+}
+
+std::uint32_t p11_CloseSession(TokenSession* session) {
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  const auto& f = detail::entryPoints();
+  if (auto code = detail::requireEntryPoints(f.C_CloseSession)) return code;
+  return detail::call(f.C_CloseSession, detail::sessionHandle(session)) == CKR_OK
+             ? kTokenOk
+             : kCloseSessionFailed;
+}
+
+std::uint32_t p11_Login(TokenSession* session, const char* pin) {
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  const auto& f = detail::entryPoints();
+  if (auto code = detail::requireEntryPoints(f.C_Login)) return code;
+  if (pin == nullptr) return kLoginRefused;
+  const CK_RV rv = detail::call(f.C_Login, detail::sessionHandle(session), CKU_USER, pinBytes(pin),
+                                static_cast<CK_ULONG>(std::strlen(pin)));
+  if (rv == CKR_OK) {
+    tokenState.privateObjects = 1;
+    return kTokenOk;
+  }
+  return rv == CKR_PIN_LOCKED ? kPinLocked : kLoginRefused;
+}
+
+std::uint32_t p11_SetPrivateObjects(std::uint32_t flag) {
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  tokenState.privateObjects = flag;
+  return kTokenOk;
+}
+
+std::uint32_t p11_ChangePin(TokenSession* session, const char* oldPin, const char* newPin) {
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  const auto& f = detail::entryPoints();
+  if (auto code = detail::requireEntryPoints(f.C_SetPIN)) return code;
+  if (oldPin == nullptr || newPin == nullptr) return kPinChangeRefused;
+  return detail::call(f.C_SetPIN, detail::sessionHandle(session), pinBytes(oldPin),
+                      static_cast<CK_ULONG>(std::strlen(oldPin)), pinBytes(newPin),
+                      static_cast<CK_ULONG>(std::strlen(newPin))) == CKR_OK
+             ? kTokenOk
+             : kPinChangeRefused;
+}
+
+CK_RV p11_GetLastRV() {
+  return tokenState.lastRV;
+}
+std::uint32_t p11_GetPrivateObjects() {
+  return tokenState.privateObjects;
+}
+
+}  // namespace kestrune::token

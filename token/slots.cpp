@@ -1,0 +1,63 @@
+// Initialising and finalising the current module, and the list of slots with a token present.
+#include "token/state.h"
+
+namespace kestrune::token {
+namespace {
+
+using detail::tokenState;
+
+// finalizeAfterFailure leaves the module as it was before initialising; lastRV keeps the
+// failure that led here.
+std::uint32_t finalizeAfterFailure(std::uint32_t code) {
+  tokenState.slotList.clear();
+  tokenState.slotCount = 0;
+  tokenState.currentSlot = 0;
+  detail::callUnrecorded(detail::entryPoints().C_Finalize, nullptr);
+  return code;
+}
+
+std::uint32_t readSlotList(std::uint32_t slotIndex) {
+  const auto& f = detail::entryPoints();
+  CK_ULONG count = 0;
+  if (detail::call(f.C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK) {
+    return finalizeAfterFailure(kNotFound);
+  }
+  if (count == 0) return finalizeAfterFailure(kNoTokenPresent);
+  tokenState.slotList.assign(count, CK_SLOT_ID{0});
+  if (detail::call(f.C_GetSlotList, CK_TRUE, tokenState.slotList.data(), &count) != CKR_OK) {
+    return finalizeAfterFailure(kNotFound);
+  }
+  // A reader may have lost a token between the two calls: keep only what the module wrote.
+  if (count == 0) return finalizeAfterFailure(kNoTokenPresent);
+  tokenState.slotList.resize(count);
+  tokenState.slotCount = static_cast<std::uint32_t>(count);
+  if (slotIndex < count) tokenState.currentSlot = slotIndex + 1;
+  return kTokenOk;
+}
+
+}  // namespace
+
+std::uint32_t p11_Initialize(std::uint32_t slotIndex) {
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  tokenState = detail::TokenState{};
+  const auto& f = detail::entryPoints();
+  if (auto code = detail::requireEntryPoints(f.C_Initialize, f.C_GetSlotList, f.C_Finalize)) {
+    return code;
+  }
+  if (detail::call(f.C_Initialize, nullptr) != CKR_OK) return kInitializeFailed;
+  const std::uint32_t code = detail::guardMemory([&] { return readSlotList(slotIndex); });
+  // Out of memory for the slot list: the module must not stay initialised behind our back.
+  return code == kNoMemory ? finalizeAfterFailure(kNoMemory) : code;
+}
+
+std::uint32_t p11_Finalize() {
+  if (!detail::libraryLoaded()) return kNoLibrary;
+  const auto& f = detail::entryPoints();
+  if (auto code = detail::requireEntryPoints(f.C_Finalize)) return code;
+  // Forget the slots with the list, so that no session can be opened on a stale slot id.
+  tokenState.slotList = {};
+  tokenState.slotCount = 0;
+  return detail::call(f.C_Finalize, nullptr) == CKR_OK ? kTokenOk : kFinalizeFailed;
+}
+
+}  // namespace kestrune::token

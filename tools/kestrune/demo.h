@@ -1,0 +1,20 @@
+// The `demo` command: a SoftHSM2 token in a folder of its own and the control's session
+// methods run against it, one progress line per step.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace kestrune::host {
+
+inline constexpr const char* kSoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
+
+// defaultDemoDir returns $XDG_DATA_HOME/kestrune/demo, or $HOME/.local/share/kestrune/demo
+// when XDG_DATA_HOME is unset or not absolute; empty when neither can be had.
+std::string defaultDemoDir();
+
+// runDemo returns 0 when every step gave what it should, 1 otherwise (the reason is printed).
+int runDemo(const std::string& dir, const std::string& modulePath, std::ostream& out,
+            std::ostream& err);
+
+}  // namespace kestrune::host

@@ -1,0 +1,202 @@
+#include "tools/kestrune/demo_token.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "token/pkcs11.h"
+
+namespace kestrune::host {
+namespace {
+
+std::string hex(CK_RV rv) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%lX", static_cast<unsigned long>(rv));
+  return text;
+}
+
+// Pkcs11Module owns a loaded module and, once initialised, finalises it before unloading.
+class Pkcs11Module {
+ public:
+  Pkcs11Module() = default;
+  Pkcs11Module(Pkcs11Module&& other) noexcept
+      : library_(std::exchange(other.library_, nullptr)),
+        functions_(std::exchange(other.functions_, nullptr)),
+        initialised_(std::exchange(other.initialised_, false)) {}
+  Pkcs11Module(const Pkcs11Module&) = delete;
+  Pkcs11Module& operator=(const Pkcs11Module&) = delete;
+  Pkcs11Module& operator=(Pkcs11Module&&) = delete;
+  ~Pkcs11Module() {
+    if (initialised_) functions_->C_Finalize(nullptr);
+    if (library_ != nullptr) platform::unloadLibrary(library_);
+  }
+
+  bool open(const std::string& path, std::string& why) {
+    library_ = platform::loadLibrary(path.c_str());
+    if (library_ == nullptr) {
+      why = "cannot load the PKCS#11 module " + path;
+      return false;
+    }
+    auto getFunctionList =
+        reinterpret_cast<CK_C_GetFunctionList>(platform::findSymbol(library_, "C_GetFunctionList"));
+    if (getFunctionList == nullptr || getFunctionList(&functions_) != CKR_OK ||
+        functions_ == nullptr) {
+      why = path + " gives no PKCS#11 function list";
+      return false;
+    }
+    const CK_RV rv = functions_->C_Initialize(nullptr);
+    if (rv != CKR_OK) {
+      why = "C_Initialize failed with " + hex(rv);
+      return false;
+    }
+    initialised_ = true;
+    return true;
+  }
+
+  CK_FUNCTION_LIST* operator->() const { return functions_; }
+
+ private:
+  platform::LibraryHandle library_ = nullptr;
+  CK_FUNCTION_LIST* functions_ = nullptr;
+  bool initialised_ = false;
+};
+
+// Session owns an open session and closes it.
+class Session {
+ public:
+  explicit Session(const Pkcs11Module& module) : module_(module) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() {
+    if (open_) module_->C_CloseSession(handle_);
+  }
+
+  CK_RV open(CK_SLOT_ID slot) {
+    const CK_RV rv = module_->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                            nullptr, &handle_);
+    open_ = rv == CKR_OK;
+    return rv;
+  }
+  CK_SESSION_HANDLE handle() const { return handle_; }
+
+ private:
+  const Pkcs11Module& module_;
+  CK_SESSION_HANDLE handle_ = 0;
+  bool open_ = false;
+};
+
+CK_UTF8CHAR* utf8(const char* text) {
+  return reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text));
+}
+
+struct SlotSurvey {
+  bool hasInitialisedToken = false;
+  bool hasFreeSlot = false;
+  CK_SLOT_ID freeSlot = 0;
+};
+
+bool surveySlots(const Pkcs11Module& module, SlotSurvey& survey, std::string& why) {
+  CK_ULONG count = 0;
+  CK_RV rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
+  std::vector<CK_SLOT_ID> slots(count);
+  if (rv == CKR_OK) rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
+  if (rv != CKR_OK) {
+    why = "C_GetSlotList failed with " + hex(rv);
+    return false;
+  }
+  slots.resize(count);
+  for (CK_SLOT_ID slot : slots) {
+    CK_TOKEN_INFO info{};
+    rv = module->C_GetTokenInfo(slot, &info);
+    if (rv != CKR_OK) {
+      why = "C_GetTokenInfo failed with " + hex(rv);
+      return false;
+    }
+    if ((info.flags & CKF_TOKEN_INITIALIZED) != 0) {
+      survey.hasInitialisedToken = true;
+    } else if (!survey.hasFreeSlot) {
+      survey.hasFreeSlot = true;
+      survey.freeSlot = slot;
+    }
+  }
+  return true;
+}
+
+bool initialiseToken(const Pkcs11Module& module, CK_SLOT_ID slot, std::string& why) {
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, kDemoTokenLabel, std::min(sizeof label, std::strlen(kDemoTokenLabel)));
+  CK_RV rv = module->C_InitToken(slot, utf8(kDemoSoPin), std::strlen(kDemoSoPin), label);
+  if (rv != CKR_OK) {
+    why = "C_InitToken failed with " + hex(rv);
+    return false;
+  }
+  Session session(module);
+  rv = session.open(slot);
+  if (rv == CKR_OK)
+    rv = module->C_Login(session.handle(), CKU_SO, utf8(kDemoSoPin), std::strlen(kDemoSoPin));
+  if (rv == CKR_OK) {
+    rv = module->C_InitPIN(session.handle(), utf8(kDemoUserPin), std::strlen(kDemoUserPin));
+    module->C_Logout(session.handle());
+  }
+  if (rv != CKR_OK) {
+    why = "setting the user PIN failed with " + hex(rv);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool prepareDemoToken(const std::string& dir, const std::string& modulePath, DemoToken& token,
+                      std::string& why) {
+  std::error_code error;
+  const std::filesystem::path root = std::filesystem::absolute(dir, error);
+  const std::filesystem::path tokens = root / "tokens";
+  // The folder goes into a line-based configuration file: a line break would end its entry.
+  if (tokens.string().find_first_of("\r\n") != std::string::npos) {
+    why = "the folder's name holds a line break";
+    return false;
+  }
+  if (!error) std::filesystem::create_directories(tokens, error);
+  if (error) {
+    why = "cannot create " + tokens.string() + ": " + error.message();
+    return false;
+  }
+  token.configPath = (root / "softhsm2.conf").string();
+  std::string config = "# SoftHSM2 configuration of the kestrune demo\n";
+  config += "directories.tokendir = " + tokens.string() + "\n";
+  config += "objectstore.backend = file\n";
+  config += "log.level = ERROR\n";
+  config += "slots.removable = false\n";
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(config.data()), config.size());
+  if (platform::writeFile(token.configPath.c_str(), bytes) != platform::FileStatus::ok) {
+    why = "cannot write " + token.configPath;
+    return false;
+  }
+  if (!platform::setEnvironmentVariable("SOFTHSM2_CONF", token.configPath.c_str())) {
+    why = "cannot set SOFTHSM2_CONF";
+    return false;
+  }
+
+  Pkcs11Module module;
+  if (!module.open(modulePath, why)) return false;
+  SlotSurvey survey;
+  if (!surveySlots(module, survey, why)) return false;
+  token.created = !survey.hasInitialisedToken;
+  if (!token.created) return true;
+  if (!survey.hasFreeSlot) {
+    why = "the module offers no slot with a free token";
+    return false;
+  }
+  return initialiseToken(module, survey.freeSlot, why);
+}
+
+}  // namespace kestrune::host

@@ -1,0 +1,139 @@
+// kestrune: the command-line host of the TVFEDIMiniKeyCrypt control.
+//
+//   kestrune methods                  the interface, one method a line
+//   kestrune call METHOD [ARG ...]    one call; the result on stdout, "lastError N" on stderr
+//   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
+//   kestrune demo [--dir DIR]         a SoftHSM2 token in DIR and the session methods on it
+//
+// Exit status: 0 when every call was made (whatever the control answered), 1 when a call
+// could not be made or a script line faulted, 2 for a usage error.
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "com/method_table.h"
+#include "control/TVFEDIMiniKeyCrypt.h"
+#include "platform/platform.h"
+#include "tools/kestrune/demo.h"
+#include "tools/kestrune/method_call.h"
+#include "tools/kestrune/script_runner.h"
+
+namespace kestrune::host {
+namespace {
+
+constexpr int kMade = 0;
+constexpr int kFaulted = 1;
+constexpr int kUsageError = 2;
+
+int listMethods() {
+  for (const com::Method& method : com::methods()) std::cout << signature(method) << "\n";
+  return kMade;
+}
+
+int callOne(const std::vector<std::string>& words) {
+  if (words.empty()) {
+    std::cerr << "kestrune call: name a method (see kestrune methods)\n";
+    return kUsageError;
+  }
+  std::string fault;
+  const com::Method* method = lookUpMethod(words.front(), fault);
+  std::optional<std::vector<com::Variant>> args;
+  if (method != nullptr) {
+    args = argumentsFromWords(*method, std::span(words).subspan(1), fault);
+  }
+  if (!args) {
+    std::cerr << "kestrune call: " << fault << "\n";
+    return kUsageError;
+  }
+  TVFEDIMiniKeyCrypt control;
+  CallOutcome outcome;
+  if (!callMethod(control, *method, *args, outcome, fault)) {
+    std::cerr << "kestrune call: " << fault << "\n";
+    return kFaulted;
+  }
+  if (const auto result = resultAsUtf8(outcome.result)) std::cout << *result << "\n";
+  for (const Message& message : outcome.messages) {
+    std::cerr << message.caption << ": " << message.text << "\n";
+  }
+  std::cerr << "lastError " << outcome.lastError << "\n";
+  return kMade;
+}
+
+int runScriptFile(const std::string& file) {
+  if (file == "-") return runScript(std::cin, std::cout);
+  std::vector<std::uint8_t> bytes;
+  if (platform::readFile(file.c_str(), bytes) != platform::FileStatus::ok) {
+    std::cerr << "kestrune script: cannot read " << file << "\n";
+    return kUsageError;
+  }
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
+  return runScript(in, std::cout);
+}
+
+int run(int argc, char** argv) {
+  CLI::App app{
+      "Script the TVFEDIMiniKeyCrypt control of Kestrune.\n"
+      "Exit status: 0 every call made, 1 a call or script line faulted, 2 usage error.",
+      "kestrune"};
+  app.require_subcommand(1, 1);
+
+  auto* methodsCommand = app.add_subcommand(
+      "methods", "List the interface: DISPID, name(parameter: kind, ...) -> result kind");
+
+  auto* callCommand = app.add_subcommand(
+      "call",
+      "Make one call: kestrune call METHOD [ARG ...] (I4 arguments in decimal). Prints the "
+      "result on standard output and \"lastError N\" on standard error");
+  // Everything after the method name is an argument, even when it looks like an option ("-1").
+  callCommand->prefix_command();
+
+  std::string scriptFile = "-";
+  auto* scriptCommand = app.add_subcommand(
+      "script", "Run JSON Lines calls in one process, one JSON object out per call");
+  scriptCommand->add_option("file", scriptFile, "the calls; absent or - for standard input");
+
+  std::string demoDir;
+  std::string modulePath = kSoftHsmModule;
+  auto* demoCommand = app.add_subcommand(
+      "demo", "Set up a SoftHSM2 token and show the session methods working on it");
+  demoCommand->add_option("--dir", demoDir,
+                          "the demo's folder (default $XDG_DATA_HOME/kestrune/demo, else "
+                          "$HOME/.local/share/kestrune/demo)");
+  demoCommand->add_option("--module", modulePath, "the SoftHSM2 PKCS#11 module")
+      ->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? kMade : kUsageError;
+  }
+
+  if (methodsCommand->parsed()) return listMethods();
+  if (callCommand->parsed()) return callOne(callCommand->remaining());
+  if (scriptCommand->parsed()) return runScriptFile(scriptFile);
+  if (demoCommand->parsed()) {
+    if (demoDir.empty()) demoDir = defaultDemoDir();
+    if (demoDir.empty()) {
+      std::cerr << "kestrune demo: no HOME or XDG_DATA_HOME; name a folder with --dir\n";
+      return kUsageError;
+    }
+    return runDemo(demoDir, modulePath, std::cout, std::cerr);
+  }
+  return kUsageError;
+}
+
+}  // namespace
+}  // namespace kestrune::host
+
+int main(int argc, char** argv) {
+  try {
+    return kestrune::host::run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "kestrune: out of memory\n";
+    return 1;
+  }
+}

@@ -1,0 +1,184 @@
+#include "tools/kestrune/method_call.h"
+
+#include <charconv>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "com/dispatch.h"
+#include "control/TVFEDIMiniKeyCrypt.h"
+#include "platform/platform.h"
+#include "tools/kestrune/utf8.h"
+
+namespace kestrune::host {
+namespace {
+
+// MessageCapture collects the message boxes shown while it lives, then puts the previous
+// sink back.
+class MessageCapture {
+ public:
+  explicit MessageCapture(std::vector<Message>& messages)
+      : previous_(
+            platform::setMessageSink([&messages](std::string_view text, std::string_view caption) {
+              messages.push_back({std::string(caption), std::string(text)});
+            })) {}
+  ~MessageCapture() { platform::setMessageSink(std::move(previous_)); }
+  MessageCapture(const MessageCapture&) = delete;
+  MessageCapture& operator=(const MessageCapture&) = delete;
+
+ private:
+  platform::MessageSink previous_;
+};
+
+std::string parameterList(const com::Method& method) {
+  std::string list;
+  for (const com::Parameter& parameter : method.params()) {
+    if (!list.empty()) list += ", ";
+    list += parameter.name;
+    list += ": ";
+    list += com::kindName(parameter.kind);
+  }
+  return list;
+}
+
+}  // namespace
+
+const com::Method* lookUpMethod(std::string_view name, std::string& fault) {
+  const com::Method* method = com::findMethod(name);
+  if (method == nullptr) fault = "no method named \"" + std::string(name) + "\" in the interface";
+  return method;
+}
+
+bool checkArgumentCount(const com::Method& method, std::size_t count, std::string& fault) {
+  const std::size_t wanted = method.params().size();
+  if (count == wanted) return true;
+  fault = std::string(method.name) + " takes " + std::to_string(wanted) +
+          (wanted == 1 ? " argument" : " arguments") + " (" + parameterList(method) + "), got " +
+          std::to_string(count);
+  return false;
+}
+
+std::string describeArgument(const com::Method& method, std::size_t index) {
+  std::string text = "argument " + std::to_string(index + 1);
+  const auto parameters = method.params();
+  if (index < parameters.size()) {
+    text += " (";
+    text += parameters[index].name;
+    text += ": ";
+    text += com::kindName(parameters[index].kind);
+    text += ")";
+  }
+  return text + " of " + std::string(method.name);
+}
+
+std::optional<com::Variant> textArgument(const com::Method& method, std::size_t index,
+                                         std::string_view utf8, std::string& fault) {
+  std::u16string text;
+  if (!utf8ToUtf16(utf8, text)) {
+    fault = describeArgument(method, index) + " is not valid UTF-8";
+    return std::nullopt;
+  }
+  if (text.find(u'\0') != std::u16string::npos) {
+    fault = describeArgument(method, index) + " holds a NUL character";
+    return std::nullopt;
+  }
+  return com::Variant(std::move(text));
+}
+
+std::optional<com::Variant> i4Argument(const com::Method& method, std::size_t index,
+                                       std::int64_t number, std::string& fault) {
+  if (number < std::numeric_limits<std::int32_t>::min() ||
+      number > std::numeric_limits<std::int32_t>::max()) {
+    fault = describeArgument(method, index) + " is outside the 32-bit range";
+    return std::nullopt;
+  }
+  return com::Variant(static_cast<std::int32_t>(number));
+}
+
+std::optional<com::Variant> i4ArgumentFromWord(const com::Method& method, std::size_t index,
+                                               std::string_view word, std::string& fault) {
+  std::int32_t number = 0;
+  const char* end = word.data() + word.size();
+  const auto [stop, error] = std::from_chars(word.data(), end, number);
+  if (error == std::errc::result_out_of_range) {
+    fault = describeArgument(method, index) + " is outside the 32-bit range";
+    return std::nullopt;
+  }
+  if (word.empty() || error != std::errc() || stop != end) {
+    fault = describeArgument(method, index) + " must be a decimal integer, not \"" +
+            std::string(word) + "\"";
+    return std::nullopt;
+  }
+  return com::Variant(number);
+}
+
+std::optional<std::vector<com::Variant>> argumentsFromWords(const com::Method& method,
+                                                            std::span<const std::string> words,
+                                                            std::string& fault) {
+  if (!checkArgumentCount(method, words.size(), fault)) return std::nullopt;
+  std::vector<com::Variant> args;
+  args.reserve(words.size());
+  const auto parameters = method.params();
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    auto arg = parameters[i].kind == com::Kind::i4 ? i4ArgumentFromWord(method, i, words[i], fault)
+                                                   : textArgument(method, i, words[i], fault);
+    if (!arg) return std::nullopt;
+    args.push_back(std::move(*arg));
+  }
+  return args;
+}
+
+bool callMethod(TVFEDIMiniKeyCrypt& control, const com::Method& method,
+                std::span<const com::Variant> args, CallOutcome& outcome, std::string& fault) {
+  outcome = CallOutcome();
+  std::size_t argumentError = 0;
+  com::HResult status = com::kSuccess;
+  {
+    MessageCapture capture(outcome.messages);
+    status = com::invoke(control, method.dispid, args, outcome.result, &argumentError);
+  }
+  switch (status) {
+    case com::kSuccess:
+      outcome.lastError = control.getErrorCode();
+      return true;
+    case com::kNotImplemented:
+      fault = std::string(method.name) + " is not implemented yet";
+      break;
+    case com::kBadParamCount:
+      checkArgumentCount(method, args.size(), fault);
+      break;
+    case com::kTypeMismatch:
+      fault = describeArgument(method, argumentError) + " must be " +
+              (argumentError < method.params().size() &&
+                       method.params()[argumentError].kind == com::Kind::i4
+                   ? "an I4 number"
+                   : "a text");
+      break;
+    case com::kOutOfMemory:
+      fault = "out of memory";
+      break;
+    case com::kMemberNotFound:
+      fault = "no method with DISPID " + std::to_string(method.dispid);
+      break;
+  }
+  return false;
+}
+
+std::optional<std::string> resultAsUtf8(const com::Variant& result) {
+  if (result.isText()) return utf16ToUtf8(result.asText());
+  if (result.isI4()) return std::to_string(result.asI4());
+  return std::nullopt;
+}
+
+std::string signature(const com::Method& method) {
+  std::string line = std::to_string(method.dispid) + " " + std::string(method.name) + "(" +
+                     parameterList(method) + ") -> " +
+                     std::string(com::kindName(method.result.kind));
+  if (method.result.kind != com::Kind::none) {
+    line += " ";
+    line += method.result.name;
+  }
+  return line;
+}
+
+}  // namespace kestrune::host
