@@ -38,8 +38,8 @@ int RatioReporter::printRatios() const {
     const double ratio = a->second / b->second;
     const bool ok = ratio <= p.limit;
     if (!ok) ++over;
-    std::printf("%-44s %-40s %8.3f %6.2f %s\n", p.ours.c_str(), p.baseline.c_str(), ratio,
-                p.limit, ok ? "ok" : "OVER");
+    std::printf("%-44s %-40s %8.3f %6.2f %s\n", p.ours.c_str(), p.baseline.c_str(), ratio, p.limit,
+                ok ? "ok" : "OVER");
   }
   return over;
 }

@@ -42,6 +42,28 @@ using MessageSink = std::function<void(std::string_view text, std::string_view c
 void messageBox(std::string_view text, std::string_view caption);
 MessageSink setMessageSink(MessageSink sink);
 
+// Clock and zone. Times are seconds since 1970 (time_t); civil times have a four-digit year
+// and a month from 1.
+struct CivilTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// currentTime returns now, or the clock a test has installed.
+std::int64_t currentTime();
+// setClock installs a clock for tests (an empty function restores the system clock) and
+// returns the one it replaced.
+using Clock = std::function<std::int64_t()>;
+Clock setClock(Clock clock);
+// makeLocalTime returns the time of a local civil time read with daylight saving off (mktime
+// with tm_isdst 0), or -1 when it can't be represented.
+std::int64_t makeLocalTime(const CivilTime& local);
+// localTime fills the local civil time of t; false when t can't be converted.
+bool localTime(std::int64_t t, CivilTime& out);
+// utcToLocal converts a UTC civil time to local civil time; false when it can't.
+bool utcToLocal(const CivilTime& utc, CivilTime& local);
+// standardBiasMinutes returns the zone's standard bias as GetTimeZoneInformation reports it:
+// minutes to add to local time to get UTC (-480 for UTC+8); false when the zone is unknown.
+bool standardBiasMinutes(int& bias);
+
 // Environment variables (the hosts and the demo point SoftHSM2 at their token folder).
 // environmentVariable returns an empty string when the variable is unset.
 std::string environmentVariable(const char* name);

@@ -8,7 +8,7 @@ bash scripts/deps.sh
 jobs=$(nproc)
 
 echo "== format"
-git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
+git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
 
 echo "== build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_WERROR=ON

@@ -30,8 +30,12 @@ class Converter {
   iconv_t cd_;
 };
 
-bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool isHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 bool wellFormed(std::u16string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -49,7 +53,8 @@ bool wellFormed(std::u16string_view text) {
 // replaced by `replacement` and skipped (`unit` bytes, or 4 for a surrogate pair).
 template <class Out>
 bool convert(Converter& cv, const char* in, std::size_t inLeft, Out& out,
-             const typename Out::value_type replacement, std::size_t (*unitSize)(const char*, std::size_t)) {
+             const typename Out::value_type replacement,
+             std::size_t (*unitSize)(const char*, std::size_t)) {
   if (!cv.valid()) return false;
   cv.reset();
   out.clear();

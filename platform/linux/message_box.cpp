@@ -19,6 +19,8 @@ void messageBox(std::string_view text, std::string_view caption) {
   if (sink()) sink()(text, caption);
 }
 
-MessageSink setMessageSink(MessageSink next) { return std::exchange(sink(), std::move(next)); }
+MessageSink setMessageSink(MessageSink next) {
+  return std::exchange(sink(), std::move(next));
+}
 
 }  // namespace kestrune::platform
