@@ -10,9 +10,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "control/fixed_text.h"
 #include "control/owned_record.h"
@@ -20,6 +23,7 @@
 // Records of the FEDI layer and handles of the CryptoAPI layer that the control holds.
 struct FEDI_CAPUBKEY;
 struct FEDICERT;
+struct FEDI_X509;
 struct TVCAPIHandle;
 
 namespace kestrune {
@@ -29,6 +33,15 @@ struct TokenSession;
 }
 
 class MethodFrame;
+
+// FediRecordRelease frees the FEDI records the control owns with their layer's release
+// function, so an owner can be reset with a bare record of the layer.
+struct FediRecordRelease {
+  void operator()(FEDICERT* bag) const noexcept;
+  void operator()(FEDI_CAPUBKEY* record) const noexcept;
+};
+template <class T>
+using FediRecordPtr = std::unique_ptr<T, FediRecordRelease>;
 
 // Codes of lastErrorCode.
 enum ControlCode : std::int32_t {
@@ -90,6 +103,45 @@ class TVFEDIMiniKeyCrypt {
   void showDebugMessage(std::int32_t bShow);
   std::optional<std::u16string> TV_GETVersion(std::int32_t flag);
 
+  // Certificate storage and inspection.
+  std::int32_t loadCACert(std::u16string_view cafile);
+  std::int32_t loadCACertB64(std::u16string_view certContent);
+  std::int32_t loadCert(std::u16string_view certfile);
+  std::int32_t loadCertB64(std::u16string_view certContent);
+  std::int32_t loadMultiCertB64(std::u16string_view certContent);
+  std::int32_t getCert(std::u16string_view outFile);
+  std::int32_t getNewCert(std::u16string_view outFile);
+  std::optional<std::u16string> getCertB64();
+  std::optional<std::u16string> getNewCertB64();
+  std::optional<std::u16string> getBeginDate();
+  std::optional<std::u16string> getEndDate();
+  std::optional<std::u16string> getBeginDateTime();
+  std::optional<std::u16string> getEndDateTime();
+  std::optional<std::u16string> getCertNotBefore(std::int32_t iFlags);
+  std::optional<std::u16string> getCertNotAfter(std::int32_t iFlags);
+  std::optional<std::u16string> getCModulus();
+  std::optional<std::u16string> getCPublicExponent();
+  std::optional<std::u16string> getCASID1();
+  std::optional<std::u16string> getCASID2();
+
+  // Identity and signing.
+  std::int32_t setPassword(std::u16string_view oldpass, std::u16string_view newpass);
+  std::int32_t makeCard(std::u16string_view UserID, std::u16string_view OrgID);
+  std::int32_t setSID(std::u16string_view UserID, std::u16string_view OrgID);
+  std::optional<std::u16string> getSID1();
+  std::optional<std::u16string> getSID2();
+  std::optional<std::u16string> getCSN();
+  std::optional<std::u16string> getCardSN();
+  std::int32_t setCardSN(std::u16string_view cardsn);
+  std::optional<std::u16string> sign(std::u16string_view SourceData);
+  std::optional<std::u16string> signB64(std::u16string_view SourceData);
+  std::optional<std::u16string> signHash(std::u16string_view hexHash);
+
+  // EDIFACT message signing.
+  // FEDIMessageSign returns the message with its security envelope, signed with the token's
+  // key, or nullopt with the reason in lastErrorCode.
+  std::optional<std::u16string> FEDIMessageSign(std::u16string_view SourceData);
+
  private:
   friend class MethodFrame;
 
@@ -126,6 +178,59 @@ class TVFEDIMiniKeyCrypt {
   // PIN-verified flag.
   void closeSession() noexcept;
 
+  // Certificate storage and inspection.
+  // readFediCertObject returns the certificate bag stored under label (private objects set to
+  // 0) with lastErrorCode 0; null with lastErrorCode 12 when the object can't be read, 10001
+  // when its value doesn't decode.
+  FediRecordPtr<FEDICERT> readFediCertObject(std::string_view label);
+  // loadUserCertificate fills userCertificate from "EOICert" (promoting a parked "EOICertNew"
+  // once the current certificate has expired) and returns 0, or the failure's code.
+  std::int32_t loadUserCertificate();
+  // storeUserCertificate checks the bag against the CA's certificate and the token's key pair
+  // and stores it: mode 1 parks it as "EOICertNew" while the current one is in force, mode 0
+  // replaces "EOICert". Returns 0 or the failure's code.
+  std::int32_t storeUserCertificate(FEDICERT* bag, std::int32_t mode);
+  // keyMatchesToken returns 0 when the certificate's RSA key is the token's key pair (read
+  // from the public key, else the private key's modulus); -1 when either key can't be had,
+  // 1 when they differ. Private objects may be left at 1.
+  std::int32_t keyMatchesToken(std::string_view privateLabel, std::string_view publicLabel,
+                               FEDI_X509* certificate);
+  // certNotBeforeTime / certNotAfterTime return the first certificate's validity time as a
+  // local time; 0 for a certificate without that time, and 0 with lastErrorCode 10002 for a
+  // bag without certificates.
+  std::int64_t certNotBeforeTime(FEDICERT* bag);
+  std::int64_t certNotAfterTime(FEDICERT* bag);
+  // The bodies shared by the method pairs.
+  std::int32_t loadCACertBytes(const std::vector<std::uint8_t>& bytes);
+  std::int32_t loadUserCertBytes(const std::vector<std::uint8_t>& bytes);
+  std::int32_t writeCertObject(std::u16string_view outFile, std::string_view label);
+  std::optional<std::u16string> certObjectB64(std::string_view label);
+  std::optional<std::u16string> certDate(bool notAfter);
+  std::optional<std::u16string> certTimeText(bool notAfter, int mode, bool localWithZone);
+  std::optional<std::u16string> certKeyPart(bool modulus);
+  std::optional<std::u16string> issuerEntry(int position);
+  // caPublicKeyRecord makes sure caKeyRecord holds the selected built-in CA record: 0, 501
+  // when its text doesn't decode as Base64, 10004 when it isn't a CA public-key record.
+  std::int32_t caPublicKeyRecord();
+
+  // Identity and signing.
+  // readCsn sets csn to the card serial number of a token of the given type (detectKeyType's
+  // answer), connecting first if needed, and returns 0 or the failure's code: 12 for a
+  // missing or malformed record, 10007 for a TaiOne token before checkPassword, 10001 for an
+  // undecodable certificate, the codes of loadUserCertificate and 10002 for a Linkway token.
+  std::int32_t readCsn(std::int32_t type, std::string& csn);
+  // readSid makes sure sid1Cache (which 1) or sid2Cache (which 2) holds the identifier of a
+  // token of the given type and returns 0, or the failure's code with the cache left empty.
+  // A cache already set is kept without reading the token.
+  std::int32_t readSid(int which, std::int32_t type);
+  // signDigest signs data with the key named by keyLabel: the MD5 DigestInfo (SHA-1 for
+  // keyType 3) of data, or of data as the digest itself when hashFirst is false. It returns
+  // the signature as upper-case hexadecimal with lastErrorCode 0, or nullopt with 10007
+  // before checkPassword, 4 for a digest of the wrong length, 10010 when the key can't be
+  // described, 1003 when the token doesn't sign.
+  std::optional<std::string> signDigest(std::span<const std::uint8_t> data, bool hashFirst,
+                                        std::int32_t keyType);
+
   // Fields, in the order of the control's record.
   std::int32_t lastErrorCode = kOk;
   token::TokenSession* tokenSession = nullptr;  // the process-wide session while a method runs
@@ -133,9 +238,9 @@ class TVFEDIMiniKeyCrypt {
   std::int32_t tokenType = -1;
   std::int32_t pinVerified = 0;  // the process-wide flag while a method runs
   std::int32_t showDebug = 0;
-  OwnedRecord<FEDI_CAPUBKEY> caKeyRecord;
-  OwnedRecord<FEDICERT> caCertificate;
-  OwnedRecord<FEDICERT> userCertificate;
+  FediRecordPtr<FEDI_CAPUBKEY> caKeyRecord;
+  FediRecordPtr<FEDICERT> caCertificate;
+  FediRecordPtr<FEDICERT> userCertificate;
   std::optional<std::string> sid1Cache;
   std::optional<std::string> sid2Cache;
   FixedText<256> keyLabel;

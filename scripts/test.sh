@@ -27,3 +27,6 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== fuzz smoke"
+bash scripts/fuzz.sh 20

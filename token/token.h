@@ -158,6 +158,23 @@ std::int32_t token_GetKeyInfo(TokenKeyInfo* keyInfo, TokenSession* session, std:
 std::int32_t token_RsaSign(std::size_t length, const std::uint8_t* data, Bytes& signature,
                            const TokenKeyInfo* keyInfo, std::int32_t padding);
 
+// A data object as it stands on the token, kept so that a delete-then-create that fails half
+// way can put the object back exactly as it was.
+struct DataObjectCopy {
+  Bytes value;        // CKA_VALUE, exactly as stored
+  Bytes application;  // CKA_APPLICATION
+  bool isPrivate = false;
+};
+// p11_ReadDataObjectCopy reads value, application and private flag of the one data object with
+// that label (searched as p11_ReadDataValue does): 0, 106, 109, 110, 111, 115.
+std::uint32_t p11_ReadDataObjectCopy(TokenSession* session, std::string_view label,
+                                     DataObjectCopy& copy);
+// p11_RestoreDataObject creates a token data object with the label and exactly the copy's
+// attributes (no zero byte added): 0; 106 when the search fails, 107 when a data object with
+// that label and private flag exists, 108 when the creation fails.
+std::uint32_t p11_RestoreDataObject(TokenSession* session, std::string_view label,
+                                    const DataObjectCopy& copy);
+
 // Diagnostics for tests and benchmarks: the table and the counters behind it.
 std::uint32_t p11_LibraryCount();
 std::int32_t p11_GetReinit();

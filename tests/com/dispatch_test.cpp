@@ -89,7 +89,6 @@ TEST_F(Dispatch, WrongArgumentKindsAreRefusedWithTheirPosition) {
 }
 
 TEST_F(Dispatch, MethodsNotBuiltAreRefusedWithoutAResult) {
-  int refused = 0;
   for (const Method& method : methods()) {
     if (method.implemented()) continue;
     SCOPED_TRACE(std::string(method.name));
@@ -97,9 +96,7 @@ TEST_F(Dispatch, MethodsNotBuiltAreRefusedWithoutAResult) {
     result = Variant(std::int32_t{-7});
     EXPECT_EQ(kNotImplemented, invoke(control, method.dispid, args, result));
     EXPECT_TRUE(result.isEmpty());
-    ++refused;
   }
-  EXPECT_EQ(59 - 11, refused);
 }
 
 TEST_F(Dispatch, ResultsKeepTheirKinds) {

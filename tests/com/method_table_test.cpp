@@ -100,14 +100,15 @@ TEST(MethodTable, ParameterNamesAreTheInterfaces) {
   EXPECT_EQ("SlotNumber", findMethod("setCurrentSlot")->params()[0].name);
 }
 
-TEST(MethodTable, OnlyTheSessionMethodsAreImplemented) {
-  const std::set<std::string> built = {"loadLib",          "setTokenType",   "getType",
-                                       "setCurrentSlot",   "checkPassword",  "close",
-                                       "getErrorCode",     "setTestVersion", "setP11CryptReinit",
-                                       "showDebugMessage", "TV_GETVersion"};
+TEST(MethodTable, TheSessionMethodsAreImplemented) {
+  const std::set<std::string> session = {"loadLib",          "setTokenType",   "getType",
+                                         "setCurrentSlot",   "checkPassword",  "close",
+                                         "getErrorCode",     "setTestVersion", "setP11CryptReinit",
+                                         "showDebugMessage", "TV_GETVersion"};
   for (const Method& method : methods()) {
+    if (session.count(std::string(method.name)) == 0) continue;
     SCOPED_TRACE(std::string(method.name));
-    EXPECT_EQ(built.count(std::string(method.name)) == 1, method.implemented());
+    EXPECT_TRUE(method.implemented());
   }
 }
 

@@ -96,7 +96,7 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
       "[\"checkPassword\", \"1\", \"2\"]\n"
       "[\"checkPassword\", \"12\\u00003456\"]\n"
       "{\"method\": \"getErrorCode\"}\n"
-      "[\"getSID1\"]\n"
+      "[\"FEDIMessageSignWithCSP_Final\"]\n"
       "[\"GETERRORCODE\"]\n";
   const HostRun run = runHost({"script"}, script);
   EXPECT_EQ(1, run.status);
@@ -116,7 +116,7 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
       {10, "got 2"},
       {11, "NUL"},
       {12, "JSON array"},
-      {13, "getSID1 is not implemented yet"},
+      {13, "FEDIMessageSignWithCSP_Final is not implemented yet"},
   };
   ASSERT_EQ(std::size(faults) + 2, answers.size()) << run.out;
   EXPECT_EQ(Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),
@@ -201,10 +201,11 @@ TEST(Host, UsageErrorsExitWithTwo) {
 }
 
 TEST(Host, CallOfAMethodNotBuiltIsRefused) {
-  const HostRun run = runHost({"call", "getSID1"});
+  const HostRun run = runHost({"call", "FEDIMessageSignWithCSP_Final"});
   EXPECT_EQ(1, run.status);
   EXPECT_TRUE(run.out.empty());
-  EXPECT_NE(std::string::npos, run.err.find("getSID1 is not implemented yet")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("FEDIMessageSignWithCSP_Final is not implemented yet"))
+      << run.err;
 }
 
 TEST(Host, DemoSetsUpATokenOnceAndReusesIt) {

@@ -4,6 +4,9 @@
 //   kestrune call METHOD [ARG ...]    one call; the result on stdout, "lastError N" on stderr
 //   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
 //   kestrune demo [--dir DIR]         a SoftHSM2 token in DIR and the session methods on it
+//   kestrune verify-edifact FILE --cert BAG
+//                                     checks a signed EDIFACT message: "OK: ..." and 0, or
+//                                     "FAILED: why" and 1
 //
 // Exit status: 0 when every call was made (whatever the control answered), 1 when a call
 // could not be made or a script line faulted, 2 for a usage error.
@@ -21,6 +24,7 @@
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/method_call.h"
 #include "tools/kestrune/script_runner.h"
+#include "tools/kestrune/verify_edifact.h"
 
 namespace kestrune::host {
 namespace {
@@ -106,6 +110,19 @@ int run(int argc, char** argv) {
   demoCommand->add_option("--module", modulePath, "the SoftHSM2 PKCS#11 module")
       ->capture_default_str();
 
+  std::string signedFile;
+  std::string certificateBag;
+  auto* verifyCommand = app.add_subcommand(
+      "verify-edifact",
+      "Check a message signed by FEDIMessageSign against the signer's certificate bag. Prints "
+      "\"OK: ...\" and exits 0, or \"FAILED: why\" and exits 1");
+  verifyCommand->add_option("file", signedFile, "the signed message, as signed (code page 950)")
+      ->required();
+  verifyCommand
+      ->add_option("--cert", certificateBag,
+                   "the signer's certificate bag: DER, or the control's Base64 of it")
+      ->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -115,6 +132,9 @@ int run(int argc, char** argv) {
   if (methodsCommand->parsed()) return listMethods();
   if (callCommand->parsed()) return callOne(callCommand->remaining());
   if (scriptCommand->parsed()) return runScriptFile(scriptFile);
+  if (verifyCommand->parsed()) {
+    return runVerifyEdifact(signedFile, certificateBag, std::cout, std::cerr);
+  }
   if (demoCommand->parsed()) {
     if (demoDir.empty()) demoDir = defaultDemoDir();
     if (demoDir.empty()) {

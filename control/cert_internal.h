@@ -1,0 +1,79 @@
+// What the certificate methods share: the token labels of the certificates, the time texts,
+// the first certificate of a bag, and the replacement of a token object that survives a failed
+// creation. Included only by the control's own sources (and its tests).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "FEDIX509/fedi_x509.h"
+#include "token/token.h"
+
+namespace kestrune::control {
+
+// Owners of the OpenSSL objects the certificate methods work with.
+struct OpenSslFree {
+  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+  void operator()(BIGNUM* number) const noexcept { BN_free(number); }
+  void operator()(X509* certificate) const noexcept { X509_free(certificate); }
+  void operator()(char* text) const noexcept { OPENSSL_free(text); }
+};
+template <class T>
+using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
+
+inline constexpr std::string_view kUserCertLabel = "EOICert";
+inline constexpr std::string_view kNewCertLabel = "EOICertNew";
+inline constexpr std::string_view kCaCertLabel = "EOICAert";
+
+// Modes of formatCertTime.
+enum CertTimeMode : int {
+  kDateOnly = 0,      // YYYYMMDD
+  kDateTime = 1,      // YYYYMMDDhhmmss
+  kDateTimeZone = 2,  // YYYYMMDDhhmmss, then "Z" when the ASN.1 text ends in Z
+};
+
+// formatCertTime renders a UTCTime or GeneralizedTime of a validity in the mode's form and
+// returns 0; 4 when the text is too short for its type (10 characters for UTCTime, 12 for
+// GeneralizedTime) or the mode is unknown. The digits are taken as they stand, unchecked.
+// A time of any other type gives 0 and an empty text.
+std::int32_t formatCertTime(const ASN1_TIME* time, std::string& out, int mode);
+
+// parseDateText reads YYYYMMDD or YYYYMMDDhhmmss as a local time (daylight saving off) and
+// returns it, or -1: for fewer than 8 characters, a zero year, month or day, or a time that
+// can't be represented. Without exactly 14 characters the time of day is 23:59:59.
+std::int64_t parseDateText(std::string_view text);
+
+// toLocalTimeWithZone reads a UTC date and time (YYYYMMDD[hhmmss...]) and writes the local
+// time followed by the zone's standard offset, "YYYYMMDDhhmmss+hhmm". Returns 0; 1 for fewer
+// than 8 characters, -1 for a zero year, month or day or a time that can't be converted.
+std::int32_t toLocalTimeWithZone(std::string_view text, std::string& out);
+
+// neverExpires is true for the FEDI UTCTime that begins with six '9'.
+bool neverExpires(const ASN1_TIME* time);
+
+// firstCertificate returns certificate 0 of the bag with its own reference, or null.
+fedi::RecordPtr<FEDI_X509> firstCertificate(FEDICERT* bag);
+
+// encodeBag returns 0 and the bag's DER; emptyCode when the bag encodes to nothing, 2 when
+// memory runs out.
+std::int32_t encodeBag(FEDICERT* bag, std::vector<std::uint8_t>& der, std::int32_t emptyCode);
+
+// writeCertificateObject creates the data object label with value (the token layer adds its
+// zero byte). With replaceExisting the object of that label is deleted first; should the
+// creation then fail, the deleted object is put back exactly as it was, so a failed
+// replacement never loses the certificate it was to replace. Returns 0; 12 when the existing
+// object can't be read for its copy (nothing is deleted), 1514 when it can't be deleted, 1516
+// when the creation fails for a full token memory, 11 for any other failed creation.
+std::int32_t writeCertificateObject(token::TokenSession* session, std::string_view label,
+                                    std::span<const std::uint8_t> value, bool replaceExisting);
+
+}  // namespace kestrune::control

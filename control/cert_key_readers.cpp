@@ -1,0 +1,89 @@
+// Fields of the user's certificate: the RSA key's modulus and exponent, and the two
+// identifiers of the issuing authority (CASID1, CASID2).
+#include <openssl/core_names.h>
+
+#include "control/cert_internal.h"
+#include "control/control_internal.h"
+
+namespace kestrune {
+namespace {
+
+// The issuer name holds the authority's O (CASID2) first and its CN (CASID1) second.
+constexpr int kCasid1Entry = 1;
+constexpr int kCasid2Entry = 0;
+
+}  // namespace
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::certKeyPart(bool modulus) {
+  lastErrorCode = kNotCompleted;
+  if (const auto code = loadUserCertificate(); code != kOk) {
+    lastErrorCode = code;
+    return std::nullopt;
+  }
+  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (!certificate) {
+    lastErrorCode = kBagCount;
+    return std::nullopt;
+  }
+  const control::OpenSslPtr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
+  BIGNUM* number = nullptr;
+  if (!key ||
+      EVP_PKEY_get_bn_param(key.get(), modulus ? OSSL_PKEY_PARAM_RSA_N : OSSL_PKEY_PARAM_RSA_E,
+                            &number) != 1) {
+    lastErrorCode = kNoPublicKey;
+    return std::nullopt;
+  }
+  const control::OpenSslPtr<BIGNUM> owned(number);
+  // Upper-case hex in whole bytes: the exponent 65537 reads 010001.
+  const control::OpenSslPtr<char> hex(BN_bn2hex(number));
+  if (!hex) {
+    lastErrorCode = kNoMemory;
+    return std::nullopt;
+  }
+  auto result = toBstr(hex.get());
+  if (result) lastErrorCode = kOk;
+  return result;
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::issuerEntry(int position) {
+  lastErrorCode = kNotCompleted;
+  if (const auto code = loadUserCertificate(); code != kOk) {
+    lastErrorCode = code;
+    return std::nullopt;
+  }
+  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (!certificate) {
+    lastErrorCode = kBagCount;
+    return std::nullopt;
+  }
+  const X509_NAME* issuer = FEDI_X509_get_issuer_name(certificate.get());
+  const X509_NAME_ENTRY* entry =
+      issuer != nullptr ? X509_NAME_get_entry(issuer, position) : nullptr;
+  const ASN1_STRING* value = entry != nullptr ? X509_NAME_ENTRY_get_data(entry) : nullptr;
+  if (value == nullptr) return std::nullopt;  // no such entry: no text
+  std::string_view bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                         static_cast<std::size_t>(ASN1_STRING_length(value)));
+  // The identifier is handed on as a zero-terminated text.
+  bytes = bytes.substr(0, bytes.find('\0'));
+  auto result = toBstr(bytes);
+  if (result) lastErrorCode = kOk;
+  return result;
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCModulus() {
+  return inFrame([this] { return certKeyPart(true); });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCPublicExponent() {
+  return inFrame([this] { return certKeyPart(false); });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCASID1() {
+  return inFrame([this] { return issuerEntry(kCasid1Entry); });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCASID2() {
+  return inFrame([this] { return issuerEntry(kCasid2Entry); });
+}
+
+}  // namespace kestrune

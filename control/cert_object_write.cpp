@@ -1,0 +1,31 @@
+// Writing a certificate to the token: delete then create, since creation never overwrites,
+// with the deleted object put back when its replacement can't be created.
+#include <optional>
+
+#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/cert_internal.h"
+
+namespace kestrune::control {
+
+std::int32_t writeCertificateObject(token::TokenSession* session, std::string_view label,
+                                    std::span<const std::uint8_t> value, bool replaceExisting) {
+  std::optional<token::DataObjectCopy> previous;
+  if (replaceExisting) {
+    // Without a copy nothing is deleted: a failed creation could not be undone.
+    token::DataObjectCopy copy;
+    if (token::p11_ReadDataObjectCopy(session, label, copy) != token::kTokenOk) {
+      return kReadFailed;
+    }
+    if (token::p11_DestroyObject(session, label) != token::kTokenOk) return kDeleteFailed;
+    previous = std::move(copy);
+  }
+  if (token::p11_CreateDataObject(session, label, value) == token::kTokenOk) return kOk;
+
+  // The code is decided by the creation's own CK_RV, before the restore makes calls of its own.
+  const std::int32_t code =
+      token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? kTokenMemoryFull : kWriteFailed;
+  if (previous) token::p11_RestoreDataObject(session, label, *previous);
+  return code;
+}
+
+}  // namespace kestrune::control

@@ -1,0 +1,114 @@
+// The user's certificate on the token: reading it, promoting a parked renewal once the current
+// certificate has expired, and storing a new one after checking it against the CA and the
+// token's key pair.
+#include "control/cert_internal.h"
+#include "control/control_internal.h"
+#include "platform/platform.h"
+
+namespace kestrune {
+namespace {
+
+// promoteNewCertificate replaces the expired "EOICert" by the parked "EOICertNew": 0, 12 when
+// the current one can't be copied, 1514 when it can't be deleted, 1500 when the renaming
+// fails. A failed renaming puts the deleted certificate back, so the promotion is simply tried
+// again by the next reader instead of leaving the token without "EOICert".
+std::int32_t promoteNewCertificate(token::TokenSession* session) {
+  token::DataObjectCopy expired;
+  if (token::p11_ReadDataObjectCopy(session, control::kUserCertLabel, expired) != token::kTokenOk) {
+    return kReadFailed;
+  }
+  if (token::p11_DestroyObject(session, control::kUserCertLabel) != token::kTokenOk) {
+    return kDeleteFailed;
+  }
+  if (token::p11_RenameObject(session, control::kNewCertLabel, control::kUserCertLabel) !=
+      token::kTokenOk) {
+    token::p11_RestoreDataObject(session, control::kUserCertLabel, expired);
+    return kTokenFailure;
+  }
+  return kOk;
+}
+
+FediRecordPtr<FEDICERT> decodeBag(const token::Bytes& der) {
+  const unsigned char* position = der.data();
+  return FediRecordPtr<FEDICERT>(d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
+}
+
+}  // namespace
+
+FediRecordPtr<FEDICERT> TVFEDIMiniKeyCrypt::readFediCertObject(std::string_view label) {
+  token::p11_SetPrivateObjects(0);
+  token::Bytes value;
+  if (token::p11_ReadDataValue(tokenSession, label, value) != token::kTokenOk) {
+    lastErrorCode = kReadFailed;
+    return nullptr;
+  }
+  auto bag = decodeBag(value);
+  lastErrorCode = bag ? kOk : kUndecodable;
+  return bag;
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::loadUserCertificate() {
+  if (userCertificate) return kOk;
+  if (const auto code = connectToken(nullptr); code != kOk) return code;
+  auto current = readFediCertObject(control::kUserCertLabel);
+  if (!current) return lastErrorCode;
+  if (token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk &&
+      platform::currentTime() > certNotAfterTime(current.get())) {
+    current.reset();
+    if (const auto code = promoteNewCertificate(tokenSession); code != kOk) return code;
+    current = readFediCertObject(control::kUserCertLabel);
+    if (!current) return lastErrorCode;
+  }
+  userCertificate = std::move(current);
+  return kOk;
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::storeUserCertificate(FEDICERT* bag, std::int32_t mode) {
+  userCertificate.reset();
+  if (!caCertificate) {
+    auto stored = readFediCertObject(control::kCaCertLabel);
+    if (!stored) return lastErrorCode;
+    caCertificate = std::move(stored);
+  }
+  if (FEDICERT_get_num(caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
+    return kUndecodable;
+  }
+  const auto caCert = control::firstCertificate(caCertificate.get());
+  const auto newCert = control::firstCertificate(bag);
+  if (!caCert || !newCert) return kBagCount;
+  const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
+  if (!caKey) return kNoPublicKey;
+  if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return kSignatureInvalid;
+  const auto& linkway = control::kLabelledTypes[control::kLinkway];
+  if (keyMatchesToken(linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {
+    return kKeyMismatch;
+  }
+  std::vector<std::uint8_t> der;
+  if (const auto code = control::encodeBag(bag, der, kMalformedArgument); code != kOk) {
+    return code;
+  }
+
+  token::p11_SetPrivateObjects(0);
+  const std::int64_t now = platform::currentTime();
+  token::Bytes stored;
+  const bool haveStored =
+      token::p11_ReadDataValue(tokenSession, control::kUserCertLabel, stored) == token::kTokenOk;
+  // Our own writes carry one zero byte more than the DER, so only a value written by another
+  // application can be the same certificate.
+  if (haveStored && stored == der) return kOk;
+  FediRecordPtr<FEDICERT> old;
+  if (haveStored) old = decodeBag(stored);
+
+  std::string_view target = control::kUserCertLabel;
+  // A stored value that doesn't decode is replaced like an old certificate: left in place it
+  // would make every later creation fail.
+  bool replace = haveStored;
+  if (mode == 1 && old && now > certNotBeforeTime(old.get()) && now < certNotAfterTime(old.get())) {
+    // The current certificate stays in force; the new one waits beside it.
+    target = control::kNewCertLabel;
+    replace = token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk;
+  }
+  return control::writeCertificateObject(tokenSession, target, der, replace);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,90 @@
+// Loading the user's certificate: one bag from a file or Base64 text, or the holder's own
+// certificate picked out of a bundle by the token's key.
+#include "control/cert_internal.h"
+#include "control/control_internal.h"
+#include "token/base64.h"
+
+namespace kestrune {
+
+std::int32_t TVFEDIMiniKeyCrypt::loadUserCertBytes(const std::vector<std::uint8_t>& bytes) {
+  const unsigned char* position = bytes.data();
+  const FediRecordPtr<FEDICERT> bag(
+      d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+  if (!bag) return kUndecodable;
+  return storeUserCertificate(bag.get(), 1);
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::loadCert(std::u16string_view certfile) {
+  return codeMethod([&]() -> std::int32_t {
+    if (const auto code = connectToken(nullptr); code != kOk) return code;
+    const auto path = toAnsi(certfile);
+    if (!path) return kBadText;
+    std::vector<std::uint8_t> bytes;
+    if (const auto code = control::readWholeFile(path->c_str(), bytes); code != kOk) return code;
+    return loadUserCertBytes(bytes);
+  });
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::loadCertB64(std::u16string_view certContent) {
+  return codeMethod([&]() -> std::int32_t {
+    if (const auto code = connectToken(nullptr); code != kOk) return code;
+    const auto text = toAnsi(certContent);
+    if (!text) return kBadText;
+    std::vector<std::uint8_t> bytes;
+    if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
+    return loadUserCertBytes(bytes);
+  });
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certContent) {
+  return codeMethod([&]() -> std::int32_t {
+    if (const auto code = connectToken(nullptr); code != kOk) return code;
+    token::p11_SetPrivateObjects(0);
+    const auto text = toAnsi(certContent);
+    if (!text) return kBadText;
+    std::vector<std::uint8_t> bytes;
+    if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
+
+    if (!caCertificate) {
+      auto stored = readFediCertObject(control::kCaCertLabel);
+      if (!stored) return lastErrorCode;
+      caCertificate = std::move(stored);
+    }
+    if (FEDICERT_get_num(caCertificate.get()) != 1) return kUndecodable;
+    const auto caCert = control::firstCertificate(caCertificate.get());
+    if (!caCert) return kBagCount;
+    const unsigned char* position = bytes.data();
+    const FediRecordPtr<FEDICERT> bundle(
+        d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+    if (!bundle) return kUndecodable;
+    const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
+    if (!caKey) return kNoPublicKey;
+
+    const auto& linkway = control::kLabelledTypes[control::kLinkway];
+    for (int i = 0; i < FEDICERT_get_num(bundle.get()); ++i) {
+      fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(bundle.get(), i));
+      if (!certificate) return kBagCount;
+      if (keyMatchesToken(linkway.privateKey, linkway.publicKey, certificate.get()) != 0) {
+        continue;
+      }
+      if (FEDI_X509_verify(certificate.get(), caKey.get()) != 1) return kSignatureInvalid;
+      // The holder's certificate travels on in a bag of its own, stamped as the bundle was.
+      const FediRecordPtr<FEDICERT> single(FEDICERT_new());
+      if (!single || FEDICERT_set_type(single.get(), 1) != 1 ||
+          FEDICERT_set_count(single.get(), 1) != 1 ||
+          FEDICERT_set_time(single.get(), bundle->time) != 1 ||
+          FEDICERT_push_cert(single.get(), certificate.get()) != 1) {
+        return kNoMemory;
+      }
+      certificate.release();  // the bag holds it now
+      std::vector<std::uint8_t> der;
+      if (const auto code = control::encodeBag(single.get(), der, kEncodeFailed); code != kOk) {
+        return code;
+      }
+      return storeUserCertificate(single.get(), 0);
+    }
+    return kKeyMismatch;
+  });
+}
+
+}  // namespace kestrune

@@ -1,0 +1,289 @@
+#include "control/edifact_envelope.h"
+
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+
+#include "control/TVFEDIMiniKeyCrypt.h"
+
+namespace kestrune::edifact {
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// The security header group's fixed text, the signing time and the identity going between.
+constexpr std::string_view kHeaderLead = "USH+94W+1+01+1+2+2+2+1++++1:";
+constexpr std::string_view kHeaderClose = "USA+6:::10:1'";
+constexpr std::string_view kTrailerLead = "UST+01'USR+";
+constexpr std::size_t kSigningTimeLength = 15;
+
+constexpr std::string_view kMessageHeader = "UNH+";
+constexpr std::string_view kMessageTrailer = "UNT+";
+constexpr std::string_view kSecurityHeader = "USH+";
+constexpr std::string_view kSecurityAlgorithm = "USA+";
+constexpr std::string_view kSecurityIdentity = "USC+";
+constexpr std::string_view kSecurityTrailer = "UST+";
+
+// A signature of at most 512 bytes: keys of up to 4096 bits.
+constexpr std::size_t kMaxSignatureText = 1024;
+
+// isReleased tells whether the character at position is released: an odd run of ? stands
+// right before it. The run is not looked for before floor, the start of the segment.
+bool isReleased(std::string_view text, std::size_t position, std::size_t floor) {
+  std::size_t run = 0;
+  while (position > floor + run && text[position - run - 1] == kReleaseCharacter) ++run;
+  return run % 2 == 1;
+}
+
+// littleEndianWord reads eight bytes with the first in the lowest bits.
+std::uint64_t littleEndianWord(const char* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+// bytesEqual returns a mask with 0x80 in every byte of word that equals c, 0 in the others.
+std::uint64_t bytesEqual(std::uint64_t word, char c) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  const std::uint64_t x = word ^ (0x0101010101010101ull * static_cast<unsigned char>(c));
+  return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
+
+// markedBytes counts the bytes of a bytesEqual mask.
+std::int64_t markedBytes(std::uint64_t mask) {
+  return static_cast<std::int64_t>(((mask >> 7) * 0x0101010101010101ull) >> 56);
+}
+
+// Where the envelope goes in a message, as positions in the unsigned text.
+struct Layout {
+  std::size_t messageStart = 0;  // "UNH+" of the message that takes the envelope
+  std::size_t headerAt = 0;      // the security header group goes here
+  std::size_t bodyBegin = 0;     // the segments kept between header and trailer
+  std::size_t bodyEnd = 0;
+  std::size_t unt = 0;  // "UNT+"
+};
+
+// A message without an envelope: the header follows the UNH segment, the trailer precedes
+// the first UNT after it.
+std::int32_t locateBareMessage(std::string_view text, Layout& at) {
+  const std::size_t unh = text.find(kMessageHeader);
+  if (unh == npos) return kEncodeFailed;
+  const std::size_t unhEnd = segmentEnd(text, unh);
+  if (unhEnd == npos) return kEncodeFailed;
+  const std::size_t unt = text.find(kMessageTrailer, unhEnd + 1);
+  if (unt == npos) return kEncodeFailed;
+  at = {unh, unhEnd + 1, unhEnd + 1, unt, unt};
+  return kOk;
+}
+
+// A message with an envelope: the header group USH, USA, USC, USA and the trailer from UST
+// up to UNT are replaced; the segments between them stay.
+std::int32_t locateSignedMessage(std::string_view text, std::size_t ush, Layout& at) {
+  const std::size_t firstUsa = text.find(kSecurityAlgorithm, ush);
+  const std::size_t usc = text.find(kSecurityIdentity, firstUsa);
+  const std::size_t lastUsa = text.find(kSecurityAlgorithm, usc);
+  const std::size_t headerEnd = segmentEnd(text, lastUsa);
+  const std::size_t ust = text.find(kSecurityTrailer, headerEnd);
+  const std::size_t unt = text.find(kMessageTrailer, ust);
+  // find from npos gives npos, so one missing segment shows in every later position.
+  if (firstUsa == npos || usc == npos || lastUsa == npos || headerEnd == npos || ust == npos ||
+      unt == npos) {
+    return kEncodeFailed;
+  }
+  // The count starts at the UNH of the message that holds this header.
+  const std::size_t unh = text.rfind(kMessageHeader, ush);
+  if (unh == npos) return kEncodeFailed;
+  at = {unh, ush, headerEnd + 1, ust, unt};
+  return kOk;
+}
+
+// plausible: at least 5 characters and each of the three separators.
+bool plausible(std::string_view text) {
+  return text.size() >= 5 && text.find(kElementSeparator) != npos &&
+         text.find(kComponentSeparator) != npos && text.find(kSegmentTerminator) != npos;
+}
+
+bool isUpperHex(std::string_view text) {
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// appendReleased appends value with every syntax character released.
+void appendReleased(std::string& out, std::string_view value) {
+  for (const char c : value) {
+    if (c == kSegmentTerminator || c == kElementSeparator || c == kComponentSeparator ||
+        c == kReleaseCharacter) {
+      out += kReleaseCharacter;
+    }
+    out += c;
+  }
+}
+
+// componentCut returns where the first component of a long identifier ends: at most
+// kIdentityComponent bytes, and never between the two bytes of a Big5 character.
+std::size_t componentCut(std::string_view value) {
+  std::size_t at = 0;
+  while (at < value.size()) {
+    const auto lead = static_cast<unsigned char>(value[at]);
+    const std::size_t width = lead >= 0x81 && lead <= 0xFE && at + 1 < value.size() ? 2 : 1;
+    if (at + width > kIdentityComponent) break;
+    at += width;
+  }
+  return at;
+}
+
+}  // namespace
+
+std::size_t segmentEnd(std::string_view text, std::size_t segmentStart) {
+  for (std::size_t at = segmentStart; at < text.size(); ++at) {
+    at = text.find(kSegmentTerminator, at);
+    if (at == npos) return npos;
+    if (!isReleased(text, at, segmentStart)) return at;
+  }
+  return npos;
+}
+
+std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t to) {
+  // Eight bytes at a time: masks of the terminators and of the release characters, the latter
+  // moved on by one and two bytes. A ' right after a single ? is released; one after ?? needs
+  // the whole run of ? looked at, which only the rare words holding such a pair get.
+  std::int64_t count = 1;
+  const char* const bytes = text.data();
+  std::uint64_t releasesBefore = 0;  // the release mask of the previous word
+  std::size_t at = from;
+  for (; at + 8 <= to; at += 8) {
+    const std::uint64_t word = littleEndianWord(bytes + at);
+    const std::uint64_t terminators = bytesEqual(word, kSegmentTerminator);
+    const std::uint64_t releases = bytesEqual(word, kReleaseCharacter);
+    const std::uint64_t afterOne = releases << 8 | releasesBefore >> 56;
+    const std::uint64_t afterTwo = releases << 16 | releasesBefore >> 48;
+    releasesBefore = releases;
+    if ((terminators & afterOne & afterTwo) == 0) {
+      count += markedBytes(terminators) - markedBytes(terminators & afterOne);
+      continue;
+    }
+    for (std::size_t i = at; i < at + 8; ++i) {
+      if (bytes[i] == kSegmentTerminator && !isReleased(text, i, from)) ++count;
+    }
+  }
+  for (; at < to; ++at) {
+    if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++count;
+  }
+  return count;
+}
+
+std::string signingTimeText(const platform::CivilTime& local) {
+  char text[32];
+  const int length = std::snprintf(text, sizeof text, "%04d%02d%02d:%02d%02d%02d", local.year,
+                                   local.month, local.day, local.hour, local.minute, local.second);
+  if (length != static_cast<int>(kSigningTimeLength)) return {};
+  return std::string(text, kSigningTimeLength);
+}
+
+std::string_view algorithmSegment(std::int32_t keyType) {
+  return keyType == kSha1KeyType ? kSha1Algorithm : kMd5Algorithm;
+}
+
+std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyType,
+                             std::string& segment) {
+  try {
+    segment.assign(kSecurityIdentity);
+    appendReleased(segment, identity.csn);
+    segment += "+3:::::";
+    if (keyType != kSha1KeyType) {
+      appendReleased(segment, identity.sid1);
+      segment += kComponentSeparator;
+      appendReleased(segment, identity.sid2);
+    } else {
+      const std::string_view sid2 = identity.sid2;
+      if (sid2.size() <= kIdentityComponent) {
+        appendReleased(segment, sid2);
+        segment += kComponentSeparator;
+      } else {
+        const std::size_t cut = componentCut(sid2);
+        if (sid2.size() - cut > kMaxIdentityOverflow) return kEncodeFailed;
+        appendReleased(segment, sid2.substr(0, cut));
+        segment += kComponentSeparator;
+        appendReleased(segment, sid2.substr(cut));
+      }
+      segment += kComponentSeparator;
+      appendReleased(segment, identity.sid1);
+    }
+    return segment.size() <= kMaxIdentitySegment ? kOk : kEncodeFailed;
+  } catch (const std::bad_alloc&) {
+    return kNoMemory;
+  }
+}
+
+std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
+                                std::string& signedMessage) noexcept {
+  try {
+    if (!plausible(message)) return kEncodeFailed;
+    Layout at;
+    const std::size_t ush = message.find(kSecurityHeader);
+    const std::int32_t located =
+        ush == npos ? locateBareMessage(message, at) : locateSignedMessage(message, ush, at);
+    if (located != kOk) return located;
+    // UNT keeps everything from its second element on; the count replaces the first. Both
+    // separators must lie inside the UNT segment, so nothing after it is overwritten.
+    const std::string_view unt = message.substr(at.unt);
+    const std::size_t untEnd = segmentEnd(unt, 0);
+    const std::size_t reference = unt.find(kElementSeparator, kMessageTrailer.size());
+    if (reference == npos || (untEnd != npos && reference > untEnd)) {
+      return kEncodeFailed;
+    }
+
+    const std::string signedAt = signingTimeText(how.signedAt);
+    if (signedAt.empty()) return kNotCompleted;
+
+    SignerIdentity identity;
+    if (const std::int32_t code = how.readIdentity(identity); code != kOk) return code;
+    std::string identityText;
+    if (const std::int32_t code = identitySegment(identity, how.keyType, identityText);
+        code != kOk) {
+      return code;
+    }
+
+    // One pass: prefix, header group and body are copied once, signed where they lie, and
+    // the trailer and UNT appended after them.
+    std::string& out = signedMessage;
+    out.clear();
+    out.reserve(message.size() + kHeaderLead.size() + kSigningTimeLength + identityText.size() +
+                kHeaderClose.size() + kTrailerLead.size() + kMaxSignatureText + 32);
+    out.append(message.substr(0, at.headerAt));
+    const std::size_t headerPosition = out.size();
+    out.append(kHeaderLead).append(signedAt).append(1, kSegmentTerminator);
+    out.append(algorithmSegment(how.keyType)).append(1, kSegmentTerminator);
+    out.append(identityText).append(1, kSegmentTerminator);
+    out.append(kHeaderClose);
+    out.append(message.substr(at.bodyBegin, at.bodyEnd - at.bodyBegin));
+
+    std::string signature;
+    if (const std::int32_t code = how.sign(std::string_view(out).substr(headerPosition), signature);
+        code != kOk) {
+      return code;
+    }
+    if (signature.empty() || signature.size() > kMaxSignatureText || !isUpperHex(signature)) {
+      return kNoSignature;
+    }
+    out.append(kTrailerLead).append(signature).append(1, kSegmentTerminator);
+
+    const std::int64_t count = countSegments(out, at.messageStart, out.size());
+    char digits[24];
+    const auto written = std::to_chars(digits, digits + sizeof digits, count);
+    out.append(kMessageTrailer).append(digits, written.ptr).append(unt.substr(reference));
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kNoMemory;
+  } catch (const std::length_error&) {
+    return kNoMemory;
+  }
+}
+
+}  // namespace kestrune::edifact

@@ -1,0 +1,109 @@
+// The EDIFACT security envelope of a signed FEDI message, as plain functions over the message
+// text (single-byte code page 950).
+//
+// A signed message reads:
+//   ...UNH segment'
+//   USH+94W+1+01+1+2+2+2+1++++1:YYYYMMDD:HHMMSS'   security header, with the signing time
+//   USA+1:::6:1'                                    hash of the signature: 6 MD5, 8 SHA-1
+//   USC+csn+3:::::...'                              the signer's identity
+//   USA+6:::10:1'
+//   ...the message body...
+//   UST+01'
+//   USR+<signature in upper-case hexadecimal>'
+//   UNT+<segment count>+<message reference>'...
+// The signature covers the text from "USH+" up to, not including, "UST+". A message that
+// carries an envelope already has it replaced, so signing again gives the same shape.
+//
+// Syntax characters are fixed: ' ends a segment, + separates data elements, : components, and
+// ? releases the character after it. A UNA service string advice isn't read. The functions
+// search the text with plain string searches; they don't parse EDIFACT beyond that.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace kestrune::edifact {
+
+inline constexpr char kSegmentTerminator = '\'';
+inline constexpr char kElementSeparator = '+';
+inline constexpr char kComponentSeparator = ':';
+inline constexpr char kReleaseCharacter = '?';
+
+// Token type whose messages are hashed with SHA-1 (a ZRML token); every other type uses MD5.
+inline constexpr std::int32_t kSha1KeyType = 3;
+
+// The USA segment of the hash, without its terminator, as the first USA of a header has it.
+inline constexpr std::string_view kMd5Algorithm = "USA+1:::6:1";
+inline constexpr std::string_view kSha1Algorithm = "USA+1:::8:1";
+
+// Identity limits: a USC segment holds at most 1,023 characters; the organisation identifier
+// of a ZRML token fills a 35-character component and up to 127 more in the next one.
+inline constexpr std::size_t kMaxIdentitySegment = 1023;
+inline constexpr std::size_t kIdentityComponent = 35;
+inline constexpr std::size_t kMaxIdentityOverflow = 127;
+
+struct SignerIdentity {
+  std::string csn;   // card serial number: the serial number of the signer's certificate
+  std::string sid1;  // the user's identifier
+  std::string sid2;  // the organisation's identifier
+};
+
+// segmentEnd returns the position of the terminator that ends the segment starting at
+// segmentStart: the first ' at or after it that the release character doesn't release; npos
+// when there is none.
+std::size_t segmentEnd(std::string_view text, std::size_t segmentStart);
+
+// countSegments returns 1 plus the number of segment terminators in text[from, to), a released
+// ' not counted: the UNT count of a message whose "UNH+" is at from and "UNT+" at to. from
+// must be the start of a segment.
+std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t to);
+
+// signingTimeText returns the local time as the header writes it, "%04d%02d%02d:%02d%02d%02d"
+// (20050331:155648), or an empty text for a time that doesn't fit those 15 characters.
+std::string signingTimeText(const platform::CivilTime& local);
+
+// algorithmSegment returns kSha1Algorithm for a ZRML token, kMd5Algorithm for any other type.
+std::string_view algorithmSegment(std::int32_t keyType);
+
+// identitySegment returns 0 and the USC segment (without terminator) naming the signer:
+//   "USC+csn+3:::::sid1:sid2" for every type but ZRML;
+//   "USC+csn+3:::::sid2::sid1" for ZRML, or, when sid2 is longer than 35 characters,
+//   "USC+csn+3:::::<first 35 of sid2>:<rest of sid2>:sid1".
+// Syntax characters inside the values are released with ?, so an identifier can't end the
+// segment early; a 35-character cut never splits a Big5 double-byte character. 500 when the
+// rest of sid2 exceeds 127 characters or the segment 1,023; 2 when memory runs out.
+std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyType,
+                             std::string& segment);
+
+// IdentityReader fills the signer's identity and returns 0, or the code to fail with.
+using IdentityReader = std::function<std::int32_t(SignerIdentity& identity)>;
+// DigestSigner signs the bytes and returns 0 with the signature as upper-case hexadecimal
+// text, or the code to fail with.
+using DigestSigner = std::function<std::int32_t(std::string_view data, std::string& hex)>;
+
+struct EnvelopeSigning {
+  std::int32_t keyType = -1;     // the signing token's type: ZRML (3) or any other
+  platform::CivilTime signedAt;  // local time written into the USH segment
+  IdentityReader readIdentity;   // asked once the message has an envelope's place
+  DigestSigner sign;             // asked once, with the header group and the body
+};
+
+// signEdifactMessage returns 0 and the signed message in signedMessage, or a code with
+// signedMessage unspecified:
+//   500 when the text is shorter than 5 characters, lacks a +, : or ', or misses a segment
+//       the envelope needs (UNH and UNT around the body, or an existing header's USH, USA,
+//       USC, USA and its UST after the body, and a UNT with a message reference after it);
+//   the reader's code when the identity can't be read, and 500 when it doesn't fit USC;
+//   the signer's code when it doesn't sign; 1003 when it gives no hexadecimal text;
+//   1 when the signing time can't be written; 2 when memory runs out.
+// The identity is read and the signer asked only after the message's layout has been found
+// good. The time taken is linear in the message's length.
+std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
+                                std::string& signedMessage) noexcept;
+
+}  // namespace kestrune::edifact

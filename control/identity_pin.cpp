@@ -1,0 +1,21 @@
+// setPassword: changing the user PIN of the logged-in token.
+#include "control/control_internal.h"
+
+namespace kestrune {
+
+// The PIN is changed on the session that checkPassword opened; the session and its login
+// stay as they are, so the new PIN counts from the next checkPassword on.
+std::int32_t TVFEDIMiniKeyCrypt::setPassword(std::u16string_view oldpass,
+                                             std::u16string_view newpass) {
+  return codeMethod([&]() -> std::int32_t {
+    if (pinVerified == 0) return kPinNotVerified;
+    const auto oldPin = toAnsi(oldpass);
+    const auto newPin = oldPin ? toAnsi(newpass) : std::nullopt;
+    if (!oldPin || !newPin) return kBadText;
+    return token::p11_ChangePin(tokenSession, oldPin->c_str(), newPin->c_str()) == token::kTokenOk
+               ? kOk
+               : kTokenFailure;
+  });
+}
+
+}  // namespace kestrune

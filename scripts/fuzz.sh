@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz/*_fuzzer.cpp) with clang in build-fuzz and runs each for
+# SECONDS (default 20) on a copy of its seed corpus fuzz/corpus/<target>/, so the inputs it
+# finds stay out of the work tree. Stops at the first crash, leak, time-out or UB report; the
+# failing input is kept in build-fuzz/fuzz-artifacts/<target>/.
+#   usage: scripts/fuzz.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-20}
+if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: $0 [SECONDS]" >&2
+  exit 2
+fi
+build=build-fuzz
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DKESTRUNE_FUZZ=ON -DKESTRUNE_BENCH=OFF -DKESTRUNE_SANITIZE=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kestrune_fuzzers
+
+export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+shopt -s nullglob
+sources=(fuzz/*_fuzzer.cpp)
+if [[ ${#sources[@]} -eq 0 ]]; then
+  echo "no fuzz targets in fuzz/" >&2
+  exit 1
+fi
+
+for source in "${sources[@]}"; do
+  name=$(basename "$source" .cpp)
+  corpus=$work/$name
+  artifacts=$build/fuzz-artifacts/$name
+  log=$work/$name.log
+  mkdir -p "$corpus" "$artifacts"
+  if [[ -d fuzz/corpus/$name ]]; then cp -R "fuzz/corpus/$name/." "$corpus/"; fi
+  seeds=$(find "$corpus" -type f | wc -l)
+
+  if ! "$build/bin/$name" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1; then
+    echo "$name: FAILED (input kept in $artifacts/)"
+    tail -n 60 "$log"
+    exit 1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  found=$(find "$corpus" -type f | wc -l)
+  echo "$name: ok, ${runs:-?} runs in ${seconds} s, corpus $seeds -> $found inputs"
+done

@@ -1,0 +1,339 @@
+// Loading certificates onto the token: the CA's bag, the user's certificate with its checks,
+// the renewal rule, bundles, and replacements that fail half way.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "tests/ca/test_authority.h"
+#include "tests/control/cert_fixture.h"
+#include "tests/control/control_test_support.h"
+
+namespace kestrune::testing {
+namespace {
+
+// oneLine drops the line feeds of the control's Base64.
+std::string oneLine(const std::optional<std::u16string>& text) {
+  std::string flat;
+  if (!text) return "(null)";
+  for (const char16_t c : *text) {
+    if (c != u'\n') flat.push_back(static_cast<char>(c));
+  }
+  return flat;
+}
+
+int countLabel(SoftHsm& hsm, std::string_view label) {
+  int count = 0;
+  for (const auto& present : hsm.labels(0)) count += present == label ? 1 : 0;
+  return count;
+}
+
+TEST_F(CertTokenTest, LoadCACertStoresTheBagAsGivenAndReplacesIt) {
+  const Bytes first = caBag();
+  const std::string path = hsm.dir() + "/ca.der";
+  writeFile(path, first);
+  EXPECT_EQ(kOk, control.loadCACert(u16(path)));
+  EXPECT_EQ(withZero(first), value("EOICAert"));
+  EXPECT_EQ(Bytes({'V', 'o', 'r', 'n', 'i', 'x', '-', 'P', '1', '1', 0}),
+            hsm.attribute(0, "EOICAert", CKA_APPLICATION));
+
+  setNow(kNow + 60);  // a bag stamped a minute later
+  const Bytes second = caBag();
+  ASSERT_NE(first, second);
+  EXPECT_EQ(kOk, control.loadCACertB64(u16(base64(second))));
+  EXPECT_EQ(withZero(second), value("EOICAert"));
+  EXPECT_EQ(1, countLabel(hsm, "EOICAert"));
+}
+
+// Loading the CA's bag needs the built-in record of the selected authority to decode.
+TEST_F(CertTokenTest, LoadCACertWorksWithEitherBuiltInRecord) {
+  const std::string caB64 = base64(caBag());
+  for (const std::int32_t test : {0, 1, 0}) {
+    SCOPED_TRACE(test);
+    control.setTestVersion(test);
+    EXPECT_EQ(kOk, control.loadCACertB64(u16(caB64)));
+  }
+}
+
+TEST_F(CertTokenTest, LoadCACertRefusesWhatIsNoCertificateBag) {
+  struct Case {
+    const char* what;
+    std::optional<Bytes> file;  // none: the file is missing
+    std::int32_t want;
+  };
+  const Case cases[] = {
+      {"a missing file", std::nullopt, kFileOpenFailed},
+      {"bytes that are no bag", Bytes{0x30, 0x03, 0x02, 0x01, 0x00}, kUndecodable},
+      {"a bag without certificates", bag({}), kBagCount},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = hsm.dir() + "/ca-case.der";
+    std::remove(path.c_str());
+    if (c.file) writeFile(path, *c.file);
+    EXPECT_EQ(c.want, control.loadCACert(u16(path)));
+    EXPECT_EQ(c.want, control.getErrorCode());
+    if (c.file) {
+      EXPECT_EQ(c.want, control.loadCACertB64(u16(base64(*c.file))));
+    }
+  }
+  EXPECT_EQ(kBase64Failed, control.loadCACertB64(u"MII*"));
+  EXPECT_FALSE(has("EOICAert"));
+}
+
+TEST_F(CertTokenTest, LoadCertRefusesCertificatesTheTokenMustNotHold) {
+  loadCa();
+  const auto foreignSigned = issue(kNow - 86400, kNow + 86400, {}, stranger());
+  const auto otherKey = issue(kNow - 86400, kNow + 86400, SubjectKey(stranger()));
+  const auto mine = issue(kNow - 86400, kNow + 86400);
+  struct Case {
+    const char* what;
+    std::string base64;
+    std::int32_t want;
+  };
+  const Case cases[] = {
+      {"signed by a key other than the CA's", base64(bag({foreignSigned.get()})),
+       kSignatureInvalid},
+      {"for a key that is not the token's", base64(bag({otherKey.get()})), kKeyMismatch},
+      {"a bag without certificates", base64(bag({})), kUndecodable},
+      {"a bag of two certificates", base64(bag({mine.get(), mine.get()})), kUndecodable},
+      {"bytes that are no bag", base64({0x04, 0x01, 0x00}), kUndecodable},
+      {"text that is no Base64", "MII-", kBase64Failed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.want, control.loadCertB64(u16(c.base64)));
+    EXPECT_EQ(c.want, control.getErrorCode());
+  }
+  EXPECT_EQ(kFileOpenFailed, control.loadCert(u16(hsm.dir() + "/missing.cer")));
+  EXPECT_FALSE(has("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+}
+
+TEST_F(CertTokenTest, LoadCertNeedsTheCaCertificateOnTheToken) {
+  EXPECT_EQ(kReadFailed, control.loadCertB64(u16(base64(tokenCertBag(kNow, kNow + 86400)))));
+  EXPECT_FALSE(has("EOICert"));
+}
+
+TEST_F(CertTokenTest, RenewalWaitsBesideTheCurrentCertificateUntilItExpires) {
+  loadCa();
+  const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
+  const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
+  const std::string path = hsm.dir() + "/current.cer";
+  writeFile(path, current);
+  ASSERT_EQ(kOk, control.loadCert(u16(path)));
+  EXPECT_EQ(withZero(current), value("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  EXPECT_EQ(withZero(current), value("EOICert"));
+  EXPECT_EQ(withZero(renewal), value("EOICertNew"));
+  EXPECT_EQ(base64(withZero(renewal)), oneLine(control.getNewCertB64()));
+  EXPECT_EQ(base64(withZero(current)), oneLine(control.getCertB64()));
+  EXPECT_EQ(u"20300101", control.getBeginDate());
+
+  // A day after the current certificate's end, a page that reads the certificate anew finds
+  // the renewal in its place.
+  setNow(utc(2031, 1, 1, 12));
+  TVFEDIMiniKeyCrypt page;
+  EXPECT_EQ(u"20301101", page.getBeginDate());
+  EXPECT_EQ(kOk, page.getErrorCode());
+  EXPECT_EQ(withZero(renewal), value("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+  EXPECT_EQ(std::nullopt, page.getNewCertB64());
+  EXPECT_EQ(kReadFailed, page.getErrorCode());
+  EXPECT_EQ(kReadFailed, page.getNewCert(u16(hsm.dir() + "/new.cer")));
+}
+
+TEST_F(CertTokenTest, StoreReplacesACurrentCertificateThatHasExpired) {
+  loadCa();
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(utc(2029, 1, 1), utc(2030, 1, 1))))));
+  const Bytes fresh = tokenCertBag(utc(2030, 5, 1), utc(2031, 5, 1));
+  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(fresh))));
+  EXPECT_EQ(withZero(fresh), value("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+}
+
+TEST_F(CertTokenTest, TheSameCertificateTwiceWhileInForceIsParked) {
+  loadCa();
+  const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  // What the token holds carries one zero byte more than the bag, so it is not the same value.
+  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  EXPECT_EQ(withZero(current), value("EOICert"));
+  EXPECT_EQ(withZero(current), value("EOICertNew"));
+  // A third store while one is parked replaces the parked one.
+  const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
+  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  EXPECT_EQ(withZero(current), value("EOICert"));
+  EXPECT_EQ(withZero(renewal), value("EOICertNew"));
+  EXPECT_EQ(1, countLabel(hsm, "EOICertNew"));
+}
+
+TEST_F(CertTokenTest, AValueStoredExactlyAsTheBagIsLeftAlone) {
+  loadCa();
+  const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
+  SoftHsm::DataObject written;
+  written.label = "EOICert";
+  written.value = current;  // as another application writes it: no zero byte
+  written.application = "Issuer";
+  hsm.createData(0, written);
+  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  EXPECT_EQ(current, value("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+}
+
+TEST_F(CertTokenTest, ANeverExpiringCertificateStaysInForce) {
+  loadCa();
+  const auto forever = issue(utc(2030, 1, 1), ca::FediTime::utcText("999999999999Z"));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(bag({forever.get()})))));
+  const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
+  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  EXPECT_EQ(withZero(renewal), value("EOICertNew"));
+
+  setNow(utc(2040, 1, 1));
+  TVFEDIMiniKeyCrypt page;
+  EXPECT_EQ(u"20300101", page.getBeginDate());
+  EXPECT_TRUE(has("EOICertNew"));
+}
+
+TEST_F(CertTokenTest, LoadMultiCertB64StoresTheHoldersCertificateOfABundle) {
+  loadCa();
+  const auto strangers = issue(kNow - 86400, kNow + 86400, SubjectKey(stranger()));
+  const auto authoritys = issue(kNow - 86400, kNow + 86400, SubjectKey(ca::test::testCaKey()));
+  const auto mine = issue(kNow - 86400, kNow + 86400);
+  // The current certificate is in force, yet a bundle replaces it.
+  ASSERT_EQ(kOk,
+            control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31))))));
+
+  // The holder's certificate is stored in a bag of its own of type 1, stamped as the bundle
+  // was an hour before.
+  setNow(kNow - 3600);
+  const Bytes bundle = bag({strangers.get(), authoritys.get(), mine.get()});
+  const Bytes expected = bag({mine.get()});
+  setNow(kNow);
+  EXPECT_EQ(kOk, control.loadMultiCertB64(u16(base64(bundle))));
+  EXPECT_EQ(withZero(expected), value("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+}
+
+TEST_F(CertTokenTest, LoadMultiCertB64WithoutTheHoldersCertificate) {
+  loadCa();
+  const auto strangers = issue(kNow - 86400, kNow + 86400, SubjectKey(stranger()));
+  const auto authoritys = issue(kNow - 86400, kNow + 86400, SubjectKey(ca::test::testCaKey()));
+  const auto mineForeignSigned = issue(kNow - 86400, kNow + 86400, {}, stranger());
+  struct Case {
+    const char* what;
+    std::string base64;
+    std::int32_t want;
+  };
+  const Case cases[] = {
+      {"no certificate for the token's key", base64(bag({strangers.get(), authoritys.get()})),
+       kKeyMismatch},
+      {"an empty bundle", base64(bag({})), kKeyMismatch},
+      {"the holder's certificate signed by a stranger",
+       base64(bag({strangers.get(), mineForeignSigned.get()})), kSignatureInvalid},
+      {"bytes that are no bundle", base64({0x30, 0x00}), kUndecodable},
+      {"text that is no Base64", "*", kBase64Failed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.want, control.loadMultiCertB64(u16(c.base64)));
+    EXPECT_EQ(c.want, control.getErrorCode());
+  }
+  EXPECT_FALSE(has("EOICert"));
+}
+
+// A replacement is delete then create; when the creation fails, the deleted certificate must
+// come back exactly as it was, and the failure is still reported.
+TEST_F(CertTokenTest, AFailedReplacementPutsTheDeletedCertificateBack) {
+  loadCa();
+  const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  const Bytes parked = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(parked))));
+  const Bytes application = hsm.attribute(0, "EOICert", CKA_APPLICATION);
+  const auto replacement = issue(kNow - 86400, kNow + 86400);
+  const std::string replacementB64 = base64(bag({replacement.get()}));
+
+  struct Case {
+    const char* faults;
+    std::int32_t want;
+  };
+  const Case cases[] = {
+      {"C_CreateObject=0x31*1", kTokenMemoryFull},
+      {"C_CreateObject=0x5*1", kWriteFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.faults);
+    setProxyFaults(c.faults);
+    EXPECT_EQ(c.want, control.loadMultiCertB64(u16(replacementB64)));  // replaces "EOICert"
+    setProxyFaults(c.faults);
+    EXPECT_EQ(c.want, control.loadCertB64(u16(replacementB64)));  // replaces "EOICertNew"
+    setProxyFaults("");
+    for (const char* label : {"EOICert", "EOICertNew"}) {
+      SCOPED_TRACE(label);
+      EXPECT_EQ(withZero(label == std::string("EOICert") ? current : parked), value(label));
+      EXPECT_EQ(application, hsm.attribute(0, label, CKA_APPLICATION));
+      EXPECT_EQ(Bytes{CK_FALSE}, hsm.attribute(0, label, CKA_PRIVATE));
+      EXPECT_EQ(1, countLabel(hsm, label));
+    }
+  }
+}
+
+TEST_F(CertTokenTest, AFailedCaReplacementPutsTheDeletedBagBack) {
+  const Bytes first = caBag();
+  ASSERT_EQ(kOk, control.loadCACertB64(u16(base64(first))));
+  setNow(kNow + 60);
+  const std::string second = base64(caBag());
+
+  setProxyFaults("C_CreateObject=0x31*1");
+  EXPECT_EQ(kTokenMemoryFull, control.loadCACertB64(u16(second)));
+  EXPECT_EQ(withZero(first), value("EOICAert"));
+
+  // Without a copy of the old bag nothing is deleted.
+  setProxyFaults("C_GetAttributeValue=0x5*1");
+  resetProxyCalls();
+  EXPECT_EQ(kReadFailed, control.loadCACertB64(u16(second)));
+  EXPECT_EQ(0u, proxyCalls("C_DestroyObject"));
+  setProxyFaults("");
+  EXPECT_EQ(withZero(first), value("EOICAert"));
+}
+
+TEST_F(CertTokenTest, AnUndecodableStoredCertificateIsReplaced) {
+  loadCa();
+  SoftHsm::DataObject broken;
+  broken.label = "EOICert";
+  broken.value = {'n', 'o', 't', ' ', 'D', 'E', 'R', 0};
+  hsm.createData(0, broken);
+  const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
+  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  EXPECT_EQ(withZero(current), value("EOICert"));
+  EXPECT_EQ(1, countLabel(hsm, "EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+}
+
+TEST_F(CertTokenTest, APromotionWhoseRenamingFailsKeepsTheExpiredCertificate) {
+  loadCa();
+  const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
+  const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+
+  setNow(utc(2031, 1, 1, 12));
+  TVFEDIMiniKeyCrypt page;
+  setProxyFaults("C_SetAttributeValue=0x5*1");
+  EXPECT_EQ(std::nullopt, page.getBeginDate());
+  EXPECT_EQ(kTokenFailure, page.getErrorCode());
+  setProxyFaults("");
+  EXPECT_EQ(withZero(current), value("EOICert"));
+  EXPECT_EQ(withZero(renewal), value("EOICertNew"));
+  // The next reader completes the promotion.
+  EXPECT_EQ(u"20301101", page.getBeginDate());
+  EXPECT_EQ(withZero(renewal), value("EOICert"));
+  EXPECT_FALSE(has("EOICertNew"));
+}
+
+}  // namespace
+}  // namespace kestrune::testing

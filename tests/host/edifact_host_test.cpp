@@ -1,0 +1,155 @@
+// A message signed through `kestrune script` on a SoftHSM2 token, then checked by
+// `kestrune verify-edifact` against the holder's certificate bag.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "ca/issuing.h"
+#include "tests/host/host_runner.h"
+#include "tests/support/softhsm.h"
+
+namespace kestrune::testing {
+namespace {
+
+using Json = nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kInvoice = "UNH+1+INVOIC:D:96A:UN'BGM+380+1'UNT+3+1'";
+
+Bytes textWithZero(std::string_view text) {
+  Bytes bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return bytes;
+}
+
+void writeFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+// A Linkway token as makeCard leaves it, plus the holder's certificate bag in "EOICert" (so
+// getCSN answers 1234567890); the bag is also written to the test's folder as DER and as
+// Base64.
+class EdifactHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hsm.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
+    const std::string application("Vornix-P11", 11);
+    hsm.createData(0,
+                   {.label = "EOISID1", .value = textWithZero("U001"), .application = application});
+    hsm.createData(
+        0, {.label = "EOISID2", .value = textWithZero("ORG01"), .application = application});
+
+    const ca::KeyPtr authority = ca::generateRsaKey(1024);
+    ASSERT_NE(nullptr, authority);
+    ca::CertificateSpec spec;
+    spec.serial = 1234567890;
+    spec.issuer = {"FEDI Test CA", "TESTCA1"};
+    spec.subject = {"ORG01", "U001"};
+    spec.notBefore = ca::FediTime::utcText("240101000000Z");
+    spec.notAfter = ca::FediTime::utcText("999999999999Z");
+    spec.subjectKey = ca::RsaPublicParts{hsm.attribute(0, "FEDICA.pubkey", CKA_MODULUS),
+                                         hsm.attribute(0, "FEDICA.pubkey", CKA_PUBLIC_EXPONENT)};
+    const ca::CertificatePtr certificate = ca::issueCertificate(spec, authority.get());
+    ASSERT_NE(nullptr, certificate);
+    FEDI_X509* const certificates[] = {certificate.get()};
+    const ca::BagPtr bag = ca::makeBag(certificates);
+    ASSERT_NE(nullptr, bag);
+    const Bytes der = ca::toDer(*bag);
+    ASSERT_FALSE(der.empty());
+    Bytes stored = der;
+    stored.push_back(0);
+    hsm.createData(0, {.label = "EOICert", .value = stored, .application = application});
+
+    derBag = hsm.dir() + "/bag.der";
+    writeFile(derBag, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
+    std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
+    base64.resize(
+        static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()),
+                                                 der.data(), static_cast<int>(der.size()))));
+    base64Bag = hsm.dir() + "/bag.b64";
+    writeFile(base64Bag, base64 + "\n");
+  }
+
+  // signThroughScript returns the message that FEDIMessageSign gave in a script run.
+  std::string signThroughScript(const std::string& message) {
+    const std::string script = Json::array({"loadLib", softHsmModule()}).dump() + "\n" +
+                               Json::array({"checkPassword", kUserPin}).dump() + "\n" +
+                               Json::array({"FEDIMessageSign", message}).dump() + "\n";
+    const HostRun run = runHost({"script", "-"}, script);
+    EXPECT_EQ(0, run.status) << run.err;
+    const std::vector<std::string> answers = lines(run.out);
+    if (answers.size() != 3) {
+      ADD_FAILURE() << run.out;
+      return {};
+    }
+    const Json answer = Json::parse(answers[2], nullptr, false);
+    EXPECT_EQ(0, answer.value("lastError", -1)) << answers[2];
+    const Json result = answer.value("result", Json());
+    return result.is_string() ? result.get<std::string>() : std::string();
+  }
+
+  SoftHsm hsm;
+  std::string derBag;
+  std::string base64Bag;
+};
+
+TEST_F(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
+  const std::string signedMessage = signThroughScript(kInvoice);
+  ASSERT_EQ(0u, signedMessage.find("UNH+1+INVOIC:D:96A:UN'USH+94W+1+01+1+2+2+2+1++++1:"));
+  const std::string file = hsm.dir() + "/invoice.edi";
+  writeFile(file, signedMessage);
+
+  std::string tampered = signedMessage;
+  tampered.replace(tampered.find("BGM+380+1"), 9, "BGM+381+1");
+  const std::string tamperedFile = hsm.dir() + "/tampered.edi";
+  writeFile(tamperedFile, tampered);
+
+  for (const std::string& bag : {derBag, base64Bag}) {
+    SCOPED_TRACE(bag);
+    const HostRun good = runHost({"verify-edifact", file, "--cert", bag});
+    EXPECT_EQ(0, good.status) << good.err;
+    EXPECT_EQ(std::vector<std::string>{"OK: MD5 signature of 111 bytes by 1234567890 verified; "
+                                       "9 segments"},
+              lines(good.out));
+
+    const HostRun bad = runHost({"verify-edifact", tamperedFile, "--cert", bag});
+    EXPECT_EQ(1, bad.status) << bad.err;
+    EXPECT_EQ(std::vector<std::string>{"FAILED: the MD5 signature does not match the 111 signed "
+                                       "bytes (USH up to UST) and the signer's key"},
+              lines(bad.out));
+  }
+}
+
+TEST_F(EdifactHostTest, UsageErrorsExitWithTwo) {
+  const std::string message = hsm.dir() + "/invoice.edi";
+  writeFile(message, kInvoice);
+  const std::vector<std::string> cases[] = {
+      {"verify-edifact"},
+      {"verify-edifact", message},
+      {"verify-edifact", "--cert", derBag},
+      {"verify-edifact", hsm.dir() + "/missing.edi", "--cert", derBag},
+      {"verify-edifact", message, "--cert", hsm.dir() + "/missing.der"},
+      {"verify-edifact", message, "--cert", message},  // not a certificate bag
+  };
+  for (const std::vector<std::string>& args : cases) {
+    SCOPED_TRACE(args.size() > 1 ? args[1] : args[0]);
+    const HostRun run = runHost(args);
+    EXPECT_EQ(2, run.status) << run.out << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+  // A readable message without an envelope is no usage error.
+  const HostRun run = runHost({"verify-edifact", message, "--cert", derBag});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(std::vector<std::string>{"FAILED: no USH segment after UNH"}, lines(run.out));
+}
+
+}  // namespace
+}  // namespace kestrune::testing

@@ -1,0 +1,76 @@
+// kestrune script personalises a token and reads its identities back in one process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/host/host_runner.h"
+#include "tests/support/softhsm.h"
+
+namespace kestrune::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+TEST(IdentityHost, ScriptPersonalisesATokenAndReadsItBack) {
+  SoftHsm hsm;
+  const std::vector<Json> calls = {
+      {"loadLib", softHsmModule()},
+      {"makeCard", "U001", "ORG01"},  // refused before checkPassword
+      {"checkPassword", kUserPin},
+      {"makeCard", "U001", "ORG01"},
+      {"getType"},
+      {"getSID1"},
+      {"getSID2"},
+      {"getCSN"},  // no certificate stored yet
+      {"setCardSN", "CARD-0001"},
+      {"getCardSN"},
+      {"sign", "abc"},
+      {"signHash", "900150983CD24FB0D6963F7D28E17F7"},
+      {"setSID", "U002", "ORG02"},
+      {"close"},
+      {"getSID1"},  // reopens the session without a login
+      {"sign", "abc"},
+  };
+  std::string script;
+  for (const Json& call : calls) script += call.dump() + "\n";
+
+  const HostRun run = runHost({"script"}, script);
+  EXPECT_EQ(0, run.status) << run.err;
+  std::vector<Json> answers;
+  for (const std::string& line : lines(run.out)) answers.push_back(Json::parse(line));
+  ASSERT_EQ(calls.size(), answers.size()) << run.out;
+
+  // The signature is checked apart: it is new with every key pair.
+  const Json& signature = answers[10];
+  EXPECT_EQ(0, signature.value("lastError", -1));
+  const std::string hex = signature.value("result", std::string());
+  EXPECT_EQ(128u, hex.size());
+  EXPECT_EQ(std::string::npos, hex.find_first_not_of("0123456789ABCDEF")) << hex;
+  answers[10].erase("result");
+
+  const std::vector<Json> expected = {
+      Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "makeCard", "result": 10007, "lastError": 10007})"),
+      Json::parse(R"({"method": "checkPassword", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "makeCard", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "getType", "result": "Linkway", "lastError": 0})"),
+      Json::parse(R"({"method": "getSID1", "result": "U001", "lastError": 0})"),
+      Json::parse(R"({"method": "getSID2", "result": "ORG01", "lastError": 0})"),
+      Json::parse(R"({"method": "getCSN", "result": null, "lastError": 12})"),
+      Json::parse(R"({"method": "setCardSN", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "getCardSN", "result": "CARD-0001", "lastError": 0})"),
+      Json::parse(R"({"method": "sign", "lastError": 0})"),
+      Json::parse(R"({"method": "signHash", "result": null, "lastError": 4})"),
+      Json::parse(R"({"method": "setSID", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "close", "lastError": 0})"),
+      Json::parse(R"({"method": "getSID1", "result": "U002", "lastError": 0})"),
+      Json::parse(R"({"method": "sign", "result": null, "lastError": 10007})"),
+  };
+  EXPECT_EQ(expected, answers);
+}
+
+}  // namespace
+}  // namespace kestrune::testing
