@@ -221,23 +221,21 @@ std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyTyp
   }
 }
 
-std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
-                                std::string& signedMessage) noexcept {
+std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how) noexcept {
   try {
-    if (!plausible(message)) return kEncodeFailed;
+    std::string& text = message;
+    if (!plausible(text)) return kEncodeFailed;
     Layout at;
-    const std::size_t ush = message.find(kSecurityHeader);
+    const std::size_t ush = text.find(kSecurityHeader);
     const std::int32_t located =
-        ush == npos ? locateBareMessage(message, at) : locateSignedMessage(message, ush, at);
+        ush == npos ? locateBareMessage(text, at) : locateSignedMessage(text, ush, at);
     if (located != kOk) return located;
     // UNT keeps everything from its second element on; the count replaces the first. Both
     // separators must lie inside the UNT segment, so nothing after it is overwritten.
-    const std::string_view unt = message.substr(at.unt);
+    const std::string_view unt = std::string_view(text).substr(at.unt);
     const std::size_t untEnd = segmentEnd(unt, 0);
     const std::size_t reference = unt.find(kElementSeparator, kMessageTrailer.size());
-    if (reference == npos || (untEnd != npos && reference > untEnd)) {
-      return kEncodeFailed;
-    }
+    if (reference == npos || (untEnd != npos && reference > untEnd)) return kEncodeFailed;
 
     const std::string signedAt = signingTimeText(how.signedAt);
     if (signedAt.empty()) return kNotCompleted;
@@ -250,40 +248,62 @@ std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning&
       return code;
     }
 
-    // One pass: prefix, header group and body are copied once, signed where they lie, and
-    // the trailer and UNT appended after them.
-    std::string& out = signedMessage;
-    out.clear();
-    out.reserve(message.size() + kHeaderLead.size() + kSigningTimeLength + identityText.size() +
-                kHeaderClose.size() + kTrailerLead.size() + kMaxSignatureText + 32);
-    out.append(message.substr(0, at.headerAt));
-    const std::size_t headerPosition = out.size();
-    out.append(kHeaderLead).append(signedAt).append(1, kSegmentTerminator);
-    out.append(algorithmSegment(how.keyType)).append(1, kSegmentTerminator);
-    out.append(identityText).append(1, kSegmentTerminator);
-    out.append(kHeaderClose);
-    out.append(message.substr(at.bodyBegin, at.bodyEnd - at.bodyBegin));
+    // The text is edited in place: the header group replaces the old one (or goes after
+    // UNH), then everything from the end of the body up to UNT's count becomes the trailer
+    // and the new count. Room for both is reserved first, so the body moves at most once
+    // (and not at all when the caller left kMaxEnvelopeGrowth to spare).
+    std::string header;
+    header.reserve(kHeaderLead.size() + kSigningTimeLength + identityText.size() + 32);
+    header.append(kHeaderLead).append(signedAt).append(1, kSegmentTerminator);
+    header.append(algorithmSegment(how.keyType)).append(1, kSegmentTerminator);
+    header.append(identityText).append(1, kSegmentTerminator);
+    header.append(kHeaderClose);
+    static_assert(kMaxEnvelopeGrowth >= kHeaderLead.size() + kSigningTimeLength +
+                                            kMaxIdentitySegment + 64 + kTrailerLead.size() +
+                                            kMaxSignatureText + 64);
+    text.reserve(text.size() + kMaxEnvelopeGrowth);
+    const std::size_t replaced = at.bodyBegin - at.headerAt;
+    text.replace(at.headerAt, replaced, header);
+    const std::size_t bodyEnd = at.bodyEnd - replaced + header.size();
+    const std::size_t countEnd = at.unt + reference - replaced + header.size();
 
     std::string signature;
-    if (const std::int32_t code = how.sign(std::string_view(out).substr(headerPosition), signature);
+    if (const std::int32_t code =
+            how.sign(std::string_view(text).substr(at.headerAt, bodyEnd - at.headerAt), signature);
         code != kOk) {
       return code;
     }
     if (signature.empty() || signature.size() > kMaxSignatureText || !isUpperHex(signature)) {
       return kNoSignature;
     }
-    out.append(kTrailerLead).append(signature).append(1, kSegmentTerminator);
 
-    const std::int64_t count = countSegments(out, at.messageStart, out.size());
+    // The trailer adds its two segments, UST and USR, to those up to the end of the body.
+    const std::int64_t count = countSegments(text, at.messageStart, bodyEnd) + 2;
     char digits[24];
     const auto written = std::to_chars(digits, digits + sizeof digits, count);
-    out.append(kMessageTrailer).append(digits, written.ptr).append(unt.substr(reference));
+    std::string trailer;
+    trailer.reserve(kTrailerLead.size() + signature.size() + kMessageTrailer.size() + 24);
+    trailer.append(kTrailerLead).append(signature).append(1, kSegmentTerminator);
+    trailer.append(kMessageTrailer).append(digits, written.ptr);
+    text.replace(bodyEnd, countEnd - bodyEnd, trailer);
     return kOk;
   } catch (const std::bad_alloc&) {
     return kNoMemory;
   } catch (const std::length_error&) {
     return kNoMemory;
   }
+}
+
+std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
+                                std::string& signedMessage) noexcept {
+  try {
+    signedMessage.assign(message);
+  } catch (const std::bad_alloc&) {
+    return kNoMemory;
+  } catch (const std::length_error&) {
+    return kNoMemory;
+  }
+  return signEdifactMessage(signedMessage, how);
 }
 
 }  // namespace kestrune::edifact

@@ -47,6 +47,11 @@ inline constexpr std::size_t kMaxIdentitySegment = 1023;
 inline constexpr std::size_t kIdentityComponent = 35;
 inline constexpr std::size_t kMaxIdentityOverflow = 127;
 
+// The most an envelope adds to a message: a header group with the longest identity and a
+// trailer with a signature of 512 bytes. A buffer with this much room to spare is signed
+// without being moved.
+inline constexpr std::size_t kMaxEnvelopeGrowth = 4096;
+
 struct SignerIdentity {
   std::string csn;   // card serial number: the serial number of the signer's certificate
   std::string sid1;  // the user's identifier
@@ -93,8 +98,8 @@ struct EnvelopeSigning {
   DigestSigner sign;             // asked once, with the header group and the body
 };
 
-// signEdifactMessage returns 0 and the signed message in signedMessage, or a code with
-// signedMessage unspecified:
+// signEdifactMessage signs message in place: it returns 0 with message signed, or a code
+// with message's contents unspecified:
 //   500 when the text is shorter than 5 characters, lacks a +, : or ', or misses a segment
 //       the envelope needs (UNH and UNT around the body, or an existing header's USH, USA,
 //       USC, USA and its UST after the body, and a UNT with a message reference after it);
@@ -102,7 +107,9 @@ struct EnvelopeSigning {
 //   the signer's code when it doesn't sign; 1003 when it gives no hexadecimal text;
 //   1 when the signing time can't be written; 2 when memory runs out.
 // The identity is read and the signer asked only after the message's layout has been found
-// good. The time taken is linear in the message's length.
+// good. The time taken is linear in the message's length; the body is moved at most once.
+std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how) noexcept;
+// This one signs a copy of message into signedMessage.
 std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
                                 std::string& signedMessage) noexcept;
 

@@ -64,7 +64,7 @@ std::size_t widenAscii(std::string_view text, std::u16string& out) {
 // all ASCII; nullopt otherwise.
 std::optional<std::string> asciiText(std::u16string_view text) {
   std::string narrow;
-  narrow.reserve(text.size());
+  narrow.reserve(text.size() + edifact::kMaxEnvelopeGrowth);
   const std::size_t taken = narrowAscii(text, narrow);
   if (taken < text.size() && text[taken] != 0) return std::nullopt;
   return narrow;
@@ -118,14 +118,12 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       return kOk;
     };
 
-    std::string signedMessage;
-    if (const std::int32_t code = edifact::signEdifactMessage(*message, how, signedMessage);
-        code != kOk) {
+    if (const std::int32_t code = edifact::signEdifactMessage(*message, how); code != kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
-    auto result = asciiWide(signedMessage);
-    if (!result) result = toBstr(signedMessage);
+    auto result = asciiWide(*message);
+    if (!result) result = toBstr(*message);
     if (!result) return std::nullopt;
     lastErrorCode = kOk;
     return result;

@@ -29,6 +29,22 @@ VerifyStatus fail(VerifyReport& report, VerifyStatus status, std::string why) {
   return status;
 }
 
+// noSignerKey reports an argument without a usable key; it never throws, so the overloads
+// that look for the key need no handler of their own.
+VerifyStatus noSignerKey(VerifyReport& report, const char* why) noexcept {
+  report.status = VerifyStatus::noSignerKey;
+  report.algorithm.clear();
+  report.signedBytes = 0;
+  report.signer.clear();
+  report.segments = 0;
+  try {
+    report.message = why;
+  } catch (const std::bad_alloc&) {
+    report.message.clear();
+  }
+  return report.status;
+}
+
 // firstElement returns the segment's first data element: from after its 4-character tag
 // ("UNT+") up to the next separator or the segment's end.
 std::string_view firstElement(std::string_view text, std::size_t segment, std::size_t end) {
@@ -206,10 +222,10 @@ VerifyStatus checkCount(std::string_view text, const Envelope& at, VerifyReport&
 VerifyStatus verifyEdifactMessage(std::string_view message, EVP_PKEY* signerKey,
                                   VerifyReport& report) noexcept {
   try {
-    report = VerifyReport{};
     if (signerKey == nullptr || EVP_PKEY_get_base_id(signerKey) != EVP_PKEY_RSA) {
-      return fail(report, VerifyStatus::noSignerKey, "the signer's key is not an RSA key");
+      return noSignerKey(report, "the signer's key is not an RSA key");
     }
+    report = VerifyReport{};
     Envelope at;
     if (locate(message, at, report) != VerifyStatus::ok) return report.status;
     if (checkSignature(message, at, signerKey, report) != VerifyStatus::ok) return report.status;
@@ -231,10 +247,7 @@ VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
   const std::unique_ptr<EVP_PKEY, KeyFree> key(FEDI_X509_get_pubkey(signer));
   if (!key) {
     ERR_clear_error();
-    report = VerifyReport{};
-    report.status = VerifyStatus::noSignerKey;
-    report.message = "the signer's certificate carries no RSA key that can be read";
-    return report.status;
+    return noSignerKey(report, "the signer's certificate carries no RSA key that can be read");
   }
   return verifyEdifactMessage(message, key.get(), report);
 }
@@ -242,12 +255,7 @@ VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
 VerifyStatus verifyEdifactMessage(std::string_view message, FEDICERT* signer,
                                   VerifyReport& report) noexcept {
   const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(signer, 0));
-  if (!certificate) {
-    report = VerifyReport{};
-    report.status = VerifyStatus::noSignerKey;
-    report.message = "the certificate bag holds no certificate";
-    return report.status;
-  }
+  if (!certificate) return noSignerKey(report, "the certificate bag holds no certificate");
   return verifyEdifactMessage(message, certificate.get(), report);
 }
 

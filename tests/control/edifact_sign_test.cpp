@@ -157,6 +157,21 @@ TEST_F(EdifactSignTest, SigningTheSignedMessageAgainKeepsItsShape) {
   EXPECT_EQ(once, twice);
 }
 
+// Text beyond ASCII is signed as its code-page-950 bytes.
+TEST_F(EdifactSignTest, ChineseTextIsSignedInBig5) {
+  logIn();
+  const std::u16string message = u"UNH+1+INVOIC:D:96A:UN'FTX+AAI+++\u53f0\u5317\u5e02'UNT+3+1'";
+  const auto out = control.FEDIMessageSign(message);
+  ASSERT_TRUE(out.has_value()) << control.getErrorCode();
+  EXPECT_NE(std::u16string::npos, out->find(u"'FTX+AAI+++\u53f0\u5317\u5e02'UST+01'USR+"));
+  std::string big5;
+  ASSERT_TRUE(platform::toCodePage950(*out, big5));
+  EXPECT_NE(std::string::npos, big5.find("FTX+AAI+++\xA5\x78\xA5\x5F\xA5\xAB'"));
+  edifact::VerifyReport report;
+  EXPECT_EQ(edifact::VerifyStatus::ok, edifact::verifyEdifactMessage(big5, bag_.get(), report))
+      << report.message;
+}
+
 TEST_F(EdifactSignTest, RefusalsReturnNoTextAndLeaveTheTokenAlone) {
   std::vector<std::string> before = hsm.labels(0);
   std::sort(before.begin(), before.end());

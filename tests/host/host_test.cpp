@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "FEDIX509/fedi_x509.h"
 #include "tests/host/host_runner.h"
 #include "tests/support/softhsm.h"
 
@@ -208,22 +216,165 @@ TEST(Host, CallOfAMethodNotBuiltIsRefused) {
       << run.err;
 }
 
-TEST(Host, DemoSetsUpATokenOnceAndReusesIt) {
+constexpr int kDemoSteps = 23;
+
+// stepPrefix is how the progress line of step n begins: "[n/23] ".
+std::string stepPrefix(int n) {
+  return "[" + std::to_string(n) + "/" + std::to_string(kDemoSteps) + "] ";
+}
+
+// dayNumber reads a YYYYMMDD date as days since 1970; -1 when it isn't one.
+long dayNumber(const std::string& date) {
+  std::tm day{};
+  if (date.size() != 8 || date.find_first_not_of("0123456789") != std::string::npos) return -1;
+  day.tm_year = std::stoi(date.substr(0, 4)) - 1900;
+  day.tm_mon = std::stoi(date.substr(4, 2)) - 1;
+  day.tm_mday = std::stoi(date.substr(6, 2));
+  return static_cast<long>(timegm(&day) / 86400);
+}
+
+// resultOf returns what a progress line shows between " ... " and " (".
+std::string resultOf(const std::string& line) {
+  const std::size_t start = line.find(" ... ");
+  const std::size_t end = line.find(" (", start);
+  if (start == std::string::npos || end == std::string::npos) return {};
+  return line.substr(start + 5, end - start - 5);
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(Host, DemoRunsTheLifeCycleAndAgainOnItsToken) {
   TempDir dir;
   const std::string demoDir = dir.path() + "/demo";
+  // The steps whose results are fixed, by the start of their progress line.
+  const std::vector<std::pair<int, std::string>> fixed = {
+      {1, "loadLib " + std::string(softHsmModule()) + " ... 0 ("},
+      {2, "checkPassword with a wrong PIN ... 1513 (the PIN was refused)"},
+      {3, "checkPassword with the right PIN ... 0 (logged in)"},
+      {4, "makeCard U001 ORG01 ... 0 ("},
+      {5, "getType ... Linkway ("},
+      {6, "getSID1 ... U001 ("},
+      {7, "getSID2 ... ORG01 ("},
+      {8, "authority: read the token's public key ... 512-bit modulus, exponent 010001 ("},
+      {10, "authority: issue the user certificate ... serial 1234567890 ("},
+      {11, "setTestVersion 1 ... ("},
+      {12, "loadCACertB64 with the CA certificate bag ... 0 ("},
+      {13, "loadCertB64 with the user certificate bag ... 0 ("},
+      {14, "getCSN ... 1234567890 ("},
+      {17, "getCASID1 ... TESTCA1 ("},
+      {18, "getCASID2 ... FEDI Test Certification CA ("},
+      {20, "sign \"abc\" ... "},
+      {21, "FEDIMessageSign of a sample INVOIC message ... UNH+1+INVOIC:D:96A:UN'USH+94W+"},
+      {22, "verify invoic-signed.edi with user-cert.der ... OK (MD5 signature of "},
+      {23, "close ... (the session is closed)"},
+  };
   for (const char* first : {"Initialised a SoftHSM2 token", "Using the SoftHSM2 token"}) {
     SCOPED_TRACE(first);
     const HostRun run = runHost({"demo", "--dir", demoDir});
     EXPECT_EQ(0, run.status) << run.out << run.err;
     const std::vector<std::string> shown = lines(run.out);
-    ASSERT_EQ(9u, shown.size()) << run.out;
+    ASSERT_EQ(kDemoSteps + 2u, shown.size()) << run.out;
     EXPECT_EQ(0u, shown[0].find(first)) << shown[0];
     EXPECT_NE(std::string::npos, shown[0].find("user PIN 123456"));
-    EXPECT_EQ("[3/8] checkPassword with a wrong PIN ... 1513 (the PIN was refused)", shown[3]);
-    EXPECT_EQ("[4/8] checkPassword with the right PIN ... 0 (logged in)", shown[4]);
-    EXPECT_EQ(0u, shown[8].find("[8/8] getErrorCode ... 0"));
+    for (int n = 1; n <= kDemoSteps; ++n) EXPECT_EQ(0u, shown[n].find(stepPrefix(n))) << shown[n];
+    for (const auto& [n, start] : fixed) {
+      EXPECT_EQ(0u, shown[n].find(stepPrefix(n) + start)) << shown[n];
+    }
+    EXPECT_NE(std::string::npos, shown[22].find(" by 1234567890 verified; 15 segments)"));
+    // Valid from the day of issue for a year.
+    const long begin = dayNumber(resultOf(shown[15]));
+    EXPECT_NE(-1, begin) << shown[15];
+    EXPECT_EQ(begin + 365, dayNumber(resultOf(shown[16]))) << shown[16];
+    EXPECT_EQ(0u, shown[kDemoSteps + 1].find("Done: the signed message is "));
+    EXPECT_TRUE(run.err.empty()) << run.err;
   }
   EXPECT_TRUE(std::filesystem::exists(demoDir + "/softhsm2.conf"));
+}
+
+// The signed message the demo leaves verifies with our verifier and, independently, with
+// OpenSSL over the signed range and the certificate bag's key.
+TEST(Host, DemoLeavesASignedMessageThatVerifies) {
+  TempDir dir;
+  const std::string demoDir = dir.path() + "/demo";
+  const HostRun demo = runHost({"demo", "--dir", demoDir});
+  ASSERT_EQ(0, demo.status) << demo.out << demo.err;
+  const std::string message = demoDir + "/invoic-signed.edi";
+  const std::string bag = demoDir + "/user-cert.der";
+
+  const HostRun verify = runHost({"verify-edifact", message, "--cert", bag});
+  EXPECT_EQ(0, verify.status) << verify.out << verify.err;
+  EXPECT_EQ(0u, verify.out.find("OK: MD5 signature of ")) << verify.out;
+
+  const std::string text = fileText(message);
+  EXPECT_EQ(0u, text.find("UNH+1+INVOIC:D:96A:UN'USH+94W+1+01+1+2+2+2+1++++1:")) << text;
+  EXPECT_NE(std::string::npos, text.find("'USC+1234567890+3:::::U001:ORG01'")) << text;
+  EXPECT_TRUE(text.ends_with("'UNT+15+1'")) << text;
+  const std::size_t signedStart = text.find("USH+");
+  const std::size_t signedEnd = text.find("UST+");
+  const std::size_t hexStart = text.find("USR+") + 4;
+  const std::size_t hexEnd = text.find('\'', hexStart);
+  ASSERT_NE(std::string::npos, signedEnd);
+  ASSERT_NE(std::string::npos, hexEnd);
+  long signatureLength = 0;
+  const std::unique_ptr<unsigned char, void (*)(void*)> signature(
+      OPENSSL_hexstr2buf(text.substr(hexStart, hexEnd - hexStart).c_str(), &signatureLength),
+      [](void* p) { OPENSSL_free(p); });
+  ASSERT_NE(nullptr, signature);
+  EXPECT_EQ(64, signatureLength);
+
+  const std::string der = fileText(bag);
+  const auto* position = reinterpret_cast<const unsigned char*>(der.data());
+  const fedi::RecordPtr<FEDICERT> decoded(
+      d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
+  ASSERT_NE(nullptr, decoded);
+  const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(decoded.get(), 0));
+  const std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(FEDI_X509_get_pubkey(certificate.get()),
+                                                           EVP_PKEY_free);
+  ASSERT_NE(nullptr, key);
+  const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
+                                                                   EVP_MD_CTX_free);
+  ASSERT_EQ(1, EVP_DigestVerifyInit(context.get(), nullptr, EVP_md5(), nullptr, key.get()));
+  EXPECT_EQ(
+      1, EVP_DigestVerify(context.get(), signature.get(), static_cast<std::size_t>(signatureLength),
+                          reinterpret_cast<const unsigned char*>(text.data()) + signedStart,
+                          signedEnd - signedStart));
+}
+
+// A step whose outcome is not the expected one stops the demo there, with its progress line
+// and the reason on standard error. The faults come from our PKCS#11 proxy in front of
+// SoftHSM2, on a token that a first, clean run set up.
+TEST(Host, DemoStopsAtAStepThatFails) {
+  struct Case {
+    const char* faults;
+    int step;
+    const char* title;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"C_Login=0xA0", 3, "checkPassword with the right PIN",
+       "unexpected; lastError 1513: the PIN was refused"},
+      {"C_GenerateKeyPair=0x31", 4, "makeCard U001 ORG01",
+       "unexpected; lastError 1516: the token's memory is full"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    TempDir dir;
+    const std::string demoDir = dir.path() + "/demo";
+    const std::vector<std::string> args = {"demo", "--dir", demoDir, "--module", proxyModule()};
+    ASSERT_EQ(0, runHost(args).status);
+    const HostRun run = runHost(args, {}, {{"KESTRUNE_P11PROXY_FAULTS", c.faults}});
+    EXPECT_EQ(1, run.status);
+    const std::vector<std::string> shown = lines(run.out);
+    ASSERT_EQ(c.step + 1u, shown.size()) << run.out;
+    EXPECT_EQ(stepPrefix(c.step) + c.title + " ... " + resultOf(shown.back()) + " (" + c.why + ")",
+              shown.back());
+    EXPECT_EQ("kestrune demo: stopped at step " + std::to_string(c.step) + " (" + c.title +
+                  "): " + c.why + "\n",
+              run.err);
+  }
 }
 
 TEST(Host, DemoDefaultsToTheUsersDataFolder) {

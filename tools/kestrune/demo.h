@@ -1,5 +1,6 @@
-// The `demo` command: a SoftHSM2 token in a folder of its own and the control's session
-// methods run against it, one progress line per step.
+// The `demo` command: a SoftHSM2 token in a folder of its own taken through its life cycle by
+// the control's methods (personalisation, certificates, signing, a signed EDIFACT message),
+// one progress line per step.
 #pragma once
 
 #include <ostream>
