@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/control/identity_layouts.h"
 #include "tests/host/host_runner.h"
 #include "tests/support/softhsm.h"
 
@@ -70,6 +71,58 @@ TEST(IdentityHost, ScriptPersonalisesATokenAndReadsItBack) {
       Json::parse(R"({"method": "sign", "result": null, "lastError": 10007})"),
   };
   EXPECT_EQ(expected, answers);
+}
+
+// The identities of the three issuer layouts read through the host, as a page would read them.
+TEST(IdentityHost, ScriptReadsTheIdentitiesOfEachIssuerLayout) {
+  struct Case {
+    const char* name;
+    void (*layOut)(SoftHsm&);
+    const char* type;
+    const char* sid1;
+    const char* sid2;
+    const char* csn;
+  };
+  const Case cases[] = {
+      {"SafeNet", [](SoftHsm& hsm) { layOutSafeNet(hsm, "SN0000042", "S001", "SORG"); }, "SafeNet",
+       "S001", "SORG", "SN0000042"},
+      {"TaiOne",
+       [](SoftHsm& hsm) {
+         layOutTaiOne(hsm, taiOneUserData("TORG", "T001", {0, 0, 0, 0, 0, 0, 1, 0}));
+       },
+       "TaiOne", "T001", "TORG", "256"},
+      {"ZRML",
+       [](SoftHsm& hsm) {
+         layOutZrml(hsm, {.label = "ZRML card",
+                          .commonName = "Z001",
+                          .issuerOrganisation = "ZORG",
+                          .serial = 10});
+       },
+       "ZRML", "Z001", "ZORG", "0A"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SoftHsm hsm;
+    c.layOut(hsm);
+    const std::vector<Json> calls = {{"loadLib", softHsmModule()},
+                                     {"checkPassword", kUserPin},
+                                     {"getType"},
+                                     {"getSID1"},
+                                     {"getSID2"},
+                                     {"getCSN"}};
+    std::string script;
+    for (const Json& call : calls) script += call.dump() + "\n";
+    const HostRun run = runHost({"script"}, script);
+    EXPECT_EQ(0, run.status) << run.err;
+    std::vector<Json> answers;
+    for (const std::string& line : lines(run.out)) answers.push_back(Json::parse(line));
+    ASSERT_EQ(calls.size(), answers.size()) << run.out;
+    const char* want[] = {c.type, c.sid1, c.sid2, c.csn};
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(want[i], answers[2 + i].value("result", std::string("(none)"))) << answers[2 + i];
+      EXPECT_EQ(0, answers[2 + i].value("lastError", -1)) << answers[2 + i];
+    }
+  }
 }
 
 }  // namespace
