@@ -39,7 +39,7 @@ const EVP_MD* signatureDigest(SignatureAlgorithm algorithm) {
   return algorithm == SignatureAlgorithm::sha1WithRsa ? EVP_sha1() : EVP_md5();
 }
 
-// The spec's fields as OpenSSL objects, all checked before a certificate is made.
+// The CertificateSpec fields as OpenSSL objects, all checked before a certificate is made.
 struct BodyParts {
   detail::OpenSslPtr<ASN1_INTEGER> serial;
   detail::OpenSslPtr<X509_NAME> issuer;
