@@ -46,7 +46,7 @@ constexpr std::array<Method, kMethodCount> kMethods{{
   {7, "getCSN", in(), returnsText("rtn"), bind<&Control::getCSN>()},
   {8, "setPassword", in(text("oldpass"), text("newpass")), returnsI4("rtn"), bind<&Control::setPassword>()},
   {9, "makeCard", in(text("UserID"), text("OrgID")), returnsI4("rtn"), bind<&Control::makeCard>()},
-  {10, "makeRequestCert", in(i4("reqType"), text("outFile"), text("OptionalData")), returnsI4("rtn"), kNotBuilt},
+  {10, "makeRequestCert", in(i4("reqType"), text("outFile"), text("OptionalData")), returnsI4("rtn"), bind<&Control::makeRequestCert>()},
   {11, "loadCert", in(text("certfile")), returnsI4("rtn"), bind<&Control::loadCert>()},
   {12, "getCert", in(text("outFile")), returnsI4("rtn"), bind<&Control::getCert>()},
   {13, "getBeginDate", in(), returnsText("rtn"), bind<&Control::getBeginDate>()},

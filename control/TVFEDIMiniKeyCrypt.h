@@ -142,6 +142,13 @@ class TVFEDIMiniKeyCrypt {
   // key, or nullopt with the reason in lastErrorCode.
   std::optional<std::u16string> FEDIMessageSign(std::u16string_view SourceData);
 
+  // Certificate requests.
+  // makeRequestCert writes the DER of a request to outFile: reqType 1 a new-certificate
+  // request MACed under the pass phrase OptionalData, 2 an extension, 3 a revocation with the
+  // reason OptionalData. Returns 0 or the failure's code; 1 for an unknown type.
+  std::int32_t makeRequestCert(std::int32_t reqType, std::u16string_view outFile,
+                               std::u16string_view OptionalData);
+
  private:
   friend class MethodFrame;
 
@@ -230,6 +237,16 @@ class TVFEDIMiniKeyCrypt {
   // described, 1003 when the token doesn't sign.
   std::optional<std::string> signDigest(std::span<const std::uint8_t> data, bool hashFirst,
                                         std::int32_t keyType);
+
+  // Certificate requests.
+  // The builders fill der with a request signed by the token's "FEDICA" key pair and return
+  // 0, or the failure's code with der empty. buildNewRequest reads the identifiers and the
+  // public key from the token and MACs the request under pass (null counts as empty);
+  // buildExtendRequest and buildRevokeRequest name the holder's current certificate, the
+  // revocation with reason (null gives "Revoke").
+  std::int32_t buildNewRequest(const char* pass, std::vector<std::uint8_t>& der);
+  std::int32_t buildExtendRequest(std::vector<std::uint8_t>& der);
+  std::int32_t buildRevokeRequest(const char* reason, std::vector<std::uint8_t>& der);
 
   // Fields, in the order of the control's record.
   std::int32_t lastErrorCode = kOk;

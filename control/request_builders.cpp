@@ -1,0 +1,207 @@
+// buildNewRequest, buildExtendRequest, buildRevokeRequest: the DER of a certificate request
+// signed with the token's "FEDICA" key pair, and makeNameFromTable for the request subject.
+#include "control/request_builders.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/param_build.h>
+
+#include <cstring>
+#include <limits>
+
+#include "FEDIX509/fedi_req.h"
+#include "control/cert_internal.h"
+#include "control/control_internal.h"
+
+namespace kestrune {
+namespace control {
+
+X509NamePtr makeNameFromTable(std::span<const NameEntry> entries) {
+  X509NamePtr name(X509_NAME_new());
+  if (!name) return nullptr;
+  for (const NameEntry& entry : entries) {
+    if (entry.value.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+      return nullptr;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(entry.value.data());
+    const int length = static_cast<int>(entry.value.size());
+    // The string type is chosen here rather than by the library's global mask, which would
+    // make every value a UTF8String.
+    const int type = ASN1_PRINTABLE_type(bytes, length);
+    if (X509_NAME_add_entry_by_txt(name.get(), entry.shortName, type, bytes, length, -1, 0) != 1) {
+      return nullptr;
+    }
+  }
+  return name;
+}
+
+}  // namespace control
+
+namespace {
+
+using fedi::RequestPtr;
+
+constexpr std::string_view kSid1Label = "EOISID1";
+constexpr std::string_view kSid2Label = "EOISID2";
+constexpr std::string_view kPublicKeyLabel = "FEDICA.pubkey";
+constexpr std::string_view kPrivateKeyLabel = "FEDICA.prikey";
+constexpr std::string_view kDefaultReason = "Revoke";
+
+// The token stores a text with a zero byte after it; the text ends at the first zero.
+std::string_view textOf(const token::Bytes& value) {
+  const auto* chars = reinterpret_cast<const char*>(value.data());
+  return {chars, strnlen(chars, value.size())};
+}
+
+control::OpenSslPtr<EVP_PKEY> rsaPublicKey(const token::Bytes& modulus,
+                                           const token::Bytes& exponent) {
+  control::OpenSslPtr<BIGNUM> n(
+      BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  control::OpenSslPtr<BIGNUM> e(
+      BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+  if (!n || !e) return nullptr;
+  std::unique_ptr<OSSL_PARAM_BLD, void (*)(OSSL_PARAM_BLD*)> builder(OSSL_PARAM_BLD_new(),
+                                                                     OSSL_PARAM_BLD_free);
+  if (!builder || OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
+    return nullptr;
+  }
+  std::unique_ptr<OSSL_PARAM, void (*)(OSSL_PARAM*)> params(OSSL_PARAM_BLD_to_param(builder.get()),
+                                                            OSSL_PARAM_free);
+  std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> ctx(
+      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), EVP_PKEY_CTX_free);
+  EVP_PKEY* key = nullptr;
+  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+    return nullptr;
+  }
+  return control::OpenSslPtr<EVP_PKEY>(key);
+}
+
+// encodeRequest fills der with the record's encoding: 0, 4 for an empty encoding.
+template <class T>
+std::int32_t encodeRequest(int (*i2d)(const T*, unsigned char**), const T* record,
+                           std::vector<std::uint8_t>& der) {
+  const int length = i2d(record, nullptr);
+  if (length < 1) return kMalformedArgument;
+  der.resize(static_cast<std::size_t>(length));
+  unsigned char* pos = der.data();
+  if (i2d(record, &pos) != length) {
+    der.clear();
+    return kMalformedArgument;
+  }
+  return kOk;
+}
+
+// replaceName / replaceInteger put a copy of source into *field, freeing what was there.
+bool replaceName(X509_NAME** field, const X509_NAME* source) {
+  X509_NAME* copy = X509_NAME_dup(source);
+  if (copy == nullptr) return false;
+  X509_NAME_free(*field);
+  *field = copy;
+  return true;
+}
+
+bool replaceInteger(ASN1_INTEGER** field, const ASN1_INTEGER* source) {
+  ASN1_INTEGER* copy = ASN1_INTEGER_dup(source);
+  if (copy == nullptr) return false;
+  ASN1_INTEGER_free(*field);
+  *field = copy;
+  return true;
+}
+
+}  // namespace
+
+std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<std::uint8_t>& der) {
+  der.clear();
+  token::p11_SetPrivateObjects(0);
+  token::Bytes sid1;
+  token::Bytes sid2;
+  if (token::p11_ReadDataValue(tokenSession, kSid1Label, sid1) != token::kTokenOk ||
+      token::p11_ReadDataValue(tokenSession, kSid2Label, sid2) != token::kTokenOk) {
+    return kReadFailed;
+  }
+  token::Bytes modulus;
+  token::Bytes exponent;
+  if (token::p11_GetPublicKeyParts(tokenSession, kPublicKeyLabel, &modulus, &exponent) !=
+          token::kTokenOk ||
+      modulus.empty() || exponent.empty()) {
+    return kTokenKeyUnreadable;
+  }
+  token::p11_SetPrivateObjects(1);
+  token::TokenKeyInfo keyInfo;
+  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+    return kSigningKeyMissing;
+  }
+
+  const auto key = rsaPublicKey(modulus, exponent);
+  RequestPtr<FEDIREQ> request(FEDIREQ_new());
+  if (!key || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
+  const control::NameEntry entries[] = {{"O", textOf(sid2)}, {"CN", textOf(sid1)}};
+  const auto subject = control::makeNameFromTable(entries);
+  if (!subject || X509_REQ_set_subject_name(request->request, subject.get()) != 1 ||
+      FEDIREQ_set_rsa_pubkey(request.get(), key.get()) != 1) {
+    return kNoMemory;
+  }
+
+  const auto* passBytes = reinterpret_cast<const unsigned char*>(pass);
+  const std::size_t passLength = pass != nullptr ? std::strlen(pass) : 0;
+  if (FEDIREQ_sign(request.get(), &keyInfo, passBytes, passLength) != 1) return kNoSignature;
+  if (FEDIREQ_verify(request.get(), passBytes, passLength) != 1) return kRequestNotVerified;
+  return encodeRequest(&i2d_FEDIREQ, request.get(), der);
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::buildExtendRequest(std::vector<std::uint8_t>& der) {
+  der.clear();
+  RequestPtr<FEDIEXT> request(FEDIEXT_new());
+  if (!request) return kNoMemory;
+  if (const auto code = loadUserCertificate(); code != kOk) return code;
+  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (!certificate) return kBagCount;
+  FEDIEXT_INFO* body = request->signedPart->body;
+  if (!replaceName(&body->issuer, FEDI_X509_get_issuer_name(certificate.get())) ||
+      !replaceInteger(&body->serialNumber, FEDI_X509_get_serialNumber(certificate.get()))) {
+    return kNoMemory;
+  }
+  token::p11_SetPrivateObjects(1);
+  token::TokenKeyInfo keyInfo;
+  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+    return kSigningKeyMissing;
+  }
+  if (FEDIEXT_sign(request.get(), &keyInfo) != 1) return kNoSignature;
+  return encodeRequest(&i2d_FEDIEXT, request.get(), der);
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::buildRevokeRequest(const char* reason,
+                                                    std::vector<std::uint8_t>& der) {
+  der.clear();
+  RequestPtr<FEDIREV> request(FEDIREV_new());
+  if (!request) return kNoMemory;
+  if (const auto code = loadUserCertificate(); code != kOk) return code;
+  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (!certificate) return kBagCount;
+  FEDIREV_INFO* body = request->signedPart->body;
+  const ASN1_INTEGER* serial = FEDI_X509_get_serialNumber(certificate.get());
+  const std::string_view reasonText = reason != nullptr ? std::string_view(reason) : kDefaultReason;
+  if (!replaceName(&body->issuer, FEDI_X509_get_issuer_name(certificate.get())) ||
+      !replaceInteger(&body->serialNumber, serial) ||
+      !replaceName(&body->subject, FEDI_X509_get_subject_name(certificate.get())) ||
+      !replaceInteger(&body->serialNumber2, serial) ||
+      reasonText.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+      ASN1_OCTET_STRING_set(body->reason, reinterpret_cast<const unsigned char*>(reasonText.data()),
+                            static_cast<int>(reasonText.size())) != 1) {
+    return kNoMemory;
+  }
+  token::p11_SetPrivateObjects(1);
+  token::TokenKeyInfo keyInfo;
+  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+    return kSigningKeyMissing;
+  }
+  if (FEDIREV_sign(request.get(), &keyInfo) != 1) return kNoSignature;
+  return encodeRequest(&i2d_FEDIREV, request.get(), der);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,29 @@
+// The subject names of the certificate requests: an X.509 name built entry by entry from
+// (attribute short name, value) pairs.
+#pragma once
+
+#include <openssl/x509.h>
+
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace kestrune::control {
+
+struct X509NameFree {
+  void operator()(X509_NAME* name) const noexcept { X509_NAME_free(name); }
+};
+using X509NamePtr = std::unique_ptr<X509_NAME, X509NameFree>;
+
+struct NameEntry {
+  const char* shortName;  // "O", "CN", ...
+  std::string_view value;
+};
+
+// makeNameFromTable returns a name with one entry per pair, in order, or null (an unknown
+// attribute or memory exhaustion; the partial name is freed). Each value is stored as the
+// narrowest string type that holds it: PrintableString for letters, digits and the few
+// printable punctuation marks, IA5String for other ASCII, T61String for 8-bit bytes.
+X509NamePtr makeNameFromTable(std::span<const NameEntry> entries);
+
+}  // namespace kestrune::control

@@ -1,0 +1,46 @@
+// makeRequestCert: a new-certificate, extension or revocation request written to a file.
+#include "control/control_internal.h"
+
+namespace kestrune {
+namespace {
+
+constexpr std::size_t kTextBuffer = 1024;
+
+enum RequestType : std::int32_t {
+  kNewRequest = 1,
+  kExtendRequest = 2,
+  kRevokeRequest = 3,
+};
+
+}  // namespace
+
+std::int32_t TVFEDIMiniKeyCrypt::makeRequestCert(std::int32_t reqType, std::u16string_view outFile,
+                                                 std::u16string_view OptionalData) {
+  return codeMethod([&]() -> std::int32_t {
+    if (pinVerified == 0) return kPinNotVerified;
+    const auto path = toAnsiBuffer(outFile, kTextBuffer);
+    if (!path) return lastErrorCode;  // 502, or 2 when memory runs out
+    // Optional data that can't be converted counts as empty: an empty pass phrase or reason.
+    std::string optional = toAnsiBuffer(OptionalData, kTextBuffer).value_or(std::string());
+
+    std::vector<std::uint8_t> der;
+    std::int32_t code = kNotCompleted;
+    switch (reqType) {
+      case kNewRequest:
+        code = buildNewRequest(optional.c_str(), der);
+        break;
+      case kExtendRequest:
+        code = buildExtendRequest(der);
+        break;
+      case kRevokeRequest:
+        code = buildRevokeRequest(optional.c_str(), der);
+        break;
+      default:
+        return kNotCompleted;
+    }
+    if (code != kOk) return code;
+    return control::writeWholeFile(path->c_str(), der);
+  });
+}
+
+}  // namespace kestrune

@@ -1,0 +1,225 @@
+// makeRequestCert: the request files decode, their token signatures verify with OpenSSL
+// against the token's public key, a new request's MAC verifies under its pass phrase, and the
+// failures give their codes.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include "FEDIX509/builtin_ca_records.h"
+#include "FEDIX509/fedi_req.h"
+#include "control/request_builders.h"
+#include "tests/control/cert_fixture.h"
+#include "tests/control/control_test_support.h"
+#include "tests/control/identity_layouts.h"
+
+namespace kestrune::testing {
+namespace {
+
+using fedi::RequestPtr;
+
+template <class T>
+Bytes encodeRecord(int (*i2d)(const T*, unsigned char**), const T* record) {
+  const int length = i2d(record, nullptr);
+  if (length <= 0) return {};
+  Bytes out(static_cast<std::size_t>(length));
+  unsigned char* pos = out.data();
+  EXPECT_EQ(length, i2d(record, &pos));
+  return out;
+}
+
+template <class T>
+RequestPtr<T> decodeRecord(T* (*d2i)(T**, const unsigned char**, long), const Bytes& der) {
+  const unsigned char* pos = der.data();
+  RequestPtr<T> record(d2i(nullptr, &pos, static_cast<long>(der.size())));
+  if (record && pos != der.data() + der.size()) return nullptr;
+  return record;
+}
+
+bool verifiesMd5(EVP_PKEY* key, const Bytes& message, const ASN1_BIT_STRING* signature) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  return ctx != nullptr && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_md5(), nullptr, key) == 1 &&
+         EVP_DigestVerify(ctx.get(), signature->data, static_cast<std::size_t>(signature->length),
+                          message.data(), message.size()) == 1;
+}
+
+const unsigned char* bytes(const char* text) {
+  return reinterpret_cast<const unsigned char*>(text);
+}
+
+std::string entryText(X509_NAME* name, int index, int* type) {
+  const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
+  *type = ASN1_STRING_type(data);
+  return {reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
+          static_cast<std::size_t>(ASN1_STRING_length(data))};
+}
+
+bool exists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
+// The certificate token, logged in, with the public key at hand.
+class RequestCertTest : public CertTokenTest {
+ protected:
+  void SetUp() override {
+    CertTokenTest::SetUp();
+    publicKey_ = tokenPublicKey(hsm, "FEDICA.pubkey");
+    ASSERT_NE(nullptr, publicKey_);
+  }
+
+  void writeIdentifiers() { ASSERT_EQ(kOk, control.setSID(u"TESTUSER01", u"12345678")); }
+
+  // storeCertificate puts a current certificate for the token's key on the token.
+  void storeCertificate() {
+    loadCa();
+    ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(kNow - 86400, kNow + 86400)))));
+  }
+
+  std::string path(const char* name) const { return hsm.dir() + "/" + name; }
+
+  KeyPtr publicKey_;
+};
+
+TEST_F(RequestCertTest, NewRequestIsSignedByTheTokenAndMacedUnderThePassPhrase) {
+  writeIdentifiers();
+  const std::string file = path("new.req");
+  ASSERT_EQ(kOk, control.makeRequestCert(1, u16(file), u"secret"));
+  EXPECT_EQ(kOk, control.getErrorCode());
+
+  const Bytes der = readFile(file);
+  auto request = decodeRecord(&d2i_FEDIREQ, der);
+  ASSERT_NE(nullptr, request);
+  EXPECT_EQ(der, encodeRecord(&i2d_FEDIREQ, request.get()));
+  EXPECT_EQ(1, X509_REQ_verify(request->request, publicKey_.get()));
+  EXPECT_EQ(1, FEDIREQ_verify(request.get(), bytes("secret"), 6));
+  EXPECT_EQ(0, FEDIREQ_verify(request.get(), bytes("secreT"), 6));
+  EXPECT_EQ(0, X509_REQ_get_version(request->request));
+
+  // The subject is O = SID2, then CN = SID1, both PrintableStrings.
+  X509_NAME* subject = X509_REQ_get_subject_name(request->request);
+  ASSERT_EQ(2, X509_NAME_entry_count(subject));
+  EXPECT_EQ(NID_organizationName,
+            OBJ_obj2nid(X509_NAME_ENTRY_get_object(X509_NAME_get_entry(subject, 0))));
+  EXPECT_EQ(NID_commonName,
+            OBJ_obj2nid(X509_NAME_ENTRY_get_object(X509_NAME_get_entry(subject, 1))));
+  int type = 0;
+  EXPECT_EQ("12345678", entryText(subject, 0, &type));
+  EXPECT_EQ(V_ASN1_PRINTABLESTRING, type);
+  EXPECT_EQ("TESTUSER01", entryText(subject, 1, &type));
+  EXPECT_EQ(V_ASN1_PRINTABLESTRING, type);
+
+  // The key in the request is the token's own key.
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(FEDIREQ_get_pubkey(request.get()),
+                                                     EVP_PKEY_free);
+  ASSERT_NE(nullptr, key);
+  EXPECT_EQ(1, EVP_PKEY_eq(key.get(), publicKey_.get()));
+}
+
+TEST_F(RequestCertTest, EmptyPassPhraseMacsUnderThePrefixAlone) {
+  writeIdentifiers();
+  const std::string file = path("new.req");
+  ASSERT_EQ(kOk, control.makeRequestCert(1, u16(file), u""));
+  auto request = decodeRecord(&d2i_FEDIREQ, readFile(file));
+  ASSERT_NE(nullptr, request);
+  EXPECT_EQ(1, FEDIREQ_verify(request.get(), nullptr, 0));
+  EXPECT_EQ(1, X509_REQ_verify(request->request, publicKey_.get()));
+}
+
+TEST_F(RequestCertTest, ExtensionNamesTheCurrentCertificate) {
+  storeCertificate();
+  const std::string file = path("extend.req");
+  ASSERT_EQ(kOk, control.makeRequestCert(2, u16(file), u"ignored"));
+
+  auto request = decodeRecord(&d2i_FEDIEXT, readFile(file));
+  ASSERT_NE(nullptr, request);
+  const FEDIEXT_INFO* body = request->signedPart->body;
+  EXPECT_TRUE(verifiesMd5(publicKey_.get(), encodeRecord(&i2d_FEDIEXT_INFO, body),
+                          request->signedPart->signature));
+  EXPECT_EQ(2, ASN1_INTEGER_get(body->type));
+  EXPECT_EQ(1001, ASN1_INTEGER_get(body->serialNumber));
+  int type = 0;
+  ASSERT_EQ(2, X509_NAME_entry_count(body->issuer));
+  EXPECT_EQ(fedi::kTestCasid1, entryText(body->issuer, 1, &type));
+}
+
+TEST_F(RequestCertTest, RevocationCarriesTheReasonAndTheCertificate) {
+  storeCertificate();
+  struct Case {
+    std::u16string reason;
+    std::string expected;
+  };
+  for (const Case& c : {Case{u"key lost", "key lost"}, Case{u"", ""}}) {
+    SCOPED_TRACE(c.expected);
+    const std::string file = path("revoke.req");
+    ASSERT_EQ(kOk, control.makeRequestCert(3, u16(file), c.reason));
+
+    auto request = decodeRecord(&d2i_FEDIREV, readFile(file));
+    ASSERT_NE(nullptr, request);
+    const FEDIREV_INFO* body = request->signedPart->body;
+    EXPECT_TRUE(verifiesMd5(publicKey_.get(), encodeRecord(&i2d_FEDIREV_INFO, body),
+                            request->signedPart->signature));
+    EXPECT_EQ(4, ASN1_INTEGER_get(body->type));
+    ASSERT_NE(nullptr, body->serialNumber);
+    ASSERT_NE(nullptr, body->subject);
+    EXPECT_EQ(1001, ASN1_INTEGER_get(body->serialNumber));
+    EXPECT_EQ(1001, ASN1_INTEGER_get(body->serialNumber2));
+    int type = 0;
+    ASSERT_EQ(2, X509_NAME_entry_count(body->subject));
+    EXPECT_EQ("TESTUSER01", entryText(body->subject, 1, &type));
+    EXPECT_EQ(c.expected, std::string(reinterpret_cast<const char*>(body->reason->data),
+                                      static_cast<std::size_t>(body->reason->length)));
+  }
+}
+
+TEST_F(RequestCertTest, FailuresGiveTheirCodesAndWriteNoFile) {
+  writeIdentifiers();
+  struct Case {
+    const char* what;
+    std::int32_t reqType;
+    std::string file;
+    std::int32_t want;
+  };
+  const Case cases[] = {
+      {"unknown type 0", 0, path("zero.req"), kNotCompleted},
+      {"unknown type 4", 4, path("four.req"), kNotCompleted},
+      {"no certificate for an extension", 2, path("extend.req"), kReadFailed},
+      {"no certificate for a revocation", 3, path("revoke.req"), kReadFailed},
+      {"folder missing", 1, path("no/such/folder/new.req"), kFileOpenFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.want, control.makeRequestCert(c.reqType, u16(c.file), u"secret"));
+    EXPECT_EQ(c.want, control.getErrorCode());
+    EXPECT_FALSE(exists(c.file));
+  }
+}
+
+TEST_F(RequestCertTest, NewRequestNeedsTheIdentifiersAndThePin) {
+  EXPECT_EQ(kReadFailed, control.makeRequestCert(1, u16(path("new.req")), u"secret"));
+  writeIdentifiers();
+  control.close();
+  EXPECT_EQ(kPinNotVerified, control.makeRequestCert(1, u16(path("new.req")), u"secret"));
+  EXPECT_FALSE(exists(path("new.req")));
+}
+
+TEST(MakeNameFromTable, ChoosesTheNarrowestStringTypeInOrder) {
+  const control::NameEntry entries[] = {
+      {"O", "ACME Bank 42"}, {"CN", "user@acme"}, {"OU", "\xA4\xA4\xA4\xE5"}};
+  const auto name = control::makeNameFromTable(entries);
+  ASSERT_NE(nullptr, name);
+  ASSERT_EQ(3, X509_NAME_entry_count(name.get()));
+  const int want[] = {V_ASN1_PRINTABLESTRING, V_ASN1_IA5STRING, V_ASN1_T61STRING};
+  for (int i = 0; i < 3; ++i) {
+    int type = 0;
+    EXPECT_EQ(entries[i].value, entryText(name.get(), i, &type));
+    EXPECT_EQ(want[i], type);
+  }
+  const control::NameEntry unknown[] = {{"O", "x"}, {"NoSuchAttribute", "y"}};
+  EXPECT_EQ(nullptr, control::makeNameFromTable(unknown));
+}
+
+}  // namespace
+}  // namespace kestrune::testing
