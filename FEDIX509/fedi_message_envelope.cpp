@@ -110,6 +110,8 @@ bool decodeBody(FEDI_MESSAGE* msg, const unsigned char** pos, const unsigned cha
     const unsigned char* inner = p;
     const long innerLength = indefinite ? end - p : length;
     if (d2i_FEDI_CONTENT(&msg->content, &p, innerLength) == nullptr) return false;
+    // A [2] that holds no content would vanish on re-encoding: refuse it.
+    if (msg->content->type == FEDI_CONTENT_NONE) return false;
     if (indefinite) {
       if (end - p < 2 || p[0] != 0 || p[1] != 0) return false;
       p += 2;

@@ -166,6 +166,8 @@ TEST_F(FediMessage, RefusesMalformedAnswers) {
       {"missing end-of-contents",
        concat({hex("3080"), header(), agent, hex("A280BF876780"), kStatus, hex("0000")})},
       {"no agent", seq({header()})},
+      {"empty [2]", seq({header(), agent, hex("A200")})},
+      {"empty indefinite [2]", seq({header(), agent, hex("A2800000")})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
