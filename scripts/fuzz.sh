@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
+# A fixed seed makes the smoke run repeatable; FUZZ_SEED=0 lets libFuzzer pick one.
+seed="${FUZZ_SEED:-1}"
 if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: $0 [SECONDS]" >&2
   exit 2
@@ -42,7 +44,7 @@ for source in "${sources[@]}"; do
   if [[ -d fuzz/corpus/$name ]]; then cp -R "fuzz/corpus/$name/." "$corpus/"; fi
   seeds=$(find "$corpus" -type f | wc -l)
 
-  if ! "$build/bin/$name" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  if ! "$build/bin/$name" -max_total_time="$seconds" -seed="$seed" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1; then
     echo "$name: FAILED (input kept in $artifacts/)"
     tail -n 60 "$log"
