@@ -168,6 +168,9 @@ class TVFEDIMiniKeyCrypt {
   // toAnsi returns the text in code page 950, up to its first zero character; on failure it
   // sets lastErrorCode to 502 (2 when memory runs out) and returns nullopt.
   std::optional<std::string> toAnsi(std::u16string_view text);
+  // argumentText is toAnsi for a method's text argument: on failure the method's own code,
+  // 3, replaces toAnsi's.
+  std::optional<std::string> argumentText(std::u16string_view text);
   // toAnsiBuffer converts as toAnsi into a buffer of bufferBytes bytes (terminator included):
   // a text that doesn't fit fails with 502 as well.
   std::optional<std::string> toAnsiBuffer(std::u16string_view text, std::size_t bufferBytes);

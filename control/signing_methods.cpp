@@ -18,11 +18,8 @@ std::span<const std::uint8_t> bytesOf(const std::string& text) {
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::sign(std::u16string_view SourceData) {
   return inFrame([&]() -> std::optional<std::u16string> {
     lastErrorCode = kNotCompleted;
-    const auto text = toAnsi(SourceData);
-    if (!text) {
-      lastErrorCode = kBadText;
-      return std::nullopt;
-    }
+    const auto text = argumentText(SourceData);
+    if (!text) return std::nullopt;
     const std::int32_t type = detectKeyType();
     const auto signature = signDigest(bytesOf(*text), true, type);
     if (!signature) return std::nullopt;
@@ -33,11 +30,8 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::sign(std::u16string_view Sourc
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::signB64(std::u16string_view SourceData) {
   return inFrame([&]() -> std::optional<std::u16string> {
     lastErrorCode = kNotCompleted;
-    const auto text = toAnsi(SourceData);
-    if (!text) {
-      lastErrorCode = kBadText;
-      return std::nullopt;
-    }
+    const auto text = argumentText(SourceData);
+    if (!text) return std::nullopt;
     std::vector<std::uint8_t> data;
     if (!token::text_Base64Decode(*text, data)) {
       lastErrorCode = kBase64Failed;
@@ -54,11 +48,8 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::signB64(std::u16string_view So
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::signHash(std::u16string_view hexHash) {
   return inFrame([&]() -> std::optional<std::u16string> {
     lastErrorCode = kNotCompleted;
-    const auto text = toAnsi(hexHash);
-    if (!text) {
-      lastErrorCode = kBadText;
-      return std::nullopt;
-    }
+    const auto text = argumentText(hexHash);
+    if (!text) return std::nullopt;
     if (text->size() % 2 != 0) {
       lastErrorCode = kMalformedArgument;
       return std::nullopt;

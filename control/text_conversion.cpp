@@ -29,6 +29,12 @@ std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
 
 namespace kestrune {
 
+std::optional<std::string> TVFEDIMiniKeyCrypt::argumentText(std::u16string_view text) {
+  auto converted = toAnsi(text);
+  if (!converted) lastErrorCode = kBadText;
+  return converted;
+}
+
 std::optional<std::string> TVFEDIMiniKeyCrypt::toAnsi(std::u16string_view text) {
   std::string converted;
   if (const auto code = control::textToCodePage950(text, converted); code != kOk) {
