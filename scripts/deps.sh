@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config git ca-certificates
+  g++ cmake ninja-build ccache pkg-config git ca-certificates
   clang libclang-rt-14-dev clang-format
   libssl-dev openssl
   libcurl4-openssl-dev
