@@ -26,7 +26,7 @@ constexpr std::uint32_t kWinInetErrorFirst = 12000;
 constexpr std::uint32_t kWinInetErrorLast = 12171;
 
 // Fixed values of the exchange.
-inline constexpr const char* kCaAgentName = "FEDI";                   // HTTP user agent
+inline constexpr const char* kCaAgentName = "FEDI";                    // HTTP user agent
 inline constexpr const char* kCaMessageAgent = "Tarvonel/FEDI/V1.00";  // agent field of requests
 inline constexpr const char* kCaInitiationType = "application/x-fedi-certification-initiation";
 inline constexpr const char* kCaMessageType = "application/fedi-certification";
@@ -41,7 +41,10 @@ struct NetResponse {
 
 // net_Request sends one request (contentType and body may be null) and fills response. Returns
 // NET_OK, NET_NO_MEMORY, NET_CALL_FAILED or NET_STATUS_NOT_OK (after the message box "Connect
-// to <url> fail. Response status code = <n>"; the status stays in the response).
+// to <url> fail. Response status code = <n>"; the status stays in the response). Only a 200
+// answer's body is read; bodyLength is the bytes that arrived, also when the server closed
+// before its announced length. A negative bodyLength, or a null body with a non-zero length,
+// is refused with NET_CALL_FAILED and lastError 87 (invalid parameter).
 int net_Request(const char* url, const char* verb, const char* contentType,
                 const unsigned char* body, std::int32_t bodyLength, NetResponse* response);
 void net_FreeResponse(NetResponse* response);
@@ -53,14 +56,19 @@ struct CaConnection {
 };
 
 // ca_Initiate GETs the initiation URL and reads its "FEDI-SET-URL: " and "FEDI-CASID: " lines
-// into connection (which it clears first). Returns NET_OK, a code of net_Request, or
-// NET_NO_MEMORY; a recorded WinInet error number replaces a failure code.
+// into connection (which it clears first, without releasing: pass a fresh or freed one); a
+// key's last line wins, a CR ending a line is dropped, a missing key leaves its field null.
+// Returns NET_OK, a code of net_Request, or NET_NO_MEMORY; a recorded WinInet error number
+// replaces a failure code. A failed initiation leaves the connection empty.
 int ca_Initiate(const char* url, CaConnection* connection);
 // ca_Exchange posts a FEDI_MESSAGE of the given content type around record (still the
 // caller's) to the connection's set URL and decodes the answer into connection->lastAnswer.
 // Returns NET_OK, a code of FEDI_MESSAGE_fill, CA_ENCODE_FAILED, CA_DECODE_FAILED,
 // CA_ANSWER_MISMATCH or a code of net_Request; a recorded WinInet error number replaces a
-// failure code. A status answer (999) is accepted whatever its digest.
+// failure code. A status answer (999) is accepted whatever its digest; any other answer must
+// carry the request's digest exactly (one without a digest does not). The answer of an earlier
+// exchange is released first; a decoded answer stays in lastAnswer even on a mismatch. The
+// body must be exactly one message: bytes after it are a decoding failure.
 int ca_Exchange(CaConnection* connection, int type, void* record);
 // ca_FreeConnection releases the set URL, the identifier and the last answer; accepts null.
 void ca_FreeConnection(CaConnection* connection);

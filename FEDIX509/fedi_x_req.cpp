@@ -1,6 +1,7 @@
 // The request records: FEDIREQ, FEDIEXT and FEDIREV with their signed parts and bodies.
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/provider.h>
 
 #include <cstring>
 #include <vector>
@@ -161,6 +162,37 @@ ASN1_SEQUENCE(FEDIREV) = {
       0x03, 0x01, 0x00,                                            //   signature
   };
 
+  // Decoding a subject public key info makes OpenSSL try every key decoder of the library
+  // context, and the placeholder key of the skeleton is never used: that search alone cost more
+  // than the rest of building a request once the heap is busy. The skeleton is decoded in a
+  // context of its own that holds only the null provider, where the search ends at once.
+  class SkeletonContext {
+   public:
+    SkeletonContext()
+        : context_(OSSL_LIB_CTX_new()),
+          provider_(context_ != nullptr ? OSSL_PROVIDER_load(context_, "null") : nullptr) {}
+    ~SkeletonContext() {
+      if (provider_ != nullptr) OSSL_PROVIDER_unload(provider_);
+      OSSL_LIB_CTX_free(context_);
+    }
+    SkeletonContext(const SkeletonContext&) = delete;
+    SkeletonContext& operator=(const SkeletonContext&) = delete;
+
+    // get returns the context, or null (OpenSSL's default) when it could not be made.
+    OSSL_LIB_CTX* get() const { return provider_ != nullptr ? context_ : nullptr; }
+
+   private:
+    OSSL_LIB_CTX* context_;
+    OSSL_PROVIDER* provider_;
+  };
+
+  X509_REQ* decodeSkeleton() {
+    static const SkeletonContext context;
+    const unsigned char* pos = kRequestSkeleton;
+    return reinterpret_cast<X509_REQ*>(ASN1_item_d2i_ex(
+        nullptr, &pos, sizeof kRequestSkeleton, ASN1_ITEM_rptr(X509_REQ), context.get(), nullptr));
+  }
+
   int setInteger(ASN1_INTEGER * *slot, long value) {
     if (*slot == nullptr && (*slot = ASN1_INTEGER_new()) == nullptr) return 0;
     return ASN1_INTEGER_set(*slot, value);
@@ -204,8 +236,7 @@ ASN1_SEQUENCE(FEDIREV) = {
 FEDIREQ* FEDIREQ_new() {
   auto* req = newRecord<FEDIREQ>(ASN1_ITEM_rptr(FEDIREQ));
   if (req == nullptr) return nullptr;
-  const unsigned char* pos = kRequestSkeleton;
-  X509_REQ* request = d2i_X509_REQ(nullptr, &pos, sizeof kRequestSkeleton);
+  X509_REQ* request = decodeSkeleton();
   if (request == nullptr || setTag(&req->typeTag, "CeRt_ReQ") != 1 ||
       setInteger(&req->version, 0) != 1 || kestrune::fedi::setMacAlgorithm(req) != 1) {
     X509_REQ_free(request);

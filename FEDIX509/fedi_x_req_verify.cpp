@@ -1,4 +1,6 @@
 // The key of a new-certificate request and its verification (signature and MAC).
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 
@@ -11,26 +13,45 @@ namespace {
 
 struct Free {
   void operator()(FEDI_X509_PUBKEY* p) const noexcept { FEDI_X509_PUBKEY_free(p); }
+  void operator()(FEDI_RSAPUBKEY* p) const noexcept { FEDI_RSAPUBKEY_free(p); }
+  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
   void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
   void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
 };
+
+// rsaPublicKeyDer returns the length of the PKCS#1 RSAPublicKey of key, written to *der (the
+// caller frees it), or 0. It is written from the key's two numbers: OpenSSL's own writer
+// (i2d_PublicKey) looks up a provider encoder on every call, which costs more than all the
+// rest of building a request.
+int rsaPublicKeyDer(const EVP_PKEY* key, unsigned char** der) {
+  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return 0;
+  BIGNUM* n = nullptr;
+  BIGNUM* e = nullptr;
+  const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
+                    EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
+  const std::unique_ptr<BIGNUM, Free> modulus(n);
+  const std::unique_ptr<BIGNUM, Free> exponent(e);
+  const std::unique_ptr<FEDI_RSAPUBKEY, Free> record(FEDI_RSAPUBKEY_new());
+  if (!read || record == nullptr || BN_to_ASN1_INTEGER(modulus.get(), record->modulus) == nullptr ||
+      BN_to_ASN1_INTEGER(exponent.get(), record->publicExponent) == nullptr) {
+    return 0;
+  }
+  const int length = i2d_FEDI_RSAPUBKEY(record.get(), der);
+  return length > 0 ? length : 0;
+}
 
 }  // namespace
 
 int FEDIREQ_set_rsa_pubkey(FEDIREQ* req, EVP_PKEY* key) {
   if (req == nullptr || req->request == nullptr || key == nullptr) return 0;
-  std::unique_ptr<FEDI_X509_PUBKEY, Free> spki(FEDI_X509_PUBKEY_new());
-  if (spki == nullptr || FEDI_X509_PUBKEY_set_rsa(spki.get(), NID_md5WithRSAEncryption, key) != 1) {
-    return 0;
-  }
-  const ASN1_BIT_STRING* bits = spki->public_key;
-  auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(bits->data, bits->length));
-  if (copy == nullptr && bits->length > 0) return 0;
-  // set0_param writes the key with 0 unused bits and takes over copy.
+  unsigned char* der = nullptr;
+  const int length = rsaPublicKeyDer(key, &der);
+  if (length == 0) return 0;
+  // set0_param writes the key with 0 unused bits and takes over der.
   if (X509_PUBKEY_set0_param(X509_REQ_get_X509_PUBKEY(req->request),
-                             OBJ_nid2obj(NID_md5WithRSAEncryption), V_ASN1_NULL, nullptr, copy,
-                             bits->length) != 1) {
-    OPENSSL_free(copy);
+                             OBJ_nid2obj(NID_md5WithRSAEncryption), V_ASN1_NULL, nullptr, der,
+                             length) != 1) {
+    OPENSSL_free(der);
     return 0;
   }
   // The body keeps the DER it was decoded from; mark it changed so that it is written anew.

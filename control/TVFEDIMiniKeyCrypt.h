@@ -25,6 +25,9 @@ struct FEDI_CAPUBKEY;
 struct FEDICERT;
 struct FEDI_X509;
 struct TVCAPIHandle;
+// The CA exchange's answer envelope, and the X.509 name of the CA queries.
+struct FEDI_MESSAGE;
+struct X509_name_st;
 
 namespace kestrune {
 
@@ -33,6 +36,11 @@ struct TokenSession;
 }
 
 class MethodFrame;
+
+namespace control {
+class CaExchange;
+struct X509NameFree;
+}  // namespace control
 
 // FediRecordRelease frees the FEDI records the control owns with their layer's release
 // function, so an owner can be reset with a bare record of the layer.
@@ -149,8 +157,52 @@ class TVFEDIMiniKeyCrypt {
   std::int32_t makeRequestCert(std::int32_t reqType, std::u16string_view outFile,
                                std::u16string_view OptionalData);
 
+  // CA operations. Each makes one exchange with the authority whose initiation URL is caUrl
+  // and keeps nothing of the connection. The number results are the error code; the text
+  // results are nullopt on failure, with the reason in lastErrorCode.
+  // newCertificate asks for a first certificate for the token's key pair with the pass phrase
+  // key and stores it as "EOICert"; extendCertificate asks for a renewal and parks it as
+  // "EOICertNew" while the current certificate is in force; revokeCertificate asks for the
+  // revocation of the current certificate. All three need checkPassword first.
+  std::int32_t newCertificate(std::u16string_view caUrl, std::u16string_view key);
+  std::int32_t extendCertificate(std::u16string_view caUrl);
+  std::int32_t revokeCertificate(std::u16string_view caUrl, std::u16string_view revokeReason);
+  // queryCertificate fetches the certificate of serial number csn (decimal) issued by the
+  // authority (casid1, casid2) and stores it as "EOICert" when it is the token's key pair's.
+  std::int32_t queryCertificate(std::u16string_view caUrl, std::u16string_view casid1,
+                                std::u16string_view casid2, std::u16string_view csn);
+  // The queries below need no token; they return the Base64 of what the authority sent: a
+  // certificate bag, or for queryCRL its revocation list. querySID1 and querySID2 return the
+  // identifiers that the authority answers for (sid1, sid2).
+  std::optional<std::u16string> queryMultipleCertificate(
+      std::u16string_view caUrl, std::u16string_view casid1, std::u16string_view casid2,
+      std::u16string_view sid1, std::u16string_view sid2, std::u16string_view date);
+  std::optional<std::u16string> queryB64Certificate(std::u16string_view caUrl,
+                                                    std::u16string_view casid1,
+                                                    std::u16string_view casid2,
+                                                    std::u16string_view csn);
+  std::optional<std::u16string> queryCRL(std::u16string_view caUrl, std::u16string_view casid1,
+                                         std::u16string_view casid2);
+  std::optional<std::u16string> queryCaPublicKey(std::u16string_view caUrl,
+                                                 std::u16string_view casid1,
+                                                 std::u16string_view casid2);
+  std::optional<std::u16string> queryPSNCaPublicKey(std::u16string_view caUrl,
+                                                    std::u16string_view casid1,
+                                                    std::u16string_view casid2,
+                                                    std::u16string_view psn);
+  std::optional<std::u16string> queryDateCaPublicKey(std::u16string_view caUrl,
+                                                     std::u16string_view casid1,
+                                                     std::u16string_view casid2,
+                                                     std::u16string_view date);
+  std::optional<std::u16string> querySID1(std::u16string_view caUrl, std::u16string_view sid1,
+                                          std::u16string_view sid2);
+  std::optional<std::u16string> querySID2(std::u16string_view caUrl, std::u16string_view sid1,
+                                          std::u16string_view sid2);
+
  private:
   friend class MethodFrame;
+  // Tests and benchmarks reach the internal operations through this one class.
+  friend struct ControlTestAccess;
 
   // Internal operations of the methods. Method files include control/control_internal.h,
   // which defines the two frame templates.
@@ -250,6 +302,39 @@ class TVFEDIMiniKeyCrypt {
   std::int32_t buildNewRequest(const char* pass, std::vector<std::uint8_t>& der);
   std::int32_t buildExtendRequest(std::vector<std::uint8_t>& der);
   std::int32_t buildRevokeRequest(const char* reason, std::vector<std::uint8_t>& der);
+
+  // CA operations.
+  friend class control::CaExchange;
+  // checkCaAnswer returns 0 and sets content to the answer's record when the answer is of
+  // expectedType; 4 without an answer, 2000 + n for the authority's error status n (after the
+  // "On-Line error" box when showDebug is 1), 2000 for any other type. The record stays the
+  // answer's.
+  std::int32_t checkCaAnswer(const FEDI_MESSAGE* answer, int expectedType, void** content);
+  // mapExchangeError turns a code of the CA exchange into the control's: -1 2, -2 and -3 500,
+  // -4 3, -11 3000, -12 3001, -13 3002; any other code (a WinInet number) unchanged.
+  static std::int32_t mapExchangeError(int code);
+  // buildAuthorityName sets name to the X.509 name {O = second, CN = first} and returns 0; 3
+  // when a text can't be converted, 2 when the name can't be made.
+  std::int32_t buildAuthorityName(std::u16string_view first, std::u16string_view second,
+                                  std::unique_ptr<X509_name_st, control::X509NameFree>& name);
+  // The exchanges shared by method pairs and trios; each returns 0 with the answer's record
+  // in exchange, or the failure's code. queryBySerial asks for certificate csn; queryCaKey
+  // for the authority's key, by key serial number psn and by date when they are given.
+  std::int32_t queryBySerial(control::CaExchange& exchange, std::u16string_view caUrl,
+                             std::u16string_view casid1, std::u16string_view casid2,
+                             std::u16string_view csn);
+  std::int32_t queryCaKey(control::CaExchange& exchange, std::u16string_view caUrl,
+                          std::u16string_view casid1, std::u16string_view casid2,
+                          const std::u16string_view* psn, const std::u16string_view* date);
+  // querySid returns SID1 (which 1: the first string of the answer's SET's first element) or
+  // SID2 (which 2: the first string of its single element); nullopt with 4 when the answer has
+  // no such element (an empty SET). Unicode strings are returned as the text they hold.
+  std::optional<std::u16string> querySid(int which, std::u16string_view caUrl,
+                                         std::u16string_view sid1, std::u16string_view sid2);
+  // bagText and base64Text return an answer's DER (a certificate bag's: 10001 when it encodes
+  // to nothing) as Base64 text with lastErrorCode 0; nullopt with 501 when the coding fails.
+  std::optional<std::u16string> bagText(FEDICERT* bag);
+  std::optional<std::u16string> base64Text(const std::vector<std::uint8_t>& der);
 
   // Fields, in the order of the control's record.
   std::int32_t lastErrorCode = kOk;

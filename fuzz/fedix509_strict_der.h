@@ -2,13 +2,15 @@
 // record encoders write, so a record decoded from it must re-encode to the same bytes.
 // It accepts a subset of DER (low tag numbers only, lengths of at most four bytes) and refuses
 // what the decoders legitimately normalise: indefinite or non-minimal lengths, constructed
-// strings, non-zero padding bits of a BIT STRING, non-canonical BOOLEANs.
+// strings, non-zero padding bits of a BIT STRING, non-canonical BOOLEANs, SET elements out of
+// order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace kestrune::fuzz {
 
@@ -22,15 +24,30 @@ class StrictDer {
  private:
   static constexpr int kMaxDepth = 64;
 
-  bool values(const std::uint8_t* p, std::size_t size, int depth) {
+  // values checks a run of values; ordered asks for DER's order of the elements of a SET:
+  // ascending encodings, compared as octet strings.
+  bool values(const std::uint8_t* p, std::size_t size, int depth, bool ordered = false) {
     if (depth > kMaxDepth) return false;
+    const std::uint8_t* previous = nullptr;
+    std::size_t previousSize = 0;
     while (size > 0) {
       std::size_t used = 0;
       if (!value(p, size, depth, used)) return false;
+      if (ordered && previous != nullptr && !inOrder(previous, previousSize, p, used)) {
+        return false;
+      }
+      previous = p;
+      previousSize = used;
       p += used;
       size -= used;
     }
     return true;
+  }
+
+  static bool inOrder(const std::uint8_t* a, std::size_t aSize, const std::uint8_t* b,
+                      std::size_t bSize) {
+    const int order = std::memcmp(a, b, aSize < bSize ? aSize : bSize);
+    return order < 0 || (order == 0 && aSize <= bSize);
   }
 
   bool value(const std::uint8_t* p, std::size_t size, int depth, std::size_t& used) {
@@ -60,8 +77,9 @@ class StrictDer {
       case 0:  // end-of-contents is no value
         return false;
       case 16:  // SEQUENCE
-      case 17:  // SET
         return constructed && values(content, length, depth + 1);
+      case 17:  // SET: the encoders sort its elements, so only a sorted one re-encodes alike
+        return constructed && values(content, length, depth + 1, true);
       default:
         if (constructed) return false;
         return primitive(number, content, length);

@@ -1,8 +1,9 @@
 // The operating-system seam. Everything that differs between the Linux build and the
 // Windows build (library loading, code page 950, files, message boxes, the module's
-// version) lives behind these functions; the rest of Kestrune is portable C++ and OpenSSL.
+// version, HTTP) lives behind these functions; the rest of Kestrune is portable C++ and OpenSSL.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -68,6 +69,41 @@ bool standardBiasMinutes(int& bias);
 // environmentVariable returns an empty string when the variable is unset.
 std::string environmentVariable(const char* name);
 bool setEnvironmentVariable(const char* name, const char* value);
+
+// HTTP (WinInet on Windows). Each call makes one request on a connection of its own and
+// closes it afterwards. http:// goes out as plain HTTP/1.1; https:// over TLS, the server's
+// certificate checked against the system's certification authorities. No redirect is followed.
+struct HttpRequest {
+  const char* url = nullptr;
+  const char* verb = nullptr;  // "GET", "POST" ...
+  // The complete header text: lines ending in CRLF, then an empty line. Sent as given, in this
+  // order; the transport adds its Host and User-Agent lines and, for a body the text gives
+  // no length for, a Content-Length; never an Accept, Expect or Content-Type of its own.
+  std::string_view headers;
+  std::span<const std::uint8_t> body;  // sent after the headers
+  const char* agent = nullptr;         // User-Agent
+  long timeoutMs = 0;                  // longest wait for the server while sending or receiving
+};
+// The answer goes to a reader. start gets the status and the announced Content-Length (-1
+// when none) once the final headers have arrived; false ends the exchange without the body.
+// append gets the body in the order it arrives, in pieces of at most kHttpReadChunk bytes;
+// false stops the reading. Neither runs when no answer arrives.
+inline constexpr std::size_t kHttpReadChunk = 4096;
+struct HttpReader {
+  std::function<bool(int status, std::int64_t contentLength)> start;
+  std::function<bool(std::span<const std::uint8_t> piece)> append;
+};
+struct HttpOutcome {
+  int status = 0;  // the answer's status; 0 when none arrived
+  // The WinInet error number of the call that failed (12000 to 12171), 0 otherwise. With a
+  // status, the body was cut short by that failure: the reader has what came.
+  std::uint32_t error = 0;
+  bool noMemory = false;  // the transport ran out of memory
+};
+// httpRequest sends the request and hands the answer to reader. A server that closes before
+// the announced length ends the body without an error; the reader's own stop is no error
+// either.
+HttpOutcome httpRequest(const HttpRequest& request, const HttpReader& reader);
 
 // moduleFileVersion returns the module's file version text as a version resource holds it
 // ("1, 0, 0, 0"), or an empty string when it can't be read.

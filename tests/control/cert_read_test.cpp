@@ -21,21 +21,6 @@ namespace {
 
 using Text = std::optional<std::u16string>;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
-
-RunResult run(const std::string& command) {
-  RunResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) result.out += buffer;
-  result.status = pclose(pipe);
-  return result;
-}
-
 std::string upperHex(const Bytes& bigEndian) {
   std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
       BN_bin2bn(bigEndian.data(), static_cast<int>(bigEndian.size()), nullptr), BN_free);
@@ -80,7 +65,7 @@ TEST_F(CertReadTest, GetCertWritesTheValueTheTokenHolds) {
   // Without the token layer's zero byte the file is the bag's DER.
   const std::string der = hsm.dir() + "/user.der";
   writeFile(der, Bytes(written.begin(), written.end() - 1));
-  const RunResult parsed = run("openssl asn1parse -inform DER -in " + der);
+  const CommandResult parsed = runCommand("openssl asn1parse -inform DER -in " + der);
   EXPECT_EQ(0, parsed.status) << parsed.out;
   EXPECT_NE(std::string::npos, parsed.out.find("CeRtIfIc")) << parsed.out;
   EXPECT_NE(std::string::npos, parsed.out.find("md5WithRSAEncryption")) << parsed.out;

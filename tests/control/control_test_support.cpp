@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace kestrune::testing {
@@ -17,6 +18,16 @@ struct FreeCertificate {
 };
 
 }  // namespace
+
+CommandResult runCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) result.out += buffer;
+  result.status = pclose(pipe);
+  return result;
+}
 
 std::u16string u16(std::string_view text) {
   std::u16string wide;

@@ -1,5 +1,6 @@
-// Helpers shared by the control's tests: UTF-16 texts, a message-box recorder, and a small
-// self-signed X.509 certificate for ZRML token layouts.
+// Helpers shared by the control's tests: UTF-16 texts, a message-box recorder, a command runner
+// for the cross-checks with the openssl tool, and a small self-signed X.509 certificate for ZRML
+// token layouts.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,14 @@ class MessageRecorder {
   std::vector<ShownMessage> shown_;
   platform::MessageSink previous_;
 };
+
+// runCommand runs a shell command (the openssl tool, mostly) with its standard error joined to
+// its output; status is pclose's wait status, -1 when the command could not be started.
+struct CommandResult {
+  int status = -1;
+  std::string out;
+};
+CommandResult runCommand(const std::string& command);
 
 // selfSignedCertificate returns the DER of a fresh self-signed RSA certificate whose subject
 // and issuer are CN=commonName.

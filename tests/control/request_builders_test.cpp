@@ -1,18 +1,22 @@
 // makeRequestCert: the request files decode, their token signatures verify with OpenSSL
-// against the token's public key, a new request's MAC verifies under its pass phrase, and the
-// failures give their codes.
+// against the token's public key (and, for the PKCS#10 part, with the openssl tool), a new
+// request's MAC verifies under its pass phrase, a revocation without a reason says "Revoke", and
+// the failures give their codes.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <memory>
 #include <string>
+#include <vector>
+
 #include <unistd.h>
 
 #include "FEDIX509/builtin_ca_records.h"
 #include "FEDIX509/fedi_req.h"
 #include "control/request_builders.h"
 #include "tests/control/cert_fixture.h"
+#include "tests/control/control_test_access.h"
 #include "tests/control/control_test_support.h"
 #include "tests/control/identity_layouts.h"
 #include "tests/control/request_test_support.h"
@@ -90,6 +94,84 @@ TEST_F(RequestCertTest, NewRequestIsSignedByTheTokenAndMacedUnderThePassPhrase) 
   EXPECT_EQ(1, EVP_PKEY_eq(key.get(), publicKey_.get()));
 }
 
+// Element is one DER element: its whole encoding and its contents.
+struct Element {
+  Bytes whole;
+  Bytes contents;
+};
+
+// elementsOf returns the elements inside a constructed DER value, in order; none when the value
+// or an element is malformed.
+std::vector<Element> elementsOf(const Bytes& der) {
+  const unsigned char* pos = der.data();
+  long length = 0;
+  int tag = 0;
+  int tagClass = 0;
+  if (ASN1_get_object(&pos, &length, &tag, &tagClass, static_cast<long>(der.size())) !=
+      V_ASN1_CONSTRUCTED) {
+    return {};
+  }
+  const unsigned char* const end = pos + length;
+  std::vector<Element> elements;
+  while (pos < end) {
+    const unsigned char* const start = pos;
+    if ((ASN1_get_object(&pos, &length, &tag, &tagClass, end - pos) & 0x80) != 0) return {};
+    elements.push_back({Bytes(start, pos + length), Bytes(pos, pos + length)});
+    pos += length;
+  }
+  return elements;
+}
+
+// The openssl tool, which we did not write, reads the PKCS#10 part of a new request and checks
+// its self-signature. `openssl req -verify` can't make the check itself: it refuses a key whose
+// algorithm is md5WithRSAEncryption, as FEDI writes it, instead of rsaEncryption. So the tool
+// is given the pieces that check needs, cut out of the file as written: the signed body, the
+// signature, and the key of the request's own key info.
+TEST_F(RequestCertTest, OpenSslToolVerifiesTheCertificationRequest) {
+  writeIdentifiers();
+  const std::string file = path("new.req");
+  ASSERT_EQ(kOk, control.makeRequestCert(1, u16(file), u"secret"));
+  const std::vector<Element> record = elementsOf(readFile(file));
+  ASSERT_EQ(5u, record.size());
+  const std::string pkcs10File = path("new.p10");
+  writeFile(pkcs10File, record[2].whole);
+
+  const CommandResult subject =
+      runCommand("openssl req -inform DER -in '" + pkcs10File + "' -noout -subject");
+  EXPECT_EQ(0, subject.status) << subject.out;
+  EXPECT_NE(std::string::npos, subject.out.find("O = 12345678, CN = TESTUSER01")) << subject.out;
+  const CommandResult parsed = runCommand("openssl asn1parse -inform DER -in '" + pkcs10File + "'");
+  EXPECT_EQ(0, parsed.status) << parsed.out;
+  EXPECT_NE(std::string::npos, parsed.out.find("md5WithRSAEncryption")) << parsed.out;
+  EXPECT_EQ(std::string::npos, parsed.out.find("cont [ 0 ]")) << parsed.out;
+
+  // CertificationRequest { info { version, subject, key info }, algorithm, signature }.
+  const std::vector<Element> request = elementsOf(record[2].whole);
+  ASSERT_EQ(3u, request.size());
+  const std::vector<Element> info = elementsOf(request[0].whole);
+  ASSERT_EQ(3u, info.size());  // no attributes field
+  const std::vector<Element> keyInfo = elementsOf(info[2].whole);
+  ASSERT_EQ(2u, keyInfo.size());
+  ASSERT_GT(keyInfo[1].contents.size(), 1u);
+  ASSERT_GT(request[2].contents.size(), 1u);
+  EXPECT_EQ(0, keyInfo[1].contents[0]);  // whole bytes: no unused bits
+  EXPECT_EQ(0, request[2].contents[0]);
+  writeFile(path("info.der"), request[0].whole);
+  writeFile(path("signature.bin"),
+            Bytes(request[2].contents.begin() + 1, request[2].contents.end()));
+  writeFile(path("key.der"), Bytes(keyInfo[1].contents.begin() + 1, keyInfo[1].contents.end()));
+
+  const CommandResult key =
+      runCommand("openssl rsa -RSAPublicKey_in -inform DER -in '" + path("key.der") +
+                 "' -pubout -out '" + path("key.pem") + "'");
+  ASSERT_EQ(0, key.status) << key.out;
+  const CommandResult verified =
+      runCommand("openssl dgst -md5 -verify '" + path("key.pem") + "' -signature '" +
+                 path("signature.bin") + "' '" + path("info.der") + "'");
+  EXPECT_EQ(0, verified.status) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find("Verified OK")) << verified.out;
+}
+
 TEST_F(RequestCertTest, EmptyPassPhraseMacsUnderThePrefixAlone) {
   writeIdentifiers();
   const std::string file = path("new.req");
@@ -141,6 +223,31 @@ TEST_F(RequestCertTest, RevocationCarriesTheReasonAndTheCertificate) {
     int type = 0;
     ASSERT_EQ(2, X509_NAME_entry_count(body->subject));
     EXPECT_EQ("TESTUSER01", entryText(body->subject, 1, &type));
+    EXPECT_EQ(c.expected, std::string(reinterpret_cast<const char*>(body->reason->data),
+                                      static_cast<std::size_t>(body->reason->length)));
+  }
+}
+
+// The builder's own default: no reason text at all gives "Revoke", while an empty text stays an
+// empty reason. No method passes a null reason (makeRequestCert passes its OptionalData, empty
+// or not), so the builder is called as the methods call it.
+TEST_F(RequestCertTest, RevocationReasonIsRevokeOnlyWithoutAText) {
+  storeCertificate();
+  struct Case {
+    const char* what;
+    const char* reason;
+    std::string expected;
+  };
+  const Case cases[] = {{"null reason", nullptr, "Revoke"}, {"empty reason", "", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> der;
+    ASSERT_EQ(kOk, ControlTestAccess::buildRevokeRequest(control, c.reason, der));
+    auto request = decodeRecord(&d2i_FEDIREV, der);
+    ASSERT_NE(nullptr, request);
+    const FEDIREV_INFO* body = request->signedPart->body;
+    EXPECT_TRUE(verifiesMd5(publicKey_.get(), encodeRecord(&i2d_FEDIREV_INFO, body),
+                            request->signedPart->signature));
     EXPECT_EQ(c.expected, std::string(reinterpret_cast<const char*>(body->reason->data),
                                       static_cast<std::size_t>(body->reason->length)));
   }

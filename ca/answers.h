@@ -1,0 +1,49 @@
+// What a request handler gives back: the record of the expected answer with its content type,
+// or a refusal that goes out as a status record (content type 999).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "FEDIX509/fedi_crl.h"
+#include "FEDIX509/fedi_message.h"
+#include "ca/authority_context.h"
+#include "ca/authority_store.h"
+#include "ca/issuing.h"
+#include "ca/refusals.h"
+
+namespace kestrune::ca {
+
+struct IdRecordFree {
+  void operator()(FEDI_CSID_RESP* p) const noexcept { FEDI_CSID_RESP_free(p); }
+  void operator()(FEDI_ID_PAIR* p) const noexcept { FEDI_ID_PAIR_free(p); }
+  void operator()(FEDI_STATUS* p) const noexcept { FEDI_STATUS_free(p); }
+};
+using CsidResponsePtr = std::unique_ptr<FEDI_CSID_RESP, IdRecordFree>;
+
+struct Refusal {
+  int code;
+  std::string text;
+};
+
+struct Answer {
+  int type;
+  std::variant<BagPtr, fedi::CrlPtr, CsidResponsePtr> record;
+  void* get() const {
+    return std::visit([](const auto& owned) -> void* { return owned.get(); }, record);
+  }
+};
+
+using Outcome = std::variant<Answer, Refusal>;
+
+inline Outcome refuse(int code, std::string text) {
+  return Refusal{code, std::move(text)};
+}
+
+// storeFailure is the refusal for a database that failed under a request.
+inline Outcome storeFailure() {
+  return refuse(kRefuseInternal, "the authority cannot read or write its records");
+}
+
+}  // namespace kestrune::ca

@@ -1,0 +1,125 @@
+// fedi-ca, a FEDI certification authority: the other side of the control's CA exchange, for
+// tests, the demo and integrators. An authority lives in a folder: its RSA key (PEM) and an
+// SQLite database (WAL) with its identifiers, the enrolled holders and every certificate it has
+// issued or revoked. AuthorityServer answers the initiation and the FEDI messages over HTTP on a
+// thread pool; several servers may run in one process, each on its own folder.
+//
+// The functions never throw and never end the process; they return an AuthorityResult and, when
+// asked, a reason in English.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "FEDIX509/builtin_ca_records.h"
+
+namespace kestrune::ca {
+
+enum class AuthorityResult : int {
+  ok = 0,
+  alreadyInitialised = 1,  // initAuthority: the folder already holds an authority
+  notInitialised = 2,      // no authority database of this version in the folder
+  cannotWrite = 3,         // the folder, the key file or the database cannot be made
+  badKey = 4,              // the key cannot be read or made, or is not an RSA private key
+  badArgument = 5,         // an identifier that is empty, too long or not printable ASCII
+  issuingFailed = 6,       // the authority's own certificate cannot be issued
+  storageFailed = 7,       // the database refused a read or a write
+  cannotListen = 8,        // the address cannot be bound
+  alreadyRunning = 9,      // start on a server that is running
+  noMemory = 10,
+};
+
+// The key an authority is made with.
+enum class KeySource {
+  testKey,   // the published test key of the built-in test CA record (tests/data)
+  generate,  // a fresh RSA key of generatedBits
+  pemFile,   // the private key of pemPath (with pemPassphrase when it is encrypted)
+};
+
+struct InitOptions {
+  KeySource keySource = KeySource::testKey;
+  unsigned generatedBits = 1024;
+  std::string pemPath;
+  std::string pemPassphrase;
+  // The defaults are the test record's, so that the control's checks against its built-in test
+  // CA record accept the authority's certificate.
+  std::string casid1 = fedi::kTestCasid1;
+  std::string casid2 = fedi::kTestCasid2;
+  // The authority's own certificate: valid from an hour ago for this long.
+  std::int64_t authorityLifetimeSeconds = 10LL * 365 * 24 * 3600;
+};
+
+// initAuthority makes dir (and its parents) and the authority in it: its key, its identifiers,
+// its self-issued certificate (serial 1) and its database. ok, or alreadyInitialised,
+// cannotWrite, badKey, badArgument, issuingFailed, storageFailed; a failure leaves no authority
+// behind.
+AuthorityResult initAuthority(const std::string& dir, const InitOptions& options,
+                              std::string* error = nullptr) noexcept;
+
+// enrolHolder records the holder SID1 / SID2 (1 to 64 printable ASCII characters each) and sets
+// passPhrase to a new random pass phrase of 20 letters and digits, which the holder's
+// new-certificate requests must be MACed with. Enrolling a holder again replaces its pass phrase.
+// ok, or notInitialised, badArgument, storageFailed.
+AuthorityResult enrolHolder(const std::string& dir, const std::string& sid1,
+                            const std::string& sid2, std::string& passPhrase,
+                            std::string* error = nullptr) noexcept;
+
+// authorityBagBase64 sets base64 to the authority's current certificate bag (one certificate,
+// bag type 1) in the control's Base64 text, as loadCACertB64 takes it. ok, or notInitialised,
+// storageFailed, issuingFailed.
+AuthorityResult authorityBagBase64(const std::string& dir, std::string& base64,
+                                   std::string* error = nullptr) noexcept;
+
+struct ServerOptions {
+  // A client that sends or takes nothing for this long is dropped.
+  std::chrono::milliseconds readTimeout{30'000};
+  std::chrono::milliseconds writeTimeout{30'000};
+  // An idle kept-alive connection is closed after this long; the control asks for
+  // "Connection: close" anyway.
+  std::chrono::seconds keepAliveTimeout{2};
+  // A message body above this many bytes gets HTTP 413.
+  std::size_t maxBodyBytes = 1 << 20;
+  unsigned workers = 8;
+  // Holder certificates: a new one is valid from backdateSeconds ago for lifetimeSeconds; a
+  // renewal starts when the renewed certificate ends and lasts lifetimeSeconds.
+  std::int64_t lifetimeSeconds = 365LL * 24 * 3600;
+  std::int64_t backdateSeconds = 3600;
+  // The revocation list's next update is this long after its issue.
+  std::int64_t crlLifetimeSeconds = 24 * 3600;
+  // The authority's clock, seconds since 1970; empty for the platform's.
+  std::function<std::int64_t()> clock;
+};
+
+class AuthorityServer {
+ public:
+  AuthorityServer();
+  ~AuthorityServer();  // stops the server
+  AuthorityServer(const AuthorityServer&) = delete;
+  AuthorityServer& operator=(const AuthorityServer&) = delete;
+
+  // start loads the authority of dir and serves it on host:port (port 0 picks a free one) until
+  // stop. It returns once the socket listens. ok, or alreadyRunning, notInitialised, badKey,
+  // storageFailed, badArgument (port outside 0 to 65535), cannotListen.
+  AuthorityResult start(const std::string& dir, const std::string& host, int port,
+                        const ServerOptions& options = {}, std::string* error = nullptr) noexcept;
+  // stop closes the socket, lets the requests being served finish and waits for the threads.
+  void stop() noexcept;
+  bool running() const noexcept;
+
+  // The port listened on, 0 when not running.
+  int port() const noexcept;
+  // "http://host:port/fedi/init", the URL the control's CA methods take; empty when not running.
+  std::string initiationUrl() const;
+  // "http://host:port/fedi/msg", where the FEDI messages go; empty when not running.
+  std::string messageUrl() const;
+
+ private:
+  struct Running;
+  std::unique_ptr<Running> running_;
+};
+
+}  // namespace kestrune::ca

@@ -1,0 +1,271 @@
+// Making an authority, enrolling holders and handing out the authority's certificate bag: the
+// work done on the authority's folder outside the server.
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+
+#include <ctime>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "ca/authority.h"
+#include "ca/certificate_delivery.h"
+#include "ca/record_fields.h"
+#include "ca/test_authority_key.h"
+#include "platform/platform.h"
+#include "token/base64.h"
+
+namespace kestrune::ca {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kPassPhraseLength = 20;
+// Letters and digits without the look-alikes 0 O 1 l I, so a pass phrase survives being read
+// out or typed.
+constexpr char kPassAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+constexpr std::int64_t kBackdateSeconds = 3600;
+
+struct BioFree {
+  void operator()(BIO* p) const noexcept { BIO_free(p); }
+};
+
+void report(std::string* out, const std::string& why) {
+  if (out != nullptr) *out = why;
+}
+
+// Everything initAuthority may leave in the folder; removed again when it fails.
+void removeAuthorityFiles(const std::string& dir) {
+  std::error_code ignored;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    fs::remove(pathIn(dir, kDatabaseFileName) + suffix, ignored);
+  }
+  fs::remove(pathIn(dir, kKeyFileName), ignored);
+}
+
+AuthorityResult makeKey(const InitOptions& options, KeyPtr& key, std::string& why) {
+  Status status = Status::ok;
+  switch (options.keySource) {
+    case KeySource::testKey:
+      key = loadTestAuthorityKey();
+      break;
+    case KeySource::generate:
+      key = generateRsaKey(options.generatedBits);
+      break;
+    case KeySource::pemFile:
+      key = loadPrivateKey(options.pemPath.c_str(),
+                           options.pemPassphrase.empty() ? nullptr : options.pemPassphrase.c_str(),
+                           &status);
+      break;
+  }
+  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+    why = key ? "the key is not an RSA key" : "the key cannot be read or made";
+    return AuthorityResult::badKey;
+  }
+  return AuthorityResult::ok;
+}
+
+// writeKey writes key as an unencrypted PKCS#8 PEM file readable by its owner only: the file is
+// made empty and restricted before the key goes in.
+AuthorityResult writeKey(EVP_PKEY* key, const std::string& path, std::string& why) {
+  const std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  if (!bio ||
+      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    why = "the key cannot be written as PEM";
+    return AuthorityResult::badKey;
+  }
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  std::error_code error;
+  if (length <= 0 || platform::writeFile(path.c_str(), {}) != platform::FileStatus::ok) {
+    why = "cannot write " + path;
+    return AuthorityResult::cannotWrite;
+  }
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                  error);
+  const std::span<const std::uint8_t> pem(reinterpret_cast<const std::uint8_t*>(data),
+                                          static_cast<std::size_t>(length));
+  if (error || platform::writeFile(path.c_str(), pem) != platform::FileStatus::ok) {
+    why = "cannot write " + path;
+    return AuthorityResult::cannotWrite;
+  }
+  return AuthorityResult::ok;
+}
+
+AuthorityResult issueOwnCertificate(AuthorityStore& store, const InitOptions& options,
+                                    EVP_PKEY* key, std::string& why) {
+  const FediName name = fediNameOf(options.casid2, options.casid1);
+  const std::int64_t now = platform::currentTime();
+  CertificatePlan plan;
+  plan.holder = {options.casid1, options.casid2};
+  plan.authority = true;
+  plan.notBefore = now - kBackdateSeconds;
+  plan.notAfter = now + options.authorityLifetimeSeconds;
+  CertificateRecord issued;
+  const StoreResult result = store.issue(
+      plan,
+      [&](std::int64_t serial) {
+        return signCertificate(key, name, serial, name, plan.notBefore, plan.notAfter, key);
+      },
+      issued);
+  if (result != StoreResult::ok) {
+    why = "the authority's own certificate cannot be issued";
+    return AuthorityResult::issuingFailed;
+  }
+  return AuthorityResult::ok;
+}
+
+AuthorityResult initIn(const std::string& dir, const InitOptions& options, std::string& why) {
+  if (!validHolderId(options.casid1) || !validHolderId(options.casid2)) {
+    why = "CASID1 and CASID2 must be 1 to 64 printable ASCII characters";
+    return AuthorityResult::badArgument;
+  }
+  std::error_code error;
+  if (fs::exists(pathIn(dir, kDatabaseFileName), error) ||
+      fs::exists(pathIn(dir, kKeyFileName), error)) {
+    why = dir + " already holds an authority";
+    return AuthorityResult::alreadyInitialised;
+  }
+  fs::create_directories(dir, error);
+  if (error) {
+    why = "cannot make " + dir + ": " + error.message();
+    return AuthorityResult::cannotWrite;
+  }
+  KeyPtr key;
+  if (const auto result = makeKey(options, key, why); result != AuthorityResult::ok) return result;
+  if (const auto result = writeKey(key.get(), pathIn(dir, kKeyFileName), why);
+      result != AuthorityResult::ok) {
+    return result;
+  }
+  auto store =
+      AuthorityStore::create(pathIn(dir, kDatabaseFileName), {options.casid1, options.casid2}, why);
+  if (!store) return AuthorityResult::cannotWrite;
+  return issueOwnCertificate(*store, options, key.get(), why);
+}
+
+bool makePassPhrase(std::string& pass) {
+  constexpr std::size_t kAlphabetSize = sizeof kPassAlphabet - 1;
+  // Bytes at or above the last whole multiple of the alphabet would favour its first letters.
+  constexpr unsigned kLimit = 256 - 256 % kAlphabetSize;
+  pass.clear();
+  while (pass.size() < kPassPhraseLength) {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
+    for (const unsigned char byte : bytes) {
+      if (byte < kLimit && pass.size() < kPassPhraseLength) {
+        pass += kPassAlphabet[byte % kAlphabetSize];
+      }
+    }
+  }
+  return true;
+}
+
+std::optional<AuthorityStore> openStore(const std::string& dir, AuthorityResult& result,
+                                        std::string& why) {
+  const std::string path = pathIn(dir, kDatabaseFileName);
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    why = "no authority in " + dir + " (run fedi-ca init)";
+    result = AuthorityResult::notInitialised;
+    return std::nullopt;
+  }
+  auto store = AuthorityStore::open(path, why);
+  result = store ? AuthorityResult::ok : AuthorityResult::notInitialised;
+  return store;
+}
+
+AuthorityResult enrolIn(const std::string& dir, const HolderId& holder, std::string& pass,
+                        std::string& why) {
+  if (!validHolderId(holder.sid1) || !validHolderId(holder.sid2)) {
+    why = "SID1 and SID2 must be 1 to 64 printable ASCII characters";
+    return AuthorityResult::badArgument;
+  }
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openStore(dir, result, why);
+  if (!store) return result;
+  std::string made;
+  if (!makePassPhrase(made)) {
+    why = "no random bytes for a pass phrase";
+    return AuthorityResult::storageFailed;
+  }
+  if (!store->setPassPhrase(holder, made, platform::currentTime())) {
+    why = "the holder cannot be recorded: " + store->lastError();
+    return AuthorityResult::storageFailed;
+  }
+  pass = std::move(made);
+  return AuthorityResult::ok;
+}
+
+AuthorityResult bagIn(const std::string& dir, std::string& base64, std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openStore(dir, result, why);
+  if (!store) return result;
+  CertificateRecord record;
+  if (store->authorityCertificate(platform::currentTime(), record) != StoreResult::ok) {
+    why = "the authority has no certificate in force";
+    return AuthorityResult::storageFailed;
+  }
+  const CertificatePtr certificate = decodeCertificate(record);
+  FEDI_X509* const certificates[] = {certificate.get()};
+  // Stamped with the certificate's start, so that the text is the same every time.
+  const BagPtr bag = certificate ? makeBag(certificates, kCertificateBagType,
+                                           static_cast<std::time_t>(record.notBefore))
+                                 : nullptr;
+  const std::vector<std::uint8_t> der = bag ? toDer(*bag) : std::vector<std::uint8_t>{};
+  std::string text;
+  if (der.empty() || !token::text_Base64Encode(der, text)) {
+    why = "the authority's certificate bag cannot be made";
+    return AuthorityResult::issuingFailed;
+  }
+  base64 = std::move(text);
+  return AuthorityResult::ok;
+}
+
+}  // namespace
+
+AuthorityResult initAuthority(const std::string& dir, const InitOptions& options,
+                              std::string* error) noexcept {
+  try {
+    std::string why;
+    const AuthorityResult result = initIn(dir, options, why);
+    if (result != AuthorityResult::ok && result != AuthorityResult::alreadyInitialised) {
+      removeAuthorityFiles(dir);
+    }
+    report(error, why);
+    return result;
+  } catch (const std::bad_alloc&) {
+    report(error, "out of memory");
+    return AuthorityResult::noMemory;
+  }
+}
+
+AuthorityResult enrolHolder(const std::string& dir, const std::string& sid1,
+                            const std::string& sid2, std::string& passPhrase,
+                            std::string* error) noexcept {
+  try {
+    std::string why;
+    const AuthorityResult result = enrolIn(dir, {sid1, sid2}, passPhrase, why);
+    report(error, why);
+    return result;
+  } catch (const std::bad_alloc&) {
+    report(error, "out of memory");
+    return AuthorityResult::noMemory;
+  }
+}
+
+AuthorityResult authorityBagBase64(const std::string& dir, std::string& base64,
+                                   std::string* error) noexcept {
+  try {
+    std::string why;
+    const AuthorityResult result = bagIn(dir, base64, why);
+    report(error, why);
+    return result;
+  } catch (const std::bad_alloc&) {
+    report(error, "out of memory");
+    return AuthorityResult::noMemory;
+  }
+}
+
+}  // namespace kestrune::ca

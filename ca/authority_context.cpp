@@ -1,0 +1,78 @@
+#include "ca/authority_context.h"
+
+#include <openssl/asn1.h>
+
+#include <climits>
+#include <filesystem>
+#include <system_error>
+
+#include "ca/issuing_parts.h"
+#include "platform/platform.h"
+
+namespace kestrune::ca {
+
+namespace {
+
+bool printable(const std::string& text) {
+  return text.size() <= INT_MAX &&
+         ASN1_PRINTABLE_type(reinterpret_cast<const unsigned char*>(text.data()),
+                             static_cast<int>(text.size())) == V_ASN1_PRINTABLESTRING;
+}
+
+}  // namespace
+
+std::int64_t AuthorityContext::now() const {
+  return options.clock ? options.clock() : platform::currentTime();
+}
+
+FediName fediNameOf(const std::string& organization, const std::string& commonName) {
+  const StringKind kind =
+      printable(organization) && printable(commonName) ? StringKind::printable : StringKind::utf8;
+  return {organization, commonName, kind};
+}
+
+std::string pathIn(const std::string& dir, const char* name) {
+  return (std::filesystem::path(dir) / name).string();
+}
+
+AuthorityResult loadAuthority(const std::string& dir, const ServerOptions& options,
+                              AuthorityContext& context, std::string& error) {
+  context.databasePath = pathIn(dir, kDatabaseFileName);
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(context.databasePath, ignored)) {
+    error = "no authority in " + dir + " (run fedi-ca init)";
+    return AuthorityResult::notInitialised;
+  }
+  auto store = AuthorityStore::open(context.databasePath, error);
+  if (!store) return AuthorityResult::notInitialised;
+  auto identity = store->identity();
+  if (!identity) {
+    error = "the authority's identifiers cannot be read: " + store->lastError();
+    return AuthorityResult::storageFailed;
+  }
+  context.identity = *identity;
+  Status status = Status::ok;
+  context.key = loadPrivateKey(pathIn(dir, kKeyFileName).c_str(), nullptr, &status);
+  if (!context.key) {
+    error = std::string("the authority's key cannot be read: ") +
+            (status == Status::cannotRead ? "no key file" : "not a private key");
+    return AuthorityResult::badKey;
+  }
+  context.name = fediNameOf(context.identity.casid2, context.identity.casid1);
+  detail::OpenSslPtr<X509_NAME> name = detail::makeName(context.name, status);
+  if (!name) {
+    error = "the authority's identifiers make no name";
+    return AuthorityResult::issuingFailed;
+  }
+  // Encoding the name once fills OpenSSL's cached encodings, so that the comparisons the request
+  // threads make later only read it.
+  if (i2d_X509_NAME(name.get(), nullptr) <= 0) {
+    error = "the authority's name does not encode";
+    return AuthorityResult::issuingFailed;
+  }
+  context.issuerName.reset(name.release());
+  context.options = options;
+  return AuthorityResult::ok;
+}
+
+}  // namespace kestrune::ca

@@ -1,0 +1,45 @@
+// A loaded authority: what every request handler reads and never changes while the server
+// runs (its key, identifiers and name, the database's path, the issuing options).
+#pragma once
+
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ca/authority.h"
+#include "ca/authority_store.h"
+#include "ca/issuing.h"
+
+namespace kestrune::ca {
+
+struct NameFree {
+  void operator()(X509_NAME* p) const noexcept { X509_NAME_free(p); }
+};
+using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+
+struct AuthorityContext {
+  std::string databasePath;
+  KeyPtr key;
+  AuthorityIdentity identity;
+  FediName name;       // O = CASID2, CN = CASID1: the issuer of everything the authority signs
+  NamePtr issuerName;  // name as an X509_NAME, to compare the issuer a request names
+  ServerOptions options;
+
+  std::int64_t now() const;
+};
+
+// loadAuthority fills context from the authority in dir. ok, or notInitialised, badKey,
+// storageFailed, issuingFailed (the identifiers make no name), with the reason in error.
+AuthorityResult loadAuthority(const std::string& dir, const ServerOptions& options,
+                              AuthorityContext& context, std::string& error);
+
+// fediNameOf returns the two-entry name O = organization, CN = commonName in PrintableStrings
+// when the texts allow, in UTF8Strings otherwise.
+FediName fediNameOf(const std::string& organization, const std::string& commonName);
+
+// pathIn returns dir/name.
+std::string pathIn(const std::string& dir, const char* name);
+
+}  // namespace kestrune::ca

@@ -1,0 +1,28 @@
+// Issuing and delivering certificates on the authority's side: the DER of a newly signed
+// certificate, a recorded certificate decoded again, and the bag an answer carries it in.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "ca/answers.h"
+
+namespace kestrune::ca {
+
+// signCertificate returns the DER of a certificate issued by issuer and signed md5WithRSA with
+// authorityKey, for subject and the public half of subjectKey, serial serial, valid from
+// notBefore to notAfter; no bytes on failure.
+std::vector<std::uint8_t> signCertificate(EVP_PKEY* authorityKey, const FediName& issuer,
+                                          std::int64_t serial, const FediName& subject,
+                                          std::int64_t notBefore, std::int64_t notAfter,
+                                          EVP_PKEY* subjectKey);
+
+// decodeCertificate returns the recorded certificate as a FEDI_X509, or null.
+CertificatePtr decodeCertificate(const CertificateRecord& record);
+
+// deliverBag answers type with a bag holding the recorded certificate alone, stamped now.
+Outcome deliverBag(const AuthorityContext& context, int type, const CertificateRecord& record);
+
+}  // namespace kestrune::ca

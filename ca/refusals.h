@@ -1,0 +1,30 @@
+// The numbers of the authority's refusals. Whenever it cannot give the answer a request
+// expects, the authority answers with a status record (content type 999) carrying one of these
+// numbers and an English text; the control reports 2000 + the number. ca/README.md lists them.
+#pragma once
+
+namespace kestrune::ca {
+
+inline constexpr int kRefuseMalformed = 1;       // the message or its record does not decode, has
+                                                 // no content, or contradicts itself
+inline constexpr int kRefuseContentType = 2;     // a content type without coder, or one that is
+                                                 // not a request the authority answers
+inline constexpr int kRefuseSignature = 3;       // a request's signature does not verify with the
+                                                 // key it must be made with
+inline constexpr int kRefuseHolderOrMac = 4;     // new certificate: the holder is not enrolled or
+                                                 // the MAC is not made with its pass phrase
+inline constexpr int kRefuseNotFound = 5;        // no certificate answers the request or query
+inline constexpr int kRefuseRevoked = 6;         // the named certificate is revoked
+inline constexpr int kRefuseIssuer = 7;          // the issuer named is not this authority
+inline constexpr int kRefuseSubject = 8;         // the request's subject is not O=SID2, CN=SID1,
+                                                 // or not the named certificate's
+inline constexpr int kRefuseNotInForce = 9;      // the named certificate has expired (or is not
+                                                 // valid yet)
+inline constexpr int kRefuseNotCurrent = 10;     // the named certificate is not the holder's
+                                                 // current one
+inline constexpr int kRefuseUnknownHolder = 11;  // identifier query: no enrolled holder matches
+inline constexpr int kRefuseKey = 12;            // the request's key is not an RSA key of 512 to
+                                                 // 4096 bits
+inline constexpr int kRefuseInternal = 99;       // the authority failed (storage or signing)
+
+}  // namespace kestrune::ca

@@ -1,0 +1,21 @@
+// buildAuthorityName: the X.509 name by which the CA queries name an authority (casid1,
+// casid2) or a holder (sid1, sid2), in the order of the certificates' names: O, then CN.
+#include "control/control_internal.h"
+#include "control/request_builders.h"
+
+namespace kestrune {
+
+std::int32_t TVFEDIMiniKeyCrypt::buildAuthorityName(std::u16string_view first,
+                                                    std::u16string_view second,
+                                                    control::X509NamePtr& name) {
+  name.reset();
+  const auto commonName = argumentText(first);
+  if (!commonName) return kBadText;
+  const auto organisation = argumentText(second);
+  if (!organisation) return kBadText;
+  const control::NameEntry entries[] = {{"O", *organisation}, {"CN", *commonName}};
+  name = control::makeNameFromTable(entries);
+  return name ? kOk : kNoMemory;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,236 @@
+// The CA queries: a certificate by serial number or by holder, the revocation list, and the
+// authority's own key (current, by key serial number or by date). Only queryCertificate
+// touches the token; the others return what the authority sent as Base64 text.
+#include "FEDIX509/fedi_ca_client.h"
+#include "FEDIX509/fedi_crl.h"
+#include "control/ca_exchange_frame.h"
+#include "control/ca_query_fields.h"
+#include "control/cert_internal.h"
+#include "control/control_internal.h"
+#include "control/request_builders.h"
+#include "token/base64.h"
+
+namespace kestrune {
+namespace {
+
+// replaceName puts a copy of name into *field; false when the copy can't be made.
+bool replaceName(X509_NAME** field, const X509_NAME* name) {
+  return X509_NAME_set(field, const_cast<X509_NAME*>(name)) == 1;
+}
+
+// encodeCrl fills der with the revocation list's encoding: 0, 500 when it encodes to nothing,
+// 2 when memory runs out.
+std::int32_t encodeCrl(const FEDICRL* crl, std::vector<std::uint8_t>& der) {
+  const int length = i2d_FEDICRL(crl, nullptr);
+  if (length < 1) return kEncodeFailed;
+  der.assign(static_cast<std::size_t>(length), 0);
+  unsigned char* position = der.data();
+  return i2d_FEDICRL(crl, &position) == length ? kOk : kEncodeFailed;
+}
+
+}  // namespace
+
+std::int32_t TVFEDIMiniKeyCrypt::queryBySerial(control::CaExchange& exchange,
+                                               std::u16string_view caUrl,
+                                               std::u16string_view casid1,
+                                               std::u16string_view casid2,
+                                               std::u16string_view csn) {
+  const auto url = argumentText(caUrl);
+  if (!url) return kBadText;
+  const auto serial = argumentText(csn);
+  if (!serial) return kBadText;
+  control::X509NamePtr issuer;
+  if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
+
+  control::CaQueryPtr<FEDI_QUERY> query(
+      FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
+  if (!query) return kNoMemory;
+  FEDI_GETCERT_BODY* body = query->getCert;
+  if (!replaceName(&body->issuer, issuer.get())) return kNoMemory;
+  X509_NAME_free(body->subject);
+  body->subject = nullptr;
+  if (const auto code = control::setSerialFromText(&body->serialNumber, *serial); code != kOk) {
+    return code;
+  }
+  return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::queryCaKey(control::CaExchange& exchange,
+                                            std::u16string_view caUrl, std::u16string_view casid1,
+                                            std::u16string_view casid2,
+                                            const std::u16string_view* psn,
+                                            const std::u16string_view* date) {
+  const auto url = argumentText(caUrl);
+  if (!url) return kBadText;
+  std::optional<std::string> serial;
+  if (psn != nullptr && !(serial = argumentText(*psn))) return kBadText;
+  std::optional<std::string> dateText;
+  if (date != nullptr && !(dateText = argumentText(*date))) return kBadText;
+  control::X509NamePtr issuer;
+  if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
+
+  control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
+  if (!query) return kNoMemory;
+  FEDI_GETCAPK_BODY* body = query->getCaPk;
+  if (!replaceName(&body->issuer, issuer.get())) return kNoMemory;
+  if (serial) {
+    if (const auto code = control::setSerialFromText(&body->psn, *serial); code != kOk) {
+      return code;
+    }
+  }
+  if (dateText) {
+    if (const auto code = control::setTimeFromDate(&body->date, *dateText); code != kOk) {
+      return code;
+    }
+  }
+  return exchange.run(url->c_str(), &ca_QueryCaPublicKey, query.get(), FEDI_CT_GET_CAPK_ANS);
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::bagText(FEDICERT* bag) {
+  std::vector<std::uint8_t> der;
+  if (const auto code = control::encodeBag(bag, der, kUndecodable); code != kOk) {
+    lastErrorCode = code;
+    return std::nullopt;
+  }
+  return base64Text(der);
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::base64Text(const std::vector<std::uint8_t>& der) {
+  std::string text;
+  if (!token::text_Base64Encode(der, text)) {
+    lastErrorCode = kBase64Failed;
+    return std::nullopt;
+  }
+  auto result = toBstr(text);
+  if (result) lastErrorCode = kOk;
+  return result;
+}
+
+std::int32_t TVFEDIMiniKeyCrypt::queryCertificate(std::u16string_view caUrl,
+                                                  std::u16string_view casid1,
+                                                  std::u16string_view casid2,
+                                                  std::u16string_view csn) {
+  return codeMethod([&]() -> std::int32_t {
+    if (const auto code = connectToken(nullptr); code != kOk) return code;
+    control::CaExchange exchange(*this);
+    if (const auto code = queryBySerial(exchange, caUrl, casid1, casid2, csn); code != kOk) {
+      return code;
+    }
+    // Stored only when it verifies with the CA and is the token's key pair's (else 10008).
+    return storeUserCertificate(exchange.content<FEDICERT>(), 0);
+  });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryB64Certificate(std::u16string_view caUrl,
+                                                                      std::u16string_view casid1,
+                                                                      std::u16string_view casid2,
+                                                                      std::u16string_view csn) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = queryBySerial(exchange, caUrl, casid1, casid2, csn);
+    if (lastErrorCode != kOk) return std::nullopt;
+    return bagText(exchange.content<FEDICERT>());
+  });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryMultipleCertificate(
+    std::u16string_view caUrl, std::u16string_view casid1, std::u16string_view casid2,
+    std::u16string_view sid1, std::u16string_view sid2, std::u16string_view date) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = [&]() -> std::int32_t {
+      const auto url = argumentText(caUrl);
+      if (!url) return kBadText;
+      // A date that can't be converted counts as none: the query then asks for every date.
+      const std::string dateText = toAnsi(date).value_or(std::string());
+      control::X509NamePtr issuer;
+      if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
+      control::X509NamePtr subject;
+      if (const auto code = buildAuthorityName(sid1, sid2, subject); code != kOk) return code;
+
+      control::CaQueryPtr<FEDI_QUERY> query(
+          FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
+      if (!query) return kNoMemory;
+      FEDI_GETCERT_BODY* body = query->getCert;
+      if (!replaceName(&body->issuer, issuer.get()) ||
+          !replaceName(&body->subject, subject.get())) {
+        return kNoMemory;
+      }
+      if (dateText.empty()) {
+        ASN1_TIME_free(body->date);
+        body->date = nullptr;
+      } else if (const auto code = control::setTimeFromDate(&body->date, dateText); code != kOk) {
+        return code;
+      }
+      return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
+    }();
+    if (lastErrorCode != kOk) return std::nullopt;
+    return bagText(exchange.content<FEDICERT>());
+  });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view caUrl,
+                                                           std::u16string_view casid1,
+                                                           std::u16string_view casid2) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = [&]() -> std::int32_t {
+      const auto url = argumentText(caUrl);
+      if (!url) return kBadText;
+      control::X509NamePtr issuer;
+      if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
+      control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
+      if (!query) return kNoMemory;
+      if (!replaceName(&query->getCrl->issuer, issuer.get())) return kNoMemory;
+      return exchange.run(url->c_str(), &ca_QueryCrl, query.get(), FEDI_CT_GET_CRL_ANS);
+    }();
+    if (lastErrorCode != kOk) return std::nullopt;
+    std::vector<std::uint8_t> der;
+    lastErrorCode = encodeCrl(exchange.content<FEDICRL>(), der);
+    if (lastErrorCode != kOk) return std::nullopt;
+    return base64Text(der);
+  });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCaPublicKey(std::u16string_view caUrl,
+                                                                   std::u16string_view casid1,
+                                                                   std::u16string_view casid2) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = queryCaKey(exchange, caUrl, casid1, casid2, nullptr, nullptr);
+    if (lastErrorCode != kOk) return std::nullopt;
+    return bagText(exchange.content<FEDICERT>());
+  });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryPSNCaPublicKey(std::u16string_view caUrl,
+                                                                      std::u16string_view casid1,
+                                                                      std::u16string_view casid2,
+                                                                      std::u16string_view psn) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = queryCaKey(exchange, caUrl, casid1, casid2, &psn, nullptr);
+    if (lastErrorCode != kOk) return std::nullopt;
+    return bagText(exchange.content<FEDICERT>());
+  });
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryDateCaPublicKey(std::u16string_view caUrl,
+                                                                       std::u16string_view casid1,
+                                                                       std::u16string_view casid2,
+                                                                       std::u16string_view date) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = queryCaKey(exchange, caUrl, casid1, casid2, nullptr, &date);
+    if (lastErrorCode != kOk) return std::nullopt;
+    return bagText(exchange.content<FEDICERT>());
+  });
+}
+
+}  // namespace kestrune
