@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tools/kestrune/demo_ca.h"
 #include "tools/kestrune/demo_checks.h"
 #include "tools/kestrune/demo_steps.h"
 #include "tools/kestrune/demo_token.h"
@@ -10,12 +11,14 @@
 namespace kestrune::host {
 namespace {
 
-// Long results (signatures, the signed message) are cut so each step stays on one line.
+// Long results (certificate bags, signatures, the signed message) are cut so each step stays
+// on one line.
 constexpr std::size_t kShownResultLength = 48;
 
 std::string shortened(const std::string& result) {
-  if (result.size() <= kShownResultLength) return result;
-  return result.substr(0, kShownResultLength) + "...";
+  const std::string firstLine = result.substr(0, result.find('\n'));
+  if (firstLine.size() <= kShownResultLength && firstLine.size() == result.size()) return result;
+  return firstLine.substr(0, kShownResultLength) + "...";
 }
 
 }  // namespace
@@ -39,10 +42,23 @@ int runDemo(const std::string& dir, const std::string& modulePath, std::ostream&
   out << (token.created ? "Initialised a SoftHSM2 token" : "Using the SoftHSM2 token") << " in "
       << dir << " (" << token.configPath << "), user PIN " << kDemoUserPin << "\n";
 
+  DemoAuthority authority;
+  if (!startDemoAuthority(dir + "/" + kDemoAuthorityFolder, authority, why)) {
+    err << "kestrune demo: " << why << "\n";
+    return 1;
+  }
+  out << (authority.created ? "Initialised a fedi-ca authority" : "Using the fedi-ca authority")
+      << " in " << authority.dir << ", serving " << authority.url << "; holder " << kDemoUserId
+      << " / " << kDemoOrgId << " enrolled with the pass phrase " << authority.passPhrase << "\n";
+
   DemoContext context;
   context.dir = dir;
-  context.modulePath = modulePath;
-  const std::vector<DemoStep> steps = demoSteps(modulePath);
+  context.caUrl = authority.url;
+  context.passPhrase = authority.passPhrase;
+  context.caBag = authority.caBag;
+  context.lifetimeSeconds = authority.lifetimeSeconds;
+  context.backdateSeconds = authority.backdateSeconds;
+  const std::vector<DemoStep> steps = demoSteps(modulePath, authority.url);
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const DemoStep& step = steps[i];
     out << "[" << i + 1 << "/" << steps.size() << "] " << step.title << " ... " << std::flush;

@@ -1,6 +1,7 @@
-// The `demo` command: a SoftHSM2 token in a folder of its own taken through its life cycle by
-// the control's methods (personalisation, certificates, signing, a signed EDIFACT message),
-// one progress line per step.
+// The `demo` command: a SoftHSM2 token and a fedi-ca authority in a folder of their own, the
+// token taken through the certificate life cycle by the control's methods (personalisation, a
+// certificate from the authority, a signed EDIFACT message, renewal, queries, revocation), one
+// progress line per step.
 #pragma once
 
 #include <ostream>

@@ -1,26 +1,31 @@
 #include "tools/kestrune/demo_checks.h"
 
+#include <openssl/asn1.h>
+#include <openssl/bn.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <openssl/x509.h>
 
-#include <cstdio>
-#include <ctime>
+#include <algorithm>
 #include <memory>
 #include <utility>
-#include <vector>
 
+#include "FEDIX509/fedi_crl.h"
+#include "FEDIX509/fedi_x509.h"
 #include "platform/platform.h"
+#include "token/base64.h"
 
 namespace kestrune::host {
 namespace {
 
 struct OpenSslFree {
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-  void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
+  void operator()(char* p) const noexcept { OPENSSL_free(p); }
+  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
+  void operator()(ASN1_TIME* p) const noexcept { ASN1_TIME_free(p); }
 };
 template <class T>
 using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
+
+constexpr std::int64_t kSecondsPerDay = 24 * 3600;
 
 std::string pathIn(const std::string& dir, const char* name) {
   return dir + "/" + name;
@@ -30,40 +35,114 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+std::optional<std::string> decimalOf(const ASN1_INTEGER* number) {
+  const OpenSslPtr<BIGNUM> value(ASN1_INTEGER_to_BN(number, nullptr));
+  const OpenSslPtr<char> text(value ? BN_bn2dec(value.get()) : nullptr);
+  if (!text) return std::nullopt;
+  return std::string(text.get());
+}
+
+// secondsOf measures a time from 1970 with OpenSSL's own calendar arithmetic.
+std::optional<std::int64_t> secondsOf(const ASN1_TIME* time) {
+  const OpenSslPtr<ASN1_TIME> epoch(ASN1_TIME_set(nullptr, 0));
+  int days = 0;
+  int seconds = 0;
+  if (time == nullptr || !epoch || ASN1_TIME_diff(&days, &seconds, epoch.get(), time) != 1) {
+    return std::nullopt;
+  }
+  return std::int64_t{days} * kSecondsPerDay + seconds;
+}
+
+std::optional<std::vector<std::uint8_t>> decodedBase64(std::string_view base64) {
+  std::vector<std::uint8_t> der;
+  if (!token::text_Base64Decode(base64, der) || der.empty()) return std::nullopt;
+  return der;
+}
+
+std::vector<std::uint8_t> certificateDer(FEDI_X509* certificate) {
+  const int length = i2d_FEDI_X509(certificate, nullptr);
+  if (length <= 0) return {};
+  std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
+  unsigned char* write = der.data();
+  if (i2d_FEDI_X509(certificate, &write) != length) return {};
+  return der;
+}
+
 }  // namespace
 
-std::string utcDate(std::int64_t t) {
-  const auto moment = static_cast<std::time_t>(t);
-  std::tm utc{};
-  if (OPENSSL_gmtime(&moment, &utc) == nullptr) return {};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
-  return text;
-}
-
-std::string magnitudeHex(std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty() && bytes.front() == 0) bytes = bytes.subspan(1);
-  if (bytes.empty()) return "0";
-  std::string text;
-  for (std::uint8_t byte : bytes) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02X", byte);
-    text += pair;
+bool readBagFacts(std::string_view base64, CertificateFacts& facts, std::string& why) {
+  auto der = decodedBase64(base64);
+  if (!der) {
+    why = "the text is not Base64 of a certificate bag";
+    return false;
   }
-  return text;
+  const unsigned char* position = der->data();
+  const fedi::RecordPtr<FEDICERT> bag(
+      d2i_FEDICERT(nullptr, &position, static_cast<long>(der->size())));
+  const auto length = static_cast<std::size_t>(position - der->data());
+  if (!bag || !std::all_of(der->begin() + static_cast<std::ptrdiff_t>(length), der->end(),
+                           [](std::uint8_t byte) { return byte == 0; })) {
+    why = "the text is not Base64 of a certificate bag";
+    return false;
+  }
+  if (FEDICERT_get_num(bag.get()) != 1) {
+    why = "the bag does not hold exactly one certificate";
+    return false;
+  }
+  const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(bag.get(), 0));
+  if (!certificate) {
+    why = "the bag's certificate cannot be had";
+    return false;
+  }
+  const auto serial = decimalOf(FEDI_X509_get_serialNumber(certificate.get()));
+  const auto notBefore = secondsOf(FEDI_X509_get_notBefore(certificate.get()));
+  const auto notAfter = secondsOf(FEDI_X509_get_notAfter(certificate.get()));
+  facts.certificateDer = certificateDer(certificate.get());
+  if (!serial || !notBefore || !notAfter || facts.certificateDer.empty()) {
+    why = "the certificate's serial number or validity cannot be read";
+    return false;
+  }
+  der->resize(length);
+  facts.bagDer = std::move(*der);
+  facts.serial = *serial;
+  facts.notBefore = *notBefore;
+  facts.notAfter = *notAfter;
+  return true;
 }
 
-bool md5SignatureVerifies(std::string_view hexSignature, std::string_view data,
-                          FEDI_X509* certificate) {
-  const std::string hex(hexSignature);
-  long length = 0;
-  const OpenSslPtr<unsigned char> signature(OPENSSL_hexstr2buf(hex.c_str(), &length));
-  const OpenSslPtr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate));
-  const OpenSslPtr<EVP_MD_CTX> context(EVP_MD_CTX_new());
-  if (!signature || !key || !context) return false;
-  return EVP_DigestVerifyInit(context.get(), nullptr, EVP_md5(), nullptr, key.get()) == 1 &&
-         EVP_DigestVerify(context.get(), signature.get(), static_cast<std::size_t>(length),
-                          reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+bool readRevokedSerials(std::string_view base64, std::vector<std::string>& serials,
+                        std::string& why) {
+  const auto der = decodedBase64(base64);
+  const unsigned char* position = der ? der->data() : nullptr;
+  const fedi::CrlPtr list(der ? d2i_FEDICRL(nullptr, &position, static_cast<long>(der->size()))
+                              : nullptr);
+  if (!list || position != der->data() + der->size() || list->crl == nullptr) {
+    why = "the text is not Base64 of a revocation list";
+    return false;
+  }
+  serials.clear();
+  const STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(list->crl);
+  for (int i = 0; i < sk_X509_REVOKED_num(revoked); ++i) {
+    const auto serial =
+        decimalOf(X509_REVOKED_get0_serialNumber(sk_X509_REVOKED_value(revoked, i)));
+    if (!serial) {
+      why = "a revoked serial number cannot be read";
+      return false;
+    }
+    serials.push_back(*serial);
+  }
+  return true;
+}
+
+std::optional<std::int64_t> utcSeconds(std::string_view digits) {
+  if (digits.size() != 14 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  // As a GeneralizedTime, which OpenSSL checks field by field.
+  const std::string text = std::string(digits) + "Z";
+  const OpenSslPtr<ASN1_TIME> time(ASN1_TIME_new());
+  if (!time || ASN1_TIME_set_string(time.get(), text.c_str()) != 1) return std::nullopt;
+  return secondsOf(time.get());
 }
 
 bool writeSignedFiles(const std::string& dir, std::u16string_view message,

@@ -1,14 +1,15 @@
-// The demo's own checks of what the control gives: expected texts worked out independently
-// of the control, the signature check with OpenSSL, and the files of the signed message with
-// their verification.
+// The demo's own checks of what the control gives: certificate bags and revocation lists read
+// with the record coders and OpenSSL rather than through the control, certificate times, and
+// the files of the signed message with their verification.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "FEDIX509/fedi_x509.h"
 #include "control/edifact_verify.h"
 
 namespace kestrune::host {
@@ -16,18 +17,28 @@ namespace kestrune::host {
 inline constexpr const char* kSignedMessageFile = "invoic-signed.edi";
 inline constexpr const char* kUserBagFile = "user-cert.der";
 
-// utcDate returns the UTC date of t as YYYYMMDD, the form getBeginDate and getEndDate give for
-// a certificate time written in UTC; empty when t can't be converted.
-std::string utcDate(std::int64_t t);
+// What the demo reads of a certificate bag of one certificate.
+struct CertificateFacts {
+  std::vector<std::uint8_t> bagDer;          // the bag's DER, without the token's trailing zero
+  std::vector<std::uint8_t> certificateDer;  // the DER of its certificate
+  std::string serial;                        // in decimal
+  std::int64_t notBefore = 0;                // seconds since 1970
+  std::int64_t notAfter = 0;
+};
 
-// magnitudeHex returns the bytes as upper-case hexadecimal without leading zero bytes, the form
-// getCModulus gives ("0" for no bytes or only zeros).
-std::string magnitudeHex(std::span<const std::uint8_t> bytes);
+// readBagFacts decodes the Base64 text of a certificate bag (followed by nothing but zero
+// bytes, as the token keeps it) holding exactly one certificate. Returns false with the reason
+// in why.
+bool readBagFacts(std::string_view base64, CertificateFacts& facts, std::string& why);
 
-// md5SignatureVerifies returns true when hexSignature is an RSA PKCS #1 v1.5 signature over the
-// MD5 digest of data that verifies with the certificate's public key.
-bool md5SignatureVerifies(std::string_view hexSignature, std::string_view data,
-                          FEDI_X509* certificate);
+// readRevokedSerials decodes the Base64 text of a FEDI revocation list and sets serials to the
+// serial numbers its CRL lists, in decimal. Returns false with the reason in why.
+bool readRevokedSerials(std::string_view base64, std::vector<std::string>& serials,
+                        std::string& why);
+
+// utcSeconds reads a certificate time as getBeginDateTime and getEndDateTime give it
+// (YYYYMMDDhhmmss, UTC) as seconds since 1970; nullopt when the text is no such time.
+std::optional<std::int64_t> utcSeconds(std::string_view digits);
 
 // writeSignedFiles writes the signed message (in code page 950, as it was signed) to
 // dir/kSignedMessageFile and the signer's certificate bag DER to dir/kUserBagFile. Returns false

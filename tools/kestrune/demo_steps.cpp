@@ -1,13 +1,14 @@
 #include "tools/kestrune/demo_steps.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
 #include "FEDIX509/builtin_ca_records.h"
 #include "com/method_table.h"
 #include "platform/platform.h"
-#include "token/base64.h"
-#include "tools/kestrune/demo_checks.h"
+#include "tools/kestrune/demo_ca.h"
+#include "tools/kestrune/demo_codes.h"
 #include "tools/kestrune/demo_token.h"
 #include "tools/kestrune/utf8.h"
 
@@ -15,7 +16,7 @@ namespace kestrune::host {
 namespace {
 
 constexpr const char* kWrongPin = "000000";
-constexpr const char* kSignedText = "abc";
+constexpr const char* kRevokeReason = "end of the demo";
 // A small invoice: 9 segments from UNH to UNT, message reference 1.
 constexpr const char* kSampleInvoice =
     "UNH+1+INVOIC:D:96A:UN'BGM+380+INV0001+9'DTM+137:20240102:102'"
@@ -23,58 +24,6 @@ constexpr const char* kSampleInvoice =
     "QTY+47:10'MOA+203:1000'UNT+9+1'";
 // Signing adds the four security header and the two trailer segments and recounts.
 constexpr std::string_view kSignedInvoiceEnd = "UNT+15+1'";
-
-// meaningOf names the codes the demo's steps can meet.
-std::string_view meaningOf(std::int32_t code) {
-  switch (code) {
-    case kOk:
-      return "ok";
-    case kNotCompleted:
-      return "not completed";
-    case kReadFailed:
-      return "a token object could not be read";
-    case kEncodeFailed:
-      return "the message lacks a segment it needs";
-    case kBase64Failed:
-      return "the Base64 text could not be decoded";
-    case kNoSignature:
-      return "the token did not sign";
-    case kTokenFailure:
-      return "the token library failed";
-    case kTokenInitFailed:
-      return "the token library could not be initialised";
-    case kSlotListFailed:
-      return "the slot list could not be read";
-    case kSessionFailed:
-      return "no session could be opened";
-    case kPinRefused:
-      return "the PIN was refused";
-    case kDeleteFailed:
-      return "a token object could not be deleted";
-    case kKeyGenerationFailed:
-      return "the key pair could not be generated";
-    case kTokenMemoryFull:
-      return "the token's memory is full";
-    case kPinLocked:
-      return "the PIN is locked";
-    case kUndecodable:
-      return "a certificate could not be decoded";
-    case kBagCount:
-      return "the bag does not hold exactly one certificate";
-    case kNoPublicKey:
-      return "no public key could be had from a certificate";
-    case kSignatureInvalid:
-      return "the certificate's signature does not verify with the CA's key";
-    case kPinNotVerified:
-      return "the PIN has not been verified";
-    case kKeyMismatch:
-      return "the certificate's key is not the token's key pair";
-    case kSigningKeyMissing:
-      return "the signing key was not found on the token";
-    default:
-      return "see the error table";
-  }
-}
 
 // A verdict on a call's outcome: the meaning shown when it is as expected, else why not.
 struct Verdict {
@@ -88,7 +37,7 @@ Verdict expected(std::string meaning) {
 
 Verdict unexpected(const CallOutcome& outcome, const std::string& wanted = {}) {
   std::string note = "unexpected; lastError " + std::to_string(outcome.lastError) + ": " +
-                     std::string(meaningOf(outcome.lastError));
+                     meaningOf(outcome.lastError);
   if (!wanted.empty()) note += "; expected " + wanted;
   return {false, std::move(note)};
 }
@@ -123,6 +72,16 @@ DemoStep call(std::string title, const char* method, Arguments arguments, Judge 
           }};
 }
 
+// timed records when the step began and ended: the authority's clock ran in between.
+DemoStep timed(DemoStep step) {
+  return {std::move(step.title), [run = std::move(step.run)](DemoContext& context) {
+            context.requestedAt = platform::currentTime();
+            StepOutcome outcome = run(context);
+            context.answeredAt = platform::currentTime();
+            return outcome;
+          }};
+}
+
 Judge codeIs(std::int32_t want, std::string meaning) {
   return [want, meaning = std::move(meaning)](const CallOutcome& o, DemoContext&) {
     if (!o.result.isI4() || o.result.asI4() != want) return unexpected(o);
@@ -150,76 +109,52 @@ Judge made(std::string meaning) {
   };
 }
 
-std::string base64Of(const std::vector<std::uint8_t>& der) {
-  std::string text;
-  token::text_Base64Encode(der, text);
-  return text;
+std::string textOf(const CallOutcome& o) {
+  return utf16ToUtf8(o.result.asText());
 }
 
-StepOutcome done(std::string result, std::string meaning) {
-  return {true, std::move(result), std::move(meaning), {}};
+// bagRead judges a text result that must be a certificate bag of one certificate, then lets
+// check judge what it holds.
+Judge bagRead(std::function<Verdict(const CertificateFacts&, DemoContext&)> check) {
+  return [check = std::move(check)](const CallOutcome& o, DemoContext& context) {
+    if (!o.result.isText()) return unexpected(o);
+    CertificateFacts facts;
+    std::string why;
+    if (!readBagFacts(textOf(o), facts, why)) return Verdict{false, why};
+    return check(facts, context);
+  };
 }
 
-StepOutcome failed(std::string why) {
-  return {false, std::nullopt, std::move(why), {}};
+Verdict currentStored(const CertificateFacts& facts, DemoContext& context) {
+  context.current = facts;
+  return expected("the bag the authority delivered, serial " + facts.serial);
 }
 
-StepOutcome readTokenKey(DemoContext& context) {
-  std::string why;
-  if (!readDemoTokenPublicKey(context.modulePath, "FEDICA.pubkey", context.tokenKey, why)) {
-    return failed(why);
-  }
-  const std::string modulus = magnitudeHex(context.tokenKey.modulus);
-  return done(std::to_string(modulus.size() * 4) + "-bit modulus, exponent " +
-                  magnitudeHex(context.tokenKey.exponent),
-              "the key pair makeCard generated, read from the token directly");
-}
-
-StepOutcome issueCaBag(DemoContext& context) {
-  std::string why;
-  context.issuedAt = platform::currentTime();
-  context.authorityKey = loadDemoAuthorityKey(why);
-  if (!context.authorityKey ||
-      !issueDemoCaBag(context.authorityKey.get(), context.issuedAt, context.caBag, why)) {
-    return failed(why);
-  }
-  return done(std::to_string(context.caBag.der.size()) + " bytes",
-              std::string("self-issued: issuer = subject = ") + fedi::kTestCasid2 + " / " +
-                  fedi::kTestCasid1 + ", signed with the test authority's key");
-}
-
-StepOutcome issueUserBag(DemoContext& context) {
-  std::string why;
-  if (!issueDemoUserBag(context.authorityKey.get(), context.tokenKey, context.issuedAt,
-                        context.userBag, why)) {
-    return failed(why);
-  }
-  return done("serial " + std::to_string(kDemoSerial),
-              std::string("subject ") + kDemoOrgId + " / " + kDemoUserId +
-                  ", the token's key, valid from " + utcDate(context.issuedAt) + " to " +
-                  utcDate(context.issuedAt + kDemoUserValidity) +
-                  ", signed with the test authority's key");
-}
-
-Verdict signatureChecks(const CallOutcome& o, DemoContext& context) {
-  if (!o.result.isText()) return unexpected(o);
-  const std::string signature = utf16ToUtf8(o.result.asText());
-  if (!md5SignatureVerifies(signature, kSignedText, context.userBag.certificate.get())) {
-    return {false, "the signature does not verify with the certificate's key"};
-  }
-  return expected("MD5 with RSA, made on the token; it verifies with the certificate's key");
+// The authority dates a certificate from the moment it issues, which lies between the request
+// going out and the answer coming back.
+Judge issueTimePlus(std::int64_t DemoContext::*offset, bool negative, std::string meaning) {
+  return
+      [offset, negative, meaning = std::move(meaning)](const CallOutcome& o, DemoContext& context) {
+        if (!o.result.isText()) return unexpected(o);
+        const std::int64_t shift = negative ? -(context.*offset) : context.*offset;
+        const auto time = utcSeconds(textOf(o));
+        if (!time || *time < context.requestedAt + shift || *time > context.answeredAt + shift) {
+          return Verdict{false, "not the time the authority gives a certificate it issued then"};
+        }
+        return expected(meaning);
+      };
 }
 
 Verdict signedMessageWritten(const CallOutcome& o, DemoContext& context) {
   if (!o.result.isText()) return unexpected(o);
-  const std::string text = utf16ToUtf8(o.result.asText());
+  const std::string text = textOf(o);
   if (!text.starts_with("UNH+1+INVOIC") || text.find("'USR+") == std::string::npos ||
       !text.ends_with(kSignedInvoiceEnd)) {
     return {false, "the message did not come back in its security envelope, ending " +
                        std::string(kSignedInvoiceEnd)};
   }
   std::string why;
-  if (!writeSignedFiles(context.dir, o.result.asText(), context.userBag.der, why)) {
+  if (!writeSignedFiles(context.dir, o.result.asText(), context.current.bagDer, why)) {
     return {false, why};
   }
   return expected(std::string("in its security envelope; written to ") + kSignedMessageFile +
@@ -231,17 +166,69 @@ StepOutcome verifySigned(DemoContext& context) {
   if (verifySignedFiles(context.dir, report) != edifact::VerifyStatus::ok) {
     return {false, "FAILED", report.message.empty() ? "out of memory" : report.message, {}};
   }
-  return done("OK", report.message);
+  return {true, "OK", report.message, {}};
+}
+
+Verdict renewalParked(const CertificateFacts& facts, DemoContext& context) {
+  const CertificateFacts& current = context.current;
+  if (facts.serial == current.serial || facts.notBefore != current.notAfter ||
+      facts.notAfter != facts.notBefore + context.lifetimeSeconds) {
+    return {false, "not a renewal that starts when the current certificate ends"};
+  }
+  context.renewal = facts;
+  return expected("the renewal, serial " + facts.serial +
+                  ", waits until the current certificate ends");
+}
+
+Verdict sameAsOnToken(const CertificateFacts& facts, DemoContext& context) {
+  if (facts.certificateDer != context.current.certificateDer) {
+    return {false, "not the certificate getCertB64 gave"};
+  }
+  return expected("the authority's record of serial " + facts.serial +
+                  " is the certificate on the token");
+}
+
+std::string countOf(std::size_t serials) {
+  return std::to_string(serials) + (serials == 1 ? " revoked serial" : " revoked serials");
+}
+
+// revocationList judges a revocation list: whether it must list the current certificate and
+// its renewal, or must not list the current certificate.
+Judge revocationList(bool afterRevocation) {
+  return [afterRevocation](const CallOutcome& o, DemoContext& context) {
+    if (!o.result.isText()) return unexpected(o);
+    std::vector<std::string> serials;
+    std::string why;
+    if (!readRevokedSerials(textOf(o), serials, why)) return Verdict{false, why};
+    const auto listed = [&](const std::string& serial) {
+      return std::find(serials.begin(), serials.end(), serial) != serials.end();
+    };
+    const std::string& current = context.current.serial;
+    const std::string& renewal = context.renewal.serial;
+    if (!afterRevocation) {
+      if (listed(current)) return Verdict{false, "serial " + current + " is listed already"};
+      return expected("the authority's revocation list: " + countOf(serials.size()) + ", " +
+                      current + " not among them");
+    }
+    if (!listed(current) || !listed(renewal)) {
+      return Verdict{false, "serial " + current + " or its renewal " + renewal + " is not listed"};
+    }
+    return expected(countOf(serials.size()) + ", among them " + current + " and its renewal " +
+                    renewal);
+  };
 }
 
 }  // namespace
 
-std::vector<DemoStep> demoSteps(const std::string& modulePath) {
-  const auto caBag = [](const DemoContext& c) { return std::vector{base64Of(c.caBag.der)}; };
-  const auto userBag = [](const DemoContext& c) { return std::vector{base64Of(c.userBag.der)}; };
-  const auto modulusHex = [](const DemoContext& c) { return magnitudeHex(c.tokenKey.modulus); };
-  const auto beginDate = [](const DemoContext& c) { return utcDate(c.issuedAt); };
-  const auto endDate = [](const DemoContext& c) { return utcDate(c.issuedAt + kDemoUserValidity); };
+std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string& caUrl) {
+  const auto url = [](const DemoContext& c) { return std::vector{c.caUrl}; };
+  const auto authority = [](const DemoContext& c, std::vector<std::string> more) {
+    std::vector<std::string> words{c.caUrl, fedi::kTestCasid1, fedi::kTestCasid2};
+    words.insert(words.end(), more.begin(), more.end());
+    return words;
+  };
+  const std::string authorityName =
+      std::string(fedi::kTestCasid1) + " \"" + fedi::kTestCasid2 + "\"";
   return {
       call("loadLib " + modulePath, "loadLib", words({modulePath}),
            codeIs(kOk, "the library is loaded")),
@@ -256,29 +243,56 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath) {
            textIs("Linkway", "the key pair is under FEDICA.pubkey / FEDICA.prikey")),
       call("getSID1", "getSID1", words({}), textIs(kDemoUserId, "the user's identifier")),
       call("getSID2", "getSID2", words({}), textIs(kDemoOrgId, "the organisation's identifier")),
-      {"authority: read the token's public key", readTokenKey},
-      {"authority: issue its CA certificate bag", issueCaBag},
-      {"authority: issue the user certificate", issueUserBag},
       call("setTestVersion 1", "setTestVersion", words({"1"}),
            made("the test authority's built-in record is selected")),
-      call("loadCACertB64 with the CA certificate bag", "loadCACertB64", caBag,
-           codeIs(kOk, "stored on the token as EOICAert")),
       call(
-          "loadCertB64 with the user certificate bag", "loadCertB64", userBag,
-          codeIs(kOk, "it verifies with the CA's key, matches the token's key: stored as EOICert")),
+          "loadCACertB64 with the authority's certificate bag", "loadCACertB64",
+          [](const DemoContext& c) { return std::vector{c.caBag}; },
+          codeIs(kOk,
+                 "stored on the token as EOICAert: user certificates must verify with its key")),
+      timed(call(
+          "newCertificate " + caUrl + " with the holder's pass phrase", "newCertificate",
+          [](const DemoContext& c) {
+            return std::vector{c.caUrl, c.passPhrase};
+          },
+          codeIs(kOk,
+                 "the authority certified the token's key; the certificate verifies with "
+                 "the CA's key and is the token's: stored as EOICert"))),
+      call("getCertB64", "getCertB64", words({}), bagRead(currentStored)),
       call("getCSN", "getCSN", words({}),
-           textIs(std::to_string(kDemoSerial), "the certificate's serial number")),
-      call("getBeginDate", "getBeginDate", words({}), textIs(beginDate, "valid from")),
-      call("getEndDate", "getEndDate", words({}), textIs(endDate, "valid until, a year on")),
+           textIs([](const DemoContext& c) { return c.current.serial; },
+                  "the certificate's serial number")),
+      call("getBeginDateTime", "getBeginDateTime", words({}),
+           issueTimePlus(&DemoContext::backdateSeconds, true,
+                         "UTC: valid from an hour before the authority issued it")),
+      call("getEndDateTime", "getEndDateTime", words({}),
+           issueTimePlus(&DemoContext::lifetimeSeconds, false,
+                         "UTC: valid until a year after the authority issued it")),
       call("getCASID1", "getCASID1", words({}), textIs(fedi::kTestCasid1, "the authority's CN")),
       call("getCASID2", "getCASID2", words({}), textIs(fedi::kTestCasid2, "the authority's O")),
-      call("getCModulus", "getCModulus", words({}),
-           textIs(modulusHex, "the certificate carries the token's key")),
-      call(std::string("sign \"") + kSignedText + "\"", "sign", words({kSignedText}),
-           signatureChecks),
       call("FEDIMessageSign of a sample INVOIC message", "FEDIMessageSign", words({kSampleInvoice}),
            signedMessageWritten),
       {std::string("verify ") + kSignedMessageFile + " with " + kUserBagFile, verifySigned},
+      call("extendCertificate", "extendCertificate", url,
+           codeIs(kOk, "the authority renewed the certificate: parked as EOICertNew")),
+      call("getNewCertB64", "getNewCertB64", words({}), bagRead(renewalParked)),
+      call(
+          "queryB64Certificate " + authorityName + " with the serial getCSN gave",
+          "queryB64Certificate",
+          [authority](const DemoContext& c) { return authority(c, {c.current.serial}); },
+          bagRead(sameAsOnToken)),
+      call(
+          "queryCRL " + authorityName, "queryCRL",
+          [authority](const DemoContext& c) { return authority(c, {}); }, revocationList(false)),
+      call(
+          std::string("revokeCertificate \"") + kRevokeReason + "\"", "revokeCertificate",
+          [](const DemoContext& c) {
+            return std::vector<std::string>{c.caUrl, kRevokeReason};
+          },
+          codeIs(kOk, "the authority revoked the certificate")),
+      call(
+          "queryCRL " + authorityName, "queryCRL",
+          [authority](const DemoContext& c) { return authority(c, {}); }, revocationList(true)),
       call("close", "close", words({}), made("the session is closed")),
   };
 }

@@ -1,6 +1,6 @@
-// The demo's steps, in order: the control's methods called as a web page scripts them, and the
-// few things done beside the control (the authority's issuing, the files of the signed message,
-// its verification). Each step judges its own outcome.
+// The demo's steps, in order: the control's methods called as a web page scripts them, against
+// the demo's token and authority, and the few things done beside the control (the files of the
+// signed message and its verification). Each step judges its own outcome.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "ca/issuing.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
-#include "tools/kestrune/demo_authority.h"
+#include "tools/kestrune/demo_checks.h"
 #include "tools/kestrune/method_call.h"
 
 namespace kestrune::host {
@@ -19,13 +18,19 @@ namespace kestrune::host {
 // What the steps share while the demo runs.
 struct DemoContext {
   std::string dir;
-  std::string modulePath;
+  // The authority: its initiation URL, the holder's pass phrase, its certificate bag (Base64)
+  // and how it dates a holder's certificates.
+  std::string caUrl;
+  std::string passPhrase;
+  std::string caBag;
+  std::int64_t lifetimeSeconds = 0;
+  std::int64_t backdateSeconds = 0;
   TVFEDIMiniKeyCrypt control;
-  std::int64_t issuedAt = 0;    // when the authority issued (its certificates start then)
-  ca::RsaPublicParts tokenKey;  // the token's public key, read directly from the token
-  ca::KeyPtr authorityKey;      // the test authority's signing key
-  IssuedBag caBag;              // the authority's own certificate bag
-  IssuedBag userBag;            // the user's certificate bag
+  // When newCertificate went out and when it came back: the authority issued in between.
+  std::int64_t requestedAt = 0;
+  std::int64_t answeredAt = 0;
+  CertificateFacts current;  // the certificate newCertificate stored on the token
+  CertificateFacts renewal;  // the renewal extendCertificate parked beside it
 };
 
 struct StepOutcome {
@@ -40,7 +45,8 @@ struct DemoStep {
   std::function<StepOutcome(DemoContext&)> run;
 };
 
-// demoSteps returns the steps for a demo on the module modulePath.
-std::vector<DemoStep> demoSteps(const std::string& modulePath);
+// demoSteps returns the steps for a demo on the module modulePath and the authority whose
+// initiation URL is caUrl.
+std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string& caUrl);
 
 }  // namespace kestrune::host

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <span>
-#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -53,8 +52,8 @@ class Pkcs11Module {
       return false;
     }
     const CK_RV rv = functions_->C_Initialize(nullptr);
-    // Already initialised: the control of this process uses the same module; finalising it
-    // here would end the control's session.
+    // Already initialised by another user of the module in this process: finalising it here
+    // would end that user's sessions.
     if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) return true;
     if (rv != CKR_OK) {
       why = "C_Initialize failed with " + hex(rv);
@@ -78,10 +77,7 @@ class Session {
   explicit Session(const Pkcs11Module& module) : module_(module) {}
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
-  // Only a login made here is undone: logging out ends the login of every session of the
-  // process on that token.
   ~Session() {
-    if (loggedIn_) module_->C_Logout(handle_);
     if (open_) module_->C_CloseSession(handle_);
   }
 
@@ -91,25 +87,16 @@ class Session {
     open_ = rv == CKR_OK;
     return rv;
   }
-  // logInUser logs the user in, unless the process is logged in already.
-  CK_RV logInUser(const char* pin);
   CK_SESSION_HANDLE handle() const { return handle_; }
 
  private:
   const Pkcs11Module& module_;
   CK_SESSION_HANDLE handle_ = 0;
   bool open_ = false;
-  bool loggedIn_ = false;
 };
 
 CK_UTF8CHAR* utf8(const char* text) {
   return reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text));
-}
-
-CK_RV Session::logInUser(const char* pin) {
-  const CK_RV rv = module_->C_Login(handle_, CKU_USER, utf8(pin), std::strlen(pin));
-  loggedIn_ = rv == CKR_OK;
-  return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
 }
 
 struct SlotSurvey {
@@ -162,71 +149,6 @@ bool surveySlots(const Pkcs11Module& module, SlotSurvey& survey, std::string& wh
       survey.freeSlot = token.slot;
     }
   }
-  return true;
-}
-
-// The label field of CK_TOKEN_INFO is padded with blanks to 32 characters.
-bool hasDemoLabel(const SlotToken& token) {
-  const std::string_view label(reinterpret_cast<const char*>(token.info.label),
-                               sizeof token.info.label);
-  const std::string_view wanted(kDemoTokenLabel);
-  return label.substr(0, wanted.size()) == wanted &&
-         label.find_first_not_of(' ', wanted.size()) == std::string_view::npos;
-}
-
-bool findDemoSlot(const Pkcs11Module& module, CK_SLOT_ID& slot, std::string& why) {
-  std::vector<SlotToken> tokens;
-  if (!listTokens(module, tokens, why)) return false;
-  for (const SlotToken& token : tokens) {
-    if (isInitialised(token) && hasDemoLabel(token)) {
-      slot = token.slot;
-      return true;
-    }
-  }
-  why = std::string("no token labelled \"") + kDemoTokenLabel + "\"";
-  return false;
-}
-
-// findOnePublicKey finds the one public key object with that label.
-bool findOnePublicKey(const Pkcs11Module& module, const Session& session, const char* label,
-                      CK_OBJECT_HANDLE& object, std::string& why) {
-  CK_OBJECT_CLASS keyClass = CKO_PUBLIC_KEY;
-  CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
-                           {CKA_LABEL, const_cast<char*>(label), std::strlen(label)}};
-  CK_RV rv = module->C_FindObjectsInit(session.handle(), search, 2);
-  CK_OBJECT_HANDLE found[2] = {};
-  CK_ULONG count = 0;
-  if (rv == CKR_OK) {
-    rv = module->C_FindObjects(session.handle(), found, 2, &count);
-    module->C_FindObjectsFinal(session.handle());
-  }
-  if (rv != CKR_OK) {
-    why = "the search for the public key \"" + std::string(label) + "\" failed with " + hex(rv);
-    return false;
-  }
-  if (count != 1) {
-    why = "the token holds " + std::string(count == 0 ? "no" : "more than one") +
-          " public key labelled \"" + label + "\"";
-    return false;
-  }
-  object = found[0];
-  return true;
-}
-
-bool readAttribute(const Pkcs11Module& module, const Session& session, CK_OBJECT_HANDLE object,
-                   CK_ATTRIBUTE_TYPE type, std::vector<std::uint8_t>& value, std::string& why) {
-  CK_ATTRIBUTE attribute{type, nullptr, 0};
-  CK_RV rv = module->C_GetAttributeValue(session.handle(), object, &attribute, 1);
-  if (rv == CKR_OK && attribute.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
-    value.resize(attribute.ulValueLen);
-    attribute.pValue = value.data();
-    rv = module->C_GetAttributeValue(session.handle(), object, &attribute, 1);
-  }
-  if (rv != CKR_OK || attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-    why = "reading the public key's attribute " + hex(type) + " failed with " + hex(rv);
-    return false;
-  }
-  value.resize(attribute.ulValueLen);
   return true;
 }
 
@@ -298,25 +220,6 @@ bool prepareDemoToken(const std::string& dir, const std::string& modulePath, Dem
     return false;
   }
   return initialiseToken(module, survey.freeSlot, why);
-}
-
-bool readDemoTokenPublicKey(const std::string& modulePath, const char* label,
-                            ca::RsaPublicParts& key, std::string& why) {
-  Pkcs11Module module;
-  if (!module.open(modulePath, why)) return false;
-  CK_SLOT_ID slot = 0;
-  if (!findDemoSlot(module, slot, why)) return false;
-  Session session(module);
-  CK_RV rv = session.open(slot);
-  if (rv == CKR_OK) rv = session.logInUser(kDemoUserPin);
-  if (rv != CKR_OK) {
-    why = "opening a session on the demo token failed with " + hex(rv);
-    return false;
-  }
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  return findOnePublicKey(module, session, label, object, why) &&
-         readAttribute(module, session, object, CKA_MODULUS, key.modulus, why) &&
-         readAttribute(module, session, object, CKA_PUBLIC_EXPONENT, key.exponent, why);
 }
 
 }  // namespace kestrune::host

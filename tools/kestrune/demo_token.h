@@ -1,10 +1,7 @@
-// The demo's SoftHSM2 token: a token folder of its own, set up once and reused, and the
-// direct look at it that the authority's side needs (the public key of a fresh key pair).
+// The demo's SoftHSM2 token: a token folder of its own, set up once and reused.
 #pragma once
 
 #include <string>
-
-#include "ca/issuing.h"
 
 namespace kestrune::host {
 
@@ -23,13 +20,5 @@ struct DemoToken {
 // again before it returns. Returns false with the reason in why.
 bool prepareDemoToken(const std::string& dir, const std::string& modulePath, DemoToken& token,
                       std::string& why);
-
-// readDemoTokenPublicKey fills key with the modulus and public exponent of the public key
-// labelled label on the demo token (the initialised token labelled kDemoTokenLabel), logging in
-// with kDemoUserPin when the process is not logged in already. It may run while the control
-// holds its session in the same process: the module is then shared, so it is neither
-// finalised nor logged out here. Returns false with the reason in why.
-bool readDemoTokenPublicKey(const std::string& modulePath, const char* label,
-                            ca::RsaPublicParts& key, std::string& why);
 
 }  // namespace kestrune::host

@@ -3,7 +3,8 @@
 //   kestrune methods                  the interface, one method a line
 //   kestrune call METHOD [ARG ...]    one call; the result on stdout, "lastError N" on stderr
 //   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
-//   kestrune demo [--dir DIR]         a SoftHSM2 token in DIR taken through its life cycle
+//   kestrune demo [--dir DIR]         a SoftHSM2 token and a fedi-ca authority in DIR, the
+//                                     token taken through the certificate life cycle
 //   kestrune verify-edifact FILE --cert BAG
 //                                     checks a signed EDIFACT message: "OK: ..." and 0, or
 //                                     "FAILED: why" and 1
@@ -103,7 +104,9 @@ int run(int argc, char** argv) {
   std::string demoDir;
   std::string modulePath = kSoftHsmModule;
   auto* demoCommand = app.add_subcommand(
-      "demo", "Set up a SoftHSM2 token and take it through its life cycle, one line per step");
+      "demo",
+      "Set up a SoftHSM2 token and a fedi-ca authority and take the token through the "
+      "certificate life cycle, one line per step");
   demoCommand->add_option("--dir", demoDir,
                           "the demo's folder (default $XDG_DATA_HOME/kestrune/demo, else "
                           "$HOME/.local/share/kestrune/demo)");
