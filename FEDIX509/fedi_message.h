@@ -68,7 +68,8 @@ void FEDI_CONTENT_free(FEDI_CONTENT* content);
 // FEDI_MSG_OK, FEDI_MSG_NO_CODER, FEDI_MSG_EMPTY_RECORD or FEDI_MSG_NO_MEMORY. On failure the
 // holder is left empty.
 int FEDI_CONTENT_set(FEDI_CONTENT* content, int type, void* record);
-// i2d_FEDI_CONTENT writes [type] EXPLICIT { record encoded afresh }; 0 without a record.
+// i2d_FEDI_CONTENT writes [type] EXPLICIT { record }: the DER FEDI_CONTENT_set cached (what the
+// digest covers) when there is one, else the record encoded afresh; 0 without a record.
 int i2d_FEDI_CONTENT(const FEDI_CONTENT* content, unsigned char** pos);
 // d2i_FEDI_CONTENT reads one [type] EXPLICIT wrapper into a holder that owns the record. No
 // bytes, or a first byte that is not context-specific constructed, give an empty holder

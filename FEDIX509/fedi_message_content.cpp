@@ -5,6 +5,8 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
+#include <algorithm>
+
 #include "FEDIX509/fedi_crl.h"
 #include "FEDIX509/fedi_message.h"
 #include "FEDIX509/fedi_req.h"
@@ -158,7 +160,11 @@ int i2d_FEDI_CONTENT(const FEDI_CONTENT* content, unsigned char** pos) {
   if (content == nullptr || content->record == nullptr) return 0;
   const Coder coder = coderOf(content->type);
   if (!coder.known()) return -1;
-  const int recordLength = encodeRecord(coder, content->record, nullptr);
+  // A record set for sending goes out as the DER made when it was set, which is also what the
+  // message's digest covers; the record is not encoded again for every length and write.
+  const bool cached = content->der != nullptr;
+  const int recordLength =
+      cached ? content->der_length : encodeRecord(coder, content->record, nullptr);
   if (recordLength < 1) return -1;
   const int total = ASN1_object_size(1, recordLength, content->type);
   if (total < 0 || pos == nullptr) return total;
@@ -169,7 +175,12 @@ int i2d_FEDI_CONTENT(const FEDI_CONTENT* content, unsigned char** pos) {
   }
   unsigned char* p = buffer;
   ASN1_put_object(&p, 1, recordLength, content->type, V_ASN1_CONTEXT_SPECIFIC);
-  if (encodeRecord(coder, content->record, &p) != recordLength || p != buffer + total) {
+  if (cached) {
+    p = std::copy_n(content->der, recordLength, p);
+  } else if (encodeRecord(coder, content->record, &p) != recordLength) {
+    p = nullptr;
+  }
+  if (p != buffer + total) {
     if (allocate) OPENSSL_free(buffer);
     return -1;
   }

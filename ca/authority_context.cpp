@@ -5,6 +5,7 @@
 #include <climits>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "ca/issuing_parts.h"
 #include "platform/platform.h"
@@ -72,6 +73,7 @@ AuthorityResult loadAuthority(const std::string& dir, const ServerOptions& optio
   }
   context.issuerName.reset(name.release());
   context.options = options;
+  context.keeper = std::move(store);
   return AuthorityResult::ok;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ca/authority.h"
@@ -26,6 +27,11 @@ struct AuthorityContext {
   FediName name;       // O = CASID2, CN = CASID1: the issuer of everything the authority signs
   NamePtr issuerName;  // name as an X509_NAME, to compare the issuer a request names
   ServerOptions options;
+  // A connection held open while the authority is loaded, used by no request. Each request opens
+  // its own; without this one, closing the last would checkpoint the WAL into the database (with
+  // an fsync after a write) and delete the WAL and shared-memory files, for the next request to
+  // make them again.
+  std::optional<AuthorityStore> keeper;
 
   std::int64_t now() const;
 };

@@ -1,6 +1,8 @@
 // The CA queries: a certificate by serial number or by holder, the revocation list, and the
 // authority's own key (current, by key serial number or by date). Only queryCertificate
 // touches the token; the others return what the authority sent as Base64 text.
+#include <utility>
+
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_crl.h"
 #include "control/ca_exchange_frame.h"
@@ -13,9 +15,12 @@
 namespace kestrune {
 namespace {
 
-// replaceName puts a copy of name into *field; false when the copy can't be made.
-bool replaceName(X509_NAME** field, const X509_NAME* name) {
-  return X509_NAME_set(field, const_cast<X509_NAME*>(name)) == 1;
+// placeName hands name over to *field, freeing what was there. A name built for one query is
+// not copied: a copy encodes the name again and makes its canonical form, which costs about as
+// much as encoding the whole message.
+void placeName(X509_NAME** field, control::X509NamePtr name) {
+  X509_NAME_free(*field);
+  *field = name.release();
 }
 
 // encodeCrl fills der with the revocation list's encoding: 0, 500 when it encodes to nothing,
@@ -46,7 +51,7 @@ std::int32_t TVFEDIMiniKeyCrypt::queryBySerial(control::CaExchange& exchange,
       FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
   if (!query) return kNoMemory;
   FEDI_GETCERT_BODY* body = query->getCert;
-  if (!replaceName(&body->issuer, issuer.get())) return kNoMemory;
+  placeName(&body->issuer, std::move(issuer));
   X509_NAME_free(body->subject);
   body->subject = nullptr;
   if (const auto code = control::setSerialFromText(&body->serialNumber, *serial); code != kOk) {
@@ -72,7 +77,7 @@ std::int32_t TVFEDIMiniKeyCrypt::queryCaKey(control::CaExchange& exchange,
   control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
   if (!query) return kNoMemory;
   FEDI_GETCAPK_BODY* body = query->getCaPk;
-  if (!replaceName(&body->issuer, issuer.get())) return kNoMemory;
+  placeName(&body->issuer, std::move(issuer));
   if (serial) {
     if (const auto code = control::setSerialFromText(&body->psn, *serial); code != kOk) {
       return code;
@@ -154,10 +159,8 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryMultipleCertificate(
           FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
       if (!query) return kNoMemory;
       FEDI_GETCERT_BODY* body = query->getCert;
-      if (!replaceName(&body->issuer, issuer.get()) ||
-          !replaceName(&body->subject, subject.get())) {
-        return kNoMemory;
-      }
+      placeName(&body->issuer, std::move(issuer));
+      placeName(&body->subject, std::move(subject));
       if (dateText.empty()) {
         ASN1_TIME_free(body->date);
         body->date = nullptr;
@@ -184,7 +187,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view c
       if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
       control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
       if (!query) return kNoMemory;
-      if (!replaceName(&query->getCrl->issuer, issuer.get())) return kNoMemory;
+      placeName(&query->getCrl->issuer, std::move(issuer));
       return exchange.run(url->c_str(), &ca_QueryCrl, query.get(), FEDI_CT_GET_CRL_ANS);
     }();
     if (lastErrorCode != kOk) return std::nullopt;
