@@ -14,7 +14,8 @@ namespace kestrune::fedi::detail {
 // bytes, as NetResponse hands it on. With an announced length the buffer is made once, length
 // + 1 bytes, and bytes past the length are dropped; a body that ends early keeps what came.
 // Without one, reading starts with room for one 4096-byte chunk and doubles the room whenever
-// the next piece doesn't fit. A body must stay below 2 GiB, since its length is 32-bit.
+// the next piece doesn't fit. The length is 32-bit: an announced body must stay below 2 GiB,
+// and one without a length stops growing at 1 GiB (a failure to grow, as memory exhausted).
 class ResponseBody {
  public:
   ResponseBody() = default;

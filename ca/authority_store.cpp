@@ -139,6 +139,11 @@ StoreResult AuthorityStore::issue(const CertificatePlan& plan, const Certificate
       case StoreResult::failed:
         return StoreResult::failed;
     }
+    // A revocation served since the request was checked may have revoked the certificate
+    // being renewed: its key must not get a fresh certificate.
+    if (const StoreResult standing = unrevoked(*plan.renewedFrom); standing != StoreResult::ok) {
+      return standing;
+    }
   }
   db::Statement insert = connection_.prepare(
       "INSERT INTO certificates(sid1, sid2, is_authority, not_before, not_after, der, "
@@ -231,17 +236,24 @@ StoreResult AuthorityStore::revoke(std::int64_t serial, std::int64_t at,
   if (!update.bind(1, serial) || !update.bind(2, at) || !update.bind(3, reason)) {
     return StoreResult::failed;
   }
-  {
-    // The named certificate must be in good standing: checked inside the transaction.
-    db::Statement standing =
-        connection_.prepare("SELECT 1 FROM certificates WHERE serial = ?1 AND revoked_at IS NULL");
-    if (!standing.bind(1, serial)) return StoreResult::failed;
-    const int rc = standing.step();
-    if (rc == SQLITE_DONE) return StoreResult::notFound;
-    if (rc != SQLITE_ROW) return StoreResult::failed;
-  }
+  // The named certificate must be in good standing: checked inside the transaction.
+  if (const StoreResult standing = unrevoked(serial); standing != StoreResult::ok) return standing;
   if (!update.run() || !transaction.commit()) return StoreResult::failed;
   return StoreResult::ok;
+}
+
+StoreResult AuthorityStore::unrevoked(std::int64_t serial) {
+  db::Statement standing =
+      connection_.prepare("SELECT 1 FROM certificates WHERE serial = ?1 AND revoked_at IS NULL");
+  if (!standing.bind(1, serial)) return StoreResult::failed;
+  switch (standing.step()) {
+    case SQLITE_ROW:
+      return StoreResult::ok;
+    case SQLITE_DONE:
+      return StoreResult::notFound;
+    default:
+      return StoreResult::failed;
+  }
 }
 
 bool AuthorityStore::revocations(std::vector<RevokedEntry>& out) {

@@ -85,7 +85,8 @@ class AuthorityStore {
 
   // issue records plan under the next serial number and stores what signer makes of it, in one
   // transaction: nothing is recorded when the signer fails. A plan that renews a certificate
-  // whose unrevoked renewal exists gets that renewal instead, and nothing new is recorded.
+  // whose unrevoked renewal exists gets that renewal instead, and nothing new is recorded; one
+  // that renews a revoked (or unknown) certificate gets notFound.
   StoreResult issue(const CertificatePlan& plan, const CertificateSigner& signer,
                     CertificateRecord& issued);
 
@@ -111,6 +112,8 @@ class AuthorityStore {
  private:
   explicit AuthorityStore(db::Connection connection) : connection_(std::move(connection)) {}
   StoreResult one(db::Statement& statement, CertificateRecord& out);
+  // unrevoked: ok when serial is recorded and not revoked, notFound otherwise, or failed.
+  StoreResult unrevoked(std::int64_t serial);
 
   db::Connection connection_;
 };

@@ -19,6 +19,18 @@ std::vector<std::uint8_t> signCertificate(EVP_PKEY* authorityKey, const FediName
   return certificate ? toDer(*certificate) : std::vector<std::uint8_t>{};
 }
 
+StoreResult issueFor(const AuthorityContext& context, AuthorityStore& store,
+                     const CertificatePlan& plan, EVP_PKEY* subjectKey, CertificateRecord& issued) {
+  const FediName subject = fediNameOf(plan.holder.sid2, plan.holder.sid1);
+  return store.issue(
+      plan,
+      [&](std::int64_t serial) {
+        return signCertificate(context.key.get(), context.name, serial, subject, plan.notBefore,
+                               plan.notAfter, subjectKey);
+      },
+      issued);
+}
+
 CertificatePtr decodeCertificate(const CertificateRecord& record) {
   const unsigned char* pos = record.der.data();
   CertificatePtr certificate(d2i_FEDI_X509(nullptr, &pos, static_cast<long>(record.der.size())));

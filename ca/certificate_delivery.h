@@ -19,6 +19,12 @@ std::vector<std::uint8_t> signCertificate(EVP_PKEY* authorityKey, const FediName
                                           std::int64_t notBefore, std::int64_t notAfter,
                                           EVP_PKEY* subjectKey);
 
+// issueFor records and signs the certificate that plan describes: issued by the authority,
+// for the holder's name (O = SID2, CN = SID1) and the public half of subjectKey. The store's
+// result, with issued filled when it is ok.
+StoreResult issueFor(const AuthorityContext& context, AuthorityStore& store,
+                     const CertificatePlan& plan, EVP_PKEY* subjectKey, CertificateRecord& issued);
+
 // decodeCertificate returns the recorded certificate as a FEDI_X509, or null.
 CertificatePtr decodeCertificate(const CertificateRecord& record);
 

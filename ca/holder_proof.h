@@ -3,9 +3,11 @@
 // certificate is its holder's current one (unrevoked, in force, the latest in force).
 #pragma once
 
+#include <openssl/crypto.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -30,6 +32,33 @@ struct SignedClaim {
 std::optional<Refusal> proveHolder(const AuthorityContext& context, AuthorityStore& store,
                                    const SignedClaim& claim, CertificateRecord& certificate,
                                    CertificatePtr& decoded);
+
+// proveSignedRequest encodes the signed body of a renewal or revocation request (part) with
+// encode and proves its holder as proveHolder does, serial being the body's serial number of
+// the certificate named; a body that doesn't encode is refused as malformed with notEncoded.
+template <class Signed, class Body>
+std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, AuthorityStore& store,
+                                          const Signed& part, const ASN1_INTEGER* serial,
+                                          int (*encode)(const Body*, unsigned char**),
+                                          const char* notEncoded, CertificateRecord& certificate,
+                                          CertificatePtr& decoded) {
+  struct DerFree {
+    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
+  };
+  unsigned char* raw = nullptr;
+  const int length = encode(part.body, &raw);
+  const std::unique_ptr<unsigned char, DerFree> body(raw);
+  if (length <= 0) return Refusal{kRefuseMalformed, notEncoded};
+
+  SignedClaim claim;
+  claim.issuer = part.body->issuer;
+  claim.serial = serial;
+  claim.bodyAlgorithm = part.body->signature;
+  claim.signatureAlgorithm = part.signatureAlgorithm;
+  claim.signature = part.signature;
+  claim.signedDer = {body.get(), static_cast<std::size_t>(length)};
+  return proveHolder(context, store, claim, certificate, decoded);
+}
 
 // verifySignature returns true when signature over data verifies with key under an RSA
 // signature algorithm with MD5, SHA-1 or SHA-256.

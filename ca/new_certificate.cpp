@@ -52,15 +52,8 @@ Outcome answerNewCertificate(const AuthorityContext& context, AuthorityStore& st
   plan.holder = *holder;
   plan.notBefore = now - context.options.backdateSeconds;
   plan.notAfter = now + context.options.lifetimeSeconds;
-  const FediName subject = fediNameOf(holder->sid2, holder->sid1);
   CertificateRecord issued;
-  const StoreResult stored = store.issue(
-      plan,
-      [&](std::int64_t serial) {
-        return signCertificate(context.key.get(), context.name, serial, subject, plan.notBefore,
-                               plan.notAfter, key.get());
-      },
-      issued);
+  const StoreResult stored = issueFor(context, store, plan, key.get(), issued);
   if (stored != StoreResult::ok) return refuse(kRefuseInternal, "the certificate cannot be issued");
   return deliverBag(context, FEDI_CT_NEW_CERT, issued);
 }

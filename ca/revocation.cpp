@@ -1,8 +1,6 @@
 // A revocation (request 4 "CeRt_rEv", answer 5): the holder revokes its current certificate
 // under that certificate's key, and gets the revocation list that now names it. A renewal
 // waiting to follow the certificate carries the same key and is revoked with it.
-#include <memory>
-
 #include "ca/holder_proof.h"
 #include "ca/request_handlers.h"
 #include "ca/revocation_list.h"
@@ -10,10 +8,6 @@
 namespace kestrune::ca {
 
 namespace {
-
-struct Free {
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-};
 
 // consistent: the optional [0] serial and [1] subject, when given, say what the rest says.
 std::optional<Refusal> inconsistency(const FEDIREV_INFO& body, FEDI_X509* certificate) {
@@ -36,21 +30,13 @@ Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store,
       ASN1_INTEGER_get(part->body->type) != FEDI_CT_REV_REQ) {
     return refuse(kRefuseMalformed, "the revocation request is incomplete");
   }
-  unsigned char* raw = nullptr;
-  const int length = i2d_FEDIREV_INFO(part->body, &raw);
-  const std::unique_ptr<unsigned char, Free> body(raw);
-  if (length <= 0) return refuse(kRefuseMalformed, "the revocation request does not encode");
-
-  SignedClaim claim;
-  claim.issuer = part->body->issuer;
-  claim.serial = part->body->serialNumber2;
-  claim.bodyAlgorithm = part->body->signature;
-  claim.signatureAlgorithm = part->signatureAlgorithm;
-  claim.signature = part->signature;
-  claim.signedDer = {body.get(), static_cast<std::size_t>(length)};
   CertificateRecord certificate;
   CertificatePtr decoded;
-  if (auto refusal = proveHolder(context, store, claim, certificate, decoded)) return *refusal;
+  if (auto refusal =
+          proveSignedRequest(context, store, *part, part->body->serialNumber2, &i2d_FEDIREV_INFO,
+                             "the revocation request does not encode", certificate, decoded)) {
+    return *refusal;
+  }
   if (auto refusal = inconsistency(*part->body, decoded.get())) return *refusal;
 
   const ASN1_OCTET_STRING* reason = part->body->reason;

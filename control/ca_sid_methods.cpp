@@ -2,6 +2,8 @@
 // identifiers read from its answer (type 109).
 #include <openssl/asn1.h>
 
+#include <memory>
+
 #include "FEDIX509/fedi_ca_client.h"
 #include "control/ca_exchange_frame.h"
 #include "control/ca_query_fields.h"
@@ -29,19 +31,20 @@ int unicodeForm(int type) {
 // endian, two bytes a character); false when it isn't valid or holds characters beyond the
 // BMP.
 bool utf16Text(const ASN1_STRING* value, int form, std::u16string& text) {
-  ASN1_STRING* bmp = nullptr;
-  if (ASN1_mbstring_ncopy(&bmp, ASN1_STRING_get0_data(value), ASN1_STRING_length(value), form,
+  ASN1_STRING* converted = nullptr;
+  if (ASN1_mbstring_ncopy(&converted, ASN1_STRING_get0_data(value), ASN1_STRING_length(value), form,
                           B_ASN1_BMPSTRING, 0, 0) < 0) {
     return false;
   }
-  const unsigned char* bytes = ASN1_STRING_get0_data(bmp);
-  const auto length = static_cast<std::size_t>(ASN1_STRING_length(bmp));
+  // Owned before the text grows: a std::bad_alloc there must not leak it.
+  const std::unique_ptr<ASN1_STRING, decltype(&ASN1_STRING_free)> bmp(converted, &ASN1_STRING_free);
+  const unsigned char* bytes = ASN1_STRING_get0_data(bmp.get());
+  const auto length = static_cast<std::size_t>(ASN1_STRING_length(bmp.get()));
   text.clear();
   text.reserve(length / 2);
   for (std::size_t at = 0; at + 1 < length; at += 2) {
     text.push_back(static_cast<char16_t>((bytes[at] << 8) | bytes[at + 1]));
   }
-  ASN1_STRING_free(bmp);
   return true;
 }
 

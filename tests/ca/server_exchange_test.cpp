@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "FEDIX509/builtin_ca_records.h"
+#include "ca/authority_store.h"
 #include "ca/refusals.h"
 #include "decoding.h"
 #include "server_fixture.h"
@@ -238,6 +239,37 @@ TEST_F(ExchangeTest, RevocationListsTheCertificateAndItsWaitingRenewal) {
             send(FEDI_CT_GET_CERT, certificateQueryByHolder("U001", "ORG01").get()).status());
   // The holder comes back with a new certificate.
   EXPECT_NE(nullptr, issue(key.get(), "U001", "ORG01"));
+}
+
+// A renewal request checked just before a revocation was served must not be recorded after
+// it: the revoked key would get a certificate in good standing.
+TEST_F(ExchangeTest, NoRenewalIsRecordedForACertificateRevokedMeanwhile) {
+  const KeyOwner key(generateRsaKey(1024).release());
+  const CertificatePtr current = issue(key.get(), "U001", "ORG01");
+  ASSERT_NE(nullptr, current);
+  ASSERT_NE(nullptr,
+            send(FEDI_CT_REV_REQ, revocationRequest(current.get(), key.get()).get()).crl());
+
+  std::string error;
+  auto store = AuthorityStore::open(dir_.file(kDatabaseFileName), error);
+  ASSERT_TRUE(store) << error;
+  CertificatePlan plan;
+  plan.holder = {"U001", "ORG01"};
+  plan.notBefore = now();
+  plan.notAfter = now() + kYear;
+  plan.renewedFrom = serialOf(current.get());
+  bool signedOne = false;
+  CertificateRecord renewal;
+  EXPECT_EQ(StoreResult::notFound, store->issue(
+                                       plan,
+                                       [&](std::int64_t) {
+                                         signedOne = true;
+                                         return Bytes{0x30, 0x00};
+                                       },
+                                       renewal));
+  EXPECT_FALSE(signedOne);
+  CertificateRecord inForce;
+  EXPECT_EQ(StoreResult::notFound, store->inForce(plan.holder, now(), inForce));
 }
 
 TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests) {

@@ -14,19 +14,9 @@
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_message.h"
 #include "http_test_support.h"
-#include "tests/support/scripted_http_server.h"
 
 namespace kestrune::fedi::test {
 namespace {
-
-using kestrune::testing::RecordedRequest;
-using kestrune::testing::RefusingPort;
-using kestrune::testing::ScriptedHttpServer;
-
-struct OwnedConnection {
-  CaConnection connection{};
-  ~OwnedConnection() { ca_FreeConnection(&connection); }
-};
 
 char* heapText(const std::string& text) {
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));

@@ -1,5 +1,6 @@
-// Helpers of the CA client's tests: message boxes caught instead of shown, and an environment
-// without proxy settings so requests to 127.0.0.1 go straight to the scripted server.
+// Helpers of the CA client's tests: owners of what the client hands back, message boxes caught
+// instead of shown, and an environment without proxy settings so requests to 127.0.0.1 go
+// straight to the scripted server.
 #pragma once
 
 #include <stdlib.h>
@@ -8,9 +9,25 @@
 #include <utility>
 #include <vector>
 
+#include "FEDIX509/fedi_ca_client.h"
 #include "platform/platform.h"
+#include "tests/support/scripted_http_server.h"
 
 namespace kestrune::fedi::test {
+
+using kestrune::testing::RecordedRequest;
+using kestrune::testing::RefusingPort;
+using kestrune::testing::ScriptedHttpServer;
+
+struct OwnedResponse {
+  NetResponse response{};
+  ~OwnedResponse() { net_FreeResponse(&response); }
+};
+
+struct OwnedConnection {
+  CaConnection connection{};
+  ~OwnedConnection() { ca_FreeConnection(&connection); }
+};
 
 // A host name that never resolves: the .invalid top-level domain is reserved for that.
 inline constexpr const char* kUnresolvableUrl = "http://kestrune-no-such-host.invalid/ca";

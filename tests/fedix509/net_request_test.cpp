@@ -12,19 +12,9 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "http_test_support.h"
-#include "tests/support/scripted_http_server.h"
 
 namespace kestrune::fedi::test {
 namespace {
-
-using kestrune::testing::RecordedRequest;
-using kestrune::testing::RefusingPort;
-using kestrune::testing::ScriptedHttpServer;
-
-struct OwnedResponse {
-  NetResponse response{};
-  ~OwnedResponse() { net_FreeResponse(&response); }
-};
 
 std::string patterned(std::size_t length) {
   std::string text(length, '\0');
