@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_message.h"
 #include "platform/platform.h"
 
@@ -24,14 +25,6 @@ constexpr std::size_t kMd5Length = 16;
 constexpr std::size_t kDigestLength = 20;  // MD5 followed by four zero bytes
 
 using Bytes = std::vector<unsigned char>;
-
-// md5 returns MD5 fetched once for the process: EVP_md5() is fetched again on every digest,
-// and for a message's few hundred bytes that lookup costs ten times the digest itself. The
-// fetched method is never freed; it lives as long as the library.
-const EVP_MD* md5() {
-  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-  return fetched != nullptr ? fetched : EVP_md5();
-}
 
 template <class T>
 bool append(Bytes& out, const T* field, int (*i2d)(const T*, unsigned char**)) {
@@ -184,7 +177,7 @@ int FEDI_MESSAGE_fill(FEDI_MESSAGE* msg, long version, long second, const char* 
   if (code != FEDI_MSG_OK) return code;
   unsigned char digest[kDigestLength] = {};
   if (EVP_Digest(msg->content->der, static_cast<std::size_t>(msg->content->der_length), digest,
-                 nullptr, md5(), nullptr) != 1) {
+                 nullptr, kestrune::fedi::md5(), nullptr) != 1) {
     return FEDI_MSG_NO_MEMORY;
   }
   static_assert(kMd5Length + 4 == kDigestLength);

@@ -148,6 +148,15 @@ namespace kestrune::fedi {
 // unused bits (OpenSSL's default would drop trailing zero octets); 1, or 0.
 int setFullBitString(ASN1_BIT_STRING* bits, const unsigned char* data, int len);
 
+// setRsaPublicKey does what FEDIREQ_set_rsa_pubkey does, from the key's modulus and exponent
+// (for a caller that holds the numbers rather than a key); 1, or 0.
+int setRsaPublicKey(FEDIREQ* req, const BIGNUM* modulus, const BIGNUM* exponent);
+
+// requestMac is FEDI_req_mac over derLen bytes at der, the DER of a PKCS#10 request already
+// encoded by the caller; 1, or 0.
+int requestMac(const unsigned char* der, std::size_t derLen, const unsigned char* pass,
+               std::size_t passLen, unsigned char out[4]);
+
 // setMacAlgorithm sets the request's MAC algorithm to OID 0.0 with NULL parameters; 1, or 0.
 int setMacAlgorithm(FEDIREQ* req);
 

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
+#include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
 
 namespace {
@@ -18,36 +20,43 @@ constexpr std::size_t kPrefixLen = sizeof kMacPrefix - 1;
 constexpr std::size_t kMaxPass = 4248 - kPrefixLen;
 
 struct CipherFree {
-  void operator()(EVP_CIPHER* p) const noexcept { EVP_CIPHER_free(p); }
   void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
   void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
 };
 
 // Single DES lives in the legacy provider; loading it replaces the implicit default
 // provider, so both are loaded, once, and unloaded at exit before the library's own clean-up
-// (which never frees a provider still loaded).
-class DesProviders {
+// (which never frees a provider still loaded). The cipher is fetched once with them: a fetch
+// searches the method store on every call. A fetched cipher is only read, so every thread can
+// share it.
+class DesCbc {
  public:
-  DesProviders()
+  DesCbc()
       : legacy_(OSSL_PROVIDER_load(nullptr, "legacy")),
-        default_(OSSL_PROVIDER_load(nullptr, "default")) {}
-  ~DesProviders() {
+        default_(OSSL_PROVIDER_load(nullptr, "default")),
+        cipher_(loaded() ? EVP_CIPHER_fetch(nullptr, "DES-CBC", nullptr) : nullptr) {}
+  ~DesCbc() {
+    EVP_CIPHER_free(cipher_);
     if (default_ != nullptr) OSSL_PROVIDER_unload(default_);
     if (legacy_ != nullptr) OSSL_PROVIDER_unload(legacy_);
   }
-  DesProviders(const DesProviders&) = delete;
-  DesProviders& operator=(const DesProviders&) = delete;
+  DesCbc(const DesCbc&) = delete;
+  DesCbc& operator=(const DesCbc&) = delete;
 
-  bool loaded() const { return legacy_ != nullptr && default_ != nullptr; }
+  const EVP_CIPHER* cipher() const { return cipher_; }
 
  private:
+  bool loaded() const { return legacy_ != nullptr && default_ != nullptr; }
+
   OSSL_PROVIDER* legacy_;
   OSSL_PROVIDER* default_;
+  EVP_CIPHER* cipher_;
 };
 
-bool loadDesProviders() {
-  static const DesProviders providers;
-  return providers.loaded();
+// desCbc returns the process's DES-CBC cipher, or null when it cannot be had.
+const EVP_CIPHER* desCbc() {
+  static const DesCbc des;
+  return des.cipher();
 }
 
 bool deriveKey(const unsigned char* pass, std::size_t passLen, unsigned char key[8]) {
@@ -55,8 +64,8 @@ bool deriveKey(const unsigned char* pass, std::size_t passLen, unsigned char key
   if (pass != nullptr) material.insert(material.end(), pass, pass + passLen);
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int digestLen = 0;
-  if (EVP_Digest(material.data(), material.size(), digest.data(), &digestLen, EVP_md5(), nullptr) !=
-          1 ||
+  if (EVP_Digest(material.data(), material.size(), digest.data(), &digestLen, kestrune::fedi::md5(),
+                 nullptr) != 1 ||
       digestLen < 8) {
     return false;
   }
@@ -66,25 +75,22 @@ bool deriveKey(const unsigned char* pass, std::size_t passLen, unsigned char key
 
 }  // namespace
 
-int FEDI_req_mac(X509_REQ* request, const unsigned char* pass, std::size_t passLen,
-                 unsigned char out[4]) {
-  if (request == nullptr || out == nullptr || passLen > kMaxPass) return 0;
+int kestrune::fedi::requestMac(const unsigned char* der, std::size_t derLen,
+                               const unsigned char* pass, std::size_t passLen,
+                               unsigned char out[4]) {
+  if (der == nullptr || derLen < 1 || out == nullptr || passLen > kMaxPass) return 0;
+  if (derLen > static_cast<std::size_t>(std::numeric_limits<int>::max()) - 8) return 0;
   if (pass == nullptr) passLen = 0;
-  if (!loadDesProviders()) return 0;
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509_REQ(request, &raw);
-  std::unique_ptr<unsigned char, CipherFree> der(raw);
-  if (n < 1) return 0;
-  std::vector<unsigned char> data(der.get(), der.get() + n);
+  const EVP_CIPHER* des = desCbc();
+  if (des == nullptr) return 0;
+  std::vector<unsigned char> data(der, der + derLen);
   data.resize((data.size() + 7) / 8 * 8, 0);  // zero padding, none when already whole blocks
 
   unsigned char key[8];
   if (!deriveKey(pass, passLen, key)) return 0;
-  std::unique_ptr<EVP_CIPHER, CipherFree> des(EVP_CIPHER_fetch(nullptr, "DES-CBC", nullptr));
   std::unique_ptr<EVP_CIPHER_CTX, CipherFree> ctx(EVP_CIPHER_CTX_new());
   const unsigned char iv[8] = {};
-  if (des == nullptr || ctx == nullptr ||
-      EVP_EncryptInit_ex2(ctx.get(), des.get(), key, iv, nullptr) != 1 ||
+  if (ctx == nullptr || EVP_EncryptInit_ex2(ctx.get(), des, key, iv, nullptr) != 1 ||
       EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
     OPENSSL_cleanse(key, sizeof key);
     return 0;
@@ -99,4 +105,14 @@ int FEDI_req_mac(X509_REQ* request, const unsigned char* pass, std::size_t passL
   }
   std::memcpy(out, cipher.data() + written - 8, 4);
   return 1;
+}
+
+int FEDI_req_mac(X509_REQ* request, const unsigned char* pass, std::size_t passLen,
+                 unsigned char out[4]) {
+  if (request == nullptr || out == nullptr || passLen > kMaxPass) return 0;
+  unsigned char* raw = nullptr;
+  const int n = i2d_X509_REQ(request, &raw);
+  std::unique_ptr<unsigned char, CipherFree> der(raw);
+  if (n < 1) return 0;
+  return kestrune::fedi::requestMac(der.get(), static_cast<std::size_t>(n), pass, passLen, out);
 }

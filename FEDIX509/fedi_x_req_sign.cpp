@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
 #include "token/token.h"
 
@@ -38,7 +39,7 @@ int signDer(const unsigned char* tbs, int tbsLen, const TokenKeyInfo* keyInfo,
   if (tbs == nullptr || tbsLen < 1 || keyInfo == nullptr) return 0;
   std::array<unsigned char, EVP_MAX_MD_SIZE + 32> digestInfo{};
   const int infoLen = FEDI_digest_info(tbs, static_cast<std::size_t>(tbsLen), digestInfo.data(),
-                                       digestInfo.size(), EVP_md5());
+                                       digestInfo.size(), kestrune::fedi::md5());
   if (infoLen < 1) return 0;
   kestrune::token::Bytes value;
   const std::int32_t length = kestrune::token::token_RsaSign(static_cast<std::size_t>(infoLen),

@@ -3,10 +3,13 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
+#include <openssl/rsa.h>
 
+#include <array>
 #include <cstring>
 #include <memory>
 
+#include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
 
 namespace {
@@ -17,35 +20,85 @@ struct Free {
   void operator()(BIGNUM* p) const noexcept { BN_free(p); }
   void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
   void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+  void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
 };
 
-// rsaPublicKeyDer returns the length of the PKCS#1 RSAPublicKey of key, written to *der (the
-// caller frees it), or 0. It is written from the key's two numbers: OpenSSL's own writer
+// rsaPublicKeyDer returns the length of the PKCS#1 RSAPublicKey of the two numbers, written to
+// *der (the caller frees it), or 0. It is written by the FEDI key record: OpenSSL's own writer
 // (i2d_PublicKey) looks up a provider encoder on every call, which costs more than all the
 // rest of building a request.
-int rsaPublicKeyDer(const EVP_PKEY* key, unsigned char** der) {
-  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return 0;
-  BIGNUM* n = nullptr;
-  BIGNUM* e = nullptr;
-  const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
-                    EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
-  const std::unique_ptr<BIGNUM, Free> modulus(n);
-  const std::unique_ptr<BIGNUM, Free> exponent(e);
+int rsaPublicKeyDer(const BIGNUM* modulus, const BIGNUM* exponent, unsigned char** der) {
   const std::unique_ptr<FEDI_RSAPUBKEY, Free> record(FEDI_RSAPUBKEY_new());
-  if (!read || record == nullptr || BN_to_ASN1_INTEGER(modulus.get(), record->modulus) == nullptr ||
-      BN_to_ASN1_INTEGER(exponent.get(), record->publicExponent) == nullptr) {
+  if (modulus == nullptr || exponent == nullptr || record == nullptr ||
+      BN_to_ASN1_INTEGER(modulus, record->modulus) == nullptr ||
+      BN_to_ASN1_INTEGER(exponent, record->publicExponent) == nullptr) {
     return 0;
   }
   const int length = i2d_FEDI_RSAPUBKEY(record.get(), der);
   return length > 0 ? length : 0;
 }
 
+// requestInfo finds the request info, the first element of the DER of a PKCS#10 request, as
+// it was encoded (a decoded request keeps the bytes it came with); false when malformed.
+bool requestInfo(const unsigned char* der, long len, const unsigned char** info, long* infoLen) {
+  const unsigned char* pos = der;
+  long length = 0;
+  int tag = 0;
+  int tagClass = 0;
+  if (ASN1_get_object(&pos, &length, &tag, &tagClass, len) != V_ASN1_CONSTRUCTED ||
+      tag != V_ASN1_SEQUENCE || tagClass != V_ASN1_UNIVERSAL) {
+    return false;
+  }
+  const unsigned char* start = pos;
+  if (ASN1_get_object(&pos, &length, &tag, &tagClass, len - (start - der)) != V_ASN1_CONSTRUCTED ||
+      tag != V_ASN1_SEQUENCE || tagClass != V_ASN1_UNIVERSAL) {
+    return false;
+  }
+  *info = start;
+  *infoLen = (pos - start) + length;
+  return true;
+}
+
+// md5WithRsaVerifies checks the md5WithRSAEncryption signature of a request whose DER is der
+// against key: its DigestInfo against the one the signature recovers, as RSA_verify compares
+// them. It is what X509_REQ_verify does for that algorithm, without the digest and signature
+// method searches of a digest-verify context. -1 when the request is not of that kind (another
+// algorithm or key type, or a signature BIT STRING with unused bits) and needs X509_REQ_verify.
+int md5WithRsaVerifies(const X509_REQ* request, const unsigned char* der, long derLen,
+                       EVP_PKEY* key) {
+  const ASN1_BIT_STRING* signature = nullptr;
+  const X509_ALGOR* algorithm = nullptr;
+  X509_REQ_get0_signature(request, &signature, &algorithm);
+  if (signature == nullptr || algorithm == nullptr ||
+      OBJ_obj2nid(algorithm->algorithm) != NID_md5WithRSAEncryption ||
+      (signature->flags & 0x07) != 0 || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+    return -1;
+  }
+  const unsigned char* info = nullptr;
+  long infoLen = 0;
+  if (!requestInfo(der, derLen, &info, &infoLen)) return 0;
+  std::array<unsigned char, EVP_MAX_MD_SIZE + 32> digestInfo{};
+  const int digestInfoLen =
+      FEDI_digest_info(info, static_cast<std::size_t>(infoLen), digestInfo.data(),
+                       digestInfo.size(), kestrune::fedi::md5());
+  std::unique_ptr<EVP_PKEY_CTX, Free> context(EVP_PKEY_CTX_new(key, nullptr));
+  if (digestInfoLen < 1 || context == nullptr || EVP_PKEY_verify_init(context.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1) {
+    return 0;
+  }
+  return EVP_PKEY_verify(context.get(), signature->data,
+                         static_cast<std::size_t>(signature->length), digestInfo.data(),
+                         static_cast<std::size_t>(digestInfoLen)) == 1
+             ? 1
+             : 0;
+}
+
 }  // namespace
 
-int FEDIREQ_set_rsa_pubkey(FEDIREQ* req, EVP_PKEY* key) {
-  if (req == nullptr || req->request == nullptr || key == nullptr) return 0;
+int kestrune::fedi::setRsaPublicKey(FEDIREQ* req, const BIGNUM* modulus, const BIGNUM* exponent) {
+  if (req == nullptr || req->request == nullptr) return 0;
   unsigned char* der = nullptr;
-  const int length = rsaPublicKeyDer(key, &der);
+  const int length = rsaPublicKeyDer(modulus, exponent, &der);
   if (length == 0) return 0;
   // set0_param writes the key with 0 unused bits and takes over der.
   if (X509_PUBKEY_set0_param(X509_REQ_get_X509_PUBKEY(req->request),
@@ -56,6 +109,20 @@ int FEDIREQ_set_rsa_pubkey(FEDIREQ* req, EVP_PKEY* key) {
   }
   // The body keeps the DER it was decoded from; mark it changed so that it is written anew.
   return i2d_re_X509_REQ_tbs(req->request, nullptr) > 0 ? 1 : 0;
+}
+
+int FEDIREQ_set_rsa_pubkey(FEDIREQ* req, EVP_PKEY* key) {
+  if (req == nullptr || req->request == nullptr || key == nullptr ||
+      EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+    return 0;
+  }
+  BIGNUM* n = nullptr;
+  BIGNUM* e = nullptr;
+  const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
+                    EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
+  const std::unique_ptr<BIGNUM, Free> modulus(n);
+  const std::unique_ptr<BIGNUM, Free> exponent(e);
+  return read ? kestrune::fedi::setRsaPublicKey(req, modulus.get(), exponent.get()) : 0;
 }
 
 EVP_PKEY* FEDIREQ_get_pubkey(FEDIREQ* req) {
@@ -74,9 +141,19 @@ EVP_PKEY* FEDIREQ_get_pubkey(FEDIREQ* req) {
 int FEDIREQ_verify(FEDIREQ* req, const unsigned char* pass, std::size_t passLen) {
   std::unique_ptr<EVP_PKEY, Free> key(FEDIREQ_get_pubkey(req));
   if (key == nullptr) return 0;
-  if (X509_REQ_verify(req->request, key.get()) != 1) return 0;
+  // One encoding of the request serves both the signature and the MAC.
+  unsigned char* raw = nullptr;
+  const int len = i2d_X509_REQ(req->request, &raw);
+  std::unique_ptr<unsigned char, Free> der(raw);
+  if (len < 1) return 0;
+  int verified = md5WithRsaVerifies(req->request, der.get(), len, key.get());
+  if (verified < 0) verified = X509_REQ_verify(req->request, key.get());
+  if (verified != 1) return 0;
   unsigned char mac[4];
-  if (FEDI_req_mac(req->request, pass, passLen, mac) != 1) return 0;
+  if (kestrune::fedi::requestMac(der.get(), static_cast<std::size_t>(len), pass, passLen, mac) !=
+      1) {
+    return 0;
+  }
   return req->mac != nullptr && req->mac->length >= 4 && std::memcmp(req->mac->data, mac, 4) == 0
              ? 1
              : 0;

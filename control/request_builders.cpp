@@ -4,10 +4,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
 #include <openssl/objects.h>
-#include <openssl/param_build.h>
 
 #include <cstring>
 #include <limits>
@@ -19,22 +16,32 @@
 namespace kestrune {
 namespace control {
 
-X509NamePtr makeNameFromTable(std::span<const NameEntry> entries) {
-  X509NamePtr name(X509_NAME_new());
-  if (!name) return nullptr;
+namespace {
+
+// addNameEntries appends one entry per pair to name, in order; false on an unknown attribute or
+// memory exhaustion.
+bool addNameEntries(X509_NAME* name, std::span<const NameEntry> entries) {
   for (const NameEntry& entry : entries) {
     if (entry.value.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-      return nullptr;
+      return false;
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(entry.value.data());
     const int length = static_cast<int>(entry.value.size());
     // The string type is chosen here rather than by the library's global mask, which would
     // make every value a UTF8String.
     const int type = ASN1_PRINTABLE_type(bytes, length);
-    if (X509_NAME_add_entry_by_txt(name.get(), entry.shortName, type, bytes, length, -1, 0) != 1) {
-      return nullptr;
+    if (X509_NAME_add_entry_by_txt(name, entry.shortName, type, bytes, length, -1, 0) != 1) {
+      return false;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+X509NamePtr makeNameFromTable(std::span<const NameEntry> entries) {
+  X509NamePtr name(X509_NAME_new());
+  if (!name || !addNameEntries(name.get(), entries)) return nullptr;
   return name;
 }
 
@@ -54,31 +61,6 @@ constexpr std::string_view kDefaultReason = "Revoke";
 std::string_view textOf(const token::Bytes& value) {
   const auto* chars = reinterpret_cast<const char*>(value.data());
   return {chars, strnlen(chars, value.size())};
-}
-
-control::OpenSslPtr<EVP_PKEY> rsaPublicKey(const token::Bytes& modulus,
-                                           const token::Bytes& exponent) {
-  control::OpenSslPtr<BIGNUM> n(
-      BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-  control::OpenSslPtr<BIGNUM> e(
-      BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
-  if (!n || !e) return nullptr;
-  std::unique_ptr<OSSL_PARAM_BLD, void (*)(OSSL_PARAM_BLD*)> builder(OSSL_PARAM_BLD_new(),
-                                                                     OSSL_PARAM_BLD_free);
-  if (!builder || OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
-      OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
-    return nullptr;
-  }
-  std::unique_ptr<OSSL_PARAM, void (*)(OSSL_PARAM*)> params(OSSL_PARAM_BLD_to_param(builder.get()),
-                                                            OSSL_PARAM_free);
-  std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> ctx(
-      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), EVP_PKEY_CTX_free);
-  EVP_PKEY* key = nullptr;
-  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
-    return nullptr;
-  }
-  return control::OpenSslPtr<EVP_PKEY>(key);
 }
 
 // encodeRequest fills der with the record's encoding: 0, 4 for an empty encoding.
@@ -137,13 +119,19 @@ std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<s
     return kSigningKeyMissing;
   }
 
-  const auto key = rsaPublicKey(modulus, exponent);
+  // The key goes into the request straight from its two numbers: an EVP_PKEY made from them
+  // would only be taken apart again.
+  const control::OpenSslPtr<BIGNUM> n(
+      BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  const control::OpenSslPtr<BIGNUM> e(
+      BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
   RequestPtr<FEDIREQ> request(FEDIREQ_new());
-  if (!key || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
+  if (!n || !e || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
+  // The subject is written into the request's own (empty) name rather than copied in, which
+  // would encode and decode it again; setting the key below marks the body changed.
   const control::NameEntry entries[] = {{"O", textOf(sid2)}, {"CN", textOf(sid1)}};
-  const auto subject = control::makeNameFromTable(entries);
-  if (!subject || X509_REQ_set_subject_name(request->request, subject.get()) != 1 ||
-      FEDIREQ_set_rsa_pubkey(request.get(), key.get()) != 1) {
+  if (!control::addNameEntries(X509_REQ_get_subject_name(request->request), entries) ||
+      fedi::setRsaPublicKey(request.get(), n.get(), e.get()) != 1) {
     return kNoMemory;
   }
 

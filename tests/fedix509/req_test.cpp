@@ -5,6 +5,7 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -82,7 +83,8 @@ Bytes referenceMac(const Bytes& request, const std::string& pass) {
 
 // A new-certificate request for the holder key, its PKCS#10 part signed through OpenSSL and
 // MACed under pass.
-RequestPtr<FEDIREQ> signedRequest(const std::string& pass, const char* commonName = "SID1") {
+RequestPtr<FEDIREQ> signedRequest(const std::string& pass, const char* commonName = "SID1",
+                                  const EVP_MD* md = EVP_md5()) {
   RequestPtr<FEDIREQ> req(FEDIREQ_new());
   EXPECT_NE(nullptr, req);
   X509_NAME* subject = X509_REQ_get_subject_name(req->request);
@@ -93,7 +95,7 @@ RequestPtr<FEDIREQ> signedRequest(const std::string& pass, const char* commonNam
       1, X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
                                     reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0));
   EXPECT_EQ(1, FEDIREQ_set_rsa_pubkey(req.get(), holderKey()));
-  EXPECT_GT(X509_REQ_sign(req->request, holderKey(), EVP_md5()), 0);
+  EXPECT_GT(X509_REQ_sign(req->request, holderKey(), md), 0);
   unsigned char mac[4];
   EXPECT_EQ(1, FEDI_req_mac(req->request, reinterpret_cast<const unsigned char*>(pass.data()),
                             pass.size(), mac));
@@ -117,6 +119,54 @@ std::string asn1parse(const Bytes& der) {
   }
   std::remove(path);
   return out;
+}
+
+// FEDIREQ_verify must judge the signature as OpenSSL's verifier does, whatever the digest, and
+// on the bytes the request came with: each case's MAC is made anew over its altered request, so
+// that only the signature decides.
+TEST(RequestRecord, VerifyJudgesTheSignatureAsOpenSslDoes) {
+  const std::string pass = "pass phrase";
+  const auto passBytes = reinterpret_cast<const unsigned char*>(pass.data());
+  struct Case {
+    const char* name;
+    const EVP_MD* md;
+    bool alterSubject;
+    bool alterSignature;
+    int expected;
+  };
+  const Case cases[] = {
+      {"md5", EVP_md5(), false, false, 1},
+      {"sha1", EVP_sha1(), false, false, 1},
+      {"md5, subject altered", EVP_md5(), true, false, 0},
+      {"md5, signature altered", EVP_md5(), false, true, 0},
+      {"sha1, signature altered", EVP_sha1(), false, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes der = encodeRequest(&i2d_FEDIREQ, signedRequest(pass, "SID1", c.md).get());
+    if (c.alterSubject) {
+      const std::string cn = "SID1";
+      const auto at = std::search(der.begin(), der.end(), cn.begin(), cn.end());
+      ASSERT_NE(der.end(), at);
+      *at = 'T';
+    }
+    auto decoded = decodeRequest(&d2i_FEDIREQ, der);
+    ASSERT_NE(nullptr, decoded);
+    if (c.alterSignature) {
+      const ASN1_BIT_STRING* signature = nullptr;
+      X509_REQ_get0_signature(decoded->request, &signature, nullptr);
+      ASSERT_NE(nullptr, signature);
+      ASSERT_GT(signature->length, 10);
+      signature->data[10] ^= 0x01;
+    }
+    unsigned char mac[4];
+    ASSERT_EQ(1, FEDI_req_mac(decoded->request, passBytes, pass.size(), mac));
+    ASSERT_EQ(1, setFullBitString(decoded->mac, mac, sizeof mac));
+    std::unique_ptr<EVP_PKEY, PkeyFree> key(FEDIREQ_get_pubkey(decoded.get()));
+    ASSERT_NE(nullptr, key);
+    EXPECT_EQ(c.expected, X509_REQ_verify(decoded->request, key.get()));
+    EXPECT_EQ(c.expected, FEDIREQ_verify(decoded.get(), passBytes, pass.size()));
+  }
 }
 
 TEST(RequestRecord, NewRequestRoundTripsVerifiesAndHasNoAttributes) {
