@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,12 +13,53 @@ namespace kestrune::bench {
 
 struct RatioPair {
   std::string ours;
-  std::string baseline;
-  double limit;  // ours / baseline must stay at or below this
+  std::string baseline;  // empty: ours measures both paths and reports the counter "ratio"
+  double limit;          // ours / baseline must stay at or below this
 };
 
 // registerRatio adds a pair to the report printed after the run.
 void registerRatio(std::string ours, std::string baseline, double limit);
+// registerPairedRatio adds a benchmark that times both paths in alternation and reports their
+// ratio in its counter "ratio" (the median over repetitions is judged).
+void registerPairedRatio(std::string benchmark, double limit);
+
+// runPaired runs ours and baseline in alternation, each timed on its own and the first of each
+// pair changing every iteration, so that the machine's drift within a run (a token's file
+// work, the memory bus, the loopback) falls on both alike instead of on whichever ran later.
+// Each callable returns null on success or the reason it failed. The iteration time is ours
+// (register the benchmark with UseManualTime); the counter "ratio" is ours over baseline.
+template <class Ours, class Baseline>
+void runPaired(benchmark::State& state, Ours&& ours, Baseline&& baseline) {
+  using Clock = std::chrono::steady_clock;
+  Clock::duration oursTotal{}, baselineTotal{};
+  bool oursFirst = false;
+  for (auto _ : state) {
+    oursFirst = !oursFirst;
+    Clock::duration oursTime{}, baselineTime{};
+    const char* why = nullptr;
+    for (int arm = 0; arm < 2 && why == nullptr; ++arm) {
+      const auto start = Clock::now();
+      if ((arm == 0) == oursFirst) {
+        why = ours();
+        oursTime = Clock::now() - start;
+      } else {
+        why = baseline();
+        baselineTime = Clock::now() - start;
+      }
+    }
+    if (why != nullptr) {
+      state.SkipWithError(why);
+      return;
+    }
+    oursTotal += oursTime;
+    baselineTotal += baselineTime;
+    state.SetIterationTime(std::chrono::duration<double>(oursTime).count());
+  }
+  if (baselineTotal.count() > 0) {
+    state.counters["ratio"] =
+        static_cast<double>(oursTotal.count()) / static_cast<double>(baselineTotal.count());
+  }
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -26,7 +68,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   int printRatios() const;
 
  private:
-  std::map<std::string, double> times_;  // median (or single) real time per benchmark
+  std::map<std::string, double> times_;   // median (or single) real time per benchmark
+  std::map<std::string, double> ratios_;  // median (or single) "ratio" counter per benchmark
 };
 
 }  // namespace kestrune::bench
