@@ -38,6 +38,8 @@ int exchange(CaConnection& connection, int type, void* record) {
   if (!request) return NET_NO_MEMORY;
   const int filled = FEDI_MESSAGE_fill(request.get(), 0, 0, kCaMessageAgent, type, record);
   if (filled != FEDI_MSG_OK) return filled;
+  // The length first, so that a buffer that can't be had is told apart from a message that
+  // doesn't encode; the content's DER is cached, so the second pass only copies it.
   const int derLength = i2d_FEDI_MESSAGE(request.get(), nullptr);
   if (derLength <= 0) return CA_ENCODE_FAILED;
   DerPtr der(static_cast<unsigned char*>(OPENSSL_malloc(static_cast<std::size_t>(derLength))));

@@ -192,18 +192,19 @@ int i2d_FEDI_MESSAGE(const FEDI_MESSAGE* msg, unsigned char** pos) {
   if (msg == nullptr) return 0;
   Bytes body;
   if (!encodeBody(msg, body)) return -1;
-  Bytes out;
-  appendHeader(out, 1, static_cast<int>(body.size()), V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
-  out.insert(out.end(), body.begin(), body.end());
-  const int total = static_cast<int>(out.size());
-  if (pos == nullptr) return total;
-  if (*pos == nullptr) {
-    if ((*pos = static_cast<unsigned char*>(OPENSSL_malloc(out.size()))) == nullptr) return -1;
-    std::memcpy(*pos, out.data(), out.size());
-    return total;
-  }
-  std::memcpy(*pos, out.data(), out.size());
-  *pos += total;
+  const int bodyLength = static_cast<int>(body.size());
+  const int total = ASN1_object_size(1, bodyLength, V_ASN1_SEQUENCE);
+  if (total < 0 || pos == nullptr) return total;
+  // The header goes straight into the destination, in front of the body.
+  const bool allocate = *pos == nullptr;
+  unsigned char* buffer =
+      allocate ? static_cast<unsigned char*>(OPENSSL_malloc(static_cast<std::size_t>(total)))
+               : *pos;
+  if (buffer == nullptr) return -1;
+  unsigned char* p = buffer;
+  ASN1_put_object(&p, 1, bodyLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+  std::memcpy(p, body.data(), body.size());
+  *pos = allocate ? buffer : p + body.size();
   return total;
 }
 

@@ -23,12 +23,8 @@ struct Free {
 
 using Der = std::unique_ptr<unsigned char, Free>;
 
-ASN1_OBJECT* md5WithRsa() {
-  return OBJ_nid2obj(OBJ_ln2nid("md5WithRSAEncryption"));
-}
-
 int setMd5WithRsa(X509_ALGOR* algorithm) {
-  ASN1_OBJECT* oid = md5WithRsa();
+  ASN1_OBJECT* oid = OBJ_nid2obj(NID_md5WithRSAEncryption);
   if (algorithm == nullptr || oid == nullptr || OBJ_length(oid) == 0) return 0;
   return X509_ALGOR_set0(algorithm, oid, V_ASN1_NULL, nullptr);
 }

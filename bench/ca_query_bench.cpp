@@ -200,68 +200,69 @@ Bed& bed() {
   return b;
 }
 
-void BM_ControlQueryB64Certificate(benchmark::State& state) {
-  Bed& b = bed();
-  if (!b.problem.empty()) {
-    state.SkipWithError(b.problem.c_str());
-    return;
+// The two arms: null on success, else what went wrong.
+const char* controlQuery(Bed& b, std::size_t& length) {
+  static const std::u16string casid1 = u16(fedi::kTestCasid1);
+  static const std::u16string casid2 = u16(fedi::kTestCasid2);
+  const auto text = b.control.queryB64Certificate(b.controlUrl, casid1, casid2, kSerial);
+  if (!text) return "queryB64Certificate failed";
+  length = text->size();
+  benchmark::DoNotOptimize(text->data());
+  return nullptr;
+}
+
+const char* bareQuery(Bed& b, std::string& answer) {
+  if (!bareRoundTrip(b.initiationUrl, b.get, b.post, b.body, answer)) {
+    return "the bare round trip failed";
   }
-  const std::u16string casid1 = u16(fedi::kTestCasid1);
-  const std::u16string casid2 = u16(fedi::kTestCasid2);
+  benchmark::DoNotOptimize(answer.data());
+  return nullptr;
+}
+
+// readyBed returns the bed, or null after marking the benchmark failed.
+Bed* readyBed(benchmark::State& state) {
+  Bed& b = bed();
+  if (b.problem.empty()) return &b;
+  state.SkipWithError(b.problem.c_str());
+  return nullptr;
+}
+
+void BM_ControlQueryB64Certificate(benchmark::State& state) {
+  Bed* b = readyBed(state);
+  if (b == nullptr) return;
   std::size_t length = 0;
   for (auto _ : state) {
-    const auto text = b.control.queryB64Certificate(b.controlUrl, casid1, casid2, kSerial);
-    if (!text) {
-      state.SkipWithError("queryB64Certificate failed");
+    if (const char* why = controlQuery(*b, length)) {
+      state.SkipWithError(why);
       break;
     }
-    length = text->size();
-    benchmark::DoNotOptimize(text->data());
   }
   state.counters["base64_chars"] = static_cast<double>(length);
 }
 
 void BM_BareCurlQuery(benchmark::State& state) {
-  Bed& b = bed();
-  if (!b.problem.empty()) {
-    state.SkipWithError(b.problem.c_str());
-    return;
-  }
+  Bed* b = readyBed(state);
+  if (b == nullptr) return;
   std::string answer;
   for (auto _ : state) {
-    if (!bareRoundTrip(b.initiationUrl, b.get, b.post, b.body, answer)) {
-      state.SkipWithError("the bare round trip failed");
+    if (const char* why = bareQuery(*b, answer)) {
+      state.SkipWithError(why);
       break;
     }
-    benchmark::DoNotOptimize(answer.data());
   }
-  state.counters["posted_bytes"] = static_cast<double>(b.body.size());
+  state.counters["posted_bytes"] = static_cast<double>(b->body.size());
   state.counters["answer_bytes"] = static_cast<double>(answer.size());
 }
 
 // The two round trips in alternation (runPaired), so that the loopback's and the server's
 // drift within a run falls on both alike.
 void BM_PairedQuery(benchmark::State& state) {
-  Bed& b = bed();
-  if (!b.problem.empty()) {
-    state.SkipWithError(b.problem.c_str());
-    return;
-  }
-  const std::u16string casid1 = u16(fedi::kTestCasid1);
-  const std::u16string casid2 = u16(fedi::kTestCasid2);
+  Bed* b = readyBed(state);
+  if (b == nullptr) return;
+  std::size_t length = 0;
   std::string answer;
   runPaired(
-      state,
-      [&]() -> const char* {
-        return b.control.queryB64Certificate(b.controlUrl, casid1, casid2, kSerial)
-                   ? nullptr
-                   : "queryB64Certificate failed";
-      },
-      [&]() -> const char* {
-        return bareRoundTrip(b.initiationUrl, b.get, b.post, b.body, answer)
-                   ? nullptr
-                   : "the bare round trip failed";
-      });
+      state, [&] { return controlQuery(*b, length); }, [&] { return bareQuery(*b, answer); });
 }
 
 constexpr int kRepetitions = 7;

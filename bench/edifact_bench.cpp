@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/token_bed.h"
 #include "ca/issuing.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "tests/support/softhsm.h"
@@ -19,12 +20,6 @@ namespace kestrune::bench {
 namespace {
 
 constexpr std::size_t kMegabyte = 1000 * 1000;
-
-std::vector<std::uint8_t> textWithZero(std::string_view text) {
-  std::vector<std::uint8_t> bytes(text.begin(), text.end());
-  bytes.push_back(0);
-  return bytes;
-}
 
 // invoice returns an invoice of about that many megabytes: item lines with their prices and
 // free text.
@@ -46,12 +41,7 @@ const std::string& message() {
 // A Linkway token as makeCard leaves it, with the holder's certificate (for the CSN), and a
 // control logged in on it.
 struct Bed {
-  // SoftHSM2 reads its configuration only when it starts: a session that an earlier benchmark
-  // left open is ended first (destroying a control closes it and finalises the module).
-  bool previousSessionEnded = [] {
-    TVFEDIMiniKeyCrypt closer;
-    return true;
-  }();
+  bool previousSessionEnded = (endSharedSession(), true);
   testing::SoftHsm hsm{1};
   TVFEDIMiniKeyCrypt control;
   std::map<std::size_t, std::u16string> invoices;  // by megabytes, made on first use
@@ -77,13 +67,7 @@ struct Bed {
     if (!bag) return;
     hsm.createData(0, {.label = "EOICert", .value = ca::toDer(*bag)});
 
-    const std::string module = testing::softHsmModule();
-    const std::string pin = testing::kUserPin;
-    if (control.loadLib(std::u16string(module.begin(), module.end())) != kOk ||
-        control.checkPassword(std::u16string(pin.begin(), pin.end())) != kOk) {
-      return;
-    }
-    ready = true;
+    ready = logInOnSoftHsm(control);
   }
 
   const std::u16string& wideInvoice(std::size_t megabytes) {

@@ -5,7 +5,6 @@
 // on the same module and session, and nothing else (no DER, no MD5, no MAC, no verification).
 // The control's OpenSSL work and bookkeeping must stay a small share next to the token's.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <array>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/token_bed.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/session_state.h"
 #include "tests/control/control_test_access.h"
@@ -26,21 +26,10 @@ namespace {
 
 constexpr char kPass[] = "FEDI pass phrase";
 
-std::vector<std::uint8_t> textWithZero(std::string_view text) {
-  std::vector<std::uint8_t> bytes(text.begin(), text.end());
-  bytes.push_back(0);
-  return bytes;
-}
-
 // A token as makeCard leaves it (512-bit "FEDICA" key pair, both identifiers) and a control
 // logged in on it.
 struct Bed {
-  // SoftHSM2 reads its configuration only when it starts: a session that an earlier benchmark
-  // left open is ended first (destroying a control closes it and finalises the module).
-  bool previousSessionEnded = [] {
-    TVFEDIMiniKeyCrypt closer;
-    return true;
-  }();
+  bool previousSessionEnded = (endSharedSession(), true);
   testing::SoftHsm hsm{1};
   TVFEDIMiniKeyCrypt control;
   CK_FUNCTION_LIST* direct = nullptr;
@@ -50,16 +39,8 @@ struct Bed {
     hsm.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
     hsm.createData(0, {.label = "EOISID1", .value = textWithZero("U001")});
     hsm.createData(0, {.label = "EOISID2", .value = textWithZero("ORG01")});
-    const std::string path = testing::softHsmModule();
-    const std::string pin = testing::kUserPin;
-    if (control.loadLib(std::u16string(path.begin(), path.end())) != kOk ||
-        control.checkPassword(std::u16string(pin.begin(), pin.end())) != kOk) {
-      std::abort();
-    }
-    // The same module instance as the layer's: dlopen of one path gives one copy.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-    if (getList == nullptr || getList(&direct) != CKR_OK) std::abort();
+    direct = softHsmFunctions();
+    if (!logInOnSoftHsm(control) || direct == nullptr) std::abort();
     std::vector<std::uint8_t> der;
     const auto before = token::p11_CallCount();
     if (ControlTestAccess::buildNewRequest(control, kPass, der) != kOk) std::abort();

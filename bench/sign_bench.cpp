@@ -2,7 +2,6 @@
 // module and session: the control's own work (texts, digest, DigestInfo, hex) must add next to
 // nothing. Also the module calls that sign, getSID1 and getCSN make.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <array>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/token_bed.h"
 #include "ca/issuing.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/session_state.h"
@@ -25,12 +25,6 @@ namespace {
 
 constexpr char16_t kText16[] = u"FEDI benchmark payload";
 constexpr char kText[] = "FEDI benchmark payload";
-
-std::vector<std::uint8_t> textWithZero(std::string_view text) {
-  std::vector<std::uint8_t> bytes(text.begin(), text.end());
-  bytes.push_back(0);
-  return bytes;
-}
 
 // A stored user certificate bag for the Linkway CSN, issued with throwaway keys.
 std::vector<std::uint8_t> userCertificateBag() {
@@ -68,15 +62,8 @@ struct Bed {
     hsm->createData(0, {.label = "EOISID1", .value = textWithZero("U001")});
     hsm->createData(0, {.label = "EOISID2", .value = textWithZero("ORG01")});
     hsm->createData(0, {.label = "EOICert", .value = userCertificateBag()});
-    const std::string path = testing::softHsmModule();
-    if (control.loadLib(std::u16string(path.begin(), path.end())) != 0 ||
-        control.checkPassword(u"123456") != 0) {
-      std::abort();
-    }
-    // The same module instance as the layer's: dlopen of one path gives one copy.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-    getList(&direct);
+    direct = softHsmFunctions();
+    if (!logInOnSoftHsm(control) || direct == nullptr) std::abort();
     const auto before = token::p11_CallCount();
     if (!control.sign(kText16)) std::abort();
     signCalls = token::p11_CallCount() - before;

@@ -2,7 +2,6 @@
 // made directly on the same module and session: our code must add next to nothing. Also
 // the number of module calls that checkPassword and getType make.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <array>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/token_bed.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "tests/support/softhsm.h"
 #include "token/token.h"
@@ -49,10 +49,8 @@ struct Bed {
   Bed() {
     hsm.generateKeyPair(0, "FEDICA.pubkey", kKey512, 512);
     hsm.generateKeyPair(0, "Bench1024.pubkey", kKey1024, 1024);
-    // The same module instance as the layer's: dlopen of one path gives one copy.
-    void* module = dlopen(testing::softHsmModule(), RTLD_NOW | RTLD_LOCAL);
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-    getList(&direct);
+    direct = softHsmFunctions();
+    if (direct == nullptr) std::abort();
   }
   void openLayer() {
     if (layerOpen) return;

@@ -162,20 +162,6 @@ bool makePassPhrase(std::string& pass) {
   return true;
 }
 
-std::optional<AuthorityStore> openStore(const std::string& dir, AuthorityResult& result,
-                                        std::string& why) {
-  const std::string path = pathIn(dir, kDatabaseFileName);
-  std::error_code error;
-  if (!fs::is_regular_file(path, error)) {
-    why = "no authority in " + dir + " (run fedi-ca init)";
-    result = AuthorityResult::notInitialised;
-    return std::nullopt;
-  }
-  auto store = AuthorityStore::open(path, why);
-  result = store ? AuthorityResult::ok : AuthorityResult::notInitialised;
-  return store;
-}
-
 AuthorityResult enrolIn(const std::string& dir, const HolderId& holder, std::string& pass,
                         std::string& why) {
   if (!validHolderId(holder.sid1) || !validHolderId(holder.sid2)) {
@@ -183,7 +169,7 @@ AuthorityResult enrolIn(const std::string& dir, const HolderId& holder, std::str
     return AuthorityResult::badArgument;
   }
   AuthorityResult result = AuthorityResult::ok;
-  auto store = openStore(dir, result, why);
+  auto store = openAuthorityStore(dir, result, why);
   if (!store) return result;
   std::string made;
   if (!makePassPhrase(made)) {
@@ -200,7 +186,7 @@ AuthorityResult enrolIn(const std::string& dir, const HolderId& holder, std::str
 
 AuthorityResult bagIn(const std::string& dir, std::string& base64, std::string& why) {
   AuthorityResult result = AuthorityResult::ok;
-  auto store = openStore(dir, result, why);
+  auto store = openAuthorityStore(dir, result, why);
   if (!store) return result;
   CertificateRecord record;
   if (store->authorityCertificate(platform::currentTime(), record) != StoreResult::ok) {

@@ -36,16 +36,26 @@ std::string pathIn(const std::string& dir, const char* name) {
   return (std::filesystem::path(dir) / name).string();
 }
 
+std::optional<AuthorityStore> openAuthorityStore(const std::string& dir, AuthorityResult& result,
+                                                 std::string& error) {
+  const std::string path = pathIn(dir, kDatabaseFileName);
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(path, ignored)) {
+    error = "no authority in " + dir + " (run fedi-ca init)";
+    result = AuthorityResult::notInitialised;
+    return std::nullopt;
+  }
+  auto store = AuthorityStore::open(path, error);
+  result = store ? AuthorityResult::ok : AuthorityResult::notInitialised;
+  return store;
+}
+
 AuthorityResult loadAuthority(const std::string& dir, const ServerOptions& options,
                               AuthorityContext& context, std::string& error) {
   context.databasePath = pathIn(dir, kDatabaseFileName);
-  std::error_code ignored;
-  if (!std::filesystem::is_regular_file(context.databasePath, ignored)) {
-    error = "no authority in " + dir + " (run fedi-ca init)";
-    return AuthorityResult::notInitialised;
-  }
-  auto store = AuthorityStore::open(context.databasePath, error);
-  if (!store) return AuthorityResult::notInitialised;
+  AuthorityResult opened = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, opened, error);
+  if (!store) return opened;
   auto identity = store->identity();
   if (!identity) {
     error = "the authority's identifiers cannot be read: " + store->lastError();

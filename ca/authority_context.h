@@ -36,6 +36,11 @@ struct AuthorityContext {
   std::int64_t now() const;
 };
 
+// openAuthorityStore opens the database of the authority in dir: the store with result ok, or
+// none with result notInitialised and the reason in error.
+std::optional<AuthorityStore> openAuthorityStore(const std::string& dir, AuthorityResult& result,
+                                                 std::string& error);
+
 // loadAuthority fills context from the authority in dir. ok, or notInitialised, badKey,
 // storageFailed, issuingFailed (the identifiers make no name), with the reason in error.
 AuthorityResult loadAuthority(const std::string& dir, const ServerOptions& options,

@@ -185,22 +185,19 @@ StoreResult AuthorityStore::bySerial(std::int64_t serial, CertificateRecord& out
 
 StoreResult AuthorityStore::inForce(const HolderId& holder, std::int64_t now,
                                     CertificateRecord& out) {
-  db::Statement select = connection_.prepare(
-      std::string(kColumns) +
-      "WHERE sid1 = ?1 AND sid2 = ?2 AND is_authority = 0 AND revoked_at IS NULL "
-      "AND not_before <= ?3 AND ?3 < not_after ORDER BY serial DESC LIMIT 1");
-  if (!select.bind(1, holder.sid1) || !select.bind(2, holder.sid2) || !select.bind(3, now)) {
-    return StoreResult::failed;
-  }
-  return one(select, out);
+  return latestOfHolder(holder, now, "revoked_at IS NULL", out);
 }
 
 StoreResult AuthorityStore::validAt(const HolderId& holder, std::int64_t at,
                                     CertificateRecord& out) {
+  return latestOfHolder(holder, at, "(revoked_at IS NULL OR revoked_at > ?3)", out);
+}
+
+StoreResult AuthorityStore::latestOfHolder(const HolderId& holder, std::int64_t at,
+                                           const char* unrevokedClause, CertificateRecord& out) {
   db::Statement select = connection_.prepare(
-      std::string(kColumns) +
-      "WHERE sid1 = ?1 AND sid2 = ?2 AND is_authority = 0 AND (revoked_at IS NULL OR "
-      "revoked_at > ?3) AND not_before <= ?3 AND ?3 < not_after ORDER BY serial DESC LIMIT 1");
+      std::string(kColumns) + "WHERE sid1 = ?1 AND sid2 = ?2 AND is_authority = 0 AND " +
+      unrevokedClause + " AND not_before <= ?3 AND ?3 < not_after ORDER BY serial DESC LIMIT 1");
   if (!select.bind(1, holder.sid1) || !select.bind(2, holder.sid2) || !select.bind(3, at)) {
     return StoreResult::failed;
   }

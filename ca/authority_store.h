@@ -112,6 +112,10 @@ class AuthorityStore {
  private:
   explicit AuthorityStore(db::Connection connection) : connection_(std::move(connection)) {}
   StoreResult one(db::Statement& statement, CertificateRecord& out);
+  // latestOfHolder: the holder's latest certificate with notBefore <= at < notAfter that
+  // unrevokedClause (SQL, `at` being ?3) accepts.
+  StoreResult latestOfHolder(const HolderId& holder, std::int64_t at, const char* unrevokedClause,
+                             CertificateRecord& out);
   // unrevoked: ok when serial is recorded and not revoked, notFound otherwise, or failed.
   StoreResult unrevoked(std::int64_t serial);
 

@@ -53,13 +53,13 @@ bool verifySignature(EVP_PKEY* key, const X509_ALGOR* algorithm, const ASN1_BIT_
 }
 
 std::optional<Refusal> proveHolder(const AuthorityContext& context, AuthorityStore& store,
-                                   const SignedClaim& claim, CertificateRecord& certificate,
-                                   CertificatePtr& decoded) {
+                                   const SignedClaim& claim, ProvenCertificate& proven) {
   if (claim.issuer == nullptr || X509_NAME_cmp(claim.issuer, context.issuerName.get()) != 0) {
     return Refusal{kRefuseIssuer, "the certificate named is not issued by this authority"};
   }
   const auto serial = serialOf(claim.serial);
   if (!serial) return Refusal{kRefuseNotFound, "no certificate has the serial number named"};
+  CertificateRecord& certificate = proven.record;
   switch (store.bySerial(*serial, certificate)) {
     case StoreResult::ok:
       break;
@@ -71,13 +71,14 @@ std::optional<Refusal> proveHolder(const AuthorityContext& context, AuthoritySto
   if (certificate.authority) {
     return Refusal{kRefuseNotFound, "the serial number names the authority's own certificate"};
   }
-  decoded = decodeCertificate(certificate);
-  const KeyPtr key(decoded ? FEDI_X509_get_pubkey(decoded.get()) : nullptr);
-  if (!key) return Refusal{kRefuseInternal, "a recorded certificate does not decode"};
+  proven.decoded = decodeCertificate(certificate);
+  proven.key.reset(proven.decoded ? FEDI_X509_get_pubkey(proven.decoded.get()) : nullptr);
+  if (!proven.key) return Refusal{kRefuseInternal, "a recorded certificate does not decode"};
   // Both algorithm fields are covered: the one inside the body by the signature itself.
   if (claim.bodyAlgorithm == nullptr ||
       X509_ALGOR_cmp(claim.bodyAlgorithm, claim.signatureAlgorithm) != 0 ||
-      !verifySignature(key.get(), claim.signatureAlgorithm, claim.signature, claim.signedDer)) {
+      !verifySignature(proven.key.get(), claim.signatureAlgorithm, claim.signature,
+                       claim.signedDer)) {
     return Refusal{kRefuseSignature, "the request is not signed with the named certificate's key"};
   }
   if (certificate.revokedAt) return Refusal{kRefuseRevoked, "the certificate named is revoked"};

@@ -25,13 +25,19 @@ struct SignedClaim {
   std::span<const std::uint8_t> signedDer;  // the DER of the signed body
 };
 
-// proveHolder returns no refusal and fills certificate (the named one) and decoded when the
-// claim holds; otherwise the refusal, checked in this order: issuer (7), a holder certificate
-// with that serial (5), signature with its key (3), revoked (6), in force now (9), the holder's
-// current certificate (10).
+// The certificate a signed request named, once proven: its record, the record decoded, and the
+// public key the request's signature verified with.
+struct ProvenCertificate {
+  CertificateRecord record;
+  CertificatePtr decoded;
+  KeyPtr key;
+};
+
+// proveHolder returns no refusal and fills proven when the claim holds; otherwise the refusal,
+// checked in this order: issuer (7), a holder certificate with that serial (5), signature with its
+// key (3), revoked (6), in force now (9), the holder's current certificate (10).
 std::optional<Refusal> proveHolder(const AuthorityContext& context, AuthorityStore& store,
-                                   const SignedClaim& claim, CertificateRecord& certificate,
-                                   CertificatePtr& decoded);
+                                   const SignedClaim& claim, ProvenCertificate& proven);
 
 // proveSignedRequest encodes the signed body of a renewal or revocation request (part) with
 // encode and proves its holder as proveHolder does, serial being the body's serial number of
@@ -40,8 +46,7 @@ template <class Signed, class Body>
 std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, AuthorityStore& store,
                                           const Signed& part, const ASN1_INTEGER* serial,
                                           int (*encode)(const Body*, unsigned char**),
-                                          const char* notEncoded, CertificateRecord& certificate,
-                                          CertificatePtr& decoded) {
+                                          const char* notEncoded, ProvenCertificate& proven) {
   struct DerFree {
     void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
   };
@@ -57,7 +62,7 @@ std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, Autho
   claim.signatureAlgorithm = part.signatureAlgorithm;
   claim.signature = part.signature;
   claim.signedDer = {body.get(), static_cast<std::size_t>(length)};
-  return proveHolder(context, store, claim, certificate, decoded);
+  return proveHolder(context, store, claim, proven);
 }
 
 // verifySignature returns true when signature over data verifies with key under an RSA

@@ -2,8 +2,6 @@
 // certificate, for the certificate that follows it. The renewal carries the same subject and
 // key and starts when the current certificate ends, so the control keeps it waiting beside the
 // current one. Asking again while it waits gets the same renewal back.
-#include <openssl/evp.h>
-
 #include "ca/certificate_delivery.h"
 #include "ca/holder_proof.h"
 #include "ca/request_handlers.h"
@@ -16,23 +14,21 @@ Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FE
       ASN1_INTEGER_get(part->body->type) != FEDI_CT_EXT_REQ) {
     return refuse(kRefuseMalformed, "the renewal request is incomplete");
   }
-  CertificateRecord current;
-  CertificatePtr decoded;
+  ProvenCertificate proven;
   if (auto refusal =
           proveSignedRequest(context, store, *part, part->body->serialNumber, &i2d_FEDIEXT_INFO,
-                             "the renewal request does not encode", current, decoded)) {
+                             "the renewal request does not encode", proven)) {
     return *refusal;
   }
 
-  const KeyPtr key(FEDI_X509_get_pubkey(decoded.get()));
-  if (!key) return refuse(kRefuseInternal, "a recorded certificate does not decode");
+  const CertificateRecord& current = proven.record;
   CertificatePlan plan;
   plan.holder = current.holder;
   plan.notBefore = current.notAfter;
   plan.notAfter = current.notAfter + context.options.lifetimeSeconds;
   plan.renewedFrom = current.serial;
   CertificateRecord renewal;
-  const StoreResult stored = issueFor(context, store, plan, key.get(), renewal);
+  const StoreResult stored = issueFor(context, store, plan, proven.key.get(), renewal);
   switch (stored) {
     case StoreResult::ok:
       break;

@@ -30,21 +30,20 @@ Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store,
       ASN1_INTEGER_get(part->body->type) != FEDI_CT_REV_REQ) {
     return refuse(kRefuseMalformed, "the revocation request is incomplete");
   }
-  CertificateRecord certificate;
-  CertificatePtr decoded;
+  ProvenCertificate proven;
   if (auto refusal =
           proveSignedRequest(context, store, *part, part->body->serialNumber2, &i2d_FEDIREV_INFO,
-                             "the revocation request does not encode", certificate, decoded)) {
+                             "the revocation request does not encode", proven)) {
     return *refusal;
   }
-  if (auto refusal = inconsistency(*part->body, decoded.get())) return *refusal;
+  if (auto refusal = inconsistency(*part->body, proven.decoded.get())) return *refusal;
 
   const ASN1_OCTET_STRING* reason = part->body->reason;
   std::vector<std::uint8_t> reasonBytes;
   if (reason != nullptr && reason->length > 0) {
     reasonBytes.assign(reason->data, reason->data + reason->length);
   }
-  switch (store.revoke(certificate.serial, context.now(), reasonBytes)) {
+  switch (store.revoke(proven.record.serial, context.now(), reasonBytes)) {
     case StoreResult::ok:
       return revocationListAnswer(context, store, FEDI_CT_REV_CRL);
     case StoreResult::notFound:  // revoked by a request served meanwhile

@@ -318,14 +318,20 @@ class TVFEDIMiniKeyCrypt {
   std::int32_t buildAuthorityName(std::u16string_view first, std::u16string_view second,
                                   std::unique_ptr<X509_name_st, control::X509NameFree>& name);
   // The exchanges shared by method pairs and trios; each returns 0 with the answer's record
-  // in exchange, or the failure's code. queryBySerial asks for certificate csn; queryCaKey
+  // in exchange, or the failure's code. queryBySerial asks for certificate csn; askCaKey
   // for the authority's key, by key serial number psn and by date when they are given.
   std::int32_t queryBySerial(control::CaExchange& exchange, std::u16string_view caUrl,
                              std::u16string_view casid1, std::u16string_view casid2,
                              std::u16string_view csn);
-  std::int32_t queryCaKey(control::CaExchange& exchange, std::u16string_view caUrl,
-                          std::u16string_view casid1, std::u16string_view casid2,
-                          const std::u16string_view* psn, const std::u16string_view* date);
+  std::int32_t askCaKey(control::CaExchange& exchange, std::u16string_view caUrl,
+                        std::u16string_view casid1, std::u16string_view casid2,
+                        const std::u16string_view* psn, const std::u16string_view* date);
+  // queryCaKey is the whole method behind queryCaPublicKey, queryPSNCaPublicKey and
+  // queryDateCaPublicKey: askCaKey in the method frame, the key's bag as Base64 text.
+  std::optional<std::u16string> queryCaKey(std::u16string_view caUrl, std::u16string_view casid1,
+                                           std::u16string_view casid2,
+                                           const std::u16string_view* psn,
+                                           const std::u16string_view* date);
   // querySid returns SID1 (which 1: the first string of the answer's SET's first element) or
   // SID2 (which 2: the first string of its single element); nullopt with 4 when the answer has
   // no such element (an empty SET). Unicode strings are returned as the text they hold.

@@ -52,7 +52,6 @@ class CaExchange {
  private:
   TVFEDIMiniKeyCrypt& control_;
   CaConnection connection_{};
-  bool initiated_ = false;
   void* content_ = nullptr;
 };
 

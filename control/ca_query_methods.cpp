@@ -60,11 +60,10 @@ std::int32_t TVFEDIMiniKeyCrypt::queryBySerial(control::CaExchange& exchange,
   return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::queryCaKey(control::CaExchange& exchange,
-                                            std::u16string_view caUrl, std::u16string_view casid1,
-                                            std::u16string_view casid2,
-                                            const std::u16string_view* psn,
-                                            const std::u16string_view* date) {
+std::int32_t TVFEDIMiniKeyCrypt::askCaKey(control::CaExchange& exchange, std::u16string_view caUrl,
+                                          std::u16string_view casid1, std::u16string_view casid2,
+                                          const std::u16string_view* psn,
+                                          const std::u16string_view* date) {
   const auto url = argumentText(caUrl);
   if (!url) return kBadText;
   std::optional<std::string> serial;
@@ -89,6 +88,20 @@ std::int32_t TVFEDIMiniKeyCrypt::queryCaKey(control::CaExchange& exchange,
     }
   }
   return exchange.run(url->c_str(), &ca_QueryCaPublicKey, query.get(), FEDI_CT_GET_CAPK_ANS);
+}
+
+std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCaKey(std::u16string_view caUrl,
+                                                             std::u16string_view casid1,
+                                                             std::u16string_view casid2,
+                                                             const std::u16string_view* psn,
+                                                             const std::u16string_view* date) {
+  return inFrame([&]() -> std::optional<std::u16string> {
+    lastErrorCode = kNotCompleted;
+    control::CaExchange exchange(*this);
+    lastErrorCode = askCaKey(exchange, caUrl, casid1, casid2, psn, date);
+    if (lastErrorCode != kOk) return std::nullopt;
+    return bagText(exchange.content<FEDICERT>());
+  });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::bagText(FEDICERT* bag) {
@@ -201,39 +214,21 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view c
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCaPublicKey(std::u16string_view caUrl,
                                                                    std::u16string_view casid1,
                                                                    std::u16string_view casid2) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    control::CaExchange exchange(*this);
-    lastErrorCode = queryCaKey(exchange, caUrl, casid1, casid2, nullptr, nullptr);
-    if (lastErrorCode != kOk) return std::nullopt;
-    return bagText(exchange.content<FEDICERT>());
-  });
+  return queryCaKey(caUrl, casid1, casid2, nullptr, nullptr);
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryPSNCaPublicKey(std::u16string_view caUrl,
                                                                       std::u16string_view casid1,
                                                                       std::u16string_view casid2,
                                                                       std::u16string_view psn) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    control::CaExchange exchange(*this);
-    lastErrorCode = queryCaKey(exchange, caUrl, casid1, casid2, &psn, nullptr);
-    if (lastErrorCode != kOk) return std::nullopt;
-    return bagText(exchange.content<FEDICERT>());
-  });
+  return queryCaKey(caUrl, casid1, casid2, &psn, nullptr);
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryDateCaPublicKey(std::u16string_view caUrl,
                                                                        std::u16string_view casid1,
                                                                        std::u16string_view casid2,
                                                                        std::u16string_view date) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    control::CaExchange exchange(*this);
-    lastErrorCode = queryCaKey(exchange, caUrl, casid1, casid2, nullptr, &date);
-    if (lastErrorCode != kOk) return std::nullopt;
-    return bagText(exchange.content<FEDICERT>());
-  });
+  return queryCaKey(caUrl, casid1, casid2, nullptr, &date);
 }
 
 }  // namespace kestrune

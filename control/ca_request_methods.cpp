@@ -23,6 +23,21 @@ fedi::RequestPtr<T> decodeRequest(T* (*d2i)(T**, const unsigned char**, long),
   return fedi::RequestPtr<T>(d2i(nullptr, &position, static_cast<long>(der.size())));
 }
 
+// sendBuiltRequest initiates the exchange, has build encode the request on the token and
+// sends it through entryPoint, expecting an answer of expectedType. The initiation comes
+// first, so an unreachable authority costs no signature.
+template <class T, class Build>
+std::int32_t sendBuiltRequest(control::CaExchange& exchange, const std::string& url, Build build,
+                              T* (*d2i)(T**, const unsigned char**, long),
+                              int (*entryPoint)(CaConnection*, T*), int expectedType) {
+  if (const auto code = exchange.initiate(url.c_str()); code != kOk) return code;
+  std::vector<std::uint8_t> der;
+  if (const std::int32_t code = build(der); code != kOk) return code;
+  const auto request = decodeRequest(d2i, der);
+  if (!request) return kMalformedArgument;
+  return exchange.send(entryPoint, request.get(), expectedType);
+}
+
 }  // namespace
 
 std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
@@ -35,12 +50,11 @@ std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
     const std::string pass = toAnsiBuffer(key, kPassPhraseBuffer).value_or(std::string());
 
     control::CaExchange exchange(*this);
-    if (const auto code = exchange.initiate(url->c_str()); code != kOk) return code;
-    std::vector<std::uint8_t> der;
-    if (const auto code = buildNewRequest(pass.c_str(), der); code != kOk) return code;
-    const auto request = decodeRequest(&d2i_FEDIREQ, der);
-    if (!request) return kMalformedArgument;
-    if (const auto code = exchange.send(&ca_SendNewCertRequest, request.get(), FEDI_CT_NEW_CERT);
+    const auto build = [&](std::vector<std::uint8_t>& der) {
+      return buildNewRequest(pass.c_str(), der);
+    };
+    if (const auto code = sendBuiltRequest(exchange, *url, build, &d2i_FEDIREQ,
+                                           &ca_SendNewCertRequest, FEDI_CT_NEW_CERT);
         code != kOk) {
       return code;
     }
@@ -55,12 +69,9 @@ std::int32_t TVFEDIMiniKeyCrypt::extendCertificate(std::u16string_view caUrl) {
     if (!url) return kBadText;
 
     control::CaExchange exchange(*this);
-    if (const auto code = exchange.initiate(url->c_str()); code != kOk) return code;
-    std::vector<std::uint8_t> der;
-    if (const auto code = buildExtendRequest(der); code != kOk) return code;
-    const auto request = decodeRequest(&d2i_FEDIEXT, der);
-    if (!request) return kMalformedArgument;
-    if (const auto code = exchange.send(&ca_SendExtendRequest, request.get(), FEDI_CT_EXT_CERT);
+    const auto build = [&](std::vector<std::uint8_t>& der) { return buildExtendRequest(der); };
+    if (const auto code = sendBuiltRequest(exchange, *url, build, &d2i_FEDIEXT,
+                                           &ca_SendExtendRequest, FEDI_CT_EXT_CERT);
         code != kOk) {
       return code;
     }
@@ -79,13 +90,12 @@ std::int32_t TVFEDIMiniKeyCrypt::revokeCertificate(std::u16string_view caUrl,
     if (!reason) return kBadText;
 
     control::CaExchange exchange(*this);
-    if (const auto code = exchange.initiate(url->c_str()); code != kOk) return code;
-    std::vector<std::uint8_t> der;
-    if (const auto code = buildRevokeRequest(reason->c_str(), der); code != kOk) return code;
-    const auto request = decodeRequest(&d2i_FEDIREV, der);
-    if (!request) return kMalformedArgument;
+    const auto build = [&](std::vector<std::uint8_t>& der) {
+      return buildRevokeRequest(reason->c_str(), der);
+    };
     // The authority answers with its revocation list; the token keeps its certificate.
-    return exchange.send(&ca_SendRevokeRequest, request.get(), FEDI_CT_REV_CRL);
+    return sendBuiltRequest(exchange, *url, build, &d2i_FEDIREV, &ca_SendRevokeRequest,
+                            FEDI_CT_REV_CRL);
   });
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_x509.h"
 #include "control/edifact_envelope.h"
 
@@ -60,7 +61,7 @@ struct Algorithm {
 
 // algorithmOf reads the hash from the first USA segment ("USA+1:::6:1").
 std::optional<Algorithm> algorithmOf(std::string_view segment) {
-  if (segment == kMd5Algorithm) return Algorithm{EVP_md5, "MD5"};
+  if (segment == kMd5Algorithm) return Algorithm{fedi::md5, "MD5"};
   if (segment == kSha1Algorithm) return Algorithm{EVP_sha1, "SHA-1"};
   return std::nullopt;
 }

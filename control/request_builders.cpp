@@ -12,6 +12,7 @@
 #include "FEDIX509/fedi_req.h"
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
+#include "control/identity_objects.h"
 
 namespace kestrune {
 namespace control {
@@ -56,12 +57,6 @@ constexpr std::string_view kSid2Label = "EOISID2";
 constexpr std::string_view kPublicKeyLabel = "FEDICA.pubkey";
 constexpr std::string_view kPrivateKeyLabel = "FEDICA.prikey";
 constexpr std::string_view kDefaultReason = "Revoke";
-
-// The token stores a text with a zero byte after it; the text ends at the first zero.
-std::string_view textOf(const token::Bytes& value) {
-  const auto* chars = reinterpret_cast<const char*>(value.data());
-  return {chars, strnlen(chars, value.size())};
-}
 
 // encodeRequest fills der with the record's encoding: 0, 4 for an empty encoding.
 template <class T>
@@ -129,7 +124,10 @@ std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<s
   if (!n || !e || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
   // The subject is written into the request's own (empty) name rather than copied in, which
   // would encode and decode it again; setting the key below marks the body changed.
-  const control::NameEntry entries[] = {{"O", textOf(sid2)}, {"CN", textOf(sid1)}};
+  // The token stores a text with a zero byte after it; the text ends at the first zero.
+  const std::string organisation = control::textOf(sid2);
+  const std::string commonName = control::textOf(sid1);
+  const control::NameEntry entries[] = {{"O", organisation}, {"CN", commonName}};
   if (!control::addNameEntries(X509_REQ_get_subject_name(request->request), entries) ||
       fedi::setRsaPublicKey(request.get(), n.get(), e.get()) != 1) {
     return kNoMemory;

@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "FEDIX509/fedi_md5.h"
 #include "control/control_internal.h"
 #include "control/number_text.h"
 
@@ -26,7 +27,7 @@ struct DigestChoice {
 // ZRML tokens sign SHA-1 digests, every other type MD5.
 DigestChoice digestFor(std::int32_t keyType) {
   if (keyType == control::kZrml) return {EVP_sha1, kSha1Prefix, 20};
-  return {EVP_md5, kMd5Prefix, 16};
+  return {fedi::md5, kMd5Prefix, 16};
 }
 
 }  // namespace

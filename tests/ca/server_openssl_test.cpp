@@ -4,33 +4,20 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "FEDIX509/builtin_ca_records.h"
 #include "server_fixture.h"
+#include "tests/control/control_test_support.h"
 #include "test_authority.h"
 
 namespace kestrune::ca::test {
 namespace {
 
 using KeyOwner = std::unique_ptr<EVP_PKEY, HolderKeyFree>;
-
-struct CommandRun {
-  int status = -1;
-  std::string output;  // standard output and standard error
-};
-
-CommandRun run(const std::string& command) {
-  CommandRun result;
-  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) result.output += line;
-    result.status = pclose(pipe);
-  }
-  return result;
-}
+using kestrune::testing::CommandResult;
+using kestrune::testing::runCommand;
 
 void writeBytes(const std::string& path, const unsigned char* data, std::size_t size) {
   std::ofstream(path, std::ios::binary)
@@ -88,11 +75,11 @@ TEST_F(OpensslCrossCheck, HolderCertificateSignatureVerifiesWithTheAuthoritysPub
              static_cast<std::size_t>(signature->length));
   writePem(dir_.file("authority.pub.pem"), &PEM_write_bio_PUBKEY, testCaRecordKey());
 
-  const CommandRun verified =
-      run("openssl dgst -md5 -verify " + dir_.file("authority.pub.pem") + " -signature " +
-          dir_.file("signature.bin") + " " + dir_.file("body.der"));
-  EXPECT_EQ(0, verified.status) << verified.output;
-  EXPECT_NE(std::string::npos, verified.output.find("Verified OK")) << verified.output;
+  const CommandResult verified =
+      runCommand("openssl dgst -md5 -verify " + dir_.file("authority.pub.pem") + " -signature " +
+                 dir_.file("signature.bin") + " " + dir_.file("body.der"));
+  EXPECT_EQ(0, verified.status) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find("Verified OK")) << verified.out;
 
   // A byte of the body changed: the command refuses it.
   std::ifstream in(dir_.file("body.der"), std::ios::binary);
@@ -100,8 +87,8 @@ TEST_F(OpensslCrossCheck, HolderCertificateSignatureVerifiesWithTheAuthoritysPub
   body[body.size() / 2] ^= 0x01;
   writeBytes(dir_.file("body.der"), reinterpret_cast<const unsigned char*>(body.data()),
              body.size());
-  EXPECT_NE(0, run("openssl dgst -md5 -verify " + dir_.file("authority.pub.pem") + " -signature " +
-                   dir_.file("signature.bin") + " " + dir_.file("body.der"))
+  EXPECT_NE(0, runCommand("openssl dgst -md5 -verify " + dir_.file("authority.pub.pem") +
+                          " -signature " + dir_.file("signature.bin") + " " + dir_.file("body.der"))
                    .status);
 }
 
@@ -116,25 +103,25 @@ TEST_F(OpensslCrossCheck, RevocationListParsesAndVerifiesAgainstTheAuthority) {
   auto standard = standardAuthorityCertificate();
   writePem(dir_.file("authority.pem"), &PEM_write_bio_X509, standard.get());
 
-  const CommandRun text =
-      run("openssl crl -inform DER -in " + dir_.file("crl.der") + " -noout -text");
-  EXPECT_EQ(0, text.status) << text.output;
+  const CommandResult text =
+      runCommand("openssl crl -inform DER -in " + dir_.file("crl.der") + " -noout -text");
+  EXPECT_EQ(0, text.status) << text.out;
   std::ostringstream serial;
   serial << "Serial Number: " << std::uppercase << std::hex;
   serial.width(2);
   serial.fill('0');
   serial << serialOf(certificate.get());
-  EXPECT_NE(std::string::npos, text.output.find(serial.str())) << text.output;
+  EXPECT_NE(std::string::npos, text.out.find(serial.str())) << text.out;
   EXPECT_NE(std::string::npos,
-            text.output.find("Issuer: O = FEDI Test Certification CA, CN = TESTCA1"))
-      << text.output;
-  EXPECT_NE(std::string::npos, text.output.find("md5WithRSAEncryption")) << text.output;
-  EXPECT_NE(std::string::npos, text.output.find("Next Update")) << text.output;
+            text.out.find("Issuer: O = FEDI Test Certification CA, CN = TESTCA1"))
+      << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("md5WithRSAEncryption")) << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("Next Update")) << text.out;
 
-  const CommandRun verified = run("openssl crl -inform DER -in " + dir_.file("crl.der") +
-                                  " -CAfile " + dir_.file("authority.pem") + " -noout");
-  EXPECT_EQ(0, verified.status) << verified.output;
-  EXPECT_NE(std::string::npos, verified.output.find("verify OK")) << verified.output;
+  const CommandResult verified = runCommand("openssl crl -inform DER -in " + dir_.file("crl.der") +
+                                            " -CAfile " + dir_.file("authority.pem") + " -noout");
+  EXPECT_EQ(0, verified.status) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find("verify OK")) << verified.out;
 }
 
 TEST_F(OpensslCrossCheck, AnswerMessagesAreWellFormedDer) {
@@ -149,9 +136,10 @@ TEST_F(OpensslCrossCheck, AnswerMessagesAreWellFormedDer) {
   for (const Exchange& answer : answers) {
     ASSERT_FALSE(answer.body.empty());
     writeBytes(dir_.file("answer.der"), answer.body.data(), answer.body.size());
-    const CommandRun parsed = run("openssl asn1parse -inform DER -in " + dir_.file("answer.der"));
-    EXPECT_EQ(0, parsed.status) << parsed.output;
-    EXPECT_EQ(std::string::npos, parsed.output.find("rror")) << parsed.output;
+    const CommandResult parsed =
+        runCommand("openssl asn1parse -inform DER -in " + dir_.file("answer.der"));
+    EXPECT_EQ(0, parsed.status) << parsed.out;
+    EXPECT_EQ(std::string::npos, parsed.out.find("rror")) << parsed.out;
   }
 }
 

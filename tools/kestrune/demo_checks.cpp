@@ -11,6 +11,7 @@
 
 #include "FEDIX509/fedi_crl.h"
 #include "FEDIX509/fedi_x509.h"
+#include "ca/issuing.h"
 #include "platform/platform.h"
 #include "token/base64.h"
 
@@ -59,15 +60,6 @@ std::optional<std::vector<std::uint8_t>> decodedBase64(std::string_view base64) 
   return der;
 }
 
-std::vector<std::uint8_t> certificateDer(FEDI_X509* certificate) {
-  const int length = i2d_FEDI_X509(certificate, nullptr);
-  if (length <= 0) return {};
-  std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
-  unsigned char* write = der.data();
-  if (i2d_FEDI_X509(certificate, &write) != length) return {};
-  return der;
-}
-
 }  // namespace
 
 bool readBagFacts(std::string_view base64, CertificateFacts& facts, std::string& why) {
@@ -97,7 +89,7 @@ bool readBagFacts(std::string_view base64, CertificateFacts& facts, std::string&
   const auto serial = decimalOf(FEDI_X509_get_serialNumber(certificate.get()));
   const auto notBefore = secondsOf(FEDI_X509_get_notBefore(certificate.get()));
   const auto notAfter = secondsOf(FEDI_X509_get_notAfter(certificate.get()));
-  facts.certificateDer = certificateDer(certificate.get());
+  facts.certificateDer = ca::toDer(*certificate);
   if (!serial || !notBefore || !notAfter || facts.certificateDer.empty()) {
     why = "the certificate's serial number or validity cannot be read";
     return false;
