@@ -14,7 +14,6 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 namespace kestrune {
@@ -47,7 +46,6 @@ KESTRUNE_FREE(EVP_MD_CTX, EVP_MD_CTX_free);
 KESTRUNE_FREE(EVP_MD, EVP_MD_free);
 KESTRUNE_FREE(EVP_CIPHER, EVP_CIPHER_free);
 KESTRUNE_FREE(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
-KESTRUNE_FREE(RSA, RSA_free);
 KESTRUNE_FREE(X509, X509_free);
 KESTRUNE_FREE(X509_NAME, X509_NAME_free);
 KESTRUNE_FREE(X509_REQ, X509_REQ_free);
