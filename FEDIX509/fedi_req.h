@@ -1,6 +1,6 @@
 // The FEDI certificate requests: new certificate (FEDIREQ, "CeRt_ReQ"), extension (FEDIEXT,
-// "CeRt_eXt") and revocation (FEDIREV, "CeRt_rEv"), their DER coders, their token signing
-// (md5WithRSAEncryption) and the 4-byte DES CBC-MAC of a new-certificate request.
+// "CeRt_eXt") and revocation (FEDIREV, "CeRt_rEv"), their DER coders and the 4-byte DES
+// CBC-MAC of a new-certificate request. Signing them on the token: fedi_req_sign.h.
 //
 // Coders follow the conventions of fedi_x509.h. Signatures and the MAC are written with all
 // their bytes and 0 unused bits; a decoded BIT STRING keeps the unused-bits count it came
@@ -15,10 +15,6 @@
 #include <memory>
 
 #include "FEDIX509/fedi_x509.h"
-
-namespace kestrune::token {
-struct TokenKeyInfo;
-}
 
 // FEDIREQ ::= SEQUENCE { typeTag printable string "CeRt_ReQ", version INTEGER,
 //                        request CertificationRequest (PKCS#10),
@@ -132,15 +128,6 @@ int FEDI_req_mac(X509_REQ* request, const unsigned char* pass, std::size_t passL
 // when the digest has no OID, a buffer is too small or a library call fails.
 int FEDI_digest_info(const unsigned char* data, std::size_t len, unsigned char* out,
                      std::size_t outLen, const EVP_MD* digest);
-
-// Token signing with md5WithRSAEncryption through token_RsaSign with keyInfo: sets the
-// algorithm identifiers, signs the DER of the to-be-signed part and stores the signature with
-// all its bytes. FEDIREQ_sign then sets the MAC algorithm to OID 0.0 (NULL parameters) and
-// stores FEDI_req_mac of the signed PKCS#10 request. 1 on success, 0 on failure.
-int FEDIREQ_sign(FEDIREQ* req, const kestrune::token::TokenKeyInfo* keyInfo,
-                 const unsigned char* pass, std::size_t passLen);
-int FEDIEXT_sign(FEDIEXT* ext, const kestrune::token::TokenKeyInfo* keyInfo);
-int FEDIREV_sign(FEDIREV* rev, const kestrune::token::TokenKeyInfo* keyInfo);
 
 namespace kestrune::fedi {
 

@@ -9,19 +9,13 @@
 #include <memory>
 
 #include "FEDIX509/fedi_md5.h"
-#include "FEDIX509/fedi_req.h"
+#include "common/ptr.h"
+#include "FEDIX509/fedi_req_sign.h"
 #include "token/token.h"
 
 namespace {
 
 using kestrune::token::TokenKeyInfo;
-
-struct Free {
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(X509_SIG* p) const noexcept { X509_SIG_free(p); }
-};
-
-using Der = std::unique_ptr<unsigned char, Free>;
 
 int setMd5WithRsa(X509_ALGOR* algorithm) {
   ASN1_OBJECT* oid = OBJ_nid2obj(NID_md5WithRSAEncryption);
@@ -53,36 +47,11 @@ int signBody(Signed* part, const TokenKeyInfo* keyInfo,
   }
   unsigned char* raw = nullptr;
   const int len = encode(part->body, &raw);
-  Der tbs(raw);
+  const kestrune::Ptr<unsigned char> tbs(raw);
   return len > 0 ? signDer(tbs.get(), len, keyInfo, part->signature) : 0;
 }
 
 }  // namespace
-
-int FEDI_digest_info(const unsigned char* data, std::size_t len, unsigned char* out,
-                     std::size_t outLen, const EVP_MD* digest) {
-  if (digest == nullptr || out == nullptr || (data == nullptr && len > 0)) return 0;
-  const int nid = EVP_MD_get_type(digest);
-  ASN1_OBJECT* oid = OBJ_nid2obj(nid);
-  if (nid == NID_undef || oid == nullptr || OBJ_length(oid) == 0) return 0;
-  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
-  unsigned int valueLen = 0;
-  if (EVP_Digest(data, len, value.data(), &valueLen, digest, nullptr) != 1) return 0;
-
-  std::unique_ptr<X509_SIG, Free> info(X509_SIG_new());
-  if (info == nullptr) return 0;
-  X509_ALGOR* algorithm = nullptr;
-  ASN1_OCTET_STRING* octets = nullptr;
-  X509_SIG_getm(info.get(), &algorithm, &octets);
-  if (X509_ALGOR_set0(algorithm, oid, V_ASN1_NULL, nullptr) != 1 ||
-      ASN1_OCTET_STRING_set(octets, value.data(), static_cast<int>(valueLen)) != 1) {
-    return 0;
-  }
-  const int infoLen = i2d_X509_SIG(info.get(), nullptr);
-  if (infoLen < 1 || static_cast<std::size_t>(infoLen) > outLen) return 0;
-  unsigned char* pos = out;
-  return i2d_X509_SIG(info.get(), &pos);
-}
 
 int FEDIREQ_sign(FEDIREQ* req, const kestrune::token::TokenKeyInfo* keyInfo,
                  const unsigned char* pass, std::size_t passLen) {
@@ -96,7 +65,7 @@ int FEDIREQ_sign(FEDIREQ* req, const kestrune::token::TokenKeyInfo* keyInfo,
   unsigned char* raw = nullptr;
   // The re-encoding variant drops the body's cached DER, which in-place edits leave stale.
   const int len = i2d_re_X509_REQ_tbs(req->request, &raw);
-  Der tbs(raw);
+  const kestrune::Ptr<unsigned char> tbs(raw);
   if (len < 1 || signDer(tbs.get(), len, keyInfo, signature) != 1) return 0;
 
   if (kestrune::fedi::setMacAlgorithm(req) != 1) return 0;

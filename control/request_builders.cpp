@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "FEDIX509/fedi_req.h"
+#include "FEDIX509/fedi_req_sign.h"
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "control/identity_objects.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "FEDIX509/fedi_req.h"
+#include "FEDIX509/fedi_req_sign.h"
 #include "tests/control/identity_layouts.h"
 #include "tests/control/request_test_support.h"
 #include "tests/support/softhsm.h"
