@@ -8,6 +8,8 @@
 #include <openssl/asn1.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +30,7 @@ namespace {
 constexpr const char* kTarget = "control_page_text_fuzzer";
 constexpr std::int64_t kZoneSeconds = 8 * 3600;
 constexpr std::size_t kMaxNumberText = 4095;
+constexpr std::size_t kMaxWrittenNumber = 1024;
 
 using kestrune::fuzz::require;
 namespace control = kestrune::control;
@@ -93,7 +96,56 @@ void checkHex(std::string_view text) {
   }
 }
 
+// significantBits is the bit length of the big-endian number bytes.
+std::size_t significantBits(std::span<const std::uint8_t> bytes) {
+  std::size_t first = 0;
+  while (first < bytes.size() && bytes[first] == 0) ++first;
+  if (first == bytes.size()) return 0;
+  return (bytes.size() - first - 1) * 8 + static_cast<std::size_t>(std::bit_width(bytes[first]));
+}
+
+// checkRadixWriter reads the text's bytes as a number, writes it in the radix and reads it
+// back: the bytes without their leading zero bytes (zero is one byte 00). The writer refuses a
+// number of more than 4096 digits, one of at least 4096 x log2(radix) bits. Its time grows
+// with the square of the length, so numbers stop at 1024 bytes, past the limit of radix 2 to 4.
+void checkRadixWriter(int radix, std::string_view text) {
+  if (radix < 2 || radix > 36 || text.size() > kMaxWrittenNumber) return;
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
+  std::vector<char> digits(std::max<std::size_t>(4097, 2 * bytes.size() + 1));
+  const std::int32_t written = control::bytesToRadix(bytes, digits, radix);
+  if (written < 0) {
+    require(kTarget,
+            radix != 16 && static_cast<double>(significantBits(bytes)) >
+                               4096 * std::log2(static_cast<double>(radix)) - 1e-6,
+            "a number that fits was not written");
+    return;
+  }
+  const std::string_view number(digits.data(), static_cast<std::size_t>(written));
+  if (number.empty()) {
+    require(kTarget, radix == 16 && bytes.empty(), "no digits for a number");
+    return;
+  }
+  std::vector<std::uint8_t> back(kMaxNumberText + 1);
+  const std::int32_t count = control::radixToBytes(number, radix, back);
+  if (number.size() > kMaxNumberText) {
+    require(kTarget, count == -1, "a too long number text was read");
+    return;
+  }
+  std::size_t first = 0;
+  while (first + 1 < bytes.size() && bytes[first] == 0) ++first;
+  const std::vector<std::uint8_t> expected =
+      bytes.empty() ? std::vector<std::uint8_t>{0}
+                    : std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                                                bytes.end());
+  require(kTarget,
+          count == static_cast<std::int32_t>(expected.size()) &&
+              std::equal(expected.begin(), expected.end(), back.begin()),
+          "written digits read back as another number");
+}
+
 void checkRadix(int radix, std::string_view text) {
+  checkRadixWriter(radix, text);
   bool valid = radix >= 2 && radix <= 36 && !text.empty() && text.size() <= kMaxNumberText;
   for (const char c : text) {
     const std::size_t digit = control::kRadixDigits.find(c);
@@ -113,7 +165,9 @@ void checkRadix(int radix, std::string_view text) {
           withoutLeadingZeros(radixText(bytes, radix)) == withoutLeadingZeros(std::string(text)),
           "the number does not round-trip");
 
-  // The buffer must hold more than the bytes.
+  // The buffer must hold more than the bytes (checked on shorter texts: each reading takes
+  // time with the square of the length).
+  if (text.size() > kMaxWrittenNumber) return;
   std::vector<std::uint8_t> exact(static_cast<std::size_t>(count) + 1);
   require(kTarget, control::radixToBytes(text, radix, exact) == count, "exact room refused");
   std::vector<std::uint8_t> tight(static_cast<std::size_t>(count));
