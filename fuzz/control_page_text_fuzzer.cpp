@@ -251,6 +251,9 @@ void checkCertTime(std::uint8_t selector, std::string_view text) {
     results[mode] = control::formatCertTime(time.get(), texts[mode], mode);
   }
   require(kTarget, results[3] == 4 && texts[3].empty(), "an unknown mode was rendered");
+  std::string below = "left over";
+  require(kTarget, control::formatCertTime(time.get(), below, -1) == 4 && below.empty(),
+          "a negative mode was rendered");
   const bool utc = type == V_ASN1_UTCTIME;
   const std::size_t minimum = utc ? 10 : 12;
   if (type == V_ASN1_PRINTABLESTRING) {
