@@ -24,9 +24,11 @@ bool replaceValue(char** field, std::string_view value) {
   return true;
 }
 
-// readLines takes the keyed lines of the answer text; a later line of a key wins. A carriage
-// return that ends a line is dropped, so CRLF answers read like LF ones.
-int readLines(std::string_view text, CaConnection& connection) {
+}  // namespace
+
+namespace kestrune::fedi::detail {
+
+int readInitiationLines(std::string_view text, CaConnection& connection) {
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
@@ -45,7 +47,7 @@ int readLines(std::string_view text, CaConnection& connection) {
   return NET_OK;
 }
 
-}  // namespace
+}  // namespace kestrune::fedi::detail
 
 int ca_Initiate(const char* url, CaConnection* connection) {
   if (connection == nullptr) return NET_CALL_FAILED;
@@ -55,7 +57,7 @@ int ca_Initiate(const char* url, CaConnection* connection) {
   if (result == NET_OK && response.body != nullptr) {
     const std::string_view text(reinterpret_cast<const char*>(response.body),
                                 static_cast<std::size_t>(response.bodyLength));
-    result = readLines(text, *connection);
+    result = kestrune::fedi::detail::readInitiationLines(text, *connection);
   }
   if (result != NET_OK) {
     result = kestrune::fedi::detail::caResult(result, response);

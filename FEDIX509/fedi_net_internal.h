@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "FEDIX509/fedi_ca_client.h"
 
@@ -42,5 +43,11 @@ class ResponseBody {
 // caResult returns the WinInet error number recorded in response when it is one (12000 to
 // 12171) and code otherwise; the CA operations report a failed call by that number.
 int caResult(int code, const NetResponse& response);
+
+// readInitiationLines takes the "FEDI-SET-URL: " and "FEDI-CASID: " lines of an initiation
+// answer into connection's malloc'd fields; a later line of a key wins, and a carriage return
+// that ends a line is dropped, so CRLF answers read like LF ones. Returns NET_OK, or
+// NET_NO_MEMORY (the fields read so far stay).
+int readInitiationLines(std::string_view text, CaConnection& connection);
 
 }  // namespace kestrune::fedi::detail

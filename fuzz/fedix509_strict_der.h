@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/fuzz_require.h"
+
 namespace kestrune::fuzz {
 
 class StrictDer {
@@ -126,12 +128,6 @@ inline void requireSame(const char* target, const std::uint8_t* input, std::size
   if (same) return;
   std::fprintf(stderr, "%s: DER input re-encodes differently (%zu bytes in, %zu out)\n", target,
                inputSize, outputSize);
-  std::abort();
-}
-
-inline void require(const char* target, bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "%s: %s\n", target, what);
   std::abort();
 }
 

@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (fuzz/*_fuzzer.cpp) with clang in build-fuzz and runs each for
-# SECONDS (default 20) on a copy of its seed corpus fuzz/corpus/<target>/, so the inputs it
-# finds stay out of the work tree. Stops at the first crash, leak, time-out or UB report; the
-# failing input is kept in build-fuzz/fuzz-artifacts/<target>/.
-#   usage: scripts/fuzz.sh [SECONDS]
+# Builds the libFuzzer targets (fuzz/*_fuzzer.cpp) with clang in build-fuzz and runs each on a
+# copy of its seed corpus fuzz/corpus/<target>/, so the inputs it finds stay out of the work
+# tree. Stops at the first crash, leak, time-out or UB report; the failing input is kept in
+# build-fuzz/fuzz-artifacts/<target>/.
+#   usage: scripts/fuzz.sh [SECONDS]        each target for SECONDS (default 20): campaigns
+#          scripts/fuzz.sh --total SECONDS  SECONDS split evenly over the targets, at least 5
+#                                           each: the test script's smoke, whose time stays
+#                                           the same as targets are added
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-20}
+usage() {
+  echo "usage: $0 [SECONDS] | --total SECONDS" >&2
+  exit 2
+}
+total=
+seconds=20
+if [[ "${1:-}" == "--total" ]]; then
+  [[ $# -eq 2 ]] || usage
+  total=$2
+elif [[ $# -eq 1 ]]; then
+  seconds=$1
+elif [[ $# -ne 0 ]]; then
+  usage
+fi
+for value in "$seconds" "${total:-1}"; do
+  [[ "$value" =~ ^[1-9][0-9]*$ ]] || usage
+done
 # A fixed seed makes the smoke run repeatable; FUZZ_SEED=0 lets libFuzzer pick one.
 seed="${FUZZ_SEED:-1}"
-if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 [SECONDS]" >&2
-  exit 2
-fi
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -33,6 +48,11 @@ sources=(fuzz/*_fuzzer.cpp)
 if [[ ${#sources[@]} -eq 0 ]]; then
   echo "no fuzz targets in fuzz/" >&2
   exit 1
+fi
+if [[ -n "$total" ]]; then
+  seconds=$((total / ${#sources[@]}))
+  if ((seconds < 5)); then seconds=5; fi
+  echo "fuzz smoke: ${#sources[@]} targets, ${seconds} s each"
 fi
 
 for source in "${sources[@]}"; do

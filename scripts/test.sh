@@ -29,4 +29,4 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== fuzz smoke"
-bash scripts/fuzz.sh 20
+bash scripts/fuzz.sh --total 240
