@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/host/host_runner.h"
+#include "tests/host/token_modules.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -24,10 +25,6 @@ std::vector<Json> parsedLines(const std::string& out) {
     parsed.push_back(std::move(value));
   }
   return parsed;
-}
-
-std::string libraryLine() {
-  return Json::array({"loadLib", softHsmModule()}).dump();
 }
 
 TEST(Host, MethodsListsTheInterfaceInOrder) {
@@ -47,9 +44,13 @@ TEST(Host, MethodsListsTheInterfaceInOrder) {
   EXPECT_EQ("61 getCertNotAfter(iFlags: I4) -> text rtn", listed[58]);
 }
 
-TEST(Host, ScriptRunsASessionOnTheToken) {
-  SoftHsm hsm;
-  const std::string script = "# a session on one token\n" + libraryLine() +
+class SessionHost : public ModuleHostTest {};
+KESTRUNE_ON_EVERY_MODULE(SessionHost);
+
+// Two wrong PINs stay below opencryptoki's lock-out after three.
+TEST_P(SessionHost, ScriptRunsASessionOnTheToken) {
+  const std::string script = "# a session on one token\n" +
+                             Json::array({"loadLib", module()}).dump() +
                              "\n"
                              "[\"checkPassword\", \"000000\"]\n"
                              "\n"
@@ -59,7 +60,7 @@ TEST(Host, ScriptRunsASessionOnTheToken) {
                              "[\"close\"]\n"
                              "[\"getErrorCode\"]\n"
                              "[\"TV_GETVersion\", 0]\n";
-  const std::string file = hsm.dir() + "/session.jsonl";
+  const std::string file = dir() + "/session.jsonl";
   std::ofstream(file) << script;
 
   for (const std::vector<std::string>& args :

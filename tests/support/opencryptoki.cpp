@@ -56,7 +56,8 @@ std::string makeLockFolders() {
   const group* pkcs11 = getgrnam("pkcs11");
   if (pkcs11 == nullptr) return "there is no pkcs11 group (the opencryptoki package adds it)";
   for (const char* folder : kLockFolders) {
-    if (mkdir(folder, 0770) != 0 && errno != EEXIST) {
+    if (mkdir(folder, 0770) != 0) {
+      if (errno == EEXIST) continue;
       return std::string("cannot create ") + folder + ": " + std::strerror(errno);
     }
     if (chown(folder, static_cast<uid_t>(-1), pkcs11->gr_gid) != 0 || chmod(folder, 0770) != 0) {
