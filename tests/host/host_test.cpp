@@ -209,5 +209,31 @@ TEST(Host, CallOfAMethodNotBuiltIsRefused) {
       << run.err;
 }
 
+// PINs and pass phrases show up nowhere in what the host prints: not in answers, message
+// boxes, nor faults (a line that isn't JSON, an argument of the wrong kind).
+TEST(Host, SecretsAppearInNoOutput) {
+  SoftHsm hsm;
+  const std::string script = "[\"showDebugMessage\", 1]\n" +
+                             Json::array({"loadLib", softHsmModule()}).dump() +
+                             "\n"
+                             "[\"checkPassword\", \"9876500\"]\n"
+                             "[\"setPassword\", \"9876501\", \"9876502\"]\n"
+                             "[\"checkPassword\", \"9876503\"\n"
+                             "[\"checkPassword\", \"9876504\", \"\"]\n"
+                             "[\"checkPassword\", \"98765\\ud800\"]\n"
+                             "[\"makeRequestCert\", 1, \"" +
+                             hsm.dir() +
+                             "/request.bin\", \"9876505\"]\n"
+                             "[\"newCertificate\", \"http://127.0.0.1:9/\", \"9876506\"]\n";
+  const HostRun run = runHost({"script", "-"}, script);
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_EQ(std::string::npos, run.out.find("98765")) << run.out;
+  EXPECT_EQ(std::string::npos, run.err.find("98765")) << run.err;
+
+  const HostRun call = runHost({"call", "checkPassword", "9876507"});
+  EXPECT_EQ(0, call.status);
+  EXPECT_EQ(std::string::npos, (call.out + call.err).find("98765")) << call.out << call.err;
+}
+
 }  // namespace
 }  // namespace kestrune::testing
