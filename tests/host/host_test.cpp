@@ -9,6 +9,7 @@
 
 #include "tests/host/host_runner.h"
 #include "tests/host/token_modules.h"
+#include "tests/support/opencryptoki.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -233,6 +234,27 @@ TEST(Host, SecretsAppearInNoOutput) {
   const HostRun call = runHost({"call", "checkPassword", "9876507"});
   EXPECT_EQ(0, call.status);
   EXPECT_EQ(std::string::npos, (call.out + call.err).find("98765")) << call.out << call.err;
+}
+
+// A real card's lock-out, which SoftHSM2 doesn't have: opencryptoki locks the user PIN after
+// three wrong ones, and the right one is then refused as locked.
+TEST(OpenCryptokiHost, ThreeWrongPinsLockTheToken) {
+  OpenCryptoki token;
+  if (!token.available()) GTEST_SKIP() << token.why();
+  std::string script = Json::array({"loadLib", token.module()}).dump() + "\n";
+  for (const char* pin : {"000000", "000000", "000000", kUserPin}) {
+    script += Json::array({"checkPassword", pin}).dump() + "\n";
+  }
+  const HostRun run = runHost({"script", "-"}, script);
+  EXPECT_EQ(0, run.status) << run.err;
+  const std::vector<Json> expected = {
+      Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1517, "lastError": 1517})"),
+  };
+  EXPECT_EQ(expected, parsedLines(run.out));
 }
 
 }  // namespace
