@@ -16,9 +16,9 @@ namespace kestrune::testing {
 // The opencryptoki module the control loads by path.
 const char* openCryptokiModule();
 
-// The soft token's SO PIN: opencryptoki's own default, never changed. The module's
-// C_InitToken keeps the default in place, and a token whose SO PIN was changed before an
-// initialisation refuses the SO from then on.
+// The soft token's SO PIN: opencryptoki's own default, never changed. After C_InitToken on a
+// token whose SO PIN was changed, the SO can't log in at all (CKR_FUNCTION_FAILED) and only
+// removing the token's data (with pkcsslotd stopped) starts over.
 inline constexpr const char* kOpenCryptokiSoPin = "87654321";
 
 // OpenCryptoki starts the slot daemon when it isn't running (this needs root or the pkcs11
