@@ -9,6 +9,7 @@ packages=(
   libssl-dev openssl
   libcurl4-openssl-dev
   softhsm2 libp11-kit-dev
+  opencryptoki
   libcpp-httplib-dev libsqlite3-dev
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -16,6 +16,11 @@ constexpr std::array<CK_BYTE, 3> kPublicExponent = {0x01, 0x00, 0x01};  // 65537
 constexpr std::array<CK_BYTE, 19> kKeyPairId = {'9', '6', '9', '5', '8', '3', '9', '5', '0', '0',
                                                 '0', '1', 'L', 'I', 'N', 'K', 'W', 'A', 'Y'};
 
+bool refusesAttribute(CK_RV rv) {
+  return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_VALUE_INVALID ||
+         rv == CKR_TEMPLATE_INCONSISTENT;
+}
+
 std::uint32_t labelFree(TokenSession* session, std::uint32_t privateFlag, std::string_view label) {
   AttributeTemplate tmpl;
   p11_LabelTemplate(privateFlag, label, tmpl);
@@ -58,16 +63,25 @@ std::uint32_t generateKeyPair(TokenSession* session, std::string_view publicLabe
   nk = setEntry(privateTemplate, nk, CKA_UNWRAP, t, b);
   nk = setEntry(privateTemplate, nk, CKA_SIGN_RECOVER, t, b);
   nk = setEntry(privateTemplate, nk, CKA_ID, kKeyPairId.data(), kKeyPairId.size());
+  // The key never leaves the token. Left unsaid, each module's default decides, and some
+  // default to extractable: C_WrapKey would then take the key off the card. Kept last so the
+  // retry below can drop it.
+  nk = setEntry(privateTemplate, nk, CKA_EXTRACTABLE, &detail::kFalse, b);
 
   CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
   CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
   CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
-  if (detail::call(detail::entryPoints().C_GenerateKeyPair, detail::sessionHandle(session),
-                   &mechanism, publicTemplate.data(), static_cast<CK_ULONG>(np),
-                   privateTemplate.data(), static_cast<CK_ULONG>(nk), &publicKey,
-                   &privateKey) != CKR_OK) {
-    return kCryptFailed;
-  }
+  const auto generate = [&](std::size_t privateCount) {
+    return detail::call(detail::entryPoints().C_GenerateKeyPair, detail::sessionHandle(session),
+                        &mechanism, publicTemplate.data(), static_cast<CK_ULONG>(np),
+                        privateTemplate.data(), static_cast<CK_ULONG>(privateCount), &publicKey,
+                        &privateKey);
+  };
+  CK_RV rv = generate(nk);
+  // An older module that doesn't know the attribute, or won't take it on generation, still
+  // makes the pair it always made.
+  if (refusesAttribute(rv)) rv = generate(nk - 1);
+  if (rv != CKR_OK) return kCryptFailed;
   detail::objectHandles[0] = publicKey;
   detail::objectHandles[1] = privateKey;
   return kTokenOk;

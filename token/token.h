@@ -110,6 +110,8 @@ std::uint32_t p11_Initialize(std::uint32_t slotIndex);
 std::uint32_t p11_Finalize();
 std::uint32_t p11_OpenSession(TokenSession* session);
 std::uint32_t p11_CloseSession(TokenSession* session);
+// PINs (p11_Login, p11_ChangePin, token_Open): the layer hands the caller's zero-terminated
+// buffer to the module and keeps no copy of it anywhere, so wiping it stays the caller's job.
 std::uint32_t p11_Login(TokenSession* session, const char* pin);
 std::uint32_t p11_SetPrivateObjects(std::uint32_t flag);
 std::uint32_t p11_ChangePin(TokenSession* session, const char* oldPin, const char* newPin);

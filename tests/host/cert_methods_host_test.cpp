@@ -1,4 +1,4 @@
-// The kestrune host drives the certificate methods against a SoftHSM2 token: one script loads
+// The kestrune host drives the certificate methods against a token: one script loads
 // the CA's and the user's certificates, parks a renewal, reads everything back, and replaces
 // the certificate from a bundle.
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@
 #include "ca/issuing.h"
 #include "tests/ca/test_authority.h"
 #include "tests/host/host_runner.h"
+#include "tests/host/token_modules.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -101,8 +102,11 @@ class Issuer {
   std::uint64_t serial_ = 500;
 };
 
-TEST(CertMethodsHost, ScriptStoresAndReadsCertificates) {
-  SoftHsm hsm;
+class CertMethodsHost : public ModuleHostTest {};
+KESTRUNE_ON_EVERY_MODULE(CertMethodsHost);
+
+TEST_P(CertMethodsHost, ScriptStoresAndReadsCertificates) {
+  TestToken& hsm = token();
   hsm.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
   const Bytes modulus = hsm.attribute(0, "FEDICA.pubkey", CKA_MODULUS);
   Issuer issuer({modulus, hsm.attribute(0, "FEDICA.pubkey", CKA_PUBLIC_EXPONENT)});
@@ -132,11 +136,11 @@ TEST(CertMethodsHost, ScriptStoresAndReadsCertificates) {
   const Bytes renewalBag = Issuer::bag({renewal.get()});
   const Bytes bundle = Issuer::bag({strangers.get(), bundled.get()});
 
-  const std::string dir = hsm.dir();
+  const std::string& dir = this->dir();
   writeFile(dir + "/ca.der", caBag);
   writeFile(dir + "/current.cer", currentBag);
   const std::vector<Json> calls = {
-      Json::array({"loadLib", softHsmModule()}),
+      Json::array({"loadLib", module()}),
       Json::array({"checkPassword", kUserPin}),
       Json::array({"setTestVersion", 1}),
       Json::array({"loadCACertB64", base64(caBag)}),

@@ -1,4 +1,4 @@
-// A message signed through `kestrune script` on a SoftHSM2 token, then checked by
+// A message signed through `kestrune script` on a token, then checked by
 // `kestrune verify-edifact` against the holder's certificate bag.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -12,6 +12,7 @@
 
 #include "ca/issuing.h"
 #include "tests/host/host_runner.h"
+#include "tests/host/token_modules.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -37,9 +38,12 @@ void writeFile(const std::string& path, std::string_view bytes) {
 // A Linkway token as makeCard leaves it, plus the holder's certificate bag in "EOICert" (so
 // getCSN answers 1234567890); the bag is also written to the test's folder as DER and as
 // Base64.
-class EdifactHostTest : public ::testing::Test {
+class EdifactHostTest : public ModuleHostTest {
  protected:
   void SetUp() override {
+    ModuleHostTest::SetUp();
+    if (IsSkipped()) return;
+    TestToken& hsm = token();
     hsm.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
     const std::string application("Vornix-P11", 11);
     hsm.createData(0,
@@ -68,19 +72,19 @@ class EdifactHostTest : public ::testing::Test {
     stored.push_back(0);
     hsm.createData(0, {.label = "EOICert", .value = stored, .application = application});
 
-    derBag = hsm.dir() + "/bag.der";
+    derBag = dir() + "/bag.der";
     writeFile(derBag, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
     std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
     base64.resize(
         static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()),
                                                  der.data(), static_cast<int>(der.size()))));
-    base64Bag = hsm.dir() + "/bag.b64";
+    base64Bag = dir() + "/bag.b64";
     writeFile(base64Bag, base64 + "\n");
   }
 
   // signThroughScript returns the message that FEDIMessageSign gave in a script run.
   std::string signThroughScript(const std::string& message) {
-    const std::string script = Json::array({"loadLib", softHsmModule()}).dump() + "\n" +
+    const std::string script = Json::array({"loadLib", module()}).dump() + "\n" +
                                Json::array({"checkPassword", kUserPin}).dump() + "\n" +
                                Json::array({"FEDIMessageSign", message}).dump() + "\n";
     const HostRun run = runHost({"script", "-"}, script);
@@ -96,20 +100,21 @@ class EdifactHostTest : public ::testing::Test {
     return result.is_string() ? result.get<std::string>() : std::string();
   }
 
-  SoftHsm hsm;
   std::string derBag;
   std::string base64Bag;
 };
 
-TEST_F(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
+KESTRUNE_ON_EVERY_MODULE(EdifactHostTest);
+
+TEST_P(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
   const std::string signedMessage = signThroughScript(kInvoice);
   ASSERT_EQ(0u, signedMessage.find("UNH+1+INVOIC:D:96A:UN'USH+94W+1+01+1+2+2+2+1++++1:"));
-  const std::string file = hsm.dir() + "/invoice.edi";
+  const std::string file = dir() + "/invoice.edi";
   writeFile(file, signedMessage);
 
   std::string tampered = signedMessage;
   tampered.replace(tampered.find("BGM+380+1"), 9, "BGM+381+1");
-  const std::string tamperedFile = hsm.dir() + "/tampered.edi";
+  const std::string tamperedFile = dir() + "/tampered.edi";
   writeFile(tamperedFile, tampered);
 
   for (const std::string& bag : {derBag, base64Bag}) {
@@ -128,15 +133,15 @@ TEST_F(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
   }
 }
 
-TEST_F(EdifactHostTest, UsageErrorsExitWithTwo) {
-  const std::string message = hsm.dir() + "/invoice.edi";
+TEST_P(EdifactHostTest, UsageErrorsExitWithTwo) {
+  const std::string message = dir() + "/invoice.edi";
   writeFile(message, kInvoice);
   const std::vector<std::string> cases[] = {
       {"verify-edifact"},
       {"verify-edifact", message},
       {"verify-edifact", "--cert", derBag},
-      {"verify-edifact", hsm.dir() + "/missing.edi", "--cert", derBag},
-      {"verify-edifact", message, "--cert", hsm.dir() + "/missing.der"},
+      {"verify-edifact", dir() + "/missing.edi", "--cert", derBag},
+      {"verify-edifact", message, "--cert", dir() + "/missing.der"},
       {"verify-edifact", message, "--cert", message},  // not a certificate bag
   };
   for (const std::vector<std::string>& args : cases) {

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/host/host_runner.h"
+#include "tests/host/token_modules.h"
+#include "tests/support/opencryptoki.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -24,10 +26,6 @@ std::vector<Json> parsedLines(const std::string& out) {
     parsed.push_back(std::move(value));
   }
   return parsed;
-}
-
-std::string libraryLine() {
-  return Json::array({"loadLib", softHsmModule()}).dump();
 }
 
 TEST(Host, MethodsListsTheInterfaceInOrder) {
@@ -47,9 +45,13 @@ TEST(Host, MethodsListsTheInterfaceInOrder) {
   EXPECT_EQ("61 getCertNotAfter(iFlags: I4) -> text rtn", listed[58]);
 }
 
-TEST(Host, ScriptRunsASessionOnTheToken) {
-  SoftHsm hsm;
-  const std::string script = "# a session on one token\n" + libraryLine() +
+class SessionHost : public ModuleHostTest {};
+KESTRUNE_ON_EVERY_MODULE(SessionHost);
+
+// Two wrong PINs stay below opencryptoki's lock-out after three.
+TEST_P(SessionHost, ScriptRunsASessionOnTheToken) {
+  const std::string script = "# a session on one token\n" +
+                             Json::array({"loadLib", module()}).dump() +
                              "\n"
                              "[\"checkPassword\", \"000000\"]\n"
                              "\n"
@@ -59,7 +61,7 @@ TEST(Host, ScriptRunsASessionOnTheToken) {
                              "[\"close\"]\n"
                              "[\"getErrorCode\"]\n"
                              "[\"TV_GETVersion\", 0]\n";
-  const std::string file = hsm.dir() + "/session.jsonl";
+  const std::string file = dir() + "/session.jsonl";
   std::ofstream(file) << script;
 
   for (const std::vector<std::string>& args :
@@ -206,6 +208,53 @@ TEST(Host, CallOfAMethodNotBuiltIsRefused) {
   EXPECT_TRUE(run.out.empty());
   EXPECT_NE(std::string::npos, run.err.find("FEDIMessageSignWithCSP_Final is not implemented yet"))
       << run.err;
+}
+
+// PINs and pass phrases show up nowhere in what the host prints: not in answers, message
+// boxes, nor faults (a line that isn't JSON, an argument of the wrong kind).
+TEST(Host, SecretsAppearInNoOutput) {
+  SoftHsm hsm;
+  const std::string script = "[\"showDebugMessage\", 1]\n" +
+                             Json::array({"loadLib", softHsmModule()}).dump() +
+                             "\n"
+                             "[\"checkPassword\", \"9876500\"]\n"
+                             "[\"setPassword\", \"9876501\", \"9876502\"]\n"
+                             "[\"checkPassword\", \"9876503\"\n"
+                             "[\"checkPassword\", \"9876504\", \"\"]\n"
+                             "[\"checkPassword\", \"98765\\ud800\"]\n"
+                             "[\"makeRequestCert\", 1, \"" +
+                             hsm.dir() +
+                             "/request.bin\", \"9876505\"]\n"
+                             "[\"newCertificate\", \"http://127.0.0.1:9/\", \"9876506\"]\n";
+  const HostRun run = runHost({"script", "-"}, script);
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_EQ(std::string::npos, run.out.find("98765")) << run.out;
+  EXPECT_EQ(std::string::npos, run.err.find("98765")) << run.err;
+
+  const HostRun call = runHost({"call", "checkPassword", "9876507"});
+  EXPECT_EQ(0, call.status);
+  EXPECT_EQ(std::string::npos, (call.out + call.err).find("98765")) << call.out << call.err;
+}
+
+// A real card's lock-out, which SoftHSM2 doesn't have: opencryptoki locks the user PIN after
+// three wrong ones, and the right one is then refused as locked.
+TEST(OpenCryptokiHost, ThreeWrongPinsLockTheToken) {
+  OpenCryptoki token;
+  if (!token.available()) GTEST_SKIP() << token.why();
+  std::string script = Json::array({"loadLib", token.module()}).dump() + "\n";
+  for (const char* pin : {"000000", "000000", "000000", kUserPin}) {
+    script += Json::array({"checkPassword", pin}).dump() + "\n";
+  }
+  const HostRun run = runHost({"script", "-"}, script);
+  EXPECT_EQ(0, run.status) << run.err;
+  const std::vector<Json> expected = {
+      Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+      Json::parse(R"({"method": "checkPassword", "result": 1517, "lastError": 1517})"),
+  };
+  EXPECT_EQ(expected, parsedLines(run.out));
 }
 
 }  // namespace

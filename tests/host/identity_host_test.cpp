@@ -8,6 +8,8 @@
 
 #include "tests/control/identity_layouts.h"
 #include "tests/host/host_runner.h"
+#include "tests/host/token_modules.h"
+#include "tests/support/opencryptoki.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -15,10 +17,24 @@ namespace {
 
 using Json = nlohmann::json;
 
-TEST(IdentityHost, ScriptPersonalisesATokenAndReadsItBack) {
-  SoftHsm hsm;
+std::vector<Json> runScript(const std::vector<Json>& calls,
+                            const std::vector<EnvironmentChange>& environment = {}) {
+  std::string script;
+  for (const Json& call : calls) script += call.dump() + "\n";
+  const HostRun run = runHost({"script"}, script, environment);
+  EXPECT_EQ(0, run.status) << run.err;
+  std::vector<Json> answers;
+  for (const std::string& line : lines(run.out)) answers.push_back(Json::parse(line));
+  EXPECT_EQ(calls.size(), answers.size()) << run.out;
+  return answers;
+}
+
+class PersonalisationHost : public ModuleHostTest {};
+KESTRUNE_ON_EVERY_MODULE(PersonalisationHost);
+
+TEST_P(PersonalisationHost, ScriptPersonalisesATokenAndReadsItBack) {
   const std::vector<Json> calls = {
-      {"loadLib", softHsmModule()},
+      {"loadLib", module()},
       {"makeCard", "U001", "ORG01"},  // refused before checkPassword
       {"checkPassword", kUserPin},
       {"makeCard", "U001", "ORG01"},
@@ -35,14 +51,8 @@ TEST(IdentityHost, ScriptPersonalisesATokenAndReadsItBack) {
       {"getSID1"},  // reopens the session without a login
       {"sign", "abc"},
   };
-  std::string script;
-  for (const Json& call : calls) script += call.dump() + "\n";
-
-  const HostRun run = runHost({"script"}, script);
-  EXPECT_EQ(0, run.status) << run.err;
-  std::vector<Json> answers;
-  for (const std::string& line : lines(run.out)) answers.push_back(Json::parse(line));
-  ASSERT_EQ(calls.size(), answers.size()) << run.out;
+  std::vector<Json> answers = runScript(calls);
+  ASSERT_EQ(calls.size(), answers.size());
 
   // The signature is checked apart: it is new with every key pair.
   const Json& signature = answers[10];
@@ -71,6 +81,27 @@ TEST(IdentityHost, ScriptPersonalisesATokenAndReadsItBack) {
       Json::parse(R"({"method": "sign", "result": null, "lastError": 10007})"),
   };
   EXPECT_EQ(expected, answers);
+
+  // The key stays on the token.
+  EXPECT_EQ(Bytes{CK_FALSE}, token().attribute(0, "FEDICA.prikey", CKA_EXTRACTABLE));
+  EXPECT_EQ(Bytes{CK_TRUE}, token().attribute(0, "FEDICA.prikey", CKA_SENSITIVE));
+  EXPECT_EQ(CKR_KEY_UNEXTRACTABLE, token().wrapPrivateKey(0, "FEDICA.prikey"));
+}
+
+// A module that refuses CKA_EXTRACTABLE on generation (here: the proxy in front of
+// opencryptoki refuses the first generation) still gets a key pair, made as before the
+// attribute was asked for: opencryptoki's default leaves that key extractable.
+TEST(OpenCryptokiHost, MakeCardOnAModuleRefusingTheAttributeKeepsTheModuleDefault) {
+  OpenCryptoki token;
+  if (!token.available()) GTEST_SKIP() << token.why();
+  const std::vector<Json> answers = runScript(
+      {{"loadLib", proxyModule()}, {"checkPassword", kUserPin}, {"makeCard", "U001", "ORG01"}},
+      {{"KESTRUNE_P11PROXY_TARGET", openCryptokiModule()},
+       {"KESTRUNE_P11PROXY_FAULTS", "C_GenerateKeyPair=0x12*1"}});
+  ASSERT_EQ(3u, answers.size());
+  EXPECT_EQ(Json::parse(R"({"method": "makeCard", "result": 0, "lastError": 0})"), answers[2]);
+  EXPECT_EQ(Bytes{CK_TRUE}, token.attribute(0, "FEDICA.prikey", CKA_EXTRACTABLE));
+  EXPECT_EQ(CKR_OK, token.wrapPrivateKey(0, "FEDICA.prikey"));
 }
 
 // The identities of the three issuer layouts read through the host, as a page would read them.

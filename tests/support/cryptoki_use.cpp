@@ -4,24 +4,26 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
+#include <string>
 
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing::detail {
 namespace {
 
-CK_FUNCTION_LIST* loadSoftHsm() {
-  void* handle = dlopen(softHsmModule(), RTLD_NOW | RTLD_LOCAL);
+CK_FUNCTION_LIST* loadModule(const char* path) {
+  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    ADD_FAILURE() << "cannot load " << softHsmModule() << ": " << dlerror();
+    ADD_FAILURE() << "cannot load " << path << ": " << dlerror();
     return nullptr;
   }
   // The handle stays open for the life of the process: the layer under test shares this
-  // instance, and unloading SoftHSM2 between tests would only cost a reload.
+  // instance, and unloading the module between tests would only cost a reload.
   auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
   CK_FUNCTION_LIST* functions = nullptr;
   if (getFunctionList == nullptr || getFunctionList(&functions) != CKR_OK) {
-    ADD_FAILURE() << softHsmModule() << " gives no function list";
+    ADD_FAILURE() << path << " gives no function list";
     return nullptr;
   }
   return functions;
@@ -29,9 +31,17 @@ CK_FUNCTION_LIST* loadSoftHsm() {
 
 }  // namespace
 
-CK_FUNCTION_LIST* softHsmFunctions() {
-  static CK_FUNCTION_LIST* const functions = loadSoftHsm();
+CK_FUNCTION_LIST* moduleFunctions(const char* path) {
+  static std::map<std::string, CK_FUNCTION_LIST*> loaded;
+  const auto found = loaded.find(path);
+  if (found != loaded.end()) return found->second;
+  CK_FUNCTION_LIST* functions = loadModule(path);
+  if (functions != nullptr) loaded.emplace(path, functions);
   return functions;
+}
+
+CK_FUNCTION_LIST* softHsmFunctions() {
+  return moduleFunctions(softHsmModule());
 }
 
 bool succeeded(CK_RV rv, std::string_view helper, std::string_view function) {
@@ -42,8 +52,8 @@ bool succeeded(CK_RV rv, std::string_view helper, std::string_view function) {
   return false;
 }
 
-ModuleUse::ModuleUse(std::string_view helper) {
-  CK_FUNCTION_LIST* functions = softHsmFunctions();
+ModuleUse::ModuleUse(const char* module, std::string_view helper) {
+  CK_FUNCTION_LIST* functions = moduleFunctions(module);
   if (functions == nullptr) return;
   const CK_RV rv = functions->C_Initialize(nullptr);
   if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {

@@ -1,4 +1,4 @@
-// How the test helpers reach SoftHSM2 themselves: the module loaded once per process (the
+// How the test helpers reach a module themselves: the module loaded once per process (the
 // same instance that the layer under test gets from its own dlopen), an initialisation that
 // joins one already in place, and a read/write session that undoes its own login.
 #pragma once
@@ -10,20 +10,21 @@
 
 namespace kestrune::testing::detail {
 
-// softHsmFunctions returns SoftHSM2's function list, loading the module on first use and
-// keeping it loaded; null, after a test failure, when it can't be loaded.
+// moduleFunctions returns the function list of the module at `path`, loading it on first use
+// and keeping it loaded; null, after a test failure, when it can't be loaded.
+CK_FUNCTION_LIST* moduleFunctions(const char* path);
 CK_FUNCTION_LIST* softHsmFunctions();
 
 // succeeded reports a failed call as a test failure naming the helper, the function and the
 // CK_RV in hex; it returns whether rv is CKR_OK.
 bool succeeded(CK_RV rv, std::string_view helper, std::string_view function);
 
-// ModuleUse initialises SoftHSM2 for one helper and finalises it again, unless the module
+// ModuleUse initialises a module for one helper and finalises it again, unless the module
 // was already initialised (the layer under test has it open): then it joins and leaves the
 // module as it found it.
 class ModuleUse {
  public:
-  explicit ModuleUse(std::string_view helper);
+  ModuleUse(const char* module, std::string_view helper);
   ~ModuleUse();
   ModuleUse(const ModuleUse&) = delete;
   ModuleUse& operator=(const ModuleUse&) = delete;

@@ -1,3 +1,4 @@
+#include "tests/support/opencryptoki.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -10,6 +11,9 @@ const char* proxyModule() {
 }
 const char* liteProxyModule() {
   return KESTRUNE_LITE_PROXY_MODULE_PATH;
+}
+const char* openCryptokiModule() {
+  return KESTRUNE_OPENCRYPTOKI_MODULE_PATH;
 }
 
 }  // namespace kestrune::testing

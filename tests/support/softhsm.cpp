@@ -93,7 +93,7 @@ bool startedAfresh(const ModuleUse& module) {
 
 }  // namespace
 
-SoftHsm::SoftHsm(int tokens) : tokens_(tokens) {
+SoftHsm::SoftHsm(int tokens) : TestToken(softHsmModule()), tokens_(tokens) {
   if (const char* previous = getenv("SOFTHSM2_CONF")) {
     previousConf_ = previous;
     hadPreviousConf_ = true;
@@ -131,7 +131,7 @@ SoftHsm::~SoftHsm() {
 // re-initialising the tokens that landed out of place (slot ids survive that).
 void SoftHsm::initialiseTokens() {
   for (int index = 0; index < tokens_; ++index) {
-    ModuleUse module(kConstructor);
+    ModuleUse module(softHsmModule(), kConstructor);
     if (!startedAfresh(module)) return;
     std::optional<CK_SLOT_ID> freeSlot;
     for (CK_SLOT_ID slot : slotList(*module.functions())) {
@@ -144,7 +144,7 @@ void SoftHsm::initialiseTokens() {
     if (!initToken(module, *freeSlot, tokenLabel(index))) return;
   }
 
-  ModuleUse module(kConstructor);
+  ModuleUse module(softHsmModule(), kConstructor);
   if (!startedAfresh(module)) return;
   for (CK_SLOT_ID slot : slotList(*module.functions())) {
     if (isInitialised(*module.functions(), slot)) slots_.push_back(slot);
@@ -158,16 +158,6 @@ void SoftHsm::initialiseTokens() {
     if (labelOf(*module.functions(), slots_[position]) == wanted) continue;
     if (!initToken(module, slots_[position], wanted)) return;
   }
-}
-
-std::vector<CK_SLOT_ID> SoftHsm::slots() const {
-  return slots_;
-}
-
-std::optional<CK_SLOT_ID> SoftHsm::slotOf(int token, std::string_view helper) const {
-  if (token >= 0 && static_cast<std::size_t>(token) < slots_.size()) return slots_[token];
-  ADD_FAILURE() << helper << ": no token " << token << " (there are " << slots_.size() << ")";
-  return std::nullopt;
 }
 
 }  // namespace kestrune::testing

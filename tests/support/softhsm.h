@@ -1,5 +1,5 @@
-// Test support: private SoftHSM2 tokens, objects laid out on them through PKCS#11 as a card
-// issuer would write them, and the fault-injecting proxy module.
+// Test support: private SoftHSM2 tokens (objects laid out on them through TestToken's
+// helpers) and the fault-injecting proxy module.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/test_token.h"
 #include "token/pkcs11.h"
 
 namespace kestrune::testing {
-
-inline constexpr const char* kUserPin = "123456";
-inline constexpr const char* kSoPin = "12345678";
 
 // Paths of the modules: SoftHSM2 itself, our proxy that forwards to it, and the proxy
 // variant that lacks some entry points (C_SetPIN, C_GenerateKeyPair, C_SetAttributeValue,
@@ -27,58 +25,22 @@ const char* liteProxyModule();
 // tokens labelled "token0", "token1" ... with kUserPin and kSoPin. SoftHSM2 always adds one
 // slot with an uninitialised token after them. The destructor removes the folder.
 //
-// Object helpers open their own session and finalise the module afterwards, so call them
-// while the control / token layer has no session open on the same module.
-// In detail: each helper runs C_Initialize, opens a read/write session, logs in as the user
-// (with kUserPin or the PIN last given to setUserPin), does its work, logs out, closes the
-// session and runs C_Finalize. When the module is already initialised (the layer has it
-// open), the helper joins instead: it keeps an existing login and leaves the module
-// initialised. The constructor can't join: SoftHSM2 reads SOFTHSM2_CONF in C_Initialize, so
-// build the tokens before the layer initialises. softhsm2.conf lies in dir(), the tokens in
-// dir()/tokens. Token i (labelled "token<i>") is at position i of the slot list.
-class SoftHsm {
+// The object helpers are TestToken's. The constructor can't join an initialised module:
+// SoftHSM2 reads SOFTHSM2_CONF in C_Initialize, so build the tokens before the layer
+// initialises. softhsm2.conf lies in dir(), the tokens in dir()/tokens. Token i (labelled
+// "token<i>") is at position i of the slot list.
+class SoftHsm : public TestToken {
  public:
   explicit SoftHsm(int tokens = 1);
-  ~SoftHsm();
-  SoftHsm(const SoftHsm&) = delete;
-  SoftHsm& operator=(const SoftHsm&) = delete;
+  ~SoftHsm() override;
 
   const std::string& dir() const { return dir_; }
-  // Slot ids of the initialised tokens, in slot-list order.
-  std::vector<CK_SLOT_ID> slots() const;
-
-  struct DataObject {
-    std::string label{};
-    std::vector<std::uint8_t> value{};
-    bool isPrivate = false;
-    std::string application{};   // CKA_APPLICATION; empty: not set
-    bool labelWithZero = false;  // store the label with a terminating zero byte
-  };
-  // Each returns the new object's handle; the test fails (ADD_FAILURE) and 0 comes back when
-  // the module refuses.
-  CK_OBJECT_HANDLE createData(int token, const DataObject& object);
-  CK_OBJECT_HANDLE createCertificate(int token, std::string_view label,
-                                     const std::vector<std::uint8_t>& der);
-  // An RSA key pair; the public key is public and the private key private, as cards have them.
-  void generateKeyPair(int token, std::string_view publicLabel, std::string_view privateLabel,
-                       CK_ULONG bits);
-  // Labels of every object on the token (after a user login), for checks.
-  std::vector<std::string> labels(int token);
-  // An attribute of the one object with that label; empty when absent.
-  std::vector<std::uint8_t> attribute(int token, std::string_view label, CK_ATTRIBUTE_TYPE type);
-  // Change the user PIN / lock it out by making it refuse logins.
-  void setUserPin(int token, std::string_view pin);
 
  private:
-  // slotOf returns the slot of token `token`; no value, after a test failure naming `helper`,
-  // when there is no such token.
-  std::optional<CK_SLOT_ID> slotOf(int token, std::string_view helper) const;
   void initialiseTokens();
 
   std::string dir_;
   int tokens_;
-  std::vector<CK_SLOT_ID> slots_;
-  std::vector<std::string> userPins_;
   std::string previousConf_;  // SOFTHSM2_CONF before this instance, restored by the destructor
   bool hadPreviousConf_ = false;
 };

@@ -1,4 +1,4 @@
-// The object helpers of SoftHsm: objects laid out on a token as a card issuer would write
+// The object helpers of TestToken: objects laid out on a token as a card issuer would write
 // them, and reads for checks.
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "tests/support/cryptoki_use.h"
-#include "tests/support/softhsm.h"
+#include "tests/support/test_token.h"
 
 namespace kestrune::testing {
 namespace {
@@ -18,8 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A logged-in user session for one helper call.
 struct UserSession {
-  UserSession(CK_SLOT_ID slot, std::string_view pin, std::string_view helper)
-      : module(helper), session(module, slot, helper), ready(session.login(CKU_USER, pin)) {}
+  UserSession(const char* path, CK_SLOT_ID slot, std::string_view pin, std::string_view helper)
+      : module(path, helper), session(module, slot, helper), ready(session.login(CKU_USER, pin)) {}
   CK_FUNCTION_LIST& functions() const { return session.functions(); }
   CK_SESSION_HANDLE handle() const { return session.handle(); }
 
@@ -127,11 +127,11 @@ std::optional<CertificateFields> certificateFields(const Bytes& der) {
 
 }  // namespace
 
-CK_OBJECT_HANDLE SoftHsm::createData(int token, const DataObject& object) {
+CK_OBJECT_HANDLE TestToken::createData(int token, const DataObject& object) {
   constexpr std::string_view kHelper = "createData";
   const auto slot = slotOf(token, kHelper);
   if (!slot) return CK_INVALID_HANDLE;
-  UserSession user(*slot, userPins_[token], kHelper);
+  UserSession user(module_, *slot, userPins_[token], kHelper);
   if (!user.ready) return CK_INVALID_HANDLE;
 
   std::string label = object.label;
@@ -149,8 +149,8 @@ CK_OBJECT_HANDLE SoftHsm::createData(int token, const DataObject& object) {
   return create(user, attributes, kHelper);
 }
 
-CK_OBJECT_HANDLE SoftHsm::createCertificate(int token, std::string_view label,
-                                            const std::vector<std::uint8_t>& der) {
+CK_OBJECT_HANDLE TestToken::createCertificate(int token, std::string_view label,
+                                              const std::vector<std::uint8_t>& der) {
   constexpr std::string_view kHelper = "createCertificate";
   const auto fields = certificateFields(der);
   if (!fields) {
@@ -159,7 +159,7 @@ CK_OBJECT_HANDLE SoftHsm::createCertificate(int token, std::string_view label,
   }
   const auto slot = slotOf(token, kHelper);
   if (!slot) return CK_INVALID_HANDLE;
-  UserSession user(*slot, userPins_[token], kHelper);
+  UserSession user(module_, *slot, userPins_[token], kHelper);
   if (!user.ready) return CK_INVALID_HANDLE;
 
   const CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
@@ -178,12 +178,12 @@ CK_OBJECT_HANDLE SoftHsm::createCertificate(int token, std::string_view label,
   return create(user, attributes, kHelper);
 }
 
-void SoftHsm::generateKeyPair(int token, std::string_view publicLabel,
-                              std::string_view privateLabel, CK_ULONG bits) {
+void TestToken::generateKeyPair(int token, std::string_view publicLabel,
+                                std::string_view privateLabel, CK_ULONG bits) {
   constexpr std::string_view kHelper = "generateKeyPair";
   const auto slot = slotOf(token, kHelper);
   if (!slot) return;
-  UserSession user(*slot, userPins_[token], kHelper);
+  UserSession user(module_, *slot, userPins_[token], kHelper);
   if (!user.ready) return;
 
   const Bytes exponent = {0x01, 0x00, 0x01};
@@ -207,11 +207,11 @@ void SoftHsm::generateKeyPair(int token, std::string_view publicLabel,
             kHelper, "C_GenerateKeyPair");
 }
 
-std::vector<std::string> SoftHsm::labels(int token) {
+std::vector<std::string> TestToken::labels(int token) {
   constexpr std::string_view kHelper = "labels";
   const auto slot = slotOf(token, kHelper);
   if (!slot) return {};
-  UserSession user(*slot, userPins_[token], kHelper);
+  UserSession user(module_, *slot, userPins_[token], kHelper);
   if (!user.ready) return {};
 
   std::vector<CK_ATTRIBUTE> everything;
@@ -226,12 +226,12 @@ std::vector<std::string> SoftHsm::labels(int token) {
   return result;
 }
 
-std::vector<std::uint8_t> SoftHsm::attribute(int token, std::string_view label,
-                                             CK_ATTRIBUTE_TYPE type) {
+std::vector<std::uint8_t> TestToken::attribute(int token, std::string_view label,
+                                               CK_ATTRIBUTE_TYPE type) {
   constexpr std::string_view kHelper = "attribute";
   const auto slot = slotOf(token, kHelper);
   if (!slot) return {};
-  UserSession user(*slot, userPins_[token], kHelper);
+  UserSession user(module_, *slot, userPins_[token], kHelper);
   if (!user.ready) return {};
 
   std::vector<CK_ATTRIBUTE> pattern = {field(CKA_LABEL, label)};
@@ -245,11 +245,11 @@ std::vector<std::uint8_t> SoftHsm::attribute(int token, std::string_view label,
   return read(user, objects->front(), type, kHelper).value_or(Bytes{});
 }
 
-void SoftHsm::setUserPin(int token, std::string_view pin) {
+void TestToken::setUserPin(int token, std::string_view pin) {
   constexpr std::string_view kHelper = "setUserPin";
   const auto slot = slotOf(token, kHelper);
   if (!slot) return;
-  UserSession user(*slot, userPins_[token], kHelper);
+  UserSession user(module_, *slot, userPins_[token], kHelper);
   if (!user.ready) return;
 
   const std::string& oldPin = userPins_[token];
@@ -258,6 +258,60 @@ void SoftHsm::setUserPin(int token, std::string_view pin) {
                 kHelper, "C_SetPIN")) {
     userPins_[token] = pin;
   }
+}
+
+CK_RV TestToken::wrapPrivateKey(int token, std::string_view label, CK_ULONG* wrappedLength) {
+  constexpr std::string_view kHelper = "wrapPrivateKey";
+  const auto slot = slotOf(token, kHelper);
+  if (!slot) return CKR_GENERAL_ERROR;
+  UserSession user(module_, *slot, userPins_[token], kHelper);
+  if (!user.ready) return CKR_GENERAL_ERROR;
+
+  const CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
+  std::vector<CK_ATTRIBUTE> pattern = {field(CKA_CLASS, privateClass), field(CKA_LABEL, label)};
+  const auto objects = find(user, pattern, kHelper);
+  if (!objects || objects->size() != 1) {
+    ADD_FAILURE() << kHelper << ": " << (objects ? objects->size() : 0)
+                  << " private keys are labelled \"" << label << "\"";
+    return CKR_GENERAL_ERROR;
+  }
+
+  const CK_ULONG keyBytes = 16;
+  std::vector<CK_ATTRIBUTE> wrapping = {field(CKA_TOKEN, kFalse), field(CKA_WRAP, kTrue),
+                                        field(CKA_VALUE_LEN, keyBytes)};
+  CK_MECHANISM keyGeneration{CKM_AES_KEY_GEN, nullptr, 0};
+  CK_OBJECT_HANDLE wrappingKey = CK_INVALID_HANDLE;
+  if (!succeeded(user.functions().C_GenerateKey(user.handle(), &keyGeneration, wrapping.data(),
+                                                wrapping.size(), &wrappingKey),
+                 kHelper, "C_GenerateKey")) {
+    return CKR_GENERAL_ERROR;
+  }
+  // Modules differ in how they wrap a private key: SoftHSM2 only with the key-wrap
+  // mechanisms, opencryptoki only with the block cipher modes.
+  std::uint8_t iv[16] = {};
+  CK_MECHANISM mechanisms[] = {{CKM_AES_CBC_PAD, iv, sizeof iv},
+                               {CKM_AES_KEY_WRAP_PAD, nullptr, 0}};
+  CK_RV rv = CKR_MECHANISM_INVALID;
+  for (CK_MECHANISM& mechanism : mechanisms) {
+    Bytes wrapped(4096);
+    CK_ULONG length = wrapped.size();
+    rv = user.functions().C_WrapKey(user.handle(), &mechanism, wrappingKey, objects->front(),
+                                    wrapped.data(), &length);
+    if (rv == CKR_MECHANISM_INVALID) continue;
+    if (rv == CKR_OK && wrappedLength != nullptr) *wrappedLength = length;
+    break;
+  }
+  user.functions().C_DestroyObject(user.handle(), wrappingKey);
+  return rv;
+}
+
+std::optional<CK_SLOT_ID> TestToken::slotOf(int token, std::string_view helper) const {
+  if (token >= 0 && static_cast<std::size_t>(token) < slots_.size() &&
+      static_cast<std::size_t>(token) < userPins_.size()) {
+    return slots_[token];
+  }
+  ADD_FAILURE() << helper << ": no token " << token << " (there are " << slots_.size() << ")";
+  return std::nullopt;
 }
 
 }  // namespace kestrune::testing

@@ -1,4 +1,6 @@
 // Key-pair generation on the token, the public parts, and the key information for signing.
+#include <string>
+
 #include "tests/token/token_test.h"
 
 namespace kestrune::token::test {
@@ -55,6 +57,7 @@ TEST_F(KeyPairTest, GeneratesThePairWithTheSystemTemplates) {
       {"FEDICA.prikey", CKA_PRIVATE, {CK_TRUE}},
       {"FEDICA.prikey", CKA_TOKEN, {CK_TRUE}},
       {"FEDICA.prikey", CKA_SENSITIVE, {CK_TRUE}},
+      {"FEDICA.prikey", CKA_EXTRACTABLE, {CK_FALSE}},
       {"FEDICA.prikey", CKA_DECRYPT, {CK_TRUE}},
       {"FEDICA.prikey", CKA_SIGN, {CK_TRUE}},
       {"FEDICA.prikey", CKA_UNWRAP, {CK_TRUE}},
@@ -65,6 +68,7 @@ TEST_F(KeyPairTest, GeneratesThePairWithTheSystemTemplates) {
     SCOPED_TRACE(std::string(c.label) + " attribute " + std::to_string(c.type));
     EXPECT_EQ(c.want, hsm_.attribute(0, c.label, c.type));
   }
+  EXPECT_EQ(CKR_KEY_UNEXTRACTABLE, hsm_.wrapPrivateKey(0, "FEDICA.prikey"));
 }
 
 TEST_F(KeyPairTest, ExistingLabelIs107) {
@@ -87,6 +91,37 @@ TEST_F(KeyPairTest, RefusedGenerationIs116WithTheModuleValue) {
   setProxyFaults("C_GenerateKeyPair=0x31");
   EXPECT_EQ(kCryptFailed, p11_GenerateKeyPair(&session_, "FEDICA.pubkey", "FEDICA.prikey", 512));
   EXPECT_EQ(CKR_DEVICE_MEMORY, p11_GetLastRV());
+}
+
+// A module that won't take CKA_EXTRACTABLE on generation gets the template it always got, once;
+// any other refusal is final.
+TEST_F(KeyPairTest, RefusedAttributeIsRetriedOnceWithoutIt) {
+  open(proxyModule());
+  struct Case {
+    const char* faults;
+    std::uint32_t want;
+    std::uint64_t calls;
+    CK_RV lastRV;
+  };
+  const Case cases[] = {
+      {"C_GenerateKeyPair=0x12*1", kTokenOk, 2, CKR_OK},  // CKR_ATTRIBUTE_TYPE_INVALID
+      {"C_GenerateKeyPair=0x13*1", kTokenOk, 2, CKR_OK},  // CKR_ATTRIBUTE_VALUE_INVALID
+      {"C_GenerateKeyPair=0xD1*1", kTokenOk, 2, CKR_OK},  // CKR_TEMPLATE_INCONSISTENT
+      {"C_GenerateKeyPair=0x12", kCryptFailed, 2, CKR_ATTRIBUTE_TYPE_INVALID},
+      {"C_GenerateKeyPair=0x31*1", kCryptFailed, 1, CKR_DEVICE_MEMORY},
+      {"C_GenerateKeyPair=0xD0*1", kCryptFailed, 1, CKR_TEMPLATE_INCOMPLETE},
+  };
+  int pair = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    setProxyFaults(c.faults);
+    kestrune::testing::resetProxyCalls();
+    const std::string suffix = std::to_string(++pair);
+    ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(1));
+    EXPECT_EQ(c.want, p11_GenerateKeyPair(&session_, "pub" + suffix, "pri" + suffix, 512));
+    EXPECT_EQ(c.calls, kestrune::testing::proxyCalls("C_GenerateKeyPair"));
+    EXPECT_EQ(c.lastRV, p11_GetLastRV());
+  }
 }
 
 TEST_F(KeyPairTest, PublicPartsAndKeyInfo) {

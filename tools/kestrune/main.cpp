@@ -11,9 +11,11 @@
 //
 // Exit status: 0 when every call was made (whatever the control answered), 1 when a call
 // could not be made or a script line faulted, 2 for a usage error.
+#include <openssl/crypto.h>
+
 #include <iostream>
 #include <new>
-#include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -39,7 +41,7 @@ int listMethods() {
   return kMade;
 }
 
-int callOne(const std::vector<std::string>& words) {
+int callOne(std::vector<std::string> words) {
   if (words.empty()) {
     std::cerr << "kestrune call: name a method (see kestrune methods)\n";
     return kUsageError;
@@ -49,6 +51,9 @@ int callOne(const std::vector<std::string>& words) {
   std::optional<std::vector<com::Variant>> args;
   if (method != nullptr) {
     args = argumentsFromWords(*method, std::span(words).subspan(1), fault);
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      if (isSecretParameter(*method, i - 1)) wipe(words[i]);
+    }
   }
   if (!args) {
     std::cerr << "kestrune call: " << fault << "\n";
@@ -56,7 +61,9 @@ int callOne(const std::vector<std::string>& words) {
   }
   TVFEDIMiniKeyCrypt control;
   CallOutcome outcome;
-  if (!callMethod(control, *method, *args, outcome, fault)) {
+  const bool made = callMethod(control, *method, *args, outcome, fault);
+  wipeSecretArguments(*method, *args);
+  if (!made) {
     std::cerr << "kestrune call: " << fault << "\n";
     return kFaulted;
   }
@@ -68,6 +75,16 @@ int callOne(const std::vector<std::string>& words) {
   return kMade;
 }
 
+// BytesStream reads a buffer in place: a script file's PINs then exist in that one buffer,
+// which is wiped after the run.
+class BytesStream : private std::streambuf, public std::istream {
+ public:
+  explicit BytesStream(std::vector<std::uint8_t>& bytes) : std::istream(this) {
+    char* begin = reinterpret_cast<char*>(bytes.data());
+    setg(begin, begin, begin + bytes.size());
+  }
+};
+
 int runScriptFile(const std::string& file) {
   if (file == "-") return runScript(std::cin, std::cout);
   std::vector<std::uint8_t> bytes;
@@ -75,8 +92,13 @@ int runScriptFile(const std::string& file) {
     std::cerr << "kestrune script: cannot read " << file << "\n";
     return kUsageError;
   }
-  std::istringstream in(std::string(bytes.begin(), bytes.end()));
-  return runScript(in, std::cout);
+  int status = kMade;
+  {
+    BytesStream in(bytes);
+    status = runScript(in, std::cout);
+  }
+  OPENSSL_cleanse(bytes.data(), bytes.size());
+  return status;
 }
 
 int run(int argc, char** argv) {

@@ -1,5 +1,8 @@
 #include "tools/kestrune/method_call.h"
 
+#include <openssl/crypto.h>
+
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <new>
@@ -28,6 +31,22 @@ class MessageCapture {
 
  private:
   platform::MessageSink previous_;
+};
+
+// The parameters that carry a PIN or a pass phrase, by method. makeRequestCert's optional data
+// is the pass phrase of a new request (and the reason of a revocation).
+struct SecretParameter {
+  std::string_view method;
+  std::string_view parameter;
+};
+constexpr SecretParameter kSecretParameters[] = {
+    {"checkPassword", "checkData"},
+    {"setPassword", "oldpass"},
+    {"setPassword", "newpass"},
+    {"newCertificate", "key"},
+    {"makeRequestCert", "OptionalData"},
+    {"FEDIMessageSignWithCSP", "strPin"},
+    {"FEDIMessageSignWithCSP_Init", "strPin"},
 };
 
 std::string parameterList(const com::Method& method) {
@@ -71,17 +90,47 @@ std::string describeArgument(const com::Method& method, std::size_t index) {
   return text + " of " + std::string(method.name);
 }
 
+bool isSecretParameter(const com::Method& method, std::size_t index) {
+  const auto parameters = method.params();
+  if (index >= parameters.size()) return false;
+  for (const SecretParameter& secret : kSecretParameters) {
+    if (secret.method == method.name && secret.parameter == parameters[index].name) return true;
+  }
+  return false;
+}
+
+void wipe(std::string& text) {
+  OPENSSL_cleanse(text.data(), text.size());
+}
+
+void wipe(std::u16string& text) {
+  OPENSSL_cleanse(text.data(), text.size() * sizeof(char16_t));
+}
+
+void wipeSecretArguments(const com::Method& method, std::span<com::Variant> args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!isSecretParameter(method, i) || !args[i].isText()) continue;
+    // The Variant is the caller's own, not a constant: only its accessor is const.
+    wipe(const_cast<std::u16string&>(args[i].asText()));
+  }
+}
+
 std::optional<com::Variant> textArgument(const com::Method& method, std::size_t index,
                                          std::string_view utf8, std::string& fault) {
+  // Never more UTF-16 units than UTF-8 bytes, and always more than fit in the string object
+  // itself: the text lives in one heap buffer that moves on into the Variant, so no copy of a
+  // secret stays behind in a reallocation or a moved-from string.
+  constexpr std::size_t kHeapUnits = 16;
   std::u16string text;
-  if (!utf8ToUtf16(utf8, text)) {
-    fault = describeArgument(method, index) + " is not valid UTF-8";
+  text.reserve(std::max(utf8.size(), kHeapUnits));
+  const auto refuse = [&](const char* why) {
+    text.resize(text.capacity());  // the whole buffer, whatever the conversion left in it
+    wipe(text);
+    fault = describeArgument(method, index) + why;
     return std::nullopt;
-  }
-  if (text.find(u'\0') != std::u16string::npos) {
-    fault = describeArgument(method, index) + " holds a NUL character";
-    return std::nullopt;
-  }
+  };
+  if (!utf8ToUtf16(utf8, text)) return refuse(" is not valid UTF-8");
+  if (text.find(u'\0') != std::u16string::npos) return refuse(" holds a NUL character");
   return com::Variant(std::move(text));
 }
 

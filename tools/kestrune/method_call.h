@@ -38,7 +38,8 @@ const com::Method* lookUpMethod(std::string_view name, std::string& fault);
 bool checkArgumentCount(const com::Method& method, std::size_t count, std::string& fault);
 
 // textArgument converts a UTF-8 argument to a text Variant; nullopt with the reason when it is
-// not UTF-8 or holds a NUL character, which no text of the control can carry.
+// not UTF-8 or holds a NUL character, which no text of the control can carry. The reason never
+// quotes the text. It makes no copy besides the Variant's (a failed conversion is wiped).
 std::optional<com::Variant> textArgument(const com::Method& method, std::size_t index,
                                          std::string_view utf8, std::string& fault);
 // i4Argument makes an I4 Variant of a number; nullopt with the reason when it is out of range.
@@ -52,6 +53,16 @@ std::optional<com::Variant> i4ArgumentFromWord(const com::Method& method, std::s
 std::optional<std::vector<com::Variant>> argumentsFromWords(const com::Method& method,
                                                             std::span<const std::string> words,
                                                             std::string& fault);
+
+// isSecretParameter tells whether a parameter carries a PIN or a pass phrase (checkPassword's,
+// setPassword's, newCertificate's key, a new request's pass phrase in makeRequestCert, the
+// CSP methods' PIN). Their values appear in no output and are wiped once used.
+bool isSecretParameter(const com::Method& method, std::size_t index);
+// wipeSecretArguments overwrites the texts of the method's secret parameters in args.
+void wipeSecretArguments(const com::Method& method, std::span<com::Variant> args);
+// wipe overwrites a text's characters (not its length): for every copy of a secret.
+void wipe(std::string& text);
+void wipe(std::u16string& text);
 
 // describeArgument names an argument in faults: "argument 1 (libname: text) of loadLib".
 std::string describeArgument(const com::Method& method, std::size_t index);

@@ -51,38 +51,10 @@ Json resultAsJson(const com::Variant& result) {
   return nullptr;
 }
 
-// runLine makes the call of one script line; it returns the output object, or nullopt with
-// the reason in fault.
-std::optional<Json> runLine(TVFEDIMiniKeyCrypt& control, std::string_view line,
-                            std::string& fault) {
-  Json call;
-  try {
-    call = Json::parse(line);
-  } catch (const Json::parse_error& error) {
-    fault = std::string("not valid JSON: ") + error.what();
-    return std::nullopt;
-  }
-  if (!call.is_array() || call.empty() || !call.front().is_string()) {
-    fault = "expected a JSON array starting with a method name";
-    return std::nullopt;
-  }
-  const com::Method* method = lookUpMethod(call.front().get_ref<const std::string&>(), fault);
-  if (method == nullptr) return std::nullopt;
-  if (!checkArgumentCount(*method, call.size() - 1, fault)) return std::nullopt;
-
-  std::vector<com::Variant> args;
-  args.reserve(call.size() - 1);
-  for (std::size_t i = 1; i < call.size(); ++i) {
-    auto arg = argumentFromJson(*method, i - 1, call[i], fault);
-    if (!arg) return std::nullopt;
-    args.push_back(std::move(*arg));
-  }
-
-  CallOutcome outcome;
-  if (!callMethod(control, *method, args, outcome, fault)) return std::nullopt;
-
+// answerOf turns the outcome of a call into its output object.
+Json answerOf(const com::Method& method, const CallOutcome& outcome) {
   Json answer;
-  answer["method"] = method->name;
+  answer["method"] = method.name;
   if (!outcome.result.isEmpty()) answer["result"] = resultAsJson(outcome.result);
   answer["lastError"] = outcome.lastError;
   if (!outcome.messages.empty()) {
@@ -93,6 +65,65 @@ std::optional<Json> runLine(TVFEDIMiniKeyCrypt& control, std::string_view line,
     answer["messages"] = std::move(messages);
   }
   return answer;
+}
+
+// makeCall converts the arguments of a parsed line and makes the call; the output object, or
+// nullopt with the reason in fault. The secret arguments are wiped, in the JSON and in their
+// Variants, however the line ends.
+std::optional<Json> makeCall(TVFEDIMiniKeyCrypt& control, const com::Method& method, Json& call,
+                             std::string& fault) {
+  std::vector<com::Variant> args;
+  args.reserve(call.size() - 1);
+  struct Wipe {
+    const com::Method& method;
+    Json& call;
+    std::vector<com::Variant>& args;
+    ~Wipe() {
+      wipeSecretArguments(method, args);
+      for (std::size_t i = 1; i < call.size(); ++i) {
+        if (isSecretParameter(method, i - 1) && call[i].is_string()) {
+          wipe(call[i].get_ref<std::string&>());
+        }
+      }
+    }
+  } wipeSecrets{method, call, args};
+
+  for (std::size_t i = 1; i < call.size(); ++i) {
+    auto arg = argumentFromJson(method, i - 1, call[i], fault);
+    if (!arg) return std::nullopt;
+    args.push_back(std::move(*arg));
+  }
+  CallOutcome outcome;
+  if (!callMethod(control, method, args, outcome, fault)) return std::nullopt;
+  return answerOf(method, outcome);
+}
+
+// parseFault describes a line that isn't JSON without quoting it: the parser's message ends
+// with the text it last read, which may be a PIN.
+std::string parseFault(const Json::parse_error& error) {
+  std::string_view what = error.what();
+  return "not valid JSON: " + std::string(what.substr(0, what.find("; last read")));
+}
+
+// runLine makes the call of one script line; it returns the output object, or nullopt with
+// the reason in fault.
+std::optional<Json> runLine(TVFEDIMiniKeyCrypt& control, std::string_view line,
+                            std::string& fault) {
+  Json call;
+  try {
+    call = Json::parse(line);
+  } catch (const Json::parse_error& error) {
+    fault = parseFault(error);
+    return std::nullopt;
+  }
+  if (!call.is_array() || call.empty() || !call.front().is_string()) {
+    fault = "expected a JSON array starting with a method name";
+    return std::nullopt;
+  }
+  const com::Method* method = lookUpMethod(call.front().get_ref<const std::string&>(), fault);
+  if (method == nullptr) return std::nullopt;
+  if (!checkArgumentCount(*method, call.size() - 1, fault)) return std::nullopt;
+  return makeCall(control, *method, call, fault);
 }
 
 // Message boxes carry code-page-950 texts converted by the control; replace any byte that is
@@ -112,6 +143,7 @@ int runScript(std::istream& in, std::ostream& out) {
     if (isSkipped(line)) continue;
     std::string fault;
     const std::optional<Json> answer = runLine(control, line, fault);
+    wipe(line);  // it may hold a PIN
     if (answer) {
       out << dump(*answer) << std::endl;
     } else {
