@@ -1,14 +1,20 @@
 // FEDIMessageSign: the token's side of the EDIFACT security envelope. The envelope itself is
-// built by control/edifact_envelope; this method supplies the token type, the signing time,
+// built by the edifact library; this method supplies the token type, the signing time,
 // the signer's identity and the token signature.
 #include <cstring>
 #include <span>
 
 #include "control/control_internal.h"
-#include "control/edifact_envelope.h"
+#include "edifact/edifact.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 namespace {
+
+// The envelope's codes pass through as the control's.
+static_assert(edifact::kOk == kOk && edifact::kNotCompleted == kNotCompleted &&
+              edifact::kNoMemory == kNoMemory && edifact::kEncodeFailed == kEncodeFailed &&
+              edifact::kNoSignature == kNoSignature);
 
 // Messages are mostly plain ASCII, which code page 950 carries unchanged in both directions.
 // Such a message skips the general conversion, which costs several times the message's hash;
@@ -97,7 +103,9 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
 
     edifact::EnvelopeSigning how;
     how.keyType = type;
-    if (!platform::localTime(platform::currentTime(), how.signedAt)) return std::nullopt;
+    platform::CivilTime now;
+    if (!platform::localTime(platform::currentTime(), now)) return std::nullopt;
+    how.signedAt = {now.year, now.month, now.day, now.hour, now.minute, now.second};
     // The identifiers are read as getCSN, getSID1 and getSID2 read them; which one failed,
     // and why, isn't reported: any of them missing is 12.
     how.readIdentity = [&](edifact::SignerIdentity& identity) -> std::int32_t {

@@ -1,4 +1,4 @@
-#include "control/edifact_envelope.h"
+#include "edifact/edifact.h"
 
 #include <bit>
 #include <charconv>
@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <new>
 #include <stdexcept>
-
-#include "control/TVFEDIMiniKeyCrypt.h"
 
 namespace kestrune::edifact {
 namespace {
@@ -178,7 +176,7 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
   return count;
 }
 
-std::string signingTimeText(const platform::CivilTime& local) {
+std::string signingTimeText(const SigningTime& local) {
   char text[32];
   const int length = std::snprintf(text, sizeof text, "%04d%02d%02d:%02d%02d%02d", local.year,
                                    local.month, local.day, local.hour, local.minute, local.second);

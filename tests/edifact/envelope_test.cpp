@@ -6,14 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
-#include "control/edifact_envelope.h"
+#include "edifact/edifact.h"
 
 namespace kestrune::edifact {
 namespace {
 
 constexpr std::string_view kInvoice = "UNH+1+INVOIC:D:96A:UN'BGM+380+1'UNT+3+1'";
 constexpr std::string_view kHex = "0123456789ABCDEF";
+// Codes of the token's side, passed through unchanged.
+constexpr std::int32_t kReadFailed = 12;
+constexpr std::int32_t kSigningKeyMissing = 10010;
 
 // Parties records what the envelope asked of the token's side.
 struct Parties {
@@ -24,8 +26,7 @@ struct Parties {
   int identityReads = 0;
   std::vector<std::string> signedData;
 
-  EnvelopeSigning signing(std::int32_t keyType = 0,
-                          platform::CivilTime at = {2024, 1, 2, 3, 4, 5}) {
+  EnvelopeSigning signing(std::int32_t keyType = 0, SigningTime at = {2024, 1, 2, 3, 4, 5}) {
     EnvelopeSigning how;
     how.keyType = keyType;
     how.signedAt = at;
