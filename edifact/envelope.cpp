@@ -1,6 +1,6 @@
 #include "edifact/edifact.h"
 
-#include <bit>
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <cstdio>
@@ -36,25 +36,9 @@ bool isReleased(std::string_view text, std::size_t position, std::size_t floor) 
   return run % 2 == 1;
 }
 
-// littleEndianWord reads eight bytes with the first in the lowest bits.
-std::uint64_t littleEndianWord(const char* bytes) {
-  std::uint64_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-  return word;
-}
-
-// bytesEqual returns a mask with 0x80 in every byte of word that equals c, 0 in the others.
-std::uint64_t bytesEqual(std::uint64_t word, char c) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  const std::uint64_t x = word ^ (0x0101010101010101ull * static_cast<unsigned char>(c));
-  return ~(((x & kLow7) + kLow7) | x | kLow7);
-}
-
-// markedBytes counts the bytes of a bytesEqual mask.
-std::int64_t markedBytes(std::uint64_t mask) {
-  return static_cast<std::int64_t>(((mask >> 7) * 0x0101010101010101ull) >> 56);
-}
+// Bytes of a segment count looked at together; a fixed size, so that the compiler can
+// vectorise the loop.
+constexpr std::size_t kLane = 64;
 
 // Where the envelope goes in a message, as positions in the unsigned text.
 struct Layout {
@@ -148,31 +132,37 @@ std::size_t segmentEnd(std::string_view text, std::size_t segmentStart) {
 }
 
 std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t to) {
-  // Eight bytes at a time: masks of the terminators and of the release characters, the latter
-  // moved on by one and two bytes. A ' right after a single ? is released; one after ?? needs
-  // the whole run of ? looked at, which only the rare words holding such a pair get.
+  // A lane at a time, each byte seen with the two before it: a ' that no ? precedes ends a
+  // segment, and one after a single ? doesn't. One after ?? needs the whole run of ? looked
+  // at, which only the rare lanes holding such a ' get. The first two bytes have no two
+  // before them in the range, so they are looked at one by one too.
   std::int64_t count = 1;
-  const char* const bytes = text.data();
-  std::uint64_t releasesBefore = 0;  // the release mask of the previous word
-  std::size_t at = from;
-  for (; at + 8 <= to; at += 8) {
-    const std::uint64_t word = littleEndianWord(bytes + at);
-    const std::uint64_t terminators = bytesEqual(word, kSegmentTerminator);
-    const std::uint64_t releases = bytesEqual(word, kReleaseCharacter);
-    const std::uint64_t afterOne = releases << 8 | releasesBefore >> 56;
-    const std::uint64_t afterTwo = releases << 16 | releasesBefore >> 48;
-    releasesBefore = releases;
-    if ((terminators & afterOne & afterTwo) == 0) {
-      count += markedBytes(terminators) - markedBytes(terminators & afterOne);
-      continue;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const auto countOneByOne = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t at = begin; at < end; ++at) {
+      if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++count;
     }
-    for (std::size_t i = at; i < at + 8; ++i) {
-      if (bytes[i] == kSegmentTerminator && !isReleased(text, i, from)) ++count;
+  };
+  std::size_t at = std::min(to, from + 2);
+  countOneByOne(from, at);
+  for (; at + kLane <= to; at += kLane) {
+    const unsigned char* const lane = bytes + at;
+    unsigned char ends = 0;  // at most kLane
+    unsigned char unclear = 0;
+    for (std::size_t i = 0; i < kLane; ++i) {
+      const unsigned char end = lane[i] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i - 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i - 2] == kReleaseCharacter;
+      ends += end & (afterOne ^ 1);
+      unclear |= end & afterOne & afterTwo;
+    }
+    if (unclear == 0) {
+      count += ends;
+    } else {
+      countOneByOne(at, at + kLane);
     }
   }
-  for (; at < to; ++at) {
-    if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++count;
-  }
+  countOneByOne(at, to);
   return count;
 }
 
