@@ -46,20 +46,68 @@ struct Layout {
   std::size_t headerAt = 0;      // the security header group goes here
   std::size_t bodyBegin = 0;     // the segments kept between header and trailer
   std::size_t bodyEnd = 0;
-  std::size_t unt = 0;  // "UNT+"
+  std::size_t unt = 0;         // "UNT+"
+  std::int64_t bodyEnds = -1;  // the body's segment ends, when the search counted them
 };
 
-// A message without an envelope: the header follows the UNH segment, the trailer precedes
-// the first UNT after it.
-std::int32_t locateBareMessage(std::string_view text, Layout& at) {
-  const std::size_t unh = text.find(kMessageHeader);
-  if (unh == npos) return kEncodeFailed;
-  const std::size_t unhEnd = segmentEnd(text, unh);
-  if (unhEnd == npos) return kEncodeFailed;
-  const std::size_t unt = text.find(kMessageTrailer, unhEnd + 1);
-  if (unt == npos) return kEncodeFailed;
-  at = {unh, unhEnd + 1, unhEnd + 1, unt, unt};
-  return kOk;
+// What one pass over a bare message's body finds: the first "USH+" and the first "UNT+" from
+// its start, and the segment ends before that UNT.
+struct BodyScan {
+  std::size_t ush = npos;
+  std::size_t unt = npos;
+  std::int64_t ends = 0;
+};
+
+// scanBody looks through text from `from`, the start of a message's body right after a
+// segment terminator, up to the first "USH+" (the message has an envelope then, and the rest
+// isn't looked at) or the first "UNT+", counting the segment ends on the way; past a UNT it
+// only looks for a USH+. Lanes that hold neither tag nor a ' after ?? are counted as
+// countSegments counts; the others byte by byte.
+BodyScan scanBody(std::string_view text, std::size_t from) {
+  BodyScan scan;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+  // oneByOne looks at [begin, end) byte by byte and returns true on a tag.
+  const auto oneByOne = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t at = begin; at < end; ++at) {
+      if (text.compare(at, kSecurityHeader.size(), kSecurityHeader) == 0) {
+        scan.ush = at;
+        return true;
+      }
+      if (text.compare(at, kMessageTrailer.size(), kMessageTrailer) == 0) {
+        scan.unt = at;
+        return true;
+      }
+      if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++scan.ends;
+    }
+    return false;
+  };
+  std::size_t at = std::min(text.size(), from + 2);
+  bool found = oneByOne(from, at);
+  // Both tags are U, then S H or N T, then +.
+  for (; !found && at + kLane + 3 <= text.size(); at += kLane) {
+    const unsigned char* const lane = bytes + at;
+    unsigned char ends = 0;
+    unsigned char unclear = 0;
+    unsigned char tag = 0;
+    for (std::size_t i = 0; i < kLane; ++i) {
+      const unsigned char end = lane[i] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i - 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i - 2] == kReleaseCharacter;
+      ends += end & (afterOne ^ 1);
+      unclear |= end & afterOne & afterTwo;
+      const unsigned char security = (lane[i + 1] == 'S') & (lane[i + 2] == 'H');
+      const unsigned char trailer = (lane[i + 1] == 'N') & (lane[i + 2] == 'T');
+      tag |= (lane[i] == 'U') & (security | trailer) & (lane[i + 3] == '+');
+    }
+    if ((unclear | tag) == 0) {
+      scan.ends += ends;
+    } else {
+      found = oneByOne(at, at + kLane);
+    }
+  }
+  if (!found) oneByOne(at, text.size());
+  if (scan.unt != npos) scan.ush = text.find(kSecurityHeader, scan.unt);
+  return scan;
 }
 
 // A message with an envelope: the header group USH, USA, USC, USA and the trailer from UST
@@ -80,6 +128,26 @@ std::int32_t locateSignedMessage(std::string_view text, std::size_t ush, Layout&
   const std::size_t unh = text.rfind(kMessageHeader, ush);
   if (unh == npos) return kEncodeFailed;
   at = {unh, ush, headerEnd + 1, ust, unt};
+  return kOk;
+}
+
+// locate finds where the envelope goes: a message without an envelope gets the header after
+// the UNH segment and the trailer before the first UNT after it; a message with one (a USH
+// anywhere in the text) has it replaced.
+std::int32_t locate(std::string_view text, Layout& at) {
+  const std::size_t unh = text.find(kMessageHeader);
+  const std::size_t unhEnd = unh == npos ? npos : segmentEnd(text, unh);
+  if (unhEnd == npos) {
+    const std::size_t ush = text.find(kSecurityHeader);
+    return ush == npos ? kEncodeFailed : locateSignedMessage(text, ush, at);
+  }
+  // No USH can span the UNH segment's terminator: it lies wholly before it or after it.
+  const std::size_t ushBefore = text.substr(0, unhEnd).find(kSecurityHeader);
+  if (ushBefore != npos) return locateSignedMessage(text, ushBefore, at);
+  const BodyScan scan = scanBody(text, unhEnd + 1);
+  if (scan.ush != npos) return locateSignedMessage(text, scan.ush, at);
+  if (scan.unt == npos) return kEncodeFailed;
+  at = {unh, unhEnd + 1, unhEnd + 1, scan.unt, scan.unt, scan.ends};
   return kOk;
 }
 
@@ -214,10 +282,7 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     std::string& text = message;
     if (!plausible(text)) return kEncodeFailed;
     Layout at;
-    const std::size_t ush = text.find(kSecurityHeader);
-    const std::int32_t located =
-        ush == npos ? locateBareMessage(text, at) : locateSignedMessage(text, ush, at);
-    if (located != kOk) return located;
+    if (const std::int32_t located = locate(text, at); located != kOk) return located;
     // UNT keeps everything from its second element on; the count replaces the first. Both
     // separators must lie inside the UNT segment, so nothing after it is overwritten.
     const std::string_view unt = std::string_view(text).substr(at.unt);
@@ -266,7 +331,13 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     }
 
     // The trailer adds its two segments, UST and USR, to those up to the end of the body.
-    const std::int64_t count = countSegments(text, at.messageStart, bodyEnd) + 2;
+    // When the body's ends were counted while it was searched, only the text before it is
+    // counted now: the header and the body each follow a terminator, so a run of ? never
+    // reaches across their starts.
+    const std::int64_t count =
+        at.bodyEnds < 0
+            ? countSegments(text, at.messageStart, bodyEnd) + 2
+            : countSegments(text, at.messageStart, at.headerAt + header.size()) + at.bodyEnds + 2;
     char digits[24];
     const auto written = std::to_chars(digits, digits + sizeof digits, count);
     std::string trailer;
