@@ -85,19 +85,20 @@ BodyScan scanBody(std::string_view text, std::size_t from) {
   bool found = oneByOne(from, at);
   // Both tags are U, then S H or N T, then +.
   for (; !found && at + kLane + 3 <= text.size(); at += kLane) {
-    const unsigned char* const lane = bytes + at;
+    // The lane starts two bytes early, so that every byte is looked at with the two before it.
+    const unsigned char* const lane = bytes + at - 2;
     unsigned char ends = 0;
     unsigned char unclear = 0;
     unsigned char tag = 0;
     for (std::size_t i = 0; i < kLane; ++i) {
-      const unsigned char end = lane[i] == kSegmentTerminator;
-      const unsigned char afterOne = lane[i - 1] == kReleaseCharacter;
-      const unsigned char afterTwo = lane[i - 2] == kReleaseCharacter;
+      const unsigned char end = lane[i + 2] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
       ends += end & (afterOne ^ 1);
       unclear |= end & afterOne & afterTwo;
-      const unsigned char security = (lane[i + 1] == 'S') & (lane[i + 2] == 'H');
-      const unsigned char trailer = (lane[i + 1] == 'N') & (lane[i + 2] == 'T');
-      tag |= (lane[i] == 'U') & (security | trailer) & (lane[i + 3] == '+');
+      const unsigned char security = (lane[i + 3] == 'S') & (lane[i + 4] == 'H');
+      const unsigned char trailer = (lane[i + 3] == 'N') & (lane[i + 4] == 'T');
+      tag |= (lane[i + 2] == 'U') & (security | trailer) & (lane[i + 5] == '+');
     }
     if ((unclear | tag) == 0) {
       scan.ends += ends;
@@ -214,13 +215,14 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
   std::size_t at = std::min(to, from + 2);
   countOneByOne(from, at);
   for (; at + kLane <= to; at += kLane) {
-    const unsigned char* const lane = bytes + at;
+    // The lane starts two bytes early, so that every byte is looked at with the two before it.
+    const unsigned char* const lane = bytes + at - 2;
     unsigned char ends = 0;  // at most kLane
     unsigned char unclear = 0;
     for (std::size_t i = 0; i < kLane; ++i) {
-      const unsigned char end = lane[i] == kSegmentTerminator;
-      const unsigned char afterOne = lane[i - 1] == kReleaseCharacter;
-      const unsigned char afterTwo = lane[i - 2] == kReleaseCharacter;
+      const unsigned char end = lane[i + 2] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
       ends += end & (afterOne ^ 1);
       unclear |= end & afterOne & afterTwo;
     }
