@@ -1,82 +1,20 @@
 // FEDIMessageSign: the token's side of the EDIFACT security envelope. The envelope itself is
-// built by control/edifact_envelope; this method supplies the token type, the signing time,
+// built by the edifact library; this method supplies the token type, the signing time,
 // the signer's identity and the token signature.
-#include <cstring>
 #include <span>
 
 #include "control/control_internal.h"
-#include "control/edifact_envelope.h"
+#include "control/text_conversion.h"
+#include "edifact/edifact.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 namespace {
 
-// Messages are mostly plain ASCII, which code page 950 carries unchanged in both directions.
-// Such a message skips the general conversion, which costs several times the message's hash;
-// any other text goes through toAnsi / toBstr. The loops work in blocks of fixed size so the
-// compiler can vectorise them.
-constexpr std::size_t kBlock = 64;
-
-// narrowAscii appends text to out as long as it is ASCII without a zero character and returns
-// how many characters it took.
-std::size_t narrowAscii(std::u16string_view text, std::string& out) {
-  std::size_t at = 0;
-  for (; at + kBlock <= text.size(); at += kBlock) {
-    const char16_t* block = text.data() + at;
-    char16_t any = 0;
-    char16_t least = 0xFFFF;
-    for (std::size_t i = 0; i < kBlock; ++i) {
-      any |= block[i];
-      least = block[i] < least ? block[i] : least;
-    }
-    if (any >= 0x80 || least == 0) break;
-    char narrow[kBlock];
-    for (std::size_t i = 0; i < kBlock; ++i) narrow[i] = static_cast<char>(block[i]);
-    out.append(narrow, kBlock);
-  }
-  for (; at < text.size() && text[at] != 0 && text[at] < 0x80; ++at) {
-    out += static_cast<char>(text[at]);
-  }
-  return at;
-}
-
-// widenAscii appends text to out as long as it is ASCII and returns how many characters it
-// took.
-std::size_t widenAscii(std::string_view text, std::u16string& out) {
-  std::size_t at = 0;
-  for (; at + kBlock <= text.size(); at += kBlock) {
-    // A local copy, so that the compiler sees the two arrays can't overlap.
-    unsigned char block[kBlock];
-    std::memcpy(block, text.data() + at, kBlock);
-    unsigned char any = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) any |= block[i];
-    if (any >= 0x80) break;
-    char16_t wide[kBlock];
-    for (std::size_t i = 0; i < kBlock; ++i) wide[i] = block[i];
-    out.append(wide, kBlock);
-  }
-  for (; at < text.size() && static_cast<unsigned char>(text[at]) < 0x80; ++at) {
-    out += static_cast<char16_t>(static_cast<unsigned char>(text[at]));
-  }
-  return at;
-}
-
-// asciiText returns the text (up to its first zero character, as toAnsi takes it) when it is
-// all ASCII; nullopt otherwise.
-std::optional<std::string> asciiText(std::u16string_view text) {
-  std::string narrow;
-  narrow.reserve(text.size() + edifact::kMaxEnvelopeGrowth);
-  const std::size_t taken = narrowAscii(text, narrow);
-  if (taken < text.size() && text[taken] != 0) return std::nullopt;
-  return narrow;
-}
-
-// asciiWide returns the text widened when it is all ASCII; nullopt otherwise.
-std::optional<std::u16string> asciiWide(std::string_view text) {
-  std::u16string wide;
-  wide.reserve(text.size());
-  if (widenAscii(text, wide) < text.size()) return std::nullopt;
-  return wide;
-}
+// The envelope's codes pass through as the control's.
+static_assert(edifact::kOk == kOk && edifact::kNotCompleted == kNotCompleted &&
+              edifact::kNoMemory == kNoMemory && edifact::kEncodeFailed == kEncodeFailed &&
+              edifact::kNoSignature == kNoSignature);
 
 }  // namespace
 
@@ -88,16 +26,19 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       lastErrorCode = kPinNotVerified;
       return std::nullopt;
     }
-    auto message = asciiText(SourceData);
-    if (!message) message = toAnsi(SourceData);
-    if (!message) {
+    // Room for the envelope is made once, so the message isn't moved again while signed.
+    std::string message;
+    message.reserve(SourceData.size() + edifact::kMaxEnvelopeGrowth);
+    if (control::textToCodePage950(SourceData, message) != kOk) {
       lastErrorCode = kBadText;
       return std::nullopt;
     }
 
     edifact::EnvelopeSigning how;
     how.keyType = type;
-    if (!platform::localTime(platform::currentTime(), how.signedAt)) return std::nullopt;
+    platform::CivilTime now;
+    if (!platform::localTime(platform::currentTime(), now)) return std::nullopt;
+    how.signedAt = {now.year, now.month, now.day, now.hour, now.minute, now.second};
     // The identifiers are read as getCSN, getSID1 and getSID2 read them; which one failed,
     // and why, isn't reported: any of them missing is 12.
     how.readIdentity = [&](edifact::SignerIdentity& identity) -> std::int32_t {
@@ -118,13 +59,16 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       return kOk;
     };
 
-    if (const std::int32_t code = edifact::signEdifactMessage(*message, how); code != kOk) {
+    if (const std::int32_t code = edifact::signEdifactMessage(message, how); code != kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
-    auto result = asciiWide(*message);
-    if (!result) result = toBstr(*message);
-    if (!result) return std::nullopt;
+    std::u16string result;
+    result.reserve(message.size());
+    if (const std::int32_t code = control::textFromCodePage950(message, result); code != kOk) {
+      lastErrorCode = code;
+      return std::nullopt;
+    }
     lastErrorCode = kOk;
     return result;
   });

@@ -9,9 +9,17 @@
 namespace kestrune::control {
 
 std::int32_t textToCodePage950(std::u16string_view text, std::string& out) {
-  text = text.substr(0, text.find(u'\0'));
   try {
-    return platform::toCodePage950(text, out) ? kOk : kTextBufferFailed;
+    // The whole text is converted and cut at its first zero byte, which only a zero character
+    // gives, rather than searched for the zero first: one pass over a long text instead of
+    // two. Only when text after the zero is malformed does the cut text need its own try.
+    if (platform::toCodePage950(text, out)) {
+      if (const std::size_t zero = out.find('\0'); zero != std::string::npos) out.resize(zero);
+      return kOk;
+    }
+    const std::size_t zero = text.find(u'\0');
+    if (zero == std::u16string_view::npos) return kTextBufferFailed;
+    return platform::toCodePage950(text.substr(0, zero), out) ? kOk : kTextBufferFailed;
   } catch (const std::bad_alloc&) {
     return kNoMemory;
   }

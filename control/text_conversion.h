@@ -14,6 +14,7 @@ namespace kestrune::control {
 std::int32_t textToCodePage950(std::u16string_view text, std::string& out);
 // textFromCodePage950 returns 0 and the UTF-16 text; 503 when the bytes aren't valid Big5,
 // 2 when memory runs out.
+// Both keep out's capacity: a caller converting a long text may reserve the room first.
 std::int32_t textFromCodePage950(std::string_view text, std::u16string& out);
 
 }  // namespace kestrune::control

@@ -1,10 +1,20 @@
 // Code page 950 through iconv. The Windows conversions with flags 0 never fail on a
 // character the other side lacks: they write '?' instead. Only malformed UTF-16 fails.
+//
+// ASCII (0x00-0x7F) is the same characters in both encodings, and most texts are ASCII, so
+// runs of it are copied here and only the runs between them go through iconv. A run ends only
+// where both sides have a character boundary (a surrogate is never ASCII; a Big5 lead byte
+// always takes the byte after it), and iconv keeps no state between characters of these
+// encodings, so the result is the one iconv gives for the whole text.
 #include <iconv.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "platform/platform.h"
 
@@ -49,15 +59,13 @@ bool wellFormed(std::u16string_view text) {
   return true;
 }
 
-// convert runs iconv over the whole input; an input unit the target lacks (EILSEQ) is
-// replaced by `replacement` and skipped (`unit` bytes, or 4 for a surrogate pair).
+// convert runs iconv over the input and appends to out; an input unit the target lacks
+// (EILSEQ) is replaced by `replacement` and skipped (`unit` bytes, or 4 for a surrogate pair).
 template <class Out>
 bool convert(Converter& cv, const char* in, std::size_t inLeft, Out& out,
              const typename Out::value_type replacement,
              std::size_t (*unitSize)(const char*, std::size_t)) {
-  if (!cv.valid()) return false;
   cv.reset();
-  out.clear();
   using Unit = typename Out::value_type;
   char buffer[4096];
   auto* src = const_cast<char*>(in);
@@ -95,18 +103,86 @@ std::size_t big5UnitSize(const char* p, std::size_t left) {
   return lead >= 0x81 && lead <= 0xFE && left >= 2 ? 2 : 1;
 }
 
+// Units checked together, and units copied to the output together; fixed sizes so that the
+// compiler can vectorise the loops.
+constexpr std::size_t kLane = 32;
+constexpr std::size_t kChunk = 4096;
+
+// copyAscii appends the ASCII run at the start of text to out, each unit as the output's unit,
+// and returns its length.
+template <class In, class Out>
+std::size_t copyAscii(std::basic_string_view<In> text, std::basic_string<Out>& out) {
+  using Unsigned = std::make_unsigned_t<In>;
+  Out chunk[kChunk];
+  std::size_t filled = 0;
+  std::size_t at = 0;
+  for (; at + kLane <= text.size(); at += kLane) {
+    Unsigned lane[kLane];
+    std::memcpy(lane, text.data() + at, sizeof lane);
+    Unsigned any = 0;
+    for (const Unsigned unit : lane) any |= unit;
+    if (any >= 0x80) break;
+    for (std::size_t i = 0; i < kLane; ++i) chunk[filled + i] = static_cast<Out>(lane[i]);
+    filled += kLane;
+    if (filled == kChunk) {
+      out.append(chunk, kChunk);
+      filled = 0;
+    }
+  }
+  out.append(chunk, filled);
+  for (; at < text.size() && static_cast<Unsigned>(text[at]) < 0x80; ++at) {
+    out.push_back(static_cast<Out>(static_cast<Unsigned>(text[at])));
+  }
+  return at;
+}
+
+// wideRunEnd returns where the run of non-ASCII UTF-16 units starting at `from` ends.
+std::size_t wideRunEnd(std::u16string_view text, std::size_t from) {
+  while (from < text.size() && text[from] >= 0x80) ++from;
+  return from;
+}
+
+// big5RunEnd returns where the run of non-ASCII Big5 characters starting at `from` ends: a lead
+// byte takes the byte after it whatever that is, as the conversion takes it.
+std::size_t big5RunEnd(std::string_view text, std::size_t from) {
+  while (from < text.size() && static_cast<unsigned char>(text[from]) >= 0x80) {
+    from += big5UnitSize(text.data() + from, text.size() - from);
+  }
+  return std::min(from, text.size());
+}
+
 }  // namespace
 
 bool toCodePage950(std::u16string_view text, std::string& out) {
-  if (!wellFormed(text)) return false;
   thread_local Converter cv("CP950", kUtf16);
-  return convert(cv, reinterpret_cast<const char*>(text.data()), text.size() * 2, out, '?',
-                 utf16UnitSize);
+  if (!cv.valid()) return false;
+  out.clear();
+  for (std::size_t at = 0; at < text.size();) {
+    at += copyAscii(text.substr(at), out);
+    if (at == text.size()) break;
+    const std::size_t end = wideRunEnd(text, at);
+    const std::u16string_view run = text.substr(at, end - at);
+    if (!wellFormed(run) || !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2,
+                                     out, '?', utf16UnitSize)) {
+      return false;
+    }
+    at = end;
+  }
+  return true;
 }
 
 bool fromCodePage950(std::string_view text, std::u16string& out) {
   thread_local Converter cv(kUtf16, "CP950");
-  return convert(cv, text.data(), text.size(), out, u'?', big5UnitSize);
+  if (!cv.valid()) return false;
+  out.clear();
+  for (std::size_t at = 0; at < text.size();) {
+    at += copyAscii(text.substr(at), out);
+    if (at == text.size()) break;
+    const std::size_t end = big5RunEnd(text, at);
+    if (!convert(cv, text.data() + at, end - at, out, u'?', big5UnitSize)) return false;
+    at = end;
+  }
+  return true;
 }
 
 }  // namespace kestrune::platform

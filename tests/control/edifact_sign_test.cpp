@@ -13,7 +13,7 @@
 
 #include "ca/issuing.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
-#include "control/edifact_verify.h"
+#include "edifact/edifact.h"
 #include "platform/platform.h"
 #include "tests/control/control_test_support.h"
 #include "tests/control/identity_layouts.h"

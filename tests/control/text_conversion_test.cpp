@@ -56,5 +56,89 @@ TEST(TextConversion, FromCodePage950) {
   }
 }
 
+// ASCII runs are copied and only the text between them goes through the converter: the result
+// must be the converter's for the whole text. Runs are cut on both sides of non-ASCII text at
+// lane edges (31, 32, 33, 64 characters), and the cases at the edges of ASCII and of Big5 are
+// the results of converting the whole text at once.
+TEST(TextConversion, AsciiRunsConvertAsTheWholeText) {
+  const std::u16string a31(31, u'A'), a32(32, u'A'), a33(33, u'A'), a40(40, u'A');
+  struct ToCase {
+    const char* name;
+    std::u16string text;
+    std::int32_t wantCode;
+    std::string want;
+  };
+  const ToCase to[] = {
+      {"control characters and DEL", std::u16string(u"\x01\x1F\x7F", 3), kOk, "\x01\x1F\x7F"},
+      {"U+0080", u"a\u0080b", kOk,
+       "a\x80"
+       "b"},
+      {"euro sign", u"\u20AC", kOk, "\xA3\xE1"},
+      {"section sign", u"\u00A7x", kOk, "\xA1\xB1x"},
+      {"big5 after 31 ascii", a31 + u"\u4E2D" + std::u16string(40, u'B'), kOk,
+       std::string(31, 'A') + "\xA4\xA4" + std::string(40, 'B')},
+      {"big5 after 32 ascii", a32 + u"\u4E2D'", kOk, std::string(32, 'A') + "\xA4\xA4'"},
+      {"big5 after 33 ascii", a33 + u"\u4E2D\u6587" + std::u16string(64, u'C'), kOk,
+       std::string(33, 'A') + "\xA4\xA4\xA4\xE5" + std::string(64, 'C')},
+      {"missing after 64 ascii", std::u16string(64, u'A') + u"\uAC00DDD", kOk,
+       std::string(64, 'A') + "?DDD"},
+      {"pair after 40 ascii", a40 + u"\U0001F600E", kOk, std::string(40, 'A') + "?E"},
+      {"zero between ascii runs", a40 + std::u16string(1, u'\0') + std::u16string(40, u'F'), kOk,
+       std::string(40, 'A')},
+      {"lone surrogate after the zero", a40 + std::u16string(1, u'\0') + u"\xD800", kOk,
+       std::string(40, 'A')},
+      {"high surrogate before ascii", a40 + std::u16string(1, char16_t{0xD800}) + u"G",
+       kTextBufferFailed, ""},
+      {"low surrogate after 70 ascii", std::u16string(70, u'A') + u"\xDC00", kTextBufferFailed, ""},
+      {"high surrogate at the end", u"\u4E2D\xDBFF", kTextBufferFailed, ""},
+  };
+  for (const auto& c : to) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    EXPECT_EQ(c.wantCode, control::textToCodePage950(c.text, out));
+    if (c.wantCode == kOk) {
+      EXPECT_EQ(c.want, out);
+    }
+  }
+
+  const std::string b31(31, 'A'), b32(32, 'A'), b33(33, 'A'), b40(40, 'A');
+  struct FromCase {
+    const char* name;
+    std::string text;
+    std::u16string want;
+  };
+  const FromCase from[] = {
+      {"control characters and DEL", "\x01\x1F\x7F", std::u16string(u"\x01\x1F\x7F", 3)},
+      {"0x80 and 0xFF",
+       "a\x80"
+       "b\xFF"
+       "c",
+       u"a\u0080b?c"},
+      {"trail byte in the ascii range",
+       "\xA4\x40"
+       "A",
+       u"\u4E00A"},
+      {"lead byte before an apostrophe", "\xA4'B'", u"?B'"},
+      {"lead byte at the end", b40 + "\xA4", a40 + u"?"},
+      {"big5 after 31 ascii", b31 + "\xA4\xA4" + std::string(40, 'B'),
+       a31 + u"\u4E2D" + std::u16string(40, u'B')},
+      {"big5 after 32 ascii", b32 + "\xA4\xA4\xA4\xE5'", a32 + u"\u4E2D\u6587'"},
+      {"big5 after 33 ascii", b33 + "\xA4\xA4" + std::string(64, 'C'),
+       a33 + u"\u4E2D" + std::u16string(64, u'C')},
+      {"unassigned pair",
+       b40 + "\x81\x40"
+             "D",
+       a40 + u"?D"},
+      {"lead then zero", std::string("\xA4\0E", 3), u"?E"},
+      {"euro bytes", "\xA3\xE1", u"\u20AC"},
+  };
+  for (const auto& c : from) {
+    SCOPED_TRACE(c.name);
+    std::u16string out;
+    EXPECT_EQ(kOk, control::textFromCodePage950(c.text, out));
+    EXPECT_EQ(c.want, out);
+  }
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/edifact_verify.h"
+#include "edifact/edifact.h"
 
 namespace kestrune::host {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "FEDIX509/fedi_x509.h"
-#include "control/edifact_verify.h"
+#include "edifact/edifact.h"
 #include "platform/platform.h"
 #include "token/base64.h"
 

@@ -9,9 +9,7 @@
 #include <string>
 
 #include "ca/issuing.h"
-#include "control/TVFEDIMiniKeyCrypt.h"
-#include "control/edifact_envelope.h"
-#include "control/edifact_verify.h"
+#include "edifact/edifact.h"
 
 namespace kestrune::edifact {
 namespace {

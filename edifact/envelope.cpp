@@ -1,13 +1,11 @@
-#include "control/edifact_envelope.h"
+#include "edifact/edifact.h"
 
-#include <bit>
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
-
-#include "control/TVFEDIMiniKeyCrypt.h"
 
 namespace kestrune::edifact {
 namespace {
@@ -38,25 +36,9 @@ bool isReleased(std::string_view text, std::size_t position, std::size_t floor) 
   return run % 2 == 1;
 }
 
-// littleEndianWord reads eight bytes with the first in the lowest bits.
-std::uint64_t littleEndianWord(const char* bytes) {
-  std::uint64_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-  return word;
-}
-
-// bytesEqual returns a mask with 0x80 in every byte of word that equals c, 0 in the others.
-std::uint64_t bytesEqual(std::uint64_t word, char c) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  const std::uint64_t x = word ^ (0x0101010101010101ull * static_cast<unsigned char>(c));
-  return ~(((x & kLow7) + kLow7) | x | kLow7);
-}
-
-// markedBytes counts the bytes of a bytesEqual mask.
-std::int64_t markedBytes(std::uint64_t mask) {
-  return static_cast<std::int64_t>(((mask >> 7) * 0x0101010101010101ull) >> 56);
-}
+// Bytes of a segment count looked at together; a fixed size, so that the compiler can
+// vectorise the loop.
+constexpr std::size_t kLane = 64;
 
 // Where the envelope goes in a message, as positions in the unsigned text.
 struct Layout {
@@ -64,20 +46,69 @@ struct Layout {
   std::size_t headerAt = 0;      // the security header group goes here
   std::size_t bodyBegin = 0;     // the segments kept between header and trailer
   std::size_t bodyEnd = 0;
-  std::size_t unt = 0;  // "UNT+"
+  std::size_t unt = 0;         // "UNT+"
+  std::int64_t bodyEnds = -1;  // the body's segment ends, when the search counted them
 };
 
-// A message without an envelope: the header follows the UNH segment, the trailer precedes
-// the first UNT after it.
-std::int32_t locateBareMessage(std::string_view text, Layout& at) {
-  const std::size_t unh = text.find(kMessageHeader);
-  if (unh == npos) return kEncodeFailed;
-  const std::size_t unhEnd = segmentEnd(text, unh);
-  if (unhEnd == npos) return kEncodeFailed;
-  const std::size_t unt = text.find(kMessageTrailer, unhEnd + 1);
-  if (unt == npos) return kEncodeFailed;
-  at = {unh, unhEnd + 1, unhEnd + 1, unt, unt};
-  return kOk;
+// What one pass over a bare message's body finds: the first "USH+" and the first "UNT+" from
+// its start, and the segment ends before that UNT.
+struct BodyScan {
+  std::size_t ush = npos;
+  std::size_t unt = npos;
+  std::int64_t ends = 0;
+};
+
+// scanBody looks through text from `from`, the start of a message's body right after a
+// segment terminator, up to the first "USH+" (the message has an envelope then, and the rest
+// isn't looked at) or the first "UNT+", counting the segment ends on the way; past a UNT it
+// only looks for a USH+. Lanes that hold neither tag nor a ' after ?? are counted as
+// countSegments counts; the others byte by byte.
+BodyScan scanBody(std::string_view text, std::size_t from) {
+  BodyScan scan;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+  // oneByOne looks at [begin, end) byte by byte and returns true on a tag.
+  const auto oneByOne = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t at = begin; at < end; ++at) {
+      if (text.compare(at, kSecurityHeader.size(), kSecurityHeader) == 0) {
+        scan.ush = at;
+        return true;
+      }
+      if (text.compare(at, kMessageTrailer.size(), kMessageTrailer) == 0) {
+        scan.unt = at;
+        return true;
+      }
+      if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++scan.ends;
+    }
+    return false;
+  };
+  std::size_t at = std::min(text.size(), from + 2);
+  bool found = oneByOne(from, at);
+  // Both tags are U, then S H or N T, then +.
+  for (; !found && at + kLane + 3 <= text.size(); at += kLane) {
+    // The lane starts two bytes early, so that every byte is looked at with the two before it.
+    const unsigned char* const lane = bytes + at - 2;
+    unsigned char ends = 0;
+    unsigned char unclear = 0;
+    unsigned char tag = 0;
+    for (std::size_t i = 0; i < kLane; ++i) {
+      const unsigned char end = lane[i + 2] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
+      ends += end & (afterOne ^ 1);
+      unclear |= end & afterOne & afterTwo;
+      const unsigned char security = (lane[i + 3] == 'S') & (lane[i + 4] == 'H');
+      const unsigned char trailer = (lane[i + 3] == 'N') & (lane[i + 4] == 'T');
+      tag |= (lane[i + 2] == 'U') & (security | trailer) & (lane[i + 5] == '+');
+    }
+    if ((unclear | tag) == 0) {
+      scan.ends += ends;
+    } else {
+      found = oneByOne(at, at + kLane);
+    }
+  }
+  if (!found) oneByOne(at, text.size());
+  if (scan.unt != npos) scan.ush = text.find(kSecurityHeader, scan.unt);
+  return scan;
 }
 
 // A message with an envelope: the header group USH, USA, USC, USA and the trailer from UST
@@ -98,6 +129,26 @@ std::int32_t locateSignedMessage(std::string_view text, std::size_t ush, Layout&
   const std::size_t unh = text.rfind(kMessageHeader, ush);
   if (unh == npos) return kEncodeFailed;
   at = {unh, ush, headerEnd + 1, ust, unt};
+  return kOk;
+}
+
+// locate finds where the envelope goes: a message without an envelope gets the header after
+// the UNH segment and the trailer before the first UNT after it; a message with one (a USH
+// anywhere in the text) has it replaced.
+std::int32_t locate(std::string_view text, Layout& at) {
+  const std::size_t unh = text.find(kMessageHeader);
+  const std::size_t unhEnd = unh == npos ? npos : segmentEnd(text, unh);
+  if (unhEnd == npos) {
+    const std::size_t ush = text.find(kSecurityHeader);
+    return ush == npos ? kEncodeFailed : locateSignedMessage(text, ush, at);
+  }
+  // No USH can span the UNH segment's terminator: it lies wholly before it or after it.
+  const std::size_t ushBefore = text.substr(0, unhEnd).find(kSecurityHeader);
+  if (ushBefore != npos) return locateSignedMessage(text, ushBefore, at);
+  const BodyScan scan = scanBody(text, unhEnd + 1);
+  if (scan.ush != npos) return locateSignedMessage(text, scan.ush, at);
+  if (scan.unt == npos) return kEncodeFailed;
+  at = {unh, unhEnd + 1, unhEnd + 1, scan.unt, scan.unt, scan.ends};
   return kOk;
 }
 
@@ -150,35 +201,42 @@ std::size_t segmentEnd(std::string_view text, std::size_t segmentStart) {
 }
 
 std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t to) {
-  // Eight bytes at a time: masks of the terminators and of the release characters, the latter
-  // moved on by one and two bytes. A ' right after a single ? is released; one after ?? needs
-  // the whole run of ? looked at, which only the rare words holding such a pair get.
+  // A lane at a time, each byte seen with the two before it: a ' that no ? precedes ends a
+  // segment, and one after a single ? doesn't. One after ?? needs the whole run of ? looked
+  // at, which only the rare lanes holding such a ' get. The first two bytes have no two
+  // before them in the range, so they are looked at one by one too.
   std::int64_t count = 1;
-  const char* const bytes = text.data();
-  std::uint64_t releasesBefore = 0;  // the release mask of the previous word
-  std::size_t at = from;
-  for (; at + 8 <= to; at += 8) {
-    const std::uint64_t word = littleEndianWord(bytes + at);
-    const std::uint64_t terminators = bytesEqual(word, kSegmentTerminator);
-    const std::uint64_t releases = bytesEqual(word, kReleaseCharacter);
-    const std::uint64_t afterOne = releases << 8 | releasesBefore >> 56;
-    const std::uint64_t afterTwo = releases << 16 | releasesBefore >> 48;
-    releasesBefore = releases;
-    if ((terminators & afterOne & afterTwo) == 0) {
-      count += markedBytes(terminators) - markedBytes(terminators & afterOne);
-      continue;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const auto countOneByOne = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t at = begin; at < end; ++at) {
+      if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++count;
     }
-    for (std::size_t i = at; i < at + 8; ++i) {
-      if (bytes[i] == kSegmentTerminator && !isReleased(text, i, from)) ++count;
+  };
+  std::size_t at = std::min(to, from + 2);
+  countOneByOne(from, at);
+  for (; at + kLane <= to; at += kLane) {
+    // The lane starts two bytes early, so that every byte is looked at with the two before it.
+    const unsigned char* const lane = bytes + at - 2;
+    unsigned char ends = 0;  // at most kLane
+    unsigned char unclear = 0;
+    for (std::size_t i = 0; i < kLane; ++i) {
+      const unsigned char end = lane[i + 2] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
+      ends += end & (afterOne ^ 1);
+      unclear |= end & afterOne & afterTwo;
+    }
+    if (unclear == 0) {
+      count += ends;
+    } else {
+      countOneByOne(at, at + kLane);
     }
   }
-  for (; at < to; ++at) {
-    if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++count;
-  }
+  countOneByOne(at, to);
   return count;
 }
 
-std::string signingTimeText(const platform::CivilTime& local) {
+std::string signingTimeText(const SigningTime& local) {
   char text[32];
   const int length = std::snprintf(text, sizeof text, "%04d%02d%02d:%02d%02d%02d", local.year,
                                    local.month, local.day, local.hour, local.minute, local.second);
@@ -226,10 +284,7 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     std::string& text = message;
     if (!plausible(text)) return kEncodeFailed;
     Layout at;
-    const std::size_t ush = text.find(kSecurityHeader);
-    const std::int32_t located =
-        ush == npos ? locateBareMessage(text, at) : locateSignedMessage(text, ush, at);
-    if (located != kOk) return located;
+    if (const std::int32_t located = locate(text, at); located != kOk) return located;
     // UNT keeps everything from its second element on; the count replaces the first. Both
     // separators must lie inside the UNT segment, so nothing after it is overwritten.
     const std::string_view unt = std::string_view(text).substr(at.unt);
@@ -278,7 +333,13 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     }
 
     // The trailer adds its two segments, UST and USR, to those up to the end of the body.
-    const std::int64_t count = countSegments(text, at.messageStart, bodyEnd) + 2;
+    // When the body's ends were counted while it was searched, only the text before it is
+    // counted now: the header and the body each follow a terminator, so a run of ? never
+    // reaches across their starts.
+    const std::int64_t count =
+        at.bodyEnds < 0
+            ? countSegments(text, at.messageStart, bodyEnd) + 2
+            : countSegments(text, at.messageStart, at.headerAt + header.size()) + at.bodyEnds + 2;
     char digits[24];
     const auto written = std::to_chars(digits, digits + sizeof digits, count);
     std::string trailer;

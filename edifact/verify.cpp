@@ -1,4 +1,4 @@
-#include "control/edifact_verify.h"
+#include "edifact/edifact.h"
 
 #include <openssl/err.h>
 
@@ -8,42 +8,17 @@
 #include <optional>
 #include <vector>
 
-#include "FEDIX509/fedi_md5.h"
-#include "FEDIX509/fedi_x509.h"
-#include "control/edifact_envelope.h"
+#include "edifact/digest.h"
 
 namespace kestrune::edifact {
 namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-
 VerifyStatus fail(VerifyReport& report, VerifyStatus status, std::string why) {
   report.status = status;
   report.message = std::move(why);
   return status;
-}
-
-// noSignerKey reports an argument without a usable key; it never throws, so the overloads
-// that look for the key need no handler of their own.
-VerifyStatus noSignerKey(VerifyReport& report, const char* why) noexcept {
-  report.status = VerifyStatus::noSignerKey;
-  report.algorithm.clear();
-  report.signedBytes = 0;
-  report.signer.clear();
-  report.segments = 0;
-  try {
-    report.message = why;
-  } catch (const std::bad_alloc&) {
-    report.message.clear();
-  }
-  return report.status;
 }
 
 // firstElement returns the segment's first data element: from after its 4-character tag
@@ -61,7 +36,7 @@ struct Algorithm {
 
 // algorithmOf reads the hash from the first USA segment ("USA+1:::6:1").
 std::optional<Algorithm> algorithmOf(std::string_view segment) {
-  if (segment == kMd5Algorithm) return Algorithm{fedi::md5, "MD5"};
+  if (segment == kMd5Algorithm) return Algorithm{md5, "MD5"};
   if (segment == kSha1Algorithm) return Algorithm{EVP_sha1, "SHA-1"};
   return std::nullopt;
 }
@@ -179,7 +154,7 @@ VerifyStatus checkSignature(std::string_view text, const Envelope& at, EVP_PKEY*
                 "the signature has " + std::to_string(signature->size()) +
                     " bytes, the signer's key a modulus of " + std::to_string(modulusBytes));
   }
-  const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+  const Ptr<EVP_MD_CTX> context(EVP_MD_CTX_new());
   if (!context ||
       EVP_DigestVerifyInit(context.get(), nullptr, at.algorithm.md(), nullptr, key) != 1) {
     return fail(report, VerifyStatus::failed,
@@ -224,7 +199,7 @@ VerifyStatus verifyEdifactMessage(std::string_view message, EVP_PKEY* signerKey,
                                   VerifyReport& report) noexcept {
   try {
     if (signerKey == nullptr || EVP_PKEY_get_base_id(signerKey) != EVP_PKEY_RSA) {
-      return noSignerKey(report, "the signer's key is not an RSA key");
+      return signerKeyMissing(report, "the signer's key is not an RSA key");
     }
     report = VerifyReport{};
     Envelope at;
@@ -243,21 +218,18 @@ VerifyStatus verifyEdifactMessage(std::string_view message, EVP_PKEY* signerKey,
   }
 }
 
-VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
-                                  VerifyReport& report) noexcept {
-  const std::unique_ptr<EVP_PKEY, KeyFree> key(FEDI_X509_get_pubkey(signer));
-  if (!key) {
-    ERR_clear_error();
-    return noSignerKey(report, "the signer's certificate carries no RSA key that can be read");
+VerifyStatus signerKeyMissing(VerifyReport& report, const char* why) noexcept {
+  report.status = VerifyStatus::noSignerKey;
+  report.algorithm.clear();
+  report.signedBytes = 0;
+  report.signer.clear();
+  report.segments = 0;
+  try {
+    report.message = why;
+  } catch (const std::bad_alloc&) {
+    report.message.clear();
   }
-  return verifyEdifactMessage(message, key.get(), report);
-}
-
-VerifyStatus verifyEdifactMessage(std::string_view message, FEDICERT* signer,
-                                  VerifyReport& report) noexcept {
-  const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(signer, 0));
-  if (!certificate) return noSignerKey(report, "the certificate bag holds no certificate");
-  return verifyEdifactMessage(message, certificate.get(), report);
+  return report.status;
 }
 
 }  // namespace kestrune::edifact

@@ -1,5 +1,6 @@
-// The EDIFACT security envelope of a signed FEDI message, as plain functions over the message
-// text (single-byte code page 950).
+// The EDIFACT security envelope of a signed FEDI message: building it around a message and
+// verifying it, as plain functions over the message text (single-byte code page 950). The
+// signature itself comes from the caller (a token, a CSP), through EnvelopeSigning.
 //
 // A signed message reads:
 //   ...UNH segment'
@@ -19,15 +20,27 @@
 // search the text with plain string searches; they don't parse EDIFACT beyond that.
 #pragma once
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "FEDIX509/fedi_x509.h"
+#include "common/ptr.h"
 
 namespace kestrune::edifact {
+
+// Result codes, numbered as the control reports them, so that a code passes through the
+// control's methods unchanged. The reader's and the signer's own codes pass through as well.
+inline constexpr std::int32_t kOk = 0;
+inline constexpr std::int32_t kNotCompleted = 1;  // the signing time can't be written
+inline constexpr std::int32_t kNoMemory = 2;
+inline constexpr std::int32_t kEncodeFailed = 500;  // the message or identity doesn't fit
+inline constexpr std::int32_t kNoSignature = 1003;  // the signer gave no hexadecimal text
 
 inline constexpr char kSegmentTerminator = '\'';
 inline constexpr char kElementSeparator = '+';
@@ -52,6 +65,11 @@ inline constexpr std::size_t kMaxIdentityOverflow = 127;
 // without being moved.
 inline constexpr std::size_t kMaxEnvelopeGrowth = 4096;
 
+// The local civil time written into the security header.
+struct SigningTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
 struct SignerIdentity {
   std::string csn;   // card serial number: the serial number of the signer's certificate
   std::string sid1;  // the user's identifier
@@ -70,7 +88,7 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
 
 // signingTimeText returns the local time as the header writes it, "%04d%02d%02d:%02d%02d%02d"
 // (20050331:155648), or an empty text for a time that doesn't fit those 15 characters.
-std::string signingTimeText(const platform::CivilTime& local);
+std::string signingTimeText(const SigningTime& local);
 
 // algorithmSegment returns kSha1Algorithm for a ZRML token, kMd5Algorithm for any other type.
 std::string_view algorithmSegment(std::int32_t keyType);
@@ -92,10 +110,10 @@ using IdentityReader = std::function<std::int32_t(SignerIdentity& identity)>;
 using DigestSigner = std::function<std::int32_t(std::string_view data, std::string& hex)>;
 
 struct EnvelopeSigning {
-  std::int32_t keyType = -1;     // the signing token's type: ZRML (3) or any other
-  platform::CivilTime signedAt;  // local time written into the USH segment
-  IdentityReader readIdentity;   // asked once the message has an envelope's place
-  DigestSigner sign;             // asked once, with the header group and the body
+  std::int32_t keyType = -1;    // the signing token's type: ZRML (3) or any other
+  SigningTime signedAt;         // local time written into the USH segment
+  IdentityReader readIdentity;  // asked once the message has an envelope's place
+  DigestSigner sign;            // asked once, with the header group and the body
 };
 
 // signEdifactMessage signs message in place: it returns 0 with message signed, or a code
@@ -112,5 +130,69 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
 // This one signs a copy of message into signedMessage.
 std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
                                 std::string& signedMessage) noexcept;
+
+// Verification of a signed EDIFACT message: the receiving side of signEdifactMessage.
+//
+// It finds the security header group after UNH and the signature in the USR segment after
+// UST, recomputes the digest over the signed range (from "USH+" up to, not including, "UST+")
+// with the hash that the first USA segment names (1:::6:1 MD5, 1:::8:1 SHA-1), checks the
+// RSA PKCS #1 v1.5 signature with the signer's public key, and checks the UNT segment count.
+// The message is the code-page-950 text exactly as it was signed.
+enum class VerifyStatus {
+  ok,
+  noMessageHeader,     // no UNH segment
+  noSecurityHeader,    // no USH segment after UNH, or its header group is incomplete
+  unknownAlgorithm,    // the first USA names neither MD5 (1:::6:1) nor SHA-1 (1:::8:1)
+  noSecurityTrailer,   // no UST segment after the header group
+  noSignature,         // no USR segment after UST, or one without a signature
+  malformedSignature,  // the USR value isn't hexadecimal, or not as long as the key's modulus
+  noSignerKey,         // no certificate in the bag, or no RSA key in the certificate
+  badSignature,        // the signature does not match the signed range and the key
+  noMessageTrailer,    // no UNT segment after USR
+  malformedCount,      // UNT's first element isn't a decimal number
+  wrongCount,          // UNT's count differs from the message's segments
+  failed,              // memory or the cryptographic library failed
+};
+
+struct VerifyReport {
+  VerifyStatus status = VerifyStatus::failed;
+  std::string message;  // what was found, or why it failed, in one line
+  // Filled as far as the check got:
+  std::string algorithm;        // "MD5" or "SHA-1"
+  std::size_t signedBytes = 0;  // length of the signed range
+  std::string signer;           // the USC segment's first element (the signer's CSN)
+  std::int64_t segments = 0;    // segments counted from UNH to UNT
+};
+
+// verifyEdifactMessage checks message against the key of the bag's first certificate, of the
+// certificate, or the key itself, fills report and returns report.status: ok only when the
+// signature verifies and the UNT count is right. A message with several problems reports the
+// first one found in this order: structure, signature, count. The arguments are not changed
+// in any way a caller can see; the key is not consumed.
+VerifyStatus verifyEdifactMessage(std::string_view message, EVP_PKEY* signerKey,
+                                  VerifyReport& report) noexcept;
+
+// signerKeyMissing fills report for an argument that yields no usable key and returns
+// noSignerKey.
+VerifyStatus signerKeyMissing(VerifyReport& report, const char* why) noexcept;
+
+// The FEDI record overloads are inline: the library itself links OpenSSL only, and a caller
+// holding FEDI records links their library already.
+inline VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
+                                         VerifyReport& report) noexcept {
+  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(signer));
+  if (!key) {
+    ERR_clear_error();
+    return signerKeyMissing(report, "the signer's certificate carries no RSA key that can be read");
+  }
+  return verifyEdifactMessage(message, key.get(), report);
+}
+
+inline VerifyStatus verifyEdifactMessage(std::string_view message, FEDICERT* signer,
+                                         VerifyReport& report) noexcept {
+  const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(signer, 0));
+  if (!certificate) return signerKeyMissing(report, "the certificate bag holds no certificate");
+  return verifyEdifactMessage(message, certificate.get(), report);
+}
 
 }  // namespace kestrune::edifact
