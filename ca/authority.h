@@ -31,6 +31,10 @@ enum class AuthorityResult : int {
   cannotListen = 8,        // the address cannot be bound
   alreadyRunning = 9,      // start on a server that is running
   noMemory = 10,
+  busy = 11,          // initAuthority: another run is making an authority in the folder
+  unsafeFolder = 12,  // the folder is not ours, or other users can write into it
+  notFound = 13,      // revokeBySerial: no holder certificate has that serial number
+  alreadyRevoked = 14,
 };
 
 // The key an authority is made with.

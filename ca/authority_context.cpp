@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "ca/issuing_parts.h"
+#include "platform/authority_os.h"
 #include "platform/platform.h"
 
 namespace kestrune::ca {
@@ -36,8 +37,30 @@ std::string pathIn(const std::string& dir, const char* name) {
   return (std::filesystem::path(dir) / name).string();
 }
 
+AuthorityResult checkFolder(const std::string& dir, std::string& error) {
+  switch (platform::checkPrivateFolder(dir.c_str())) {
+    case platform::FolderStatus::ok:
+      return AuthorityResult::ok;
+    case platform::FolderStatus::missing:
+      error = "no authority in " + dir + " (run fedi-ca init)";
+      return AuthorityResult::notInitialised;
+    case platform::FolderStatus::notAFolder:
+      error = dir + " is not a folder";
+      return AuthorityResult::unsafeFolder;
+    case platform::FolderStatus::notOurs:
+      error = dir + " belongs to another user";
+      return AuthorityResult::unsafeFolder;
+    case platform::FolderStatus::writableByOthers:
+      error = "other users can write into " + dir + " (chmod go-w it)";
+      return AuthorityResult::unsafeFolder;
+  }
+  return AuthorityResult::unsafeFolder;
+}
+
 std::optional<AuthorityStore> openAuthorityStore(const std::string& dir, AuthorityResult& result,
                                                  std::string& error) {
+  result = checkFolder(dir, error);
+  if (result != AuthorityResult::ok) return std::nullopt;
   const std::string path = pathIn(dir, kDatabaseFileName);
   std::error_code ignored;
   if (!std::filesystem::is_regular_file(path, ignored)) {

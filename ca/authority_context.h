@@ -36,8 +36,12 @@ struct AuthorityContext {
   std::int64_t now() const;
 };
 
+// checkFolder: ok when dir is a folder of ours that no other user can write into; otherwise
+// unsafeFolder (or notInitialised when it is missing) with the reason in error.
+AuthorityResult checkFolder(const std::string& dir, std::string& error);
+
 // openAuthorityStore opens the database of the authority in dir: the store with result ok, or
-// none with result notInitialised and the reason in error.
+// none with result notInitialised (or unsafeFolder) and the reason in error.
 std::optional<AuthorityStore> openAuthorityStore(const std::string& dir, AuthorityResult& result,
                                                  std::string& error);
 

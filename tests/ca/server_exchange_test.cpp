@@ -48,6 +48,7 @@ TEST_F(ExchangeTest, EveryRequestGetsItsAnswerTypeWithTheRequestDigest) {
   const CertificatePtr certificate = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, certificate);
   const std::string pass = enrol("U002", "ORG01");
+  const KeyOwner secondKey(generateRsaKey(1024).release());
 
   struct Case {
     const char* name;
@@ -63,8 +64,8 @@ TEST_F(ExchangeTest, EveryRequestGetsItsAnswerTypeWithTheRequestDigest) {
                                  [deleter](void* p) mutable { deleter(static_cast<Pointer>(p)); });
   };
   const std::vector<Case> cases = {
-      {"new certificate", FEDI_CT_NEW_CERT_REQ, own(newRequest(key.get(), "U002", "ORG01", pass)),
-       FEDI_CT_NEW_CERT},
+      {"new certificate", FEDI_CT_NEW_CERT_REQ,
+       own(newRequest(secondKey.get(), "U002", "ORG01", pass)), FEDI_CT_NEW_CERT},
       {"renewal", FEDI_CT_EXT_REQ, own(renewalRequest(certificate.get(), key.get())),
        FEDI_CT_EXT_CERT},
       {"certificate by serial", FEDI_CT_GET_CERT,
@@ -237,8 +238,13 @@ TEST_F(ExchangeTest, RevocationListsTheCertificateAndItsWaitingRenewal) {
             send(FEDI_CT_EXT_REQ, renewalRequest(current.get(), key.get()).get()).status());
   EXPECT_EQ(kRefuseNotFound,
             send(FEDI_CT_GET_CERT, certificateQueryByHolder("U001", "ORG01").get()).status());
-  // The holder comes back with a new certificate.
-  EXPECT_NE(nullptr, issue(key.get(), "U001", "ORG01"));
+  // The revoked key is never certified again; the holder comes back with a new key.
+  EXPECT_EQ(kRefuseRevoked,
+            send(FEDI_CT_NEW_CERT_REQ,
+                 newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01")).get())
+                .status());
+  const KeyOwner newKey(generateRsaKey(1024).release());
+  EXPECT_NE(nullptr, issue(newKey.get(), "U001", "ORG01"));
 }
 
 // A renewal request checked just before a revocation was served must not be recorded after
@@ -274,12 +280,14 @@ TEST_F(ExchangeTest, NoRenewalIsRecordedForACertificateRevokedMeanwhile) {
 
 TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests) {
   constexpr int kHolders = 16;
-  const KeyOwner key(generateRsaKey(1024).release());
+  std::vector<KeyOwner> keys;
   std::vector<RequestMessage> messages;
   for (int i = 0; i < kHolders; ++i) {
     const std::string sid1 = "U" + std::to_string(i);
-    messages.push_back(requestMessage(
-        FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), sid1, "ORG01", enrol(sid1, "ORG01")).get()));
+    keys.emplace_back(generateRsaKey(1024).release());
+    messages.push_back(
+        requestMessage(FEDI_CT_NEW_CERT_REQ,
+                       newRequest(keys.back().get(), sid1, "ORG01", enrol(sid1, "ORG01")).get()));
   }
   std::vector<Exchange> answers(kHolders);
   std::vector<std::thread> threads;
@@ -295,18 +303,20 @@ TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests
   }
   EXPECT_EQ(static_cast<std::size_t>(kHolders), serials.size());
   EXPECT_GT(*serials.begin(), 1);  // 1 is the authority's own
-  const CertificatePtr later = issue(key.get(), "LATE", "ORG01");
+  const KeyOwner lateKey(generateRsaKey(1024).release());
+  const CertificatePtr later = issue(lateKey.get(), "LATE", "ORG01");
   EXPECT_GT(serialOf(later.get()), *serials.rbegin());
 }
 
 TEST_F(ExchangeTest, RestartKeepsCertificatesRevocationsAndHolders) {
   const KeyOwner key(generateRsaKey(1024).release());
+  const KeyOwner revokedKey(generateRsaKey(1024).release());
   const CertificatePtr kept = issue(key.get(), "U001", "ORG01");
-  const CertificatePtr revoked = issue(key.get(), "U002", "ORG01");
+  const CertificatePtr revoked = issue(revokedKey.get(), "U002", "ORG01");
   ASSERT_NE(nullptr, kept);
   ASSERT_NE(nullptr, revoked);
   ASSERT_EQ(FEDI_CT_REV_CRL,
-            send(FEDI_CT_REV_REQ, revocationRequest(revoked.get(), key.get()).get()).type());
+            send(FEDI_CT_REV_REQ, revocationRequest(revoked.get(), revokedKey.get()).get()).type());
   const std::string pass = enrol("U003", "ORG01");
 
   startServer();
@@ -318,8 +328,9 @@ TEST_F(ExchangeTest, RestartKeepsCertificatesRevocationsAndHolders) {
   EXPECT_EQ(der(kept.get()), der(again.get()));
   const Exchange list = send(FEDI_CT_GET_CRL, revocationListQuery().get());
   EXPECT_EQ(std::vector<std::int64_t>{serialOf(revoked.get())}, revokedSerials(list.crl()));
+  const KeyOwner thirdKey(generateRsaKey(1024).release());
   const Exchange fresh =
-      send(FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), "U003", "ORG01", pass).get());
+      send(FEDI_CT_NEW_CERT_REQ, newRequest(thirdKey.get(), "U003", "ORG01", pass).get());
   const CertificatePtr next = firstCertificate(fresh.bag());
   ASSERT_NE(nullptr, next) << "refusal " << fresh.status();
   EXPECT_GT(serialOf(next.get()), serialOf(revoked.get()));
