@@ -79,15 +79,30 @@ AuthorityResult authorityBagBase64(const std::string& dir, std::string& base64,
                                    std::string* error = nullptr) noexcept;
 
 struct ServerOptions {
-  // A client that sends or takes nothing for this long is dropped.
-  std::chrono::milliseconds readTimeout{30'000};
-  std::chrono::milliseconds writeTimeout{30'000};
+  // A client's request line and headers must arrive within headerTimeout of its connection (or
+  // of the previous answer on a kept-alive one), its body within readTimeout after them; no read
+  // or write waits longer than readTimeout / writeTimeout for the client.
+  std::chrono::milliseconds headerTimeout{5'000};
+  std::chrono::milliseconds readTimeout{10'000};
+  std::chrono::milliseconds writeTimeout{10'000};
   // An idle kept-alive connection is closed after this long; the control asks for
   // "Connection: close" anyway.
   std::chrono::seconds keepAliveTimeout{2};
-  // A message body above this many bytes gets HTTP 413.
+  // A message body above this many bytes gets HTTP 413, as soon as its length is announced or
+  // its bytes go past it, whatever its transfer coding.
   std::size_t maxBodyBytes = 1 << 20;
+  // Requests whose work (database, signing) runs at once. Connections waiting on their clients
+  // don't take one: each connection has a thread of its own, up to maxConnections.
   unsigned workers = 8;
+  // Connections open at once, in all and from one client address; one more gets HTTP 503.
+  unsigned maxConnections = 256;
+  unsigned maxConnectionsPerAddress = 16;
+  // The base URL announced in FEDI-SET-URL ("http://ca.example:8080"; the message path is
+  // added); empty for the listen address. The client's Host header is never used.
+  std::string publicUrl;
+  // Receives one line per request and per refused connection (see ca/README.md); none when
+  // empty. Called from the connections' threads, one call at a time.
+  std::function<void(const std::string& line)> log;
   // Holder certificates: a new one is valid from backdateSeconds ago for lifetimeSeconds; a
   // renewal starts when the renewed certificate ends and lasts lifetimeSeconds.
   std::int64_t lifetimeSeconds = 365LL * 24 * 3600;
@@ -106,8 +121,9 @@ class AuthorityServer {
   AuthorityServer& operator=(const AuthorityServer&) = delete;
 
   // start loads the authority of dir and serves it on host:port (port 0 picks a free one) until
-  // stop. It returns once the socket listens. ok, or alreadyRunning, notInitialised, badKey,
-  // storageFailed, badArgument (port outside 0 to 65535), cannotListen.
+  // stop. It returns once the socket listens. ok, or alreadyRunning, notInitialised,
+  // unsafeFolder, badKey, storageFailed, badArgument (port outside 0 to 65535, or a public URL
+  // that is not http:// or https:// followed by printable text), cannotListen.
   AuthorityResult start(const std::string& dir, const std::string& host, int port,
                         const ServerOptions& options = {}, std::string* error = nullptr) noexcept;
   // stop closes the socket, lets the requests being served finish and waits for the threads.
@@ -120,6 +136,8 @@ class AuthorityServer {
   std::string initiationUrl() const;
   // "http://host:port/fedi/msg", where the FEDI messages go; empty when not running.
   std::string messageUrl() const;
+  // The message URL announced in FEDI-SET-URL: the public URL's when one was given.
+  std::string announcedMessageUrl() const;
 
  private:
   struct Running;

@@ -55,6 +55,9 @@ int waitSocket(std::intptr_t socket, bool forWrite, int timeoutMs);
 // stream (receive), or -1. Sending never raises SIGPIPE.
 long receiveSome(std::intptr_t socket, void* buffer, std::size_t size);
 long sendSome(std::intptr_t socket, const void* buffer, std::size_t size);
+// shutdownConnection ends the connection both ways, waking whoever waits on it; the socket
+// stays open for its owner to close.
+void shutdownConnection(std::intptr_t socket);
 // closeConnection ends the connection both ways and closes the socket.
 void closeConnection(std::intptr_t socket);
 

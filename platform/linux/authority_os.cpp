@@ -136,6 +136,10 @@ long sendSome(std::intptr_t socket, const void* buffer, std::size_t size) {
   }
 }
 
+void shutdownConnection(std::intptr_t socket) {
+  ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+}
+
 void closeConnection(std::intptr_t socket) {
   ::shutdown(static_cast<int>(socket), SHUT_RDWR);
   ::close(static_cast<int>(socket));
