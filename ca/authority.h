@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "FEDIX509/builtin_ca_records.h"
 
@@ -77,6 +79,51 @@ AuthorityResult enrolHolder(const std::string& dir, const std::string& sid1,
 // storageFailed, issuingFailed.
 AuthorityResult authorityBagBase64(const std::string& dir, std::string& base64,
                                    std::string* error = nullptr) noexcept;
+
+// A certificate as the operator's listing shows it.
+struct CertificateListing {
+  std::int64_t serial = 0;
+  std::string sid1;  // the holder's, or CASID1 for the authority's own
+  std::string sid2;
+  bool authority = false;
+  std::int64_t notBefore = 0;
+  std::int64_t notAfter = 0;
+  std::optional<std::int64_t> revokedAt;
+  std::optional<std::int64_t> renewedFrom;
+};
+
+// An enrolled holder as the operator's listing shows it (never its pass phrase).
+struct HolderListing {
+  std::string sid1;
+  std::string sid2;
+  std::int64_t enrolledAt = 0;
+  bool passSpent = false;  // its pass phrase admitted its one new certificate
+  int macFailures = 0;
+  bool locked = false;  // too many wrong MACs: nothing admitted until enrolled again
+};
+
+// listCertificates fills out with every certificate the authority issued, by serial number. ok,
+// or notInitialised, unsafeFolder, storageFailed.
+AuthorityResult listCertificates(const std::string& dir, std::vector<CertificateListing>& out,
+                                 std::string* error = nullptr) noexcept;
+
+// listHolders fills out with the enrolled holders, by SID2 then SID1. ok, or notInitialised,
+// unsafeFolder, storageFailed.
+AuthorityResult listHolders(const std::string& dir, std::vector<HolderListing>& out,
+                            std::string* error = nullptr) noexcept;
+
+// revokeBySerial revokes a holder's certificate (and a renewal waiting to follow it) by the
+// operator's decision, with reason as the recorded reason. ok, or notInitialised, unsafeFolder,
+// notFound (no holder certificate with that serial), alreadyRevoked, storageFailed.
+AuthorityResult revokeBySerial(const std::string& dir, std::int64_t serial,
+                               const std::string& reason, std::string* error = nullptr) noexcept;
+
+// isoTime writes seconds since 1970 as the listings and log lines do: 2024-01-31T12:00:00Z.
+std::string isoTime(std::int64_t secondsSince1970);
+
+// usesTestKey: the authority in dir signs with the published test key. False when its key
+// cannot be read.
+bool usesTestKey(const std::string& dir) noexcept;
 
 struct ServerOptions {
   // A client's request line and headers must arrive within headerTimeout of its connection (or

@@ -218,6 +218,77 @@ AuthorityResult enrolIn(const std::string& dir, const HolderId& holder, std::str
   return AuthorityResult::ok;
 }
 
+AuthorityResult listIn(const std::string& dir, std::vector<CertificateListing>& out,
+                       std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, result, why);
+  if (!store) return result;
+  std::vector<CertificateRecord> records;
+  if (!store->allCertificates(records)) {
+    why = "the certificates cannot be read: " + store->lastError();
+    return AuthorityResult::storageFailed;
+  }
+  out.clear();
+  for (const CertificateRecord& record : records) {
+    out.push_back({record.serial, record.holder.sid1, record.holder.sid2, record.authority,
+                   record.notBefore, record.notAfter, record.revokedAt, record.renewedFrom});
+  }
+  return AuthorityResult::ok;
+}
+
+AuthorityResult holdersIn(const std::string& dir, std::vector<HolderListing>& out,
+                          std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, result, why);
+  if (!store) return result;
+  std::vector<HolderRecord> holders;
+  const bool read = store->allHolders(holders);
+  out.clear();
+  for (HolderRecord& holder : holders) {
+    OPENSSL_cleanse(holder.pass.data(), holder.pass.size());
+    out.push_back({holder.id.sid1, holder.id.sid2, holder.enrolledAt, holder.passSpent,
+                   holder.macFailures, holder.macFailures >= kMaxMacFailures});
+  }
+  if (!read) {
+    why = "the holders cannot be read: " + store->lastError();
+    return AuthorityResult::storageFailed;
+  }
+  return AuthorityResult::ok;
+}
+
+AuthorityResult revokeIn(const std::string& dir, std::int64_t serial, const std::string& reason,
+                         std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, result, why);
+  if (!store) return result;
+  CertificateRecord record;
+  switch (store->bySerial(serial, record)) {
+    case StoreResult::ok:
+      break;
+    case StoreResult::notFound:
+      why = "no certificate has serial number " + std::to_string(serial);
+      return AuthorityResult::notFound;
+    case StoreResult::failed:
+      why = "the certificates cannot be read: " + store->lastError();
+      return AuthorityResult::storageFailed;
+  }
+  if (record.authority) {
+    why = "serial number " + std::to_string(serial) + " is the authority's own certificate";
+    return AuthorityResult::notFound;
+  }
+  switch (store->revoke(serial, platform::currentTime(), {reason.begin(), reason.end()})) {
+    case StoreResult::ok:
+      return AuthorityResult::ok;
+    case StoreResult::notFound:
+      why = "certificate " + std::to_string(serial) + " is revoked already";
+      return AuthorityResult::alreadyRevoked;
+    case StoreResult::failed:
+      break;
+  }
+  why = "the revocation cannot be recorded: " + store->lastError();
+  return AuthorityResult::storageFailed;
+}
+
 AuthorityResult bagIn(const std::string& dir, std::string& base64, std::string& why) {
   AuthorityResult result = AuthorityResult::ok;
   auto store = openAuthorityStore(dir, result, why);
@@ -243,7 +314,42 @@ AuthorityResult bagIn(const std::string& dir, std::string& base64, std::string& 
   return AuthorityResult::ok;
 }
 
+// guarded runs work with its reason reported and memory exhaustion caught.
+template <class Work>
+AuthorityResult guarded(std::string* error, Work work) noexcept {
+  try {
+    std::string why;
+    const AuthorityResult result = work(why);
+    report(error, why);
+    return result;
+  } catch (const std::bad_alloc&) {
+    report(error, "out of memory");
+    return AuthorityResult::noMemory;
+  }
+}
+
 }  // namespace
+
+AuthorityResult listCertificates(const std::string& dir, std::vector<CertificateListing>& out,
+                                 std::string* error) noexcept {
+  return guarded(error, [&](std::string& why) { return listIn(dir, out, why); });
+}
+
+AuthorityResult listHolders(const std::string& dir, std::vector<HolderListing>& out,
+                            std::string* error) noexcept {
+  return guarded(error, [&](std::string& why) { return holdersIn(dir, out, why); });
+}
+
+AuthorityResult revokeBySerial(const std::string& dir, std::int64_t serial,
+                               const std::string& reason, std::string* error) noexcept {
+  return guarded(error, [&](std::string& why) { return revokeIn(dir, serial, reason, why); });
+}
+
+bool usesTestKey(const std::string& dir) noexcept {
+  const KeyPtr key = loadPrivateKey(pathIn(dir, kKeyFileName).c_str());
+  const KeyPtr test = loadTestAuthorityKey();
+  return key && test && EVP_PKEY_eq(key.get(), test.get()) == 1;
+}
 
 AuthorityResult initAuthority(const std::string& dir, const InitOptions& options,
                               std::string* error) noexcept {

@@ -2,7 +2,9 @@
 
 #include <openssl/asn1.h>
 
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -22,6 +24,20 @@ bool printable(const std::string& text) {
 }
 
 }  // namespace
+
+std::string isoTime(std::int64_t secondsSince1970) {
+  namespace chrono = std::chrono;
+  const chrono::sys_seconds moment{chrono::seconds{secondsSince1970}};
+  const chrono::sys_days day = chrono::floor<chrono::days>(moment);
+  const chrono::year_month_day date{day};
+  const chrono::hh_mm_ss time{moment - day};
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return text;
+}
 
 std::int64_t AuthorityContext::now() const {
   return options.clock ? options.clock() : platform::currentTime();

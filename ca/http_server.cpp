@@ -112,21 +112,6 @@ void refuseEarly(httplib::Response& response, int status) {
   if (http::ConnectionState* connection = http::currentConnection()) connection->mustClose = true;
 }
 
-// isoTime writes seconds since 1970 as 2024-01-31T12:00:00Z.
-std::string isoTime(std::int64_t secondsSince1970) {
-  namespace chrono = std::chrono;
-  const chrono::sys_seconds moment{chrono::seconds{secondsSince1970}};
-  const chrono::sys_days day = chrono::floor<chrono::days>(moment);
-  const chrono::year_month_day date{day};
-  const chrono::hh_mm_ss time{moment - day};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
-  return text;
-}
-
 // logText writes a value for the log line: printable ASCII as it is, quoted when it holds a
 // space, anything else (and quote and backslash) as \xHH, so that no client text can forge a
 // line or a field.

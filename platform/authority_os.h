@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 
@@ -41,6 +42,10 @@ class FolderLock {
  private:
   int fd_ = -1;
 };
+
+// openPrivateAppend opens path for appending, made readable by its owner only when it is new,
+// never through a link; null on failure. The caller closes it with fclose.
+std::FILE* openPrivateAppend(const char* path);
 
 // fileMode returns the permission bits of path (not following a link), or -1.
 int fileMode(const char* path);

@@ -80,6 +80,14 @@ FolderLock::Status FolderLock::acquire(const char* lockFilePath) {
   return Status::ok;
 }
 
+std::FILE* openPrivateAppend(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kOwnerOnly);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "a");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
 int fileMode(const char* path) {
   struct stat info {};
   if (::lstat(path, &info) != 0) return -1;
