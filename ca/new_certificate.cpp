@@ -50,7 +50,7 @@ Outcome answerNewCertificate(const AuthorityContext& context, AuthorityStore& st
       EVP_PKEY_get_bits(key.get()) < kMinKeyBits || EVP_PKEY_get_bits(key.get()) > kMaxKeyBits) {
     return refuse(kRefuseKey, "the request's key is not an RSA key of 512 to 4096 bits");
   }
-  if (X509_REQ_verify(request.request, key.get()) != 1) {
+  if (FEDIREQ_verify_signature(&request) != 1) {
     return refuse(kRefuseSignature, "the request is not signed with its own key");
   }
   WipedHolder enrolled;

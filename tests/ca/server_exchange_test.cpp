@@ -247,6 +247,47 @@ TEST_F(ExchangeTest, RevocationListsTheCertificateAndItsWaitingRenewal) {
   EXPECT_NE(nullptr, issue(newKey.get(), "U001", "ORG01"));
 }
 
+// Clients written to the letter of the request format: a revocation naming the subject [1]
+// without the serial [0], and signatures and MACs whose BIT STRINGs dropped their trailing zero
+// octets (each such request is found by varying a field until its signature ends in zero).
+TEST_F(ExchangeTest, RequestsOfClientsWrittenToTheLetterAreServed) {
+  const auto trimmed = [](ASN1_BIT_STRING* bits) {
+    bits->flags &= ~(ASN1_STRING_FLAG_BITS_LEFT | 0x07L);
+  };
+  const KeyOwner key(generateRsaKey(1024).release());
+  const CertificatePtr current = issue(key.get(), "U001", "ORG01");
+  ASSERT_NE(nullptr, current);
+  fedi::RequestPtr<FEDIEXT> renewal;
+  for (int i = 0; !renewal && i < 4096; ++i) {
+    // The body's version is the one field the authority leaves free.
+    auto request = renewalRequest(current.get(), key.get());
+    ASN1_INTEGER_set(request->signedPart->body->version, i);
+    signRenewal(request.get(), key.get());
+    const ASN1_BIT_STRING* signature = request->signedPart->signature;
+    if (signature->data[signature->length - 1] == 0) renewal = std::move(request);
+  }
+  ASSERT_NE(nullptr, renewal);
+  trimmed(renewal->signedPart->signature);
+  const Exchange renewed = send(FEDI_CT_EXT_REQ, renewal.get());
+  EXPECT_EQ(FEDI_CT_EXT_CERT, renewed.type()) << "refusal " << renewed.status();
+
+  fedi::RequestPtr<FEDIREV> revocation;
+  for (int i = 0; !revocation && i < 4096; ++i) {
+    auto request = revocationRequest(current.get(), key.get(), "lost " + std::to_string(i));
+    ASN1_INTEGER_free(request->signedPart->body->serialNumber);
+    request->signedPart->body->serialNumber = nullptr;  // the subject alone
+    signRevocation(request.get(), key.get());
+    const ASN1_BIT_STRING* signature = request->signedPart->signature;
+    if (signature->data[signature->length - 1] == 0) revocation = std::move(request);
+  }
+  ASSERT_NE(nullptr, revocation);
+  ASSERT_NE(nullptr, revocation->signedPart->body->subject);
+  trimmed(revocation->signedPart->signature);
+  const Exchange revoked = send(FEDI_CT_REV_REQ, revocation.get());
+  ASSERT_NE(nullptr, revoked.crl()) << "refusal " << revoked.status();
+  EXPECT_EQ(serialOf(current.get()), revokedSerials(revoked.crl()).front());
+}
+
 // A renewal request checked just before a revocation was served must not be recorded after
 // it: the revoked key would get a certificate in good standing.
 TEST_F(ExchangeTest, NoRenewalIsRecordedForACertificateRevokedMeanwhile) {
