@@ -22,6 +22,25 @@ int millisecondsUntil(Clock::time_point deadline, std::chrono::milliseconds most
   return static_cast<int>(std::clamp(left, std::chrono::milliseconds(0), most).count());
 }
 
+// After an answer given before the body was read, the connection lingers this long (reading and
+// dropping at most kLingerBytes) before it closes: closed with unread bytes, it would be reset,
+// and the reset can reach the client before it has read the answer.
+constexpr std::chrono::milliseconds kLinger{1000};
+constexpr std::size_t kLingerBytes = 4 << 20;
+
+void linger(socket_t sock) {
+  platform::shutdownSending(sock);
+  const Clock::time_point until = Clock::now() + kLinger;
+  std::array<char, 16 * 1024> sink{};
+  for (std::size_t dropped = 0; dropped < kLingerBytes;) {
+    const int wait = millisecondsUntil(until, kLinger);
+    if (wait <= 0 || platform::waitSocket(sock, false, wait) != 1) return;
+    const long n = platform::receiveSome(sock, sink.data(), sink.size());
+    if (n <= 0) return;
+    dropped += static_cast<std::size_t>(n);
+  }
+}
+
 // GuardedStream reads a connection for httplib within the state's deadline and byte bound, and
 // buffers what it reads: httplib reads the request line and headers a byte at a time.
 class GuardedStream : public httplib::Stream {
@@ -213,6 +232,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
     if (!served || closedByClient || state.mustClose) break;
   }
   current = nullptr;
+  if (state.mustClose) linger(sock);
   release(sock, state.peer);
   platform::closeConnection(sock);
   return served;

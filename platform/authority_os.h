@@ -60,6 +60,9 @@ int waitSocket(std::intptr_t socket, bool forWrite, int timeoutMs);
 // stream (receive), or -1. Sending never raises SIGPIPE.
 long receiveSome(std::intptr_t socket, void* buffer, std::size_t size);
 long sendSome(std::intptr_t socket, const void* buffer, std::size_t size);
+// shutdownSending ends the connection's sending half: the peer reads the end of the stream
+// after what was sent, while this side can still read.
+void shutdownSending(std::intptr_t socket);
 // shutdownConnection ends the connection both ways, waking whoever waits on it; the socket
 // stays open for its owner to close.
 void shutdownConnection(std::intptr_t socket);

@@ -144,6 +144,10 @@ long sendSome(std::intptr_t socket, const void* buffer, std::size_t size) {
   }
 }
 
+void shutdownSending(std::intptr_t socket) {
+  ::shutdown(static_cast<int>(socket), SHUT_WR);
+}
+
 void shutdownConnection(std::intptr_t socket) {
   ::shutdown(static_cast<int>(socket), SHUT_RDWR);
 }
