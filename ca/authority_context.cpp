@@ -109,7 +109,7 @@ AuthorityResult loadAuthority(const std::string& dir, const ServerOptions& optio
     return AuthorityResult::badKey;
   }
   context.name = fediNameOf(context.identity.casid2, context.identity.casid1);
-  detail::OpenSslPtr<X509_NAME> name = detail::makeName(context.name, status);
+  Ptr<X509_NAME> name = detail::makeName(context.name, status);
   if (!name) {
     error = "the authority's identifiers make no name";
     return AuthorityResult::issuingFailed;

@@ -12,13 +12,11 @@
 #include "ca/authority.h"
 #include "ca/authority_store.h"
 #include "ca/issuing.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca {
 
-struct NameFree {
-  void operator()(X509_NAME* p) const noexcept { X509_NAME_free(p); }
-};
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using NamePtr = Ptr<X509_NAME>;
 
 struct AuthorityContext {
   std::string databasePath;
