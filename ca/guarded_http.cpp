@@ -224,6 +224,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
       state.requestBytes = 0;
       state.note = RequestNote{};
       state.refusal = 0;
+      state.refusalText.clear();
       state.message = false;
     }
     bool closedByClient = false;

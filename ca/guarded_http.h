@@ -53,6 +53,7 @@ struct ConnectionState {
   // What the answer's log line says.
   RequestNote note;
   int refusal = 0;
+  std::string refusalText;
   bool message = false;  // a FEDI message was answered
 };
 

@@ -188,7 +188,8 @@ struct AuthorityServer::Running {
         line += " holder=" + logText(note.holder->sid2 + "/" + note.holder->sid1);
       }
       if (connection->refusal != 0) {
-        line += " outcome=refused status=" + std::to_string(connection->refusal);
+        line += " outcome=refused status=" + std::to_string(connection->refusal) +
+                " reason=" + logText(connection->refusalText);
       } else if (response.status == 200) {
         line += " outcome=answered";
       } else {
@@ -241,6 +242,7 @@ struct AuthorityServer::Running {
       connection->message = true;
       connection->note = answer.note;
       connection->refusal = answer.refusal;
+      connection->refusalText = answer.refusalText;
     }
     response.status = answer.status;
     response.set_content(std::string(answer.body.begin(), answer.body.end()), answer.contentType);

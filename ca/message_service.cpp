@@ -104,19 +104,19 @@ std::vector<std::uint8_t> encodeRefusal(const Refusal& refusal, const ASN1_OCTET
 
 HttpAnswer send(const Outcome& outcome, const ASN1_OCTET_STRING* digest, const RequestNote& note) {
   std::vector<std::uint8_t> der;
-  int refused = 0;
+  Refusal refused{0, {}};
   if (const auto* answer = std::get_if<Answer>(&outcome)) {
     der = encodeAnswer(answer->type, answer->get(), digest);
     if (der.empty()) {
-      refused = kRefuseInternal;
-      der = encodeRefusal({kRefuseInternal, "the answer cannot be encoded"}, digest);
+      refused = {kRefuseInternal, "the answer cannot be encoded"};
+      der = encodeRefusal(refused, digest);
     }
   } else {
-    refused = std::get<Refusal>(outcome).code;
-    der = encodeRefusal(std::get<Refusal>(outcome), digest);
+    refused = std::get<Refusal>(outcome);
+    der = encodeRefusal(refused, digest);
   }
   if (der.empty()) return plain(500, "the answer cannot be encoded\n");
-  return {200, kAnswerContentType, std::move(der), note, refused};
+  return {200, kAnswerContentType, std::move(der), note, refused.code, std::move(refused.text)};
 }
 
 }  // namespace

@@ -111,7 +111,7 @@ TEST(FediCaCommand, OperatorListsHoldersRevokesAndReadsOneLogLinePerRequest) {
       << lines;
   EXPECT_NE(std::string::npos,
             lines.find(" request=new-certificate holder=ORG01/U001 outcome=refused status=4 "
-                       "http=200"))
+                       "reason=\"the holder is not enrolled or the MAC is wrong\" http=200"))
       << lines;
   EXPECT_EQ(std::string::npos, lines.find(pass));
   EXPECT_EQ(0600, platform::fileMode(log.c_str()));

@@ -3,6 +3,9 @@
 // certified again, a key in good standing gets no second certificate, a replayed renewal gives
 // back the same renewal, and wrong MACs lock the holder until it is enrolled again.
 #include <algorithm>
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "ca/authority_store.h"
@@ -104,6 +107,17 @@ TEST_F(ReplayTest, AReplayedRenewalGivesBackTheSameRenewal) {
 }
 
 TEST_F(ReplayTest, WrongMacsLockTheHolderUntilEnrolledAgain) {
+  // The log says so too.
+  auto lines = std::make_shared<std::vector<std::string>>();
+  auto linesMutex = std::make_shared<std::mutex>();
+  ServerOptions logged = options();
+  logged.log = [lines, linesMutex](const std::string& line) {
+    std::lock_guard lock(*linesMutex);
+    lines->push_back(line);
+  };
+  server_.stop();
+  std::string why;
+  ASSERT_EQ(AuthorityResult::ok, server_.start(dir_.path(), "127.0.0.1", 0, logged, &why)) << why;
   const KeyOwner key(generateRsaKey(1024).release());
   const std::string pass = enrol("U001", "ORG01");
   for (int guess = 0; guess < kMaxMacFailures; ++guess) {
@@ -117,6 +131,22 @@ TEST_F(ReplayTest, WrongMacsLockTheHolderUntilEnrolledAgain) {
       send(FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), "U001", "ORG01", pass).get());
   EXPECT_EQ(kRefuseEnrolAgain, locked.status());
   EXPECT_NE(std::string::npos, locked.statusText().find("wrong MACs")) << locked.statusText();
+  // The line is written once the answer has gone: wait for it a little.
+  const auto lockedLine = [&] {
+    std::lock_guard lock(*linesMutex);
+    for (const std::string& line : *lines) {
+      EXPECT_EQ(std::string::npos, line.find(pass));
+      if (line.find("request=new-certificate holder=ORG01/U001 outcome=refused status=13 "
+                    "reason=\"too many wrong MACs") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  for (int wait = 0; wait < 100 && !lockedLine(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(lockedLine());
   // A stranger's guesses lock no one: a holder never enrolled keeps its plain refusal.
   for (int guess = 0; guess <= kMaxMacFailures; ++guess) {
     EXPECT_EQ(
