@@ -184,7 +184,6 @@ bool GuardedServer::admit(socket_t sock, const std::string& peer, const char*& w
   }
   unsigned& fromPeer = perAddress_[peer];
   if (fromPeer >= options_.maxConnectionsPerAddress) {
-    if (fromPeer == 0) perAddress_.erase(peer);
     why = "too many connections from the address";
     return false;
   }

@@ -212,8 +212,7 @@ struct AuthorityServer::Running {
                          "text/plain; charset=us-ascii");
   }
 
-  void message(const httplib::Request& request, httplib::Response& response,
-               const httplib::ContentReader& reader) {
+  void message(httplib::Response& response, const httplib::ContentReader& reader) {
     server.bodyExpected();
     const std::size_t limit = context.options.maxBodyBytes;
     std::string body;
@@ -230,7 +229,6 @@ struct AuthorityServer::Running {
       refuseEarly(response, tooLarge ? 413 : 400);
       return;
     }
-    (void)request;
     work.acquire();
     struct Release {
       std::counting_semaphore<kMaxWorkers>& work;
@@ -285,10 +283,9 @@ struct AuthorityServer::Running {
     server.Get(kInitiationPath, [this](const httplib::Request&, httplib::Response& response) {
       initiation(response);
     });
-    server.Post(kMessagePath, [this](const httplib::Request& request, httplib::Response& response,
-                                     const httplib::ContentReader& reader) {
-      message(request, response, reader);
-    });
+    server.Post(kMessagePath,
+                [this](const httplib::Request&, httplib::Response& response,
+                       const httplib::ContentReader& reader) { message(response, reader); });
     server.Get(kMessagePath, [](const httplib::Request&, httplib::Response& response) {
       response.status = 405;
       response.set_header("Allow", "POST");
