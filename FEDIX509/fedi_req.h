@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "FEDIX509/fedi_x509.h"
 
@@ -115,6 +116,10 @@ EVP_PKEY* FEDIREQ_get_pubkey(FEDIREQ* req);
 // FEDI_req_mac under pass equals the stored MAC's first 4 bytes; 0 otherwise.
 int FEDIREQ_verify(FEDIREQ* req, const unsigned char* pass, std::size_t passLen);
 
+// FEDIREQ_verify_signature → 1 when the PKCS#10 signature verifies with the request's own key,
+// as FEDIREQ_verify checks it (without the MAC); 0 otherwise.
+int FEDIREQ_verify_signature(FEDIREQ* req);
+
 // FEDI_req_mac writes to out the 4-byte CBC-MAC (ISO/IEC 9797-1 algorithm 1, DES, zero
 // padding) of the DER of request under the key MD5("CeRt_ReQ" || pass)[0..8). A null pass
 // counts as empty. Returns 1, or 0 (null argument, pass longer than 4,240 bytes, encoding or
@@ -146,6 +151,11 @@ int requestMac(const unsigned char* der, std::size_t derLen, const unsigned char
 
 // setMacAlgorithm sets the request's MAC algorithm to OID 0.0 with NULL parameters; 1, or 0.
 int setMacAlgorithm(FEDIREQ* req);
+
+// paddedBits returns the octets of a signature BIT STRING, padded with zero octets to the size
+// of key's signatures when the writer dropped trailing zero octets (as a BIT STRING written
+// byte-wise does); the octets as they are without a key.
+std::vector<unsigned char> paddedBits(const ASN1_BIT_STRING* bits, const EVP_PKEY* key);
 
 struct RequestFree {
   void operator()(FEDIREQ* p) const noexcept { FEDIREQ_free(p); }

@@ -11,9 +11,76 @@
 
 namespace {
 
-// OpenSSL's Name item cannot be tagged implicitly (its SEQUENCE OF template refuses the
-// options), so the revocation body's [1] IMPLICIT Name goes through this item: it decodes a
-// copy of the field with the universal SEQUENCE tag, and writes the Name with the field's tag.
+// The revocation body's optional [0] IMPLICIT INTEGER and [1] IMPLICIT Name are read by their tag
+// byte with the constructed bit masked off (0x80 or 0xA0 for the serial, 0x81 or 0xA1 for the
+// subject), as the request format reads them: the field is decoded from a copy whose tag byte is
+// the universal one. Written, the serial is primitive and the subject constructed.
+//
+// They go through these items rather than OpenSSL's implicit tagging: its Name item cannot be
+// tagged implicitly (the SEQUENCE OF template refuses the options), and when its template engine
+// finds an optional field absent it keeps the header it read for the next field, which an item
+// that reads the field itself would leave stale.
+template <class T>
+struct TaggedCoder {
+  T* (*d2i)(T**, const unsigned char**, long);
+  int (*i2d)(const T*, unsigned char**);
+  void (*free)(T*);
+  unsigned char universal;  // the tag byte the field's own coder reads
+  bool constructed;         // written with the constructed bit
+};
+
+template <class T>
+int taggedD2i(const TaggedCoder<T>& coder, ASN1_VALUE** value, const unsigned char** in, long len,
+              int tag, int aclass, char opt) {
+  if (tag > 30) return 0;  // only tags of one octet
+  const unsigned char wanted =
+      tag == -1 ? coder.universal : static_cast<unsigned char>((aclass & V_ASN1_PRIVATE) | tag);
+  if (len < 1 || ((*in)[0] & ~V_ASN1_CONSTRUCTED) != (wanted & ~V_ASN1_CONSTRUCTED)) {
+    return opt ? -1 : 0;
+  }
+  const unsigned char* pos = *in;
+  long contentLen = 0;
+  int foundTag = 0;
+  int foundClass = 0;
+  const int flags = ASN1_get_object(&pos, &contentLen, &foundTag, &foundClass, len);
+  // Only a definite length within the bytes given.
+  if ((flags & 0x80) != 0 || (flags & 0x01) != 0) return 0;
+  const long total = (pos - *in) + contentLen;
+  std::vector<unsigned char> copy(*in, *in + total);
+  copy[0] = coder.universal;
+  const unsigned char* read = copy.data();
+  T* decoded = coder.d2i(nullptr, &read, total);
+  if (decoded == nullptr || read != copy.data() + total) {
+    coder.free(decoded);
+    return 0;
+  }
+  coder.free(reinterpret_cast<T*>(*value));
+  *value = reinterpret_cast<ASN1_VALUE*>(decoded);
+  *in += total;
+  return 1;
+}
+
+template <class T>
+int taggedI2d(const TaggedCoder<T>& coder, const ASN1_VALUE** value, unsigned char** out, int tag,
+              int aclass) {
+  const auto* field = reinterpret_cast<const T*>(*value);
+  if (out == nullptr) return coder.i2d(field, nullptr);
+  unsigned char* start = *out;
+  const int written = coder.i2d(field, out);
+  if (written <= 0) return -1;
+  if (start == nullptr) start = *out;  // i2d allocated the buffer and left *out at its start
+  if (tag != -1) {
+    start[0] = static_cast<unsigned char>((aclass & V_ASN1_PRIVATE) |
+                                          (coder.constructed ? V_ASN1_CONSTRUCTED : 0) | tag);
+  }
+  return written;
+}
+
+const TaggedCoder<X509_NAME> kNameCoder = {&d2i_X509_NAME, &i2d_X509_NAME, &X509_NAME_free,
+                                           V_ASN1_SEQUENCE | V_ASN1_CONSTRUCTED, true};
+const TaggedCoder<ASN1_INTEGER> kIntegerCoder = {&d2i_ASN1_INTEGER, &i2d_ASN1_INTEGER,
+                                                 &ASN1_INTEGER_free, V_ASN1_INTEGER, false};
+
 int implicitNameNew(ASN1_VALUE** value, const ASN1_ITEM*) {
   *value = reinterpret_cast<ASN1_VALUE*>(X509_NAME_new());
   return *value != nullptr ? 1 : 0;
@@ -26,45 +93,32 @@ void implicitNameFree(ASN1_VALUE** value, const ASN1_ITEM*) {
 
 int implicitNameD2i(ASN1_VALUE** value, const unsigned char** in, long len, const ASN1_ITEM*,
                     int tag, int aclass, char opt, ASN1_TLC*) {
-  const int wantTag = tag == -1 ? V_ASN1_SEQUENCE : tag;
-  const int wantClass = tag == -1 ? V_ASN1_UNIVERSAL : (aclass & V_ASN1_PRIVATE);
-  if (len < 1) return opt ? -1 : 0;
-  const unsigned char* pos = *in;
-  long contentLen = 0;
-  int foundTag = 0;
-  int foundClass = 0;
-  const int flags = ASN1_get_object(&pos, &contentLen, &foundTag, &foundClass, len);
-  if ((flags & 0x80) != 0) return 0;
-  if (foundTag != wantTag || foundClass != wantClass) return opt ? -1 : 0;
-  // Only a constructed field of definite length, with the tag in one octet.
-  if (flags != V_ASN1_CONSTRUCTED || wantTag > 30) return 0;
-  const long total = (pos - *in) + contentLen;
-  std::vector<unsigned char> copy(*in, *in + total);
-  copy[0] = V_ASN1_SEQUENCE | V_ASN1_CONSTRUCTED;
-  const unsigned char* read = copy.data();
-  X509_NAME* name = d2i_X509_NAME(nullptr, &read, total);
-  if (name == nullptr || read != copy.data() + total) {
-    X509_NAME_free(name);
-    return 0;
-  }
-  X509_NAME_free(reinterpret_cast<X509_NAME*>(*value));
-  *value = reinterpret_cast<ASN1_VALUE*>(name);
-  *in += total;
-  return 1;
+  return taggedD2i(kNameCoder, value, in, len, tag, aclass, opt);
 }
 
 int implicitNameI2d(const ASN1_VALUE** value, unsigned char** out, const ASN1_ITEM*, int tag,
                     int aclass) {
-  const auto* name = reinterpret_cast<const X509_NAME*>(*value);
-  if (out == nullptr) return i2d_X509_NAME(name, nullptr);
-  unsigned char* start = *out;
-  const int written = i2d_X509_NAME(name, out);
-  if (written <= 0) return -1;
-  if (start == nullptr) start = *out;  // i2d allocated the buffer and left *out at its start
-  if (tag != -1) {
-    start[0] = static_cast<unsigned char>((aclass & V_ASN1_PRIVATE) | V_ASN1_CONSTRUCTED | tag);
-  }
-  return written;
+  return taggedI2d(kNameCoder, value, out, tag, aclass);
+}
+
+int implicitIntegerNew(ASN1_VALUE** value, const ASN1_ITEM*) {
+  *value = reinterpret_cast<ASN1_VALUE*>(ASN1_INTEGER_new());
+  return *value != nullptr ? 1 : 0;
+}
+
+void implicitIntegerFree(ASN1_VALUE** value, const ASN1_ITEM*) {
+  ASN1_INTEGER_free(reinterpret_cast<ASN1_INTEGER*>(*value));
+  *value = nullptr;
+}
+
+int implicitIntegerD2i(ASN1_VALUE** value, const unsigned char** in, long len, const ASN1_ITEM*,
+                       int tag, int aclass, char opt, ASN1_TLC*) {
+  return taggedD2i(kIntegerCoder, value, in, len, tag, aclass, opt);
+}
+
+int implicitIntegerI2d(const ASN1_VALUE** value, unsigned char** out, const ASN1_ITEM*, int tag,
+                       int aclass) {
+  return taggedI2d(kIntegerCoder, value, out, tag, aclass);
 }
 
 const ASN1_EXTERN_FUNCS kImplicitNameFuncs = {
@@ -72,8 +126,21 @@ const ASN1_EXTERN_FUNCS kImplicitNameFuncs = {
     implicitNameI2d, nullptr,         nullptr,          nullptr,
 };
 
+const ASN1_EXTERN_FUNCS kImplicitIntegerFuncs = {
+    nullptr,
+    implicitIntegerNew,
+    implicitIntegerFree,
+    nullptr,
+    implicitIntegerD2i,
+    implicitIntegerI2d,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
 }  // namespace
 
+IMPLEMENT_EXTERN_ASN1(FEDI_IMPLICIT_INTEGER, V_ASN1_INTEGER, kImplicitIntegerFuncs)
 IMPLEMENT_EXTERN_ASN1(FEDI_IMPLICIT_NAME, V_ASN1_SEQUENCE, kImplicitNameFuncs)
 
 // FEDIREQ ::= SEQUENCE { typeTag printable string, version INTEGER,
@@ -120,7 +187,7 @@ ASN1_SEQUENCE(FEDIREV_INFO) = {
     ASN1_SIMPLE(FEDIREV_INFO, type, ASN1_INTEGER),
     ASN1_SIMPLE(FEDIREV_INFO, signature, X509_ALGOR),
     ASN1_SIMPLE(FEDIREV_INFO, issuer, X509_NAME),
-    ASN1_IMP_OPT(FEDIREV_INFO, serialNumber, ASN1_INTEGER, 0),
+    ASN1_IMP_OPT(FEDIREV_INFO, serialNumber, FEDI_IMPLICIT_INTEGER, 0),
     ASN1_IMP_OPT(FEDIREV_INFO, subject, FEDI_IMPLICIT_NAME, 1),
     ASN1_SIMPLE(FEDIREV_INFO, reason, ASN1_OCTET_STRING),
     ASN1_SIMPLE(FEDIREV_INFO, serialNumber2, ASN1_INTEGER),

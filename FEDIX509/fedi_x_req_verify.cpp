@@ -5,9 +5,11 @@
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
@@ -62,8 +64,10 @@ bool requestInfo(const unsigned char* der, long len, const unsigned char** info,
 // md5WithRsaVerifies checks the md5WithRSAEncryption signature of a request whose DER is der
 // against key: its DigestInfo against the one the signature recovers, as RSA_verify compares
 // them. It is what X509_REQ_verify does for that algorithm, without the digest and signature
-// method searches of a digest-verify context. -1 when the request is not of that kind (another
-// algorithm or key type, or a signature BIT STRING with unused bits) and needs X509_REQ_verify.
+// method searches of a digest-verify context. A signature BIT STRING written byte-wise, as the
+// request format writes it, drops trailing zero octets (and counts the zero bits of the last
+// one as unused): it is padded back to the key's length. -1 when the request is not of that kind
+// (another algorithm or key type) and needs X509_REQ_verify.
 int md5WithRsaVerifies(const X509_REQ* request, const unsigned char* der, long derLen,
                        EVP_PKEY* key) {
   const ASN1_BIT_STRING* signature = nullptr;
@@ -71,7 +75,7 @@ int md5WithRsaVerifies(const X509_REQ* request, const unsigned char* der, long d
   X509_REQ_get0_signature(request, &signature, &algorithm);
   if (signature == nullptr || algorithm == nullptr ||
       OBJ_obj2nid(algorithm->algorithm) != NID_md5WithRSAEncryption ||
-      (signature->flags & 0x07) != 0 || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+      EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
     return -1;
   }
   const unsigned char* info = nullptr;
@@ -81,16 +85,23 @@ int md5WithRsaVerifies(const X509_REQ* request, const unsigned char* der, long d
   const int digestInfoLen =
       FEDI_digest_info(info, static_cast<std::size_t>(infoLen), digestInfo.data(),
                        digestInfo.size(), kestrune::fedi::md5());
+  const std::vector<unsigned char> padded = kestrune::fedi::paddedBits(signature, key);
   std::unique_ptr<EVP_PKEY_CTX, Free> context(EVP_PKEY_CTX_new(key, nullptr));
-  if (digestInfoLen < 1 || context == nullptr || EVP_PKEY_verify_init(context.get()) != 1 ||
+  if (digestInfoLen < 1 || padded.empty() || context == nullptr ||
+      EVP_PKEY_verify_init(context.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1) {
     return 0;
   }
-  return EVP_PKEY_verify(context.get(), signature->data,
-                         static_cast<std::size_t>(signature->length), digestInfo.data(),
+  return EVP_PKEY_verify(context.get(), padded.data(), padded.size(), digestInfo.data(),
                          static_cast<std::size_t>(digestInfoLen)) == 1
              ? 1
              : 0;
+}
+
+// verifySignature checks the request's PKCS#10 signature with key over der, its encoding.
+int verifySignature(FEDIREQ* req, const unsigned char* der, long derLen, EVP_PKEY* key) {
+  const int verified = md5WithRsaVerifies(req->request, der, derLen, key);
+  return verified >= 0 ? verified : (X509_REQ_verify(req->request, key) == 1 ? 1 : 0);
 }
 
 }  // namespace
@@ -138,6 +149,26 @@ EVP_PKEY* FEDIREQ_get_pubkey(FEDIREQ* req) {
   return spki != nullptr ? FEDI_X509_PUBKEY_get(spki.get()) : nullptr;
 }
 
+std::vector<unsigned char> kestrune::fedi::paddedBits(const ASN1_BIT_STRING* bits,
+                                                      const EVP_PKEY* key) {
+  if (bits == nullptr || bits->length < 0) return {};
+  const int size = key != nullptr ? EVP_PKEY_get_size(key) : 0;
+  std::vector<unsigned char> out(bits->data, bits->data + bits->length);
+  if (size > 0 && out.size() < static_cast<std::size_t>(size)) {
+    out.resize(static_cast<std::size_t>(size), 0);
+  }
+  return out;
+}
+
+int FEDIREQ_verify_signature(FEDIREQ* req) {
+  std::unique_ptr<EVP_PKEY, Free> key(FEDIREQ_get_pubkey(req));
+  if (key == nullptr) return 0;
+  unsigned char* raw = nullptr;
+  const int len = i2d_X509_REQ(req->request, &raw);
+  std::unique_ptr<unsigned char, Free> der(raw);
+  return len >= 1 ? verifySignature(req, der.get(), len, key.get()) : 0;
+}
+
 int FEDIREQ_verify(FEDIREQ* req, const unsigned char* pass, std::size_t passLen) {
   std::unique_ptr<EVP_PKEY, Free> key(FEDIREQ_get_pubkey(req));
   if (key == nullptr) return 0;
@@ -145,16 +176,15 @@ int FEDIREQ_verify(FEDIREQ* req, const unsigned char* pass, std::size_t passLen)
   unsigned char* raw = nullptr;
   const int len = i2d_X509_REQ(req->request, &raw);
   std::unique_ptr<unsigned char, Free> der(raw);
-  if (len < 1) return 0;
-  int verified = md5WithRsaVerifies(req->request, der.get(), len, key.get());
-  if (verified < 0) verified = X509_REQ_verify(req->request, key.get());
-  if (verified != 1) return 0;
+  if (len < 1 || verifySignature(req, der.get(), len, key.get()) != 1) return 0;
   unsigned char mac[4];
   if (kestrune::fedi::requestMac(der.get(), static_cast<std::size_t>(len), pass, passLen, mac) !=
       1) {
     return 0;
   }
-  return req->mac != nullptr && req->mac->length >= 4 && std::memcmp(req->mac->data, mac, 4) == 0
-             ? 1
-             : 0;
+  // A MAC whose last octets are zero is written without them: padded back to its 4 octets.
+  if (req->mac == nullptr || req->mac->length < 0) return 0;
+  unsigned char received[4] = {};
+  std::memcpy(received, req->mac->data, std::min<std::size_t>(4, req->mac->length));
+  return std::memcmp(received, mac, 4) == 0 ? 1 : 0;
 }

@@ -2,7 +2,9 @@
 // or a refusal that goes out as a status record (content type 999).
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -36,6 +38,14 @@ struct Answer {
 };
 
 using Outcome = std::variant<Answer, Refusal>;
+
+// What the log line of a request says besides its outcome, filled in as it is served: the kind
+// of request, the holder it concerns and the certificate it issued, renewed or revoked.
+struct RequestNote {
+  const char* type = "undecodable";
+  std::optional<HolderId> holder;
+  std::optional<std::int64_t> serial;
+};
 
 inline Outcome refuse(int code, std::string text) {
   return Refusal{code, std::move(text)};

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "FEDIX509/builtin_ca_records.h"
 
@@ -31,6 +33,10 @@ enum class AuthorityResult : int {
   cannotListen = 8,        // the address cannot be bound
   alreadyRunning = 9,      // start on a server that is running
   noMemory = 10,
+  busy = 11,          // initAuthority: another run is making an authority in the folder
+  unsafeFolder = 12,  // the folder is not ours, or other users can write into it
+  notFound = 13,      // revokeBySerial: no holder certificate has that serial number
+  alreadyRevoked = 14,
 };
 
 // The key an authority is made with.
@@ -74,16 +80,76 @@ AuthorityResult enrolHolder(const std::string& dir, const std::string& sid1,
 AuthorityResult authorityBagBase64(const std::string& dir, std::string& base64,
                                    std::string* error = nullptr) noexcept;
 
+// A certificate as the operator's listing shows it.
+struct CertificateListing {
+  std::int64_t serial = 0;
+  std::string sid1;  // the holder's, or CASID1 for the authority's own
+  std::string sid2;
+  bool authority = false;
+  std::int64_t notBefore = 0;
+  std::int64_t notAfter = 0;
+  std::optional<std::int64_t> revokedAt;
+  std::optional<std::int64_t> renewedFrom;
+};
+
+// An enrolled holder as the operator's listing shows it (never its pass phrase).
+struct HolderListing {
+  std::string sid1;
+  std::string sid2;
+  std::int64_t enrolledAt = 0;
+  bool passSpent = false;  // its pass phrase admitted its one new certificate
+  int macFailures = 0;
+  bool locked = false;  // too many wrong MACs: nothing admitted until enrolled again
+};
+
+// listCertificates fills out with every certificate the authority issued, by serial number. ok,
+// or notInitialised, unsafeFolder, storageFailed.
+AuthorityResult listCertificates(const std::string& dir, std::vector<CertificateListing>& out,
+                                 std::string* error = nullptr) noexcept;
+
+// listHolders fills out with the enrolled holders, by SID2 then SID1. ok, or notInitialised,
+// unsafeFolder, storageFailed.
+AuthorityResult listHolders(const std::string& dir, std::vector<HolderListing>& out,
+                            std::string* error = nullptr) noexcept;
+
+// revokeBySerial revokes a holder's certificate (and a renewal waiting to follow it) by the
+// operator's decision, with reason as the recorded reason. ok, or notInitialised, unsafeFolder,
+// notFound (no holder certificate with that serial), alreadyRevoked, storageFailed.
+AuthorityResult revokeBySerial(const std::string& dir, std::int64_t serial,
+                               const std::string& reason, std::string* error = nullptr) noexcept;
+
+// isoTime writes seconds since 1970 as the listings and log lines do: 2024-01-31T12:00:00Z.
+std::string isoTime(std::int64_t secondsSince1970);
+
+// usesTestKey: the authority in dir signs with the published test key. False when its key
+// cannot be read.
+bool usesTestKey(const std::string& dir) noexcept;
+
 struct ServerOptions {
-  // A client that sends or takes nothing for this long is dropped.
-  std::chrono::milliseconds readTimeout{30'000};
-  std::chrono::milliseconds writeTimeout{30'000};
+  // A client's request line and headers must arrive within headerTimeout of its connection (or
+  // of the previous answer on a kept-alive one), its body within readTimeout after them; no read
+  // or write waits longer than readTimeout / writeTimeout for the client.
+  std::chrono::milliseconds headerTimeout{5'000};
+  std::chrono::milliseconds readTimeout{10'000};
+  std::chrono::milliseconds writeTimeout{10'000};
   // An idle kept-alive connection is closed after this long; the control asks for
   // "Connection: close" anyway.
   std::chrono::seconds keepAliveTimeout{2};
-  // A message body above this many bytes gets HTTP 413.
+  // A message body above this many bytes gets HTTP 413, as soon as its length is announced or
+  // its bytes go past it, whatever its transfer coding.
   std::size_t maxBodyBytes = 1 << 20;
+  // Requests whose work (database, signing) runs at once. Connections waiting on their clients
+  // don't take one: each connection has a thread of its own, up to maxConnections.
   unsigned workers = 8;
+  // Connections open at once, in all and from one client address; one more gets HTTP 503.
+  unsigned maxConnections = 256;
+  unsigned maxConnectionsPerAddress = 16;
+  // The base URL announced in FEDI-SET-URL ("http://ca.example:8080"; the message path is
+  // added); empty for the listen address. The client's Host header is never used.
+  std::string publicUrl;
+  // Receives one line per request and per refused connection (see ca/README.md); none when
+  // empty. Called from the connections' threads, one call at a time.
+  std::function<void(const std::string& line)> log;
   // Holder certificates: a new one is valid from backdateSeconds ago for lifetimeSeconds; a
   // renewal starts when the renewed certificate ends and lasts lifetimeSeconds.
   std::int64_t lifetimeSeconds = 365LL * 24 * 3600;
@@ -102,8 +168,9 @@ class AuthorityServer {
   AuthorityServer& operator=(const AuthorityServer&) = delete;
 
   // start loads the authority of dir and serves it on host:port (port 0 picks a free one) until
-  // stop. It returns once the socket listens. ok, or alreadyRunning, notInitialised, badKey,
-  // storageFailed, badArgument (port outside 0 to 65535), cannotListen.
+  // stop. It returns once the socket listens. ok, or alreadyRunning, notInitialised,
+  // unsafeFolder, badKey, storageFailed, badArgument (port outside 0 to 65535, or a public URL
+  // that is not http:// or https:// followed by printable text), cannotListen.
   AuthorityResult start(const std::string& dir, const std::string& host, int port,
                         const ServerOptions& options = {}, std::string* error = nullptr) noexcept;
   // stop closes the socket, lets the requests being served finish and waits for the threads.
@@ -116,6 +183,8 @@ class AuthorityServer {
   std::string initiationUrl() const;
   // "http://host:port/fedi/msg", where the FEDI messages go; empty when not running.
   std::string messageUrl() const;
+  // The message URL announced in FEDI-SET-URL: the public URL's when one was given.
+  std::string announcedMessageUrl() const;
 
  private:
   struct Running;

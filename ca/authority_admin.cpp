@@ -13,6 +13,8 @@
 #include "ca/certificate_delivery.h"
 #include "ca/record_fields.h"
 #include "ca/test_authority_key.h"
+#include "common/ptr.h"
+#include "platform/authority_os.h"
 #include "platform/platform.h"
 #include "token/base64.h"
 
@@ -28,15 +30,12 @@ constexpr std::size_t kPassPhraseLength = 20;
 constexpr char kPassAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
 constexpr std::int64_t kBackdateSeconds = 3600;
 
-struct BioFree {
-  void operator()(BIO* p) const noexcept { BIO_free(p); }
-};
-
 void report(std::string* out, const std::string& why) {
   if (out != nullptr) *out = why;
 }
 
-// Everything initAuthority may leave in the folder; removed again when it fails.
+// Everything initAuthority may leave in the folder; removed again when it fails, while it still
+// holds the folder's lock, so that nothing another run made is touched.
 void removeAuthorityFiles(const std::string& dir) {
   std::error_code ignored;
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
@@ -68,9 +67,9 @@ AuthorityResult makeKey(const InitOptions& options, KeyPtr& key, std::string& wh
 }
 
 // writeKey writes key as an unencrypted PKCS#8 PEM file readable by its owner only: the file is
-// made empty and restricted before the key goes in.
+// made with that mode, never through a link nor over an existing file.
 AuthorityResult writeKey(EVP_PKEY* key, const std::string& path, std::string& why) {
-  const std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  const Ptr<BIO> bio(BIO_new(BIO_s_mem()));
   if (!bio ||
       PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     why = "the key cannot be written as PEM";
@@ -78,20 +77,24 @@ AuthorityResult writeKey(EVP_PKEY* key, const std::string& path, std::string& wh
   }
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio.get(), &data);
-  std::error_code error;
-  if (length <= 0 || platform::writeFile(path.c_str(), {}) != platform::FileStatus::ok) {
-    why = "cannot write " + path;
-    return AuthorityResult::cannotWrite;
+  if (length <= 0) {
+    why = "the key cannot be written as PEM";
+    return AuthorityResult::badKey;
   }
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
-                  error);
   const std::span<const std::uint8_t> pem(reinterpret_cast<const std::uint8_t*>(data),
                                           static_cast<std::size_t>(length));
-  if (error || platform::writeFile(path.c_str(), pem) != platform::FileStatus::ok) {
-    why = "cannot write " + path;
-    return AuthorityResult::cannotWrite;
+  const platform::PrivateFileStatus written = platform::createPrivateFile(path.c_str(), pem);
+  OPENSSL_cleanse(data, static_cast<std::size_t>(length));
+  switch (written) {
+    case platform::PrivateFileStatus::ok:
+      return AuthorityResult::ok;
+    case platform::PrivateFileStatus::exists:
+      why = path + " exists already";
+      return AuthorityResult::alreadyInitialised;
+    default:
+      why = "cannot write " + path;
+      return AuthorityResult::cannotWrite;
   }
-  return AuthorityResult::ok;
 }
 
 AuthorityResult issueOwnCertificate(AuthorityStore& store, const InitOptions& options,
@@ -103,6 +106,7 @@ AuthorityResult issueOwnCertificate(AuthorityStore& store, const InitOptions& op
   plan.authority = true;
   plan.notBefore = now - kBackdateSeconds;
   plan.notAfter = now + options.authorityLifetimeSeconds;
+  plan.keyDigest = keyDigest(key);
   CertificateRecord issued;
   const StoreResult result = store.issue(
       plan,
@@ -117,21 +121,16 @@ AuthorityResult issueOwnCertificate(AuthorityStore& store, const InitOptions& op
   return AuthorityResult::ok;
 }
 
-AuthorityResult initIn(const std::string& dir, const InitOptions& options, std::string& why) {
-  if (!validHolderId(options.casid1) || !validHolderId(options.casid2)) {
-    why = "CASID1 and CASID2 must be 1 to 64 printable ASCII characters";
-    return AuthorityResult::badArgument;
-  }
+// exists: something is at path, a dangling link included.
+bool exists(const std::string& path) {
   std::error_code error;
-  if (fs::exists(pathIn(dir, kDatabaseFileName), error) ||
-      fs::exists(pathIn(dir, kKeyFileName), error)) {
+  return fs::exists(fs::symlink_status(path, error));
+}
+
+AuthorityResult makeIn(const std::string& dir, const InitOptions& options, std::string& why) {
+  if (exists(pathIn(dir, kDatabaseFileName)) || exists(pathIn(dir, kKeyFileName))) {
     why = dir + " already holds an authority";
     return AuthorityResult::alreadyInitialised;
-  }
-  fs::create_directories(dir, error);
-  if (error) {
-    why = "cannot make " + dir + ": " + error.message();
-    return AuthorityResult::cannotWrite;
   }
   KeyPtr key;
   if (const auto result = makeKey(options, key, why); result != AuthorityResult::ok) return result;
@@ -139,10 +138,44 @@ AuthorityResult initIn(const std::string& dir, const InitOptions& options, std::
       result != AuthorityResult::ok) {
     return result;
   }
-  auto store =
-      AuthorityStore::create(pathIn(dir, kDatabaseFileName), {options.casid1, options.casid2}, why);
+  // SQLite gives its journal and WAL files the mode of the database file: made 0600 here, they
+  // are 0600 too.
+  const std::string database = pathIn(dir, kDatabaseFileName);
+  if (platform::createPrivateFile(database.c_str(), {}) != platform::PrivateFileStatus::ok) {
+    why = "cannot make " + database;
+    return AuthorityResult::cannotWrite;
+  }
+  auto store = AuthorityStore::create(database, {options.casid1, options.casid2}, why);
   if (!store) return AuthorityResult::cannotWrite;
   return issueOwnCertificate(*store, options, key.get(), why);
+}
+
+AuthorityResult initIn(const std::string& dir, const InitOptions& options, std::string& why) {
+  if (!validHolderId(options.casid1) || !validHolderId(options.casid2)) {
+    why = "CASID1 and CASID2 must be 1 to 64 printable ASCII characters";
+    return AuthorityResult::badArgument;
+  }
+  if (!platform::makePrivateFolder(dir.c_str())) {
+    why = "cannot make " + dir;
+    return AuthorityResult::cannotWrite;
+  }
+  if (const AuthorityResult safe = checkFolder(dir, why); safe != AuthorityResult::ok) return safe;
+  platform::FolderLock lock;
+  switch (lock.acquire(pathIn(dir, kLockFileName).c_str())) {
+    case platform::FolderLock::Status::ok:
+      break;
+    case platform::FolderLock::Status::busy:
+      why = "another fedi-ca is making an authority in " + dir;
+      return AuthorityResult::busy;
+    case platform::FolderLock::Status::cannotOpen:
+      why = "cannot lock " + dir;
+      return AuthorityResult::cannotWrite;
+  }
+  const AuthorityResult result = makeIn(dir, options, why);
+  if (result != AuthorityResult::ok && result != AuthorityResult::alreadyInitialised) {
+    removeAuthorityFiles(dir);
+  }
+  return result;
 }
 
 bool makePassPhrase(std::string& pass) {
@@ -177,11 +210,83 @@ AuthorityResult enrolIn(const std::string& dir, const HolderId& holder, std::str
     return AuthorityResult::storageFailed;
   }
   if (!store->setPassPhrase(holder, made, platform::currentTime())) {
+    OPENSSL_cleanse(made.data(), made.size());
     why = "the holder cannot be recorded: " + store->lastError();
     return AuthorityResult::storageFailed;
   }
   pass = std::move(made);
   return AuthorityResult::ok;
+}
+
+AuthorityResult listIn(const std::string& dir, std::vector<CertificateListing>& out,
+                       std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, result, why);
+  if (!store) return result;
+  std::vector<CertificateRecord> records;
+  if (!store->allCertificates(records)) {
+    why = "the certificates cannot be read: " + store->lastError();
+    return AuthorityResult::storageFailed;
+  }
+  out.clear();
+  for (const CertificateRecord& record : records) {
+    out.push_back({record.serial, record.holder.sid1, record.holder.sid2, record.authority,
+                   record.notBefore, record.notAfter, record.revokedAt, record.renewedFrom});
+  }
+  return AuthorityResult::ok;
+}
+
+AuthorityResult holdersIn(const std::string& dir, std::vector<HolderListing>& out,
+                          std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, result, why);
+  if (!store) return result;
+  std::vector<HolderRecord> holders;
+  const bool read = store->allHolders(holders);
+  out.clear();
+  for (HolderRecord& holder : holders) {
+    OPENSSL_cleanse(holder.pass.data(), holder.pass.size());
+    out.push_back({holder.id.sid1, holder.id.sid2, holder.enrolledAt, holder.passSpent,
+                   holder.macFailures, holder.macFailures >= kMaxMacFailures});
+  }
+  if (!read) {
+    why = "the holders cannot be read: " + store->lastError();
+    return AuthorityResult::storageFailed;
+  }
+  return AuthorityResult::ok;
+}
+
+AuthorityResult revokeIn(const std::string& dir, std::int64_t serial, const std::string& reason,
+                         std::string& why) {
+  AuthorityResult result = AuthorityResult::ok;
+  auto store = openAuthorityStore(dir, result, why);
+  if (!store) return result;
+  CertificateRecord record;
+  switch (store->bySerial(serial, record)) {
+    case StoreResult::ok:
+      break;
+    case StoreResult::notFound:
+      why = "no certificate has serial number " + std::to_string(serial);
+      return AuthorityResult::notFound;
+    case StoreResult::failed:
+      why = "the certificates cannot be read: " + store->lastError();
+      return AuthorityResult::storageFailed;
+  }
+  if (record.authority) {
+    why = "serial number " + std::to_string(serial) + " is the authority's own certificate";
+    return AuthorityResult::notFound;
+  }
+  switch (store->revoke(serial, platform::currentTime(), {reason.begin(), reason.end()})) {
+    case StoreResult::ok:
+      return AuthorityResult::ok;
+    case StoreResult::notFound:
+      why = "certificate " + std::to_string(serial) + " is revoked already";
+      return AuthorityResult::alreadyRevoked;
+    case StoreResult::failed:
+      break;
+  }
+  why = "the revocation cannot be recorded: " + store->lastError();
+  return AuthorityResult::storageFailed;
 }
 
 AuthorityResult bagIn(const std::string& dir, std::string& base64, std::string& why) {
@@ -209,16 +314,48 @@ AuthorityResult bagIn(const std::string& dir, std::string& base64, std::string& 
   return AuthorityResult::ok;
 }
 
+// guarded runs work with its reason reported and memory exhaustion caught.
+template <class Work>
+AuthorityResult guarded(std::string* error, Work work) noexcept {
+  try {
+    std::string why;
+    const AuthorityResult result = work(why);
+    report(error, why);
+    return result;
+  } catch (const std::bad_alloc&) {
+    report(error, "out of memory");
+    return AuthorityResult::noMemory;
+  }
+}
+
 }  // namespace
+
+AuthorityResult listCertificates(const std::string& dir, std::vector<CertificateListing>& out,
+                                 std::string* error) noexcept {
+  return guarded(error, [&](std::string& why) { return listIn(dir, out, why); });
+}
+
+AuthorityResult listHolders(const std::string& dir, std::vector<HolderListing>& out,
+                            std::string* error) noexcept {
+  return guarded(error, [&](std::string& why) { return holdersIn(dir, out, why); });
+}
+
+AuthorityResult revokeBySerial(const std::string& dir, std::int64_t serial,
+                               const std::string& reason, std::string* error) noexcept {
+  return guarded(error, [&](std::string& why) { return revokeIn(dir, serial, reason, why); });
+}
+
+bool usesTestKey(const std::string& dir) noexcept {
+  const KeyPtr key = loadPrivateKey(pathIn(dir, kKeyFileName).c_str());
+  const KeyPtr test = loadTestAuthorityKey();
+  return key && test && EVP_PKEY_eq(key.get(), test.get()) == 1;
+}
 
 AuthorityResult initAuthority(const std::string& dir, const InitOptions& options,
                               std::string* error) noexcept {
   try {
     std::string why;
     const AuthorityResult result = initIn(dir, options, why);
-    if (result != AuthorityResult::ok && result != AuthorityResult::alreadyInitialised) {
-      removeAuthorityFiles(dir);
-    }
     report(error, why);
     return result;
   } catch (const std::bad_alloc&) {

@@ -12,13 +12,11 @@
 #include "ca/authority.h"
 #include "ca/authority_store.h"
 #include "ca/issuing.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca {
 
-struct NameFree {
-  void operator()(X509_NAME* p) const noexcept { X509_NAME_free(p); }
-};
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using NamePtr = Ptr<X509_NAME>;
 
 struct AuthorityContext {
   std::string databasePath;
@@ -36,8 +34,12 @@ struct AuthorityContext {
   std::int64_t now() const;
 };
 
+// checkFolder: ok when dir is a folder of ours that no other user can write into; otherwise
+// unsafeFolder (or notInitialised when it is missing) with the reason in error.
+AuthorityResult checkFolder(const std::string& dir, std::string& error);
+
 // openAuthorityStore opens the database of the authority in dir: the store with result ok, or
-// none with result notInitialised and the reason in error.
+// none with result notInitialised (or unsafeFolder) and the reason in error.
 std::optional<AuthorityStore> openAuthorityStore(const std::string& dir, AuthorityResult& result,
                                                  std::string& error);
 

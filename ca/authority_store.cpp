@@ -1,10 +1,12 @@
 #include "ca/authority_store.h"
 
+#include "ca/certificate_delivery.h"
+
 namespace kestrune::ca {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE authority(
@@ -16,6 +18,8 @@ CREATE TABLE holders(
   sid2 TEXT NOT NULL,
   pass_phrase TEXT NOT NULL,
   enrolled_at INTEGER NOT NULL,
+  pass_spent INTEGER NOT NULL DEFAULT 0,
+  mac_failures INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY (sid1, sid2));
 CREATE TABLE certificates(
   serial INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -27,11 +31,38 @@ CREATE TABLE certificates(
   der BLOB NOT NULL,
   revoked_at INTEGER,
   revocation_reason BLOB,
-  renewed_from INTEGER REFERENCES certificates(serial));
+  renewed_from INTEGER REFERENCES certificates(serial),
+  key_digest BLOB);
 CREATE INDEX certificates_by_holder ON certificates(sid2, sid1, serial);
 CREATE INDEX certificates_by_renewed ON certificates(renewed_from);
-PRAGMA user_version = 1;
+CREATE INDEX certificates_by_key ON certificates(key_digest);
+PRAGMA user_version = 2;
 )sql";
+
+// From the first schema: the holders' pass-phrase state and the certified key of every
+// certificate. A holder that has a certificate already has spent its pass phrase.
+constexpr const char* kMigrationFrom1 = R"sql(
+ALTER TABLE holders ADD COLUMN pass_spent INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE holders ADD COLUMN mac_failures INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE certificates ADD COLUMN key_digest BLOB;
+CREATE INDEX certificates_by_key ON certificates(key_digest);
+UPDATE holders SET pass_spent = EXISTS(SELECT 1 FROM certificates c
+  WHERE c.sid1 = holders.sid1 AND c.sid2 = holders.sid2 AND c.is_authority = 0);
+PRAGMA user_version = 2;
+)sql";
+
+constexpr const char* kHolderColumns =
+    "SELECT sid1, sid2, pass_phrase, enrolled_at, pass_spent, mac_failures FROM holders ";
+
+HolderRecord readHolder(const db::Statement& row) {
+  HolderRecord holder;
+  holder.id = {row.text(0), row.text(1)};
+  holder.pass = row.text(2);
+  holder.enrolledAt = row.integer(3);
+  holder.passSpent = row.integer(4) != 0;
+  holder.macFailures = static_cast<int>(row.integer(5));
+  return holder;
+}
 
 constexpr const char* kColumns =
     "SELECT serial, sid1, sid2, is_authority, not_before, not_after, der, revoked_at, "
@@ -57,11 +88,52 @@ std::optional<AuthorityStore> AuthorityStore::open(const std::string& databasePa
   auto connection = db::Connection::open(databasePath, false, error);
   if (!connection) return std::nullopt;
   db::Statement version = connection->prepare("PRAGMA user_version");
-  if (version.step() != SQLITE_ROW || version.integer(0) != kSchemaVersion) {
+  const int found = version.step() == SQLITE_ROW ? static_cast<int>(version.integer(0)) : -1;
+  version = db::Statement(nullptr);
+  if (found < 1 || found > kSchemaVersion) {
     error = databasePath + " is not an authority database of this version";
     return std::nullopt;
   }
-  return AuthorityStore(std::move(*connection));
+  AuthorityStore store(std::move(*connection));
+  if (found < kSchemaVersion && !store.migrate(found, error)) return std::nullopt;
+  return store;
+}
+
+bool AuthorityStore::migrate(int fromVersion, std::string& error) {
+  db::Transaction transaction(connection_);
+  // Another connection may have migrated it meanwhile: read the version inside the transaction.
+  db::Statement version = connection_.prepare("PRAGMA user_version");
+  if (!transaction.begun() || version.step() != SQLITE_ROW) {
+    error = "cannot read the database's version: " + connection_.lastError();
+    return false;
+  }
+  const bool migratedMeanwhile = version.integer(0) != fromVersion;
+  version = db::Statement(nullptr);
+  if (migratedMeanwhile) return transaction.commit();
+  bool done = connection_.exec(kMigrationFrom1) == SQLITE_OK;
+  std::vector<std::pair<std::int64_t, std::vector<std::uint8_t>>> digests;
+  if (done) {
+    db::Statement select = connection_.prepare("SELECT serial, der FROM certificates");
+    int rc = SQLITE_ROW;
+    while ((rc = select.step()) == SQLITE_ROW) {
+      CertificateRecord record;
+      record.der = select.blob(1);
+      digests.emplace_back(select.integer(0), certificateKeyDigest(record));
+    }
+    done = rc == SQLITE_DONE;
+  }
+  for (const auto& [serial, digest] : digests) {
+    if (!done) break;
+    db::Statement update =
+        connection_.prepare("UPDATE certificates SET key_digest = ?1 WHERE serial = ?2");
+    done = (digest.empty() ? update.bindNull(1) : update.bind(1, digest)) &&
+           update.bind(2, serial) && update.run();
+  }
+  if (!done || !transaction.commit()) {
+    error = "cannot bring the database to this version: " + connection_.lastError();
+    return false;
+  }
+  return true;
 }
 
 std::optional<AuthorityStore> AuthorityStore::create(const std::string& databasePath,
@@ -93,24 +165,39 @@ bool AuthorityStore::setPassPhrase(const HolderId& holder, const std::string& pa
                                    std::int64_t now) {
   db::Statement upsert = connection_.prepare(
       "INSERT INTO holders(sid1, sid2, pass_phrase, enrolled_at) VALUES (?1, ?2, ?3, ?4) "
-      "ON CONFLICT(sid1, sid2) DO UPDATE SET pass_phrase = ?3, enrolled_at = ?4");
+      "ON CONFLICT(sid1, sid2) DO UPDATE SET pass_phrase = ?3, enrolled_at = ?4, pass_spent = 0, "
+      "mac_failures = 0");
   return upsert.bind(1, holder.sid1) && upsert.bind(2, holder.sid2) && upsert.bind(3, pass) &&
          upsert.bind(4, now) && upsert.run();
 }
 
-StoreResult AuthorityStore::passPhrase(const HolderId& holder, std::string& pass) {
+StoreResult AuthorityStore::holder(const HolderId& holder, HolderRecord& out) {
   db::Statement select =
-      connection_.prepare("SELECT pass_phrase FROM holders WHERE sid1 = ?1 AND sid2 = ?2");
+      connection_.prepare(std::string(kHolderColumns) + "WHERE sid1 = ?1 AND sid2 = ?2");
   if (!select.bind(1, holder.sid1) || !select.bind(2, holder.sid2)) return StoreResult::failed;
   switch (select.step()) {
     case SQLITE_ROW:
-      pass = select.text(0);
+      out = readHolder(select);
       return StoreResult::ok;
     case SQLITE_DONE:
       return StoreResult::notFound;
     default:
       return StoreResult::failed;
   }
+}
+
+bool AuthorityStore::recordMacFailure(const HolderId& holder) {
+  db::Statement update = connection_.prepare(
+      "UPDATE holders SET mac_failures = mac_failures + 1 WHERE sid1 = ?1 AND sid2 = ?2");
+  return update.bind(1, holder.sid1) && update.bind(2, holder.sid2) && update.run();
+}
+
+bool AuthorityStore::allHolders(std::vector<HolderRecord>& out) {
+  db::Statement select = connection_.prepare(std::string(kHolderColumns) + "ORDER BY sid2, sid1");
+  out.clear();
+  int rc = SQLITE_ROW;
+  while ((rc = select.step()) == SQLITE_ROW) out.push_back(readHolder(select));
+  return rc == SQLITE_DONE;
 }
 
 bool AuthorityStore::holdersMatching(const std::string& sid1, const std::string& sid2,
@@ -145,24 +232,93 @@ StoreResult AuthorityStore::issue(const CertificatePlan& plan, const Certificate
       return standing;
     }
   }
+  if (insert(plan, signer, issued) != StoreResult::ok || !transaction.commit()) {
+    return StoreResult::failed;
+  }
+  return StoreResult::ok;
+}
+
+NewCertificateResult AuthorityStore::issueNew(const CertificatePlan& plan, const std::string& pass,
+                                              std::int64_t now, const CertificateSigner& signer,
+                                              CertificateRecord& issued) {
+  if (plan.keyDigest.empty() || plan.renewedFrom || plan.authority) {
+    return NewCertificateResult::failed;
+  }
+  db::Transaction transaction(connection_);
+  if (!transaction.begun()) return NewCertificateResult::failed;
+  // A key once revoked stays revoked: whoever asks, under whatever name.
+  switch (exists("SELECT 1 FROM certificates WHERE key_digest = ?1 AND revoked_at IS NOT NULL",
+                 plan.keyDigest)) {
+    case StoreResult::ok:
+      return NewCertificateResult::keyRevoked;
+    case StoreResult::notFound:
+      break;
+    case StoreResult::failed:
+      return NewCertificateResult::failed;
+  }
+  db::Statement inGoodStanding = connection_.prepare(
+      "SELECT 1 FROM certificates WHERE key_digest = ?1 AND revoked_at IS NULL AND "
+      "not_after > ?2");
+  if (!inGoodStanding.bind(1, plan.keyDigest) || !inGoodStanding.bind(2, now)) {
+    return NewCertificateResult::failed;
+  }
+  switch (inGoodStanding.step()) {
+    case SQLITE_ROW:
+      return NewCertificateResult::keyCertified;
+    case SQLITE_DONE:
+      break;
+    default:
+      return NewCertificateResult::failed;
+  }
+  // The pass phrase the MAC was checked with must still be the holder's and unspent.
+  db::Statement spend = connection_.prepare(
+      "UPDATE holders SET pass_spent = 1 WHERE sid1 = ?1 AND sid2 = ?2 AND pass_phrase = ?3 AND "
+      "pass_spent = 0 AND mac_failures < ?4");
+  if (!spend.bind(1, plan.holder.sid1) || !spend.bind(2, plan.holder.sid2) ||
+      !spend.bind(3, pass) || !spend.bind(4, std::int64_t{kMaxMacFailures}) || !spend.run()) {
+    return NewCertificateResult::failed;
+  }
+  if (sqlite3_changes(connection_.get()) != 1) return NewCertificateResult::passSpent;
+  if (insert(plan, signer, issued) != StoreResult::ok || !transaction.commit()) {
+    return NewCertificateResult::failed;
+  }
+  return NewCertificateResult::ok;
+}
+
+StoreResult AuthorityStore::insert(const CertificatePlan& plan, const CertificateSigner& signer,
+                                   CertificateRecord& issued) {
   db::Statement insert = connection_.prepare(
       "INSERT INTO certificates(sid1, sid2, is_authority, not_before, not_after, der, "
-      "renewed_from) VALUES (?1, ?2, ?3, ?4, ?5, x'', ?6)");
+      "renewed_from, key_digest) VALUES (?1, ?2, ?3, ?4, ?5, x'', ?6, ?7)");
   const bool bound = insert.bind(1, plan.holder.sid1) && insert.bind(2, plan.holder.sid2) &&
                      insert.bind(3, std::int64_t{plan.authority ? 1 : 0}) &&
                      insert.bind(4, plan.notBefore) && insert.bind(5, plan.notAfter) &&
-                     (plan.renewedFrom ? insert.bind(6, *plan.renewedFrom) : insert.bindNull(6));
+                     (plan.renewedFrom ? insert.bind(6, *plan.renewedFrom) : insert.bindNull(6)) &&
+                     (plan.keyDigest.empty() ? insert.bindNull(7) : insert.bind(7, plan.keyDigest));
   if (!bound || !insert.run()) return StoreResult::failed;
   const std::int64_t serial = connection_.lastInsertRowid();
   std::vector<std::uint8_t> der = signer(serial);
   if (der.empty()) return StoreResult::failed;
   db::Statement update = connection_.prepare("UPDATE certificates SET der = ?1 WHERE serial = ?2");
-  if (!update.bind(1, der) || !update.bind(2, serial) || !update.run() || !transaction.commit()) {
+  if (!update.bind(1, der) || !update.bind(2, serial) || !update.run()) {
     return StoreResult::failed;
   }
   issued = CertificateRecord{serial,        plan.holder,    plan.authority, plan.notBefore,
                              plan.notAfter, std::move(der), std::nullopt,   plan.renewedFrom};
   return StoreResult::ok;
+}
+
+StoreResult AuthorityStore::exists(const char* sql, std::span<const std::uint8_t> blob) {
+  db::Statement select = connection_.prepare(sql);
+  if (!select.bind(1, blob)) return StoreResult::failed;
+  switch (select.step()) {
+    case SQLITE_ROW:
+      return StoreResult::ok;
+    case SQLITE_DONE:
+      return StoreResult::notFound;
+    default:
+      return StoreResult::failed;
+  }
 }
 
 StoreResult AuthorityStore::one(db::Statement& statement, CertificateRecord& out) {
@@ -259,6 +415,16 @@ bool AuthorityStore::revocations(std::vector<RevokedEntry>& out) {
   out.clear();
   int rc = SQLITE_ROW;
   while ((rc = select.step()) == SQLITE_ROW) out.push_back({select.integer(0), select.integer(1)});
+  return rc == SQLITE_DONE;
+}
+
+bool AuthorityStore::allCertificates(std::vector<CertificateRecord>& out) {
+  db::Statement select = connection_.prepare(
+      "SELECT serial, sid1, sid2, is_authority, not_before, not_after, x'', revoked_at, "
+      "renewed_from FROM certificates ORDER BY serial");
+  out.clear();
+  int rc = SQLITE_ROW;
+  while ((rc = select.step()) == SQLITE_ROW) out.push_back(readRecord(select));
   return rc == SQLITE_DONE;
 }
 

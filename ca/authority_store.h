@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,13 @@
 
 namespace kestrune::ca {
 
-// The database file and the key file inside an authority's folder.
+// The database file, the key file and the lock file inside an authority's folder.
 inline constexpr const char* kDatabaseFileName = "authority.db";
 inline constexpr const char* kKeyFileName = "authority_key.pem";
+inline constexpr const char* kLockFileName = "authority.lock";
+
+// After this many wrong MACs a holder's pass phrase admits nothing until it is enrolled again.
+inline constexpr int kMaxMacFailures = 5;
 
 struct AuthorityIdentity {
   std::string casid1;  // CN of the authority's name
@@ -44,6 +49,15 @@ struct CertificateRecord {
   std::optional<std::int64_t> renewedFrom;  // the serial this one renews
 };
 
+// An enrolled holder as recorded.
+struct HolderRecord {
+  HolderId id;
+  std::string pass;
+  std::int64_t enrolledAt = 0;
+  bool passSpent = false;  // the pass phrase has admitted its one new certificate
+  int macFailures = 0;     // wrong MACs since the holder was enrolled
+};
+
 struct RevokedEntry {
   std::int64_t serial = 0;
   std::int64_t revokedAt = 0;
@@ -56,6 +70,17 @@ struct CertificatePlan {
   std::int64_t notBefore = 0;
   std::int64_t notAfter = 0;
   std::optional<std::int64_t> renewedFrom;
+  // SHA-256 of the certified key's PKCS#1 RSAPublicKey: the key whatever certificate carries it.
+  std::vector<std::uint8_t> keyDigest;
+};
+
+// What issueNew did.
+enum class NewCertificateResult {
+  ok,
+  passSpent,     // the pass phrase admitted a certificate already, or too many wrong MACs
+  keyRevoked,    // a certificate of this key was revoked: the key is never certified again
+  keyCertified,  // the key has a certificate in good standing: renewal is the way
+  failed,
 };
 
 // Signs the certificate of a plan once its serial number is known: its DER, or no bytes.
@@ -76,8 +101,12 @@ class AuthorityStore {
 
   // setPassPhrase enrols holder with pass (a holder enrolled again gets the new one).
   bool setPassPhrase(const HolderId& holder, const std::string& pass, std::int64_t now);
-  // passPhrase: ok with pass, notFound for a holder never enrolled, or failed.
-  StoreResult passPhrase(const HolderId& holder, std::string& pass);
+  // holder: ok with the record, notFound for a holder never enrolled, or failed.
+  StoreResult holder(const HolderId& holder, HolderRecord& out);
+  // recordMacFailure counts one more wrong MAC against the holder.
+  bool recordMacFailure(const HolderId& holder);
+  // allHolders lists every enrolled holder, ordered by SID2 then SID1.
+  bool allHolders(std::vector<HolderRecord>& out);
   // holdersMatching lists the enrolled holders whose SID1 and SID2 equal the given ones, an
   // empty text matching any, ordered by SID2 then SID1.
   bool holdersMatching(const std::string& sid1, const std::string& sid2,
@@ -89,6 +118,13 @@ class AuthorityStore {
   // that renews a revoked (or unknown) certificate gets notFound.
   StoreResult issue(const CertificatePlan& plan, const CertificateSigner& signer,
                     CertificateRecord& issued);
+  // issueNew records a new certificate (no renewal) admitted by the holder's pass phrase pass,
+  // in one transaction with its checks: the key was never revoked, has no certificate in good
+  // standing at now, and pass is still the holder's, unspent and not locked by wrong MACs; the
+  // pass phrase is then spent.
+  NewCertificateResult issueNew(const CertificatePlan& plan, const std::string& pass,
+                                std::int64_t now, const CertificateSigner& signer,
+                                CertificateRecord& issued);
 
   // Lookups: ok with the record, notFound, or failed.
   StoreResult bySerial(std::int64_t serial, CertificateRecord& out);
@@ -106,6 +142,8 @@ class AuthorityStore {
   StoreResult revoke(std::int64_t serial, std::int64_t at, const std::vector<std::uint8_t>& reason);
   // revocations lists every revoked certificate by serial number.
   bool revocations(std::vector<RevokedEntry>& out);
+  // allCertificates lists every certificate by serial number (without their DER).
+  bool allCertificates(std::vector<CertificateRecord>& out);
 
   std::string lastError() const { return connection_.lastError(); }
 
@@ -118,6 +156,14 @@ class AuthorityStore {
                              CertificateRecord& out);
   // unrevoked: ok when serial is recorded and not revoked, notFound otherwise, or failed.
   StoreResult unrevoked(std::int64_t serial);
+  // insert records plan under the next serial number with what signer makes of it; the caller
+  // holds the transaction.
+  StoreResult insert(const CertificatePlan& plan, const CertificateSigner& signer,
+                     CertificateRecord& issued);
+  // exists: ok when the query (with ?1 bound to a blob) finds a row, notFound, or failed.
+  StoreResult exists(const char* sql, std::span<const std::uint8_t> blob);
+  // migrate brings a database of an earlier schema version to this one.
+  bool migrate(int fromVersion, std::string& error);
 
   db::Connection connection_;
 };

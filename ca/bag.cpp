@@ -16,7 +16,7 @@ BagPtr buildBag(std::span<FEDI_X509* const> certificates, long type, const FediT
     status = Status::failed;
     return nullptr;
   }
-  detail::OpenSslPtr<ASN1_TIME> stamp = detail::makeTime(time, status);
+  Ptr<ASN1_TIME> stamp = detail::makeTime(time, status);
   if (!stamp) return nullptr;
   BagPtr bag(FEDICERT_new());  // tag "CeRtIfIc", version 0
   if (!bag || FEDICERT_set_type(bag.get(), type) != 1 ||

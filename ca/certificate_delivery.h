@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ca/answers.h"
@@ -24,6 +25,18 @@ std::vector<std::uint8_t> signCertificate(EVP_PKEY* authorityKey, const FediName
 // result, with issued filled when it is ok.
 StoreResult issueFor(const AuthorityContext& context, AuthorityStore& store,
                      const CertificatePlan& plan, EVP_PKEY* subjectKey, CertificateRecord& issued);
+
+// issueNewFor is issueFor for a new certificate admitted by the holder's pass phrase pass, with
+// the store's checks of issueNew.
+NewCertificateResult issueNewFor(const AuthorityContext& context, AuthorityStore& store,
+                                 const CertificatePlan& plan, const std::string& pass,
+                                 EVP_PKEY* subjectKey, CertificateRecord& issued);
+
+// keyDigest returns SHA-256 of the PKCS#1 RSAPublicKey of key, the same for a key whatever
+// algorithm a certificate names it under; no bytes on failure.
+std::vector<std::uint8_t> keyDigest(const EVP_PKEY* key);
+// certificateKeyDigest returns keyDigest of the recorded certificate's key; no bytes on failure.
+std::vector<std::uint8_t> certificateKeyDigest(const CertificateRecord& record);
 
 // decodeCertificate returns the recorded certificate as a FEDI_X509, or null.
 CertificatePtr decodeCertificate(const CertificateRecord& record);

@@ -41,11 +41,11 @@ const EVP_MD* signatureDigest(SignatureAlgorithm algorithm) {
 
 // The CertificateSpec fields as OpenSSL objects, all checked before a certificate is made.
 struct BodyParts {
-  detail::OpenSslPtr<ASN1_INTEGER> serial;
-  detail::OpenSslPtr<X509_NAME> issuer;
-  detail::OpenSslPtr<X509_NAME> subject;
-  detail::OpenSslPtr<ASN1_TIME> notBefore;
-  detail::OpenSslPtr<ASN1_TIME> notAfter;
+  Ptr<ASN1_INTEGER> serial;
+  Ptr<X509_NAME> issuer;
+  Ptr<X509_NAME> subject;
+  Ptr<ASN1_TIME> notBefore;
+  Ptr<ASN1_TIME> notAfter;
   KeyPtr subjectKey;
 };
 
@@ -116,13 +116,13 @@ SerialNumber SerialNumber::fromBytes(std::span<const std::uint8_t> bigEndian) {
 
 namespace detail {
 
-OpenSslPtr<ASN1_INTEGER> makeSerial(const SerialNumber& serial) {
+Ptr<ASN1_INTEGER> makeSerial(const SerialNumber& serial) {
   const auto& bytes = serial.bytes();
   if (bytes.size() > INT_MAX) return nullptr;
-  OpenSslPtr<BIGNUM> number(
+  Ptr<BIGNUM> number(
       bytes.empty() ? BN_new() : BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
   if (!number) return nullptr;
-  return OpenSslPtr<ASN1_INTEGER>(BN_to_ASN1_INTEGER(number.get(), nullptr));
+  return Ptr<ASN1_INTEGER>(BN_to_ASN1_INTEGER(number.get(), nullptr));
 }
 
 }  // namespace detail

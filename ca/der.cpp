@@ -1,35 +1,25 @@
-// toDer: a record's DER through its own encoder, sized by a first length-only call.
+// toDer of the records the authority hands out, through the one DER encoder.
 #include <new>
 
 #include "ca/issuing.h"
+#include "common/der.h"
 
 namespace kestrune::ca {
 
-namespace {
-
-template <class Record>
-std::vector<std::uint8_t> encode(int (*i2d)(const Record*, unsigned char**),
-                                 const Record& record) noexcept {
+std::vector<std::uint8_t> toDer(const FEDI_X509& certificate) noexcept {
   try {
-    const int length = i2d(&record, nullptr);
-    if (length <= 0) return {};
-    std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
-    unsigned char* pos = der.data();
-    if (i2d(&record, &pos) != length) return {};
-    return der;
+    return kestrune::toDer(&certificate, i2d_FEDI_X509);
   } catch (const std::bad_alloc&) {
     return {};
   }
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> toDer(const FEDI_X509& certificate) noexcept {
-  return encode(i2d_FEDI_X509, certificate);
-}
-
 std::vector<std::uint8_t> toDer(const FEDICERT& bag) noexcept {
-  return encode(i2d_FEDICERT, bag);
+  try {
+    return kestrune::toDer(&bag, i2d_FEDICERT);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 }  // namespace kestrune::ca

@@ -1,20 +1,31 @@
 // fedi-ca: the FEDI certification authority's command line.
 //   fedi-ca init    --dir DIR [--casid1 ID --casid2 ID] [--generate-key [--bits N] | --key PEM]
-//   fedi-ca serve   --dir DIR --listen HOST:PORT   (port 0 picks one; the first line of standard
-//                   output is the initiation URL; runs until SIGINT or SIGTERM)
+//   fedi-ca serve   --dir DIR --listen HOST:PORT [--public-url URL] [--log FILE] ...
+//                   (port 0 picks one; the first line of standard output is the initiation URL;
+//                   runs until SIGINT or SIGTERM; one log line per request on standard error or
+//                   in FILE)
 //   fedi-ca enrol   --dir DIR SID1 SID2            (prints the holder's pass phrase)
 //   fedi-ca ca-cert --dir DIR                      (prints the authority's certificate bag, Base64)
+//   fedi-ca list    --dir DIR                      (the certificates issued, with their state)
+//   fedi-ca holders --dir DIR                      (the enrolled holders)
+//   fedi-ca revoke  --dir DIR SERIAL [--reason TEXT]
 // Exit status: 0 done, 1 the authority refused or failed (the reason on standard error), 2 usage.
 #include <CLI/CLI.hpp>
+#include <openssl/crypto.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "ca/authority.h"
+#include "platform/authority_os.h"
 
 namespace {
 
@@ -51,14 +62,28 @@ bool splitListen(const std::string& listen, std::string& host, int& port) {
   }
 }
 
-int serve(const std::string& dir, const std::string& listen,
-          const kestrune::ca::ServerOptions& options) {
+struct FileClose {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+int serve(const std::string& dir, const std::string& listen, const std::string& logPath,
+          kestrune::ca::ServerOptions options) {
   std::string host;
   int port = 0;
   if (!splitListen(listen, host, port)) {
     std::cerr << "fedi-ca serve: --listen takes HOST:PORT\n";
     return kExitUsage;
   }
+  std::unique_ptr<std::FILE, FileClose> logFile;
+  if (!logPath.empty()) {
+    logFile.reset(kestrune::platform::openPrivateAppend(logPath.c_str()));
+    if (!logFile) return failed("serve", "cannot open the log file " + logPath);
+  }
+  std::FILE* const logTo = logFile ? logFile.get() : stderr;
+  options.log = [logTo](const std::string& line) {
+    std::fprintf(logTo, "%s\n", line.c_str());
+    std::fflush(logTo);
+  };
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
   kestrune::ca::AuthorityServer server;
@@ -67,10 +92,55 @@ int serve(const std::string& dir, const std::string& listen,
     return failed("serve", why);
   }
   std::cout << server.initiationUrl() << std::endl;
-  std::cerr << "fedi-ca: serving " << dir << " at " << server.initiationUrl() << '\n';
+  if (kestrune::ca::usesTestKey(dir)) {
+    std::cerr << "fedi-ca: WARNING: this is a TEST authority: it signs with the published test "
+                 "key, which anyone can sign with. Never trust its certificates.\n";
+  }
+  std::cerr << "fedi-ca: serving " << dir << " at " << server.initiationUrl() << ", announcing "
+            << server.announcedMessageUrl() << '\n';
   while (stopRequested == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   server.stop();
   std::cerr << "fedi-ca: stopped\n";
+  return 0;
+}
+
+std::string certificateState(const kestrune::ca::CertificateListing& c, std::int64_t now) {
+  if (c.revokedAt) return "revoked";
+  if (now < c.notBefore) return "waiting";
+  if (now >= c.notAfter) return "expired";
+  return "in-force";
+}
+
+int list(const std::string& dir) {
+  std::vector<kestrune::ca::CertificateListing> certificates;
+  std::string why;
+  if (kestrune::ca::listCertificates(dir, certificates, &why) != AuthorityResult::ok) {
+    return failed("list", why);
+  }
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  for (const auto& c : certificates) {
+    std::cout << c.serial << ' ' << certificateState(c, now) << ' '
+              << (c.authority ? "authority " : "holder ") << c.sid2 << '/' << c.sid1 << ' '
+              << kestrune::ca::isoTime(c.notBefore) << ' ' << kestrune::ca::isoTime(c.notAfter);
+    if (c.renewedFrom) std::cout << " renews=" << *c.renewedFrom;
+    if (c.revokedAt) std::cout << " revoked=" << kestrune::ca::isoTime(*c.revokedAt);
+    std::cout << '\n';
+  }
+  return 0;
+}
+
+int holders(const std::string& dir) {
+  std::vector<kestrune::ca::HolderListing> enrolled;
+  std::string why;
+  if (kestrune::ca::listHolders(dir, enrolled, &why) != AuthorityResult::ok) {
+    return failed("holders", why);
+  }
+  for (const auto& h : enrolled) {
+    const char* state = h.locked ? "locked" : (h.passSpent ? "pass-spent" : "pass-unused");
+    std::cout << h.sid2 << '/' << h.sid1 << ' ' << state
+              << " enrolled=" << kestrune::ca::isoTime(h.enrolledAt)
+              << " wrong-macs=" << h.macFailures << '\n';
+  }
   return 0;
 }
 
@@ -95,14 +165,25 @@ int main(int argc, char** argv) {
   initCommand->add_option("--key-pass", init.pemPassphrase, "the PEM file's passphrase");
 
   std::string listen;
+  std::string logPath;
   kestrune::ca::ServerOptions options;
   long readTimeoutMs = static_cast<long>(options.readTimeout.count());
+  long headerTimeoutMs = static_cast<long>(options.headerTimeout.count());
   CLI::App* serveCommand = app.add_subcommand("serve", "answer the FEDI exchange over HTTP");
   serveCommand->add_option("--dir", dir, "the authority's folder")->required();
   serveCommand->add_option("--listen", listen, "HOST:PORT to listen on (port 0 picks one)")
       ->required();
-  serveCommand->add_option("--timeout-ms", readTimeoutMs, "read and write time-out per client");
-  serveCommand->add_option("--workers", options.workers, "requests served at once");
+  serveCommand->add_option("--public-url", options.publicUrl,
+                           "the base URL announced to clients (default: the listen address)");
+  serveCommand->add_option("--log", logPath, "append the request log to FILE (default: stderr)");
+  serveCommand->add_option("--timeout-ms", readTimeoutMs,
+                           "the most a client may take for a body, a read or a write");
+  serveCommand->add_option("--header-timeout-ms", headerTimeoutMs,
+                           "the most a client may take for its request line and headers");
+  serveCommand->add_option("--workers", options.workers, "requests worked on at once");
+  serveCommand->add_option("--max-connections", options.maxConnections, "connections at once");
+  serveCommand->add_option("--max-per-address", options.maxConnectionsPerAddress,
+                           "connections at once from one client address");
   serveCommand->add_option("--max-body", options.maxBodyBytes, "largest message body in bytes");
 
   std::string sid1;
@@ -115,6 +196,19 @@ int main(int argc, char** argv) {
   CLI::App* caCertCommand =
       app.add_subcommand("ca-cert", "print the authority's certificate bag in Base64");
   caCertCommand->add_option("--dir", dir, "the authority's folder")->required();
+
+  CLI::App* listCommand = app.add_subcommand("list", "list the certificates with their state");
+  listCommand->add_option("--dir", dir, "the authority's folder")->required();
+
+  CLI::App* holdersCommand = app.add_subcommand("holders", "list the enrolled holders");
+  holdersCommand->add_option("--dir", dir, "the authority's folder")->required();
+
+  std::int64_t serial = 0;
+  std::string reason = "Revoked by the authority";
+  CLI::App* revokeCommand = app.add_subcommand("revoke", "revoke a holder's certificate");
+  revokeCommand->add_option("--dir", dir, "the authority's folder")->required();
+  revokeCommand->add_option("SERIAL", serial, "the certificate's serial number")->required();
+  revokeCommand->add_option("--reason", reason, "the reason recorded");
 
   try {
     app.parse(argc, argv);
@@ -129,20 +223,21 @@ int main(int argc, char** argv) {
   if (initCommand->parsed()) {
     if (generateKey) init.keySource = kestrune::ca::KeySource::generate;
     if (!init.pemPath.empty()) init.keySource = kestrune::ca::KeySource::pemFile;
-    if (kestrune::ca::initAuthority(dir, init, &why) != AuthorityResult::ok) {
-      return failed("init", why);
-    }
+    const AuthorityResult made = kestrune::ca::initAuthority(dir, init, &why);
+    OPENSSL_cleanse(init.pemPassphrase.data(), init.pemPassphrase.size());
+    if (made != AuthorityResult::ok) return failed("init", why);
     std::cerr << "fedi-ca: authority " << init.casid2 << " / " << init.casid1 << " made in " << dir
               << '\n';
     return 0;
   }
   if (serveCommand->parsed()) {
-    if (readTimeoutMs <= 0) {
-      std::cerr << "fedi-ca serve: --timeout-ms must be positive\n";
+    if (readTimeoutMs <= 0 || headerTimeoutMs <= 0) {
+      std::cerr << "fedi-ca serve: --timeout-ms and --header-timeout-ms must be positive\n";
       return kExitUsage;
     }
     options.readTimeout = options.writeTimeout = std::chrono::milliseconds(readTimeoutMs);
-    return serve(dir, listen, options);
+    options.headerTimeout = std::chrono::milliseconds(headerTimeoutMs);
+    return serve(dir, listen, logPath, options);
   }
   if (enrolCommand->parsed()) {
     std::string pass;
@@ -150,6 +245,16 @@ int main(int argc, char** argv) {
       return failed("enrol", why);
     }
     std::cout << pass << '\n';
+    OPENSSL_cleanse(pass.data(), pass.size());
+    return 0;
+  }
+  if (listCommand->parsed()) return list(dir);
+  if (holdersCommand->parsed()) return holders(dir);
+  if (revokeCommand->parsed()) {
+    if (kestrune::ca::revokeBySerial(dir, serial, reason, &why) != AuthorityResult::ok) {
+      return failed("revoke", why);
+    }
+    std::cerr << "fedi-ca: certificate " << serial << " revoked\n";
     return 0;
   }
   std::string base64;

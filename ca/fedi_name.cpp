@@ -19,7 +19,7 @@ bool addEntry(X509_NAME& name, int nid, const std::string& text, StringKind kind
                          static_cast<int>(text.size()), MBSTRING_UTF8, mask) < 0) {
     return false;
   }
-  OpenSslPtr<ASN1_STRING> value(converted);
+  Ptr<ASN1_STRING> value(converted);
   // set 0: each entry is its own RDN (-1 would join it to the previous one).
   return X509_NAME_add_entry_by_NID(&name, nid, value->type, value->data, value->length, -1, 0) ==
          1;
@@ -27,8 +27,8 @@ bool addEntry(X509_NAME& name, int nid, const std::string& text, StringKind kind
 
 }  // namespace
 
-OpenSslPtr<X509_NAME> makeName(const FediName& name, Status& status) {
-  OpenSslPtr<X509_NAME> built(X509_NAME_new());
+Ptr<X509_NAME> makeName(const FediName& name, Status& status) {
+  Ptr<X509_NAME> built(X509_NAME_new());
   if (!built) {
     status = Status::noMemory;
     return nullptr;

@@ -21,10 +21,10 @@ namespace detail {
 
 namespace {
 
-OpenSslPtr<ASN1_TIME> timeOfMoment(std::int64_t moment, Status& status) {
+Ptr<ASN1_TIME> timeOfMoment(std::int64_t moment, Status& status) {
   // UTCTime for 1950-2049, GeneralizedTime otherwise. OpenSSL writes years past 9999 with
   // five digits, which its own syntax check (and so the FEDI decoder) refuses.
-  OpenSslPtr<ASN1_TIME> time(ASN1_TIME_set(nullptr, static_cast<std::time_t>(moment)));
+  Ptr<ASN1_TIME> time(ASN1_TIME_set(nullptr, static_cast<std::time_t>(moment)));
   if (!time || ASN1_TIME_check(time.get()) != 1) {
     status = Status::badTime;
     return nullptr;
@@ -32,12 +32,12 @@ OpenSslPtr<ASN1_TIME> timeOfMoment(std::int64_t moment, Status& status) {
   return time;
 }
 
-OpenSslPtr<ASN1_TIME> timeOfText(const std::string& text, Status& status) {
+Ptr<ASN1_TIME> timeOfText(const std::string& text, Status& status) {
   if (text.size() > INT_MAX) {
     status = Status::badTime;
     return nullptr;
   }
-  OpenSslPtr<ASN1_TIME> time(ASN1_STRING_type_new(V_ASN1_UTCTIME));
+  Ptr<ASN1_TIME> time(ASN1_STRING_type_new(V_ASN1_UTCTIME));
   if (!time || ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size())) != 1) {
     status = Status::noMemory;
     return nullptr;
@@ -51,7 +51,7 @@ OpenSslPtr<ASN1_TIME> timeOfText(const std::string& text, Status& status) {
 
 }  // namespace
 
-OpenSslPtr<ASN1_TIME> makeTime(const FediTime& time, Status& status) {
+Ptr<ASN1_TIME> makeTime(const FediTime& time, Status& status) {
   if (const auto* moment = std::get_if<std::int64_t>(&time.value())) {
     return timeOfMoment(*moment, status);
   }

@@ -4,17 +4,16 @@
 #include <openssl/objects.h>
 
 #include <memory>
+#include <vector>
 
+#include "FEDIX509/fedi_req.h"
 #include "ca/certificate_delivery.h"
 #include "ca/record_fields.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca {
 
 namespace {
-
-struct Free {
-  void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
-};
 
 const EVP_MD* acceptedDigest(const X509_ALGOR* algorithm) {
   if (algorithm == nullptr) return nullptr;
@@ -46,10 +45,11 @@ bool verifySignature(EVP_PKEY* key, const X509_ALGOR* algorithm, const ASN1_BIT_
   if (key == nullptr || digest == nullptr || signature == nullptr || signature->length <= 0) {
     return false;
   }
-  const std::unique_ptr<EVP_MD_CTX, Free> ctx(EVP_MD_CTX_new());
+  // Written byte-wise, a signature drops its trailing zero octets: padded back to the key's length.
+  const std::vector<unsigned char> padded = fedi::paddedBits(signature, key);
+  const Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr, key) == 1 &&
-         EVP_DigestVerify(ctx.get(), signature->data, static_cast<std::size_t>(signature->length),
-                          data.data(), data.size()) == 1;
+         EVP_DigestVerify(ctx.get(), padded.data(), padded.size(), data.data(), data.size()) == 1;
 }
 
 std::optional<Refusal> proveHolder(const AuthorityContext& context, AuthorityStore& store,

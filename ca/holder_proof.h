@@ -10,8 +10,10 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "ca/answers.h"
+#include "common/der.h"
 
 namespace kestrune::ca {
 
@@ -47,13 +49,8 @@ std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, Autho
                                           const Signed& part, const ASN1_INTEGER* serial,
                                           int (*encode)(const Body*, unsigned char**),
                                           const char* notEncoded, ProvenCertificate& proven) {
-  struct DerFree {
-    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  };
-  unsigned char* raw = nullptr;
-  const int length = encode(part.body, &raw);
-  const std::unique_ptr<unsigned char, DerFree> body(raw);
-  if (length <= 0) return Refusal{kRefuseMalformed, notEncoded};
+  const std::vector<std::uint8_t> body = kestrune::toDer(part.body, encode);
+  if (body.empty()) return Refusal{kRefuseMalformed, notEncoded};
 
   SignedClaim claim;
   claim.issuer = part.body->issuer;
@@ -61,7 +58,7 @@ std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, Autho
   claim.bodyAlgorithm = part.body->signature;
   claim.signatureAlgorithm = part.signatureAlgorithm;
   claim.signature = part.signature;
-  claim.signedDer = {body.get(), static_cast<std::size_t>(length)};
+  claim.signedDer = body;
   return proveHolder(context, store, claim, proven);
 }
 

@@ -17,13 +17,11 @@
 #include <vector>
 
 #include "FEDIX509/fedi_x509.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
+using KeyPtr = Ptr<EVP_PKEY>;
 using CertificatePtr = fedi::RecordPtr<FEDI_X509>;
 using BagPtr = fedi::RecordPtr<FEDICERT>;
 

@@ -10,16 +10,9 @@
 #include <variant>
 
 #include "ca/issuing.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca::detail {
-
-struct OpenSslFree {
-  void operator()(ASN1_STRING* p) const noexcept { ASN1_STRING_free(p); }
-  void operator()(X509_NAME* p) const noexcept { X509_NAME_free(p); }
-  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-};
-template <class T>
-using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
 
 // reportStatus stores status where the caller asked for it.
 inline void reportStatus(Status* out, Status status) noexcept {
@@ -28,14 +21,14 @@ inline void reportStatus(Status* out, Status status) noexcept {
 
 // makeTime returns the ASN1_TIME of time (UTCTime or GeneralizedTime), or null with status
 // badTime (or noMemory).
-OpenSslPtr<ASN1_TIME> makeTime(const FediTime& time, Status& status);
+Ptr<ASN1_TIME> makeTime(const FediTime& time, Status& status);
 
 // makeName returns the two-entry name O, CN in the strings of name.kind, or null with status
 // badName (or noMemory).
-OpenSslPtr<X509_NAME> makeName(const FediName& name, Status& status);
+Ptr<X509_NAME> makeName(const FediName& name, Status& status);
 
 // makeSerial returns the INTEGER of serial, or null (noMemory).
-OpenSslPtr<ASN1_INTEGER> makeSerial(const SerialNumber& serial);
+Ptr<ASN1_INTEGER> makeSerial(const SerialNumber& serial);
 
 // publicHalf returns a new RSA key object holding only the public half of key, or null with
 // status badSubjectKey (or noMemory).

@@ -12,24 +12,13 @@
 #include <vector>
 
 #include "ca/issuing_parts.h"
+#include "common/der.h"
+#include "common/ptr.h"
 #include "platform/platform.h"
 
 namespace kestrune::ca {
 
 namespace {
-
-struct BioFree {
-  void operator()(BIO* p) const noexcept { BIO_free(p); }
-};
-struct ParamBuilderFree {
-  void operator()(OSSL_PARAM_BLD* p) const noexcept { OSSL_PARAM_BLD_free(p); }
-};
-struct ParamsFree {
-  void operator()(OSSL_PARAM* p) const noexcept { OSSL_PARAM_free(p); }
-};
-struct KeyContextFree {
-  void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
-};
 
 // The file's bytes are wiped once read: they hold the private key.
 struct WipedBytes {
@@ -54,7 +43,7 @@ KeyPtr readPemKey(const std::vector<std::uint8_t>& pem, const char* passphrase, 
     status = Status::badPem;
     return nullptr;
   }
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  Ptr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) {
     status = Status::noMemory;
     return nullptr;
@@ -71,15 +60,13 @@ KeyPtr publicHalfOfKey(EVP_PKEY* key, Status& status) {
     return nullptr;
   }
   // Through its PKCS#1 RSAPublicKey, which leaves every private part behind.
-  unsigned char* der = nullptr;
-  const int length = i2d_PublicKey(key, &der);
-  if (length <= 0) {
+  const std::vector<std::uint8_t> der = kestrune::toDer(key, i2d_PublicKey);
+  if (der.empty() || der.size() > LONG_MAX) {
     status = Status::badSubjectKey;
     return nullptr;
   }
-  const unsigned char* pos = der;
-  KeyPtr half(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &pos, length));
-  OPENSSL_free(der);
+  const unsigned char* pos = der.data();
+  KeyPtr half(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &pos, static_cast<long>(der.size())));
   if (!half) status = Status::failed;
   return half;
 }
@@ -89,9 +76,9 @@ KeyPtr keyOfParts(const RsaPublicParts& parts, Status& status) {
     status = Status::badSubjectKey;
     return nullptr;
   }
-  detail::OpenSslPtr<BIGNUM> modulus(
+  Ptr<BIGNUM> modulus(
       BN_bin2bn(parts.modulus.data(), static_cast<int>(parts.modulus.size()), nullptr));
-  detail::OpenSslPtr<BIGNUM> exponent(
+  Ptr<BIGNUM> exponent(
       BN_bin2bn(parts.exponent.data(), static_cast<int>(parts.exponent.size()), nullptr));
   if (!modulus || !exponent) {
     status = Status::noMemory;
@@ -101,16 +88,15 @@ KeyPtr keyOfParts(const RsaPublicParts& parts, Status& status) {
     status = Status::badSubjectKey;
     return nullptr;
   }
-  std::unique_ptr<OSSL_PARAM_BLD, ParamBuilderFree> builder(OSSL_PARAM_BLD_new());
+  Ptr<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
   if (!builder ||
       OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
       OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1) {
     status = Status::noMemory;
     return nullptr;
   }
-  std::unique_ptr<OSSL_PARAM, ParamsFree> params(OSSL_PARAM_BLD_to_param(builder.get()));
-  std::unique_ptr<EVP_PKEY_CTX, KeyContextFree> context(
-      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  Ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(builder.get()));
+  Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   if (!params || !context) {
     status = Status::noMemory;
     return nullptr;

@@ -6,6 +6,8 @@
 #include <new>
 #include <optional>
 
+#include "common/der.h"
+
 #include "FEDIX509/fedi_message.h"
 #include "ca/request_handlers.h"
 
@@ -17,10 +19,14 @@ using StatusPtr = std::unique_ptr<FEDI_STATUS, IdRecordFree>;
 
 HttpAnswer plain(int status, const char* text) {
   const std::string body(text);
-  return {status, "text/plain; charset=us-ascii", {body.begin(), body.end()}};
+  HttpAnswer answer;
+  answer.status = status;
+  answer.contentType = "text/plain; charset=us-ascii";
+  answer.body.assign(body.begin(), body.end());
+  return answer;
 }
 
-Outcome dispatch(const AuthorityContext& context, FEDI_MESSAGE& message) {
+Outcome dispatch(const AuthorityContext& context, FEDI_MESSAGE& message, RequestNote& note) {
   const FEDI_CONTENT* content = message.content;
   if (content == nullptr || content->record == nullptr) {
     return refuse(kRefuseMalformed, "the message has no content");
@@ -31,26 +37,38 @@ Outcome dispatch(const AuthorityContext& context, FEDI_MESSAGE& message) {
   void* record = content->record;
   switch (content->type) {
     case FEDI_CT_NEW_CERT_REQ:
-      return answerNewCertificate(context, *store, *static_cast<FEDIREQ*>(record));
+      note.type = "new-certificate";
+      return answerNewCertificate(context, *store, *static_cast<FEDIREQ*>(record), note);
     case FEDI_CT_EXT_REQ:
-      return answerRenewal(context, *store, *static_cast<FEDIEXT*>(record));
+      note.type = "renewal";
+      return answerRenewal(context, *store, *static_cast<FEDIEXT*>(record), note);
     case FEDI_CT_REV_REQ:
-      return answerRevocation(context, *store, *static_cast<FEDIREV*>(record));
+      note.type = "revocation";
+      return answerRevocation(context, *store, *static_cast<FEDIREV*>(record), note);
     case FEDI_CT_GET_CERT:
     case FEDI_CT_GET_CRL:
     case FEDI_CT_GET_CAPK: {
       const auto* query = static_cast<const FEDI_QUERY*>(record);
-      if (query->getCert != nullptr)
+      note.type = "query";
+      if (query->getCert != nullptr) {
+        note.type = "certificate-query";
         return answerCertificateQuery(context, *store, *query->getCert);
-      if (query->getCrl != nullptr)
+      }
+      if (query->getCrl != nullptr) {
+        note.type = "revocation-list-query";
         return answerRevocationListQuery(context, *store, *query->getCrl);
-      if (query->getCaPk != nullptr)
+      }
+      if (query->getCaPk != nullptr) {
+        note.type = "authority-key-query";
         return answerAuthorityKeyQuery(context, *store, *query->getCaPk);
+      }
       return refuse(kRefuseMalformed, "the query has no body");
     }
     case FEDI_CT_CCHN_REQ:
+      note.type = "identifier-query";
       return answerIdentifierQuery(*store, *static_cast<const FEDI_CCHN_REQ*>(record));
     default:
+      note.type = "unanswered-type";
       return refuse(kRefuseContentType, "the authority does not answer this content type");
   }
 }
@@ -68,12 +86,7 @@ std::vector<std::uint8_t> encodeAnswer(int type, void* record, const ASN1_OCTET_
   } else if (ASN1_STRING_copy(message->digest, digest) != 1) {
     return {};
   }
-  const int length = i2d_FEDI_MESSAGE(message.get(), nullptr);
-  if (length <= 0) return {};
-  std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
-  unsigned char* pos = der.data();
-  if (i2d_FEDI_MESSAGE(message.get(), &pos) != length) return {};
-  return der;
+  return kestrune::toDer(message.get(), i2d_FEDI_MESSAGE);
 }
 
 std::vector<std::uint8_t> encodeRefusal(const Refusal& refusal, const ASN1_OCTET_STRING* digest) {
@@ -89,16 +102,21 @@ std::vector<std::uint8_t> encodeRefusal(const Refusal& refusal, const ASN1_OCTET
   return encodeAnswer(FEDI_CT_STATUS, status.get(), digest);
 }
 
-HttpAnswer send(const Outcome& outcome, const ASN1_OCTET_STRING* digest) {
+HttpAnswer send(const Outcome& outcome, const ASN1_OCTET_STRING* digest, const RequestNote& note) {
   std::vector<std::uint8_t> der;
+  Refusal refused{0, {}};
   if (const auto* answer = std::get_if<Answer>(&outcome)) {
     der = encodeAnswer(answer->type, answer->get(), digest);
-    if (der.empty()) der = encodeRefusal({kRefuseInternal, "the answer cannot be encoded"}, digest);
+    if (der.empty()) {
+      refused = {kRefuseInternal, "the answer cannot be encoded"};
+      der = encodeRefusal(refused, digest);
+    }
   } else {
-    der = encodeRefusal(std::get<Refusal>(outcome), digest);
+    refused = std::get<Refusal>(outcome);
+    der = encodeRefusal(refused, digest);
   }
   if (der.empty()) return plain(500, "the answer cannot be encoded\n");
-  return {200, kAnswerContentType, std::move(der)};
+  return {200, kAnswerContentType, std::move(der), note, refused.code, std::move(refused.text)};
 }
 
 }  // namespace
@@ -114,19 +132,21 @@ HttpAnswer answerMessage(const AuthorityContext& context,
     if (body.size() > static_cast<std::size_t>(LONG_MAX)) return plain(413, "too large\n");
     const unsigned char* pos = body.data();
     fedi::MessagePtr request(d2i_FEDI_MESSAGE(nullptr, &pos, static_cast<long>(body.size())));
+    RequestNote note;
     if (request && pos == body.data() + body.size()) {
-      return send(dispatch(context, *request), request->digest);
+      const Outcome outcome = dispatch(context, *request, note);
+      return send(outcome, request->digest, note);
     }
     const ASN1_OCTET_STRING* digest = request ? request->digest : nullptr;
     switch (request ? UndecodableBody::malformed : classifyUndecodable(body)) {
       case UndecodableBody::notAMessage:
         return plain(400, "not a FEDI message\n");
       case UndecodableBody::unknownContentType:
-        return send(refuse(kRefuseContentType, "the content type has no coder"), digest);
+        return send(refuse(kRefuseContentType, "the content type has no coder"), digest, note);
       case UndecodableBody::malformed:
         break;
     }
-    return send(refuse(kRefuseMalformed, "the message does not decode"), digest);
+    return send(refuse(kRefuseMalformed, "the message does not decode"), digest, note);
   } catch (const std::bad_alloc&) {
     return plain(500, "out of memory\n");
   }

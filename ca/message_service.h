@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ca/answers.h"
 #include "ca/authority_context.h"
 
 namespace kestrune::ca {
@@ -21,6 +22,9 @@ struct HttpAnswer {
   int status = 200;
   std::string contentType;
   std::vector<std::uint8_t> body;
+  RequestNote note;         // for the log line
+  int refusal = 0;          // the refusal number of a status answer, 0 otherwise
+  std::string refusalText;  // and its text
 };
 
 // answerMessage never throws; memory exhaustion gives HTTP 500.

@@ -5,15 +5,13 @@
 
 #include <memory>
 
+#include "common/ptr.h"
+
 namespace kestrune::ca {
 
 namespace {
 
 constexpr std::size_t kMaxIdLength = 64;
-
-struct TimeFree {
-  void operator()(ASN1_TIME* p) const noexcept { ASN1_TIME_free(p); }
-};
 
 std::optional<std::string> entryText(const X509_NAME* name, int index, int nid) {
   const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, index);
@@ -35,7 +33,7 @@ std::optional<std::int64_t> serialOf(const ASN1_INTEGER* serial) {
 
 std::optional<std::int64_t> secondsOf(const ASN1_TIME* time) {
   if (time == nullptr || ASN1_TIME_check(time) != 1) return std::nullopt;
-  const std::unique_ptr<ASN1_TIME, TimeFree> epoch(ASN1_TIME_set(nullptr, 0));
+  const Ptr<ASN1_TIME> epoch(ASN1_TIME_set(nullptr, 0));
   int days = 0;
   int seconds = 0;
   if (!epoch || ASN1_TIME_diff(&days, &seconds, epoch.get(), time) != 1) return std::nullopt;
@@ -46,10 +44,9 @@ std::optional<std::string> utf8Of(const ASN1_STRING* text) {
   if (text == nullptr) return std::nullopt;
   unsigned char* raw = nullptr;
   const int length = ASN1_STRING_to_UTF8(&raw, text);
+  const Ptr<unsigned char> utf8(raw);
   if (length < 0) return std::nullopt;
-  std::string out(reinterpret_cast<const char*>(raw), static_cast<std::size_t>(length));
-  OPENSSL_free(raw);
-  return out;
+  return std::string(reinterpret_cast<const char*>(utf8.get()), static_cast<std::size_t>(length));
 }
 
 std::optional<HolderId> holderOf(const X509_NAME* name) {

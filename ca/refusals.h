@@ -25,6 +25,11 @@ inline constexpr int kRefuseNotCurrent = 10;     // the named certificate is not
 inline constexpr int kRefuseUnknownHolder = 11;  // identifier query: no enrolled holder matches
 inline constexpr int kRefuseKey = 12;            // the request's key is not an RSA key of 512 to
                                                  // 4096 bits
+inline constexpr int kRefuseEnrolAgain = 13;     // new certificate: the holder's pass phrase
+                                                 // admitted a certificate already, or too many
+                                                 // wrong MACs were made with it
+inline constexpr int kRefuseKeyCertified = 14;   // new certificate: the key has a certificate in
+                                                 // good standing (renewal is the way)
 inline constexpr int kRefuseInternal = 99;       // the authority failed (storage or signing)
 
 }  // namespace kestrune::ca

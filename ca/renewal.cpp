@@ -8,18 +8,19 @@
 
 namespace kestrune::ca {
 
-Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FEDIEXT& request) {
+Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FEDIEXT& request,
+                      RequestNote& note) {
   const FEDIEXT_SIGNED* part = request.signedPart;
   if (part == nullptr || part->body == nullptr ||
       ASN1_INTEGER_get(part->body->type) != FEDI_CT_EXT_REQ) {
     return refuse(kRefuseMalformed, "the renewal request is incomplete");
   }
   ProvenCertificate proven;
-  if (auto refusal =
-          proveSignedRequest(context, store, *part, part->body->serialNumber, &i2d_FEDIEXT_INFO,
-                             "the renewal request does not encode", proven)) {
-    return *refusal;
-  }
+  auto refusal =
+      proveSignedRequest(context, store, *part, part->body->serialNumber, &i2d_FEDIEXT_INFO,
+                         "the renewal request does not encode", proven);
+  if (proven.record.serial != 0) note.holder = proven.record.holder;
+  if (refusal) return *refusal;
 
   const CertificateRecord& current = proven.record;
   CertificatePlan plan;
@@ -37,6 +38,7 @@ Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FE
     case StoreResult::failed:
       return refuse(kRefuseInternal, "the renewal cannot be issued");
   }
+  note.serial = renewal.serial;
   return deliverBag(context, FEDI_CT_EXT_CERT, renewal);
 }
 

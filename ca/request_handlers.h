@@ -10,10 +10,13 @@
 
 namespace kestrune::ca {
 
+// The three holder requests note the holder and the certificate concerned for the log line.
 Outcome answerNewCertificate(const AuthorityContext& context, AuthorityStore& store,
-                             FEDIREQ& request);
-Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FEDIEXT& request);
-Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store, FEDIREV& request);
+                             FEDIREQ& request, RequestNote& note);
+Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FEDIEXT& request,
+                      RequestNote& note);
+Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store, FEDIREV& request,
+                         RequestNote& note);
 Outcome answerCertificateQuery(const AuthorityContext& context, AuthorityStore& store,
                                const FEDI_GETCERT_BODY& query);
 Outcome answerRevocationListQuery(const AuthorityContext& context, AuthorityStore& store,

@@ -24,18 +24,19 @@ std::optional<Refusal> inconsistency(const FEDIREV_INFO& body, FEDI_X509* certif
 
 }  // namespace
 
-Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store, FEDIREV& request) {
+Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store, FEDIREV& request,
+                         RequestNote& note) {
   const FEDIREV_SIGNED* part = request.signedPart;
   if (part == nullptr || part->body == nullptr || part->body->serialNumber2 == nullptr ||
       ASN1_INTEGER_get(part->body->type) != FEDI_CT_REV_REQ) {
     return refuse(kRefuseMalformed, "the revocation request is incomplete");
   }
   ProvenCertificate proven;
-  if (auto refusal =
-          proveSignedRequest(context, store, *part, part->body->serialNumber2, &i2d_FEDIREV_INFO,
-                             "the revocation request does not encode", proven)) {
-    return *refusal;
-  }
+  auto refusal =
+      proveSignedRequest(context, store, *part, part->body->serialNumber2, &i2d_FEDIREV_INFO,
+                         "the revocation request does not encode", proven);
+  if (proven.record.serial != 0) note.holder = proven.record.holder;
+  if (refusal) return *refusal;
   if (auto refusal = inconsistency(*part->body, proven.decoded.get())) return *refusal;
 
   const ASN1_OCTET_STRING* reason = part->body->reason;
@@ -45,6 +46,7 @@ Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store,
   }
   switch (store.revoke(proven.record.serial, context.now(), reasonBytes)) {
     case StoreResult::ok:
+      note.serial = proven.record.serial;
       return revocationListAnswer(context, store, FEDI_CT_REV_CRL);
     case StoreResult::notFound:  // revoked by a request served meanwhile
       return refuse(kRefuseRevoked, "the certificate named is revoked");

@@ -6,18 +6,11 @@
 #include <ctime>
 #include <vector>
 
+#include "common/ptr.h"
+
 namespace kestrune::ca {
 
 namespace {
-
-struct Free {
-  void operator()(X509_CRL* p) const noexcept { X509_CRL_free(p); }
-  void operator()(X509_REVOKED* p) const noexcept { X509_REVOKED_free(p); }
-  // ASN1_INTEGER and ASN1_TIME are both ASN1_STRING.
-  void operator()(ASN1_STRING* p) const noexcept { ASN1_STRING_free(p); }
-};
-template <class T>
-using Ptr = std::unique_ptr<T, Free>;
 
 Ptr<ASN1_TIME> timeOf(std::int64_t seconds) {
   return Ptr<ASN1_TIME>(ASN1_TIME_set(nullptr, static_cast<std::time_t>(seconds)));

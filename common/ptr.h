@@ -14,6 +14,7 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/x509.h>
 
 namespace kestrune {
@@ -55,6 +56,10 @@ KESTRUNE_FREE(X509_PUBKEY, X509_PUBKEY_free);
 KESTRUNE_FREE(ASN1_STRING, ASN1_STRING_free);
 KESTRUNE_FREE(ASN1_OBJECT, ASN1_OBJECT_free);
 KESTRUNE_FREE(ASN1_TYPE, ASN1_TYPE_free);
+KESTRUNE_FREE(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
+KESTRUNE_FREE(OSSL_PARAM, OSSL_PARAM_free);
+KESTRUNE_FREE(X509_CRL, X509_CRL_free);
+KESTRUNE_FREE(X509_REVOKED, X509_REVOKED_free);
 KESTRUNE_FREE(char, OPENSSL_free);
 KESTRUNE_FREE(unsigned char, OPENSSL_free);
 

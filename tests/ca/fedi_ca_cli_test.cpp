@@ -2,99 +2,19 @@
 // prints its initiation URL on the first line and stops cleanly on SIGTERM.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <thread>
 
+#include "platform/authority_os.h"
+#include "serve_process.h"
 #include "server_fixture.h"
 #include "test_authority.h"
 #include "token/base64.h"
 
-extern char** environ;
-
 namespace kestrune::ca::test {
 namespace {
-
-struct CommandRun {
-  int status = -1;
-  std::string output;  // standard output only
-};
-
-CommandRun fediCa(const std::string& arguments) {
-  CommandRun result;
-  if (FILE* pipe = popen((std::string(FEDI_CA_PATH) + " " + arguments).c_str(), "r")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) result.output += line;
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  return result;
-}
-
-// A `fedi-ca serve` child whose standard output comes through a pipe.
-class ServeProcess {
- public:
-  explicit ServeProcess(const std::string& dir) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::string program = FEDI_CA_PATH;
-    std::string serve = "serve";
-    std::string dirFlag = "--dir";
-    std::string dirValue = dir;
-    std::string listenFlag = "--listen";
-    std::string listenValue = "127.0.0.1:0";
-    char* argv[] = {program.data(),    serve.data(),       dirFlag.data(), dirValue.data(),
-                    listenFlag.data(), listenValue.data(), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    output_ = fdopen(fds[0], "r");
-  }
-  ~ServeProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_ != nullptr) std::fclose(output_);
-  }
-
-  std::string firstLine() {
-    char line[512] = {};
-    if (output_ == nullptr || std::fgets(line, sizeof line, output_) == nullptr) return {};
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-
-  // terminate sends SIGTERM and returns the exit status, or -1 when the child does not end
-  // within five seconds (it is then killed).
-  int terminate() {
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* output_ = nullptr;
-};
 
 TEST(FediCaCommand, InitEnrolCaCertServeAndStopOnSigterm) {
   TempDir dir;
@@ -135,6 +55,101 @@ TEST(FediCaCommand, InitEnrolCaCertServeAndStopOnSigterm) {
   EXPECT_EQ(FEDI_CT_NEW_CERT, issued.type()) << "refusal " << issued.status();
 
   EXPECT_EQ(0, serve.terminate());
+}
+
+}  // namespace
+}  // namespace kestrune::ca::test
+
+namespace kestrune::ca::test {
+namespace {
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(FediCaCommand, OperatorListsHoldersRevokesAndReadsOneLogLinePerRequest) {
+  TempDir dir;
+  const std::string authority = dir.file("authority");
+  const std::string log = dir.file("requests.log");
+  ASSERT_EQ(0, fediCa("init --dir " + authority).status);
+  const CommandRun enrolled = fediCa("enrol --dir " + authority + " U001 ORG01");
+  ASSERT_EQ(0, enrolled.status);
+  const std::string pass = enrolled.output.substr(0, enrolled.output.find('\n'));
+
+  {
+    ServeProcess serve(authority, {"--log", log, "--public-url", "https://ca.example:8443/"});
+    const std::string url = serve.firstLine();
+    ASSERT_NE(0, serve.port()) << url;
+    httplib::Client client("127.0.0.1", serve.port());
+    // The announced URL is the public one, whatever Host the client names.
+    const auto init = client.Get("/fedi/init", {{"Host", "attacker.example"}});
+    ASSERT_TRUE(init);
+    EXPECT_EQ(0u, init->body.find("FEDI-SET-URL: https://ca.example:8443/fedi/msg\r\n"))
+        << init->body;
+    std::unique_ptr<EVP_PKEY, HolderKeyFree> key(generateRsaKey(1024).release());
+    const std::string messages = "http://127.0.0.1:" + std::to_string(serve.port()) + "/fedi/msg";
+    const Exchange issued = postBody(
+        messages,
+        requestMessage(FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), "U001", "ORG01", pass).get())
+            .der);
+    EXPECT_EQ(FEDI_CT_NEW_CERT, issued.type()) << "refusal " << issued.status();
+    const Exchange wrong = postBody(
+        messages,
+        requestMessage(FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), "U001", "ORG01", "nope").get())
+            .der);
+    EXPECT_EQ(4, wrong.status());
+    EXPECT_EQ(0, serve.terminate());
+  }
+
+  const std::string lines = fileText(log);
+  EXPECT_NE(std::string::npos, lines.find(" client=127.0.0.1 request=initiation outcome=answered"))
+      << lines;
+  EXPECT_NE(std::string::npos,
+            lines.find(" request=new-certificate holder=ORG01/U001 outcome=answered serial=2 "
+                       "http=200"))
+      << lines;
+  EXPECT_NE(std::string::npos,
+            lines.find(" request=new-certificate holder=ORG01/U001 outcome=refused status=4 "
+                       "reason=\"the holder is not enrolled or the MAC is wrong\" http=200"))
+      << lines;
+  EXPECT_EQ(std::string::npos, lines.find(pass));
+  EXPECT_EQ(0600, platform::fileMode(log.c_str()));
+
+  EXPECT_NE(std::string::npos, fediCa("list --dir " + authority)
+                                   .output.find("2 in-force holder "
+                                                "ORG01/U001"));
+  EXPECT_NE(std::string::npos,
+            fediCa("holders --dir " + authority).output.find("ORG01/U001 pass-spent"));
+  EXPECT_EQ(0, fediCa("revoke --dir " + authority + " 2 --reason 'key lost'").status);
+  EXPECT_NE(std::string::npos, fediCa("list --dir " + authority).output.find("2 revoked holder"));
+  EXPECT_EQ(1, fediCa("revoke --dir " + authority + " 2").status);   // revoked already
+  EXPECT_EQ(1, fediCa("revoke --dir " + authority + " 1").status);   // the authority's own
+  EXPECT_EQ(1, fediCa("revoke --dir " + authority + " 99").status);  // never issued
+  EXPECT_EQ(2, fediCa("revoke --dir " + authority).status);
+}
+
+TEST(FediCaCommand, ServingWithThePublishedTestKeyWarnsThatItIsATestAuthority) {
+  TempDir dir;
+  const std::string test = dir.file("test");
+  const std::string own = dir.file("own");
+  ASSERT_EQ(0, fediCa("init --dir " + test).status);
+  ASSERT_EQ(0, fediCa("init --generate-key --dir " + own).status);
+  const auto stderrOfServe = [](const std::string& folder) {
+    std::string text;
+    const std::string command = "timeout -s TERM 1 " + std::string(FEDI_CA_PATH) +
+                                " serve --listen 127.0.0.1:0 --dir " + folder + " 2>&1 >/dev/null";
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char line[512];
+      while (std::fgets(line, sizeof line, pipe) != nullptr) text += line;
+      pclose(pipe);
+    }
+    return text;
+  };
+  EXPECT_NE(std::string::npos, stderrOfServe(test).find("TEST authority"));
+  const std::string ownText = stderrOfServe(own);
+  EXPECT_NE(std::string::npos, ownText.find("serving")) << ownText;
+  EXPECT_EQ(std::string::npos, ownText.find("TEST authority"));
 }
 
 }  // namespace

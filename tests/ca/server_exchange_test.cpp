@@ -48,6 +48,7 @@ TEST_F(ExchangeTest, EveryRequestGetsItsAnswerTypeWithTheRequestDigest) {
   const CertificatePtr certificate = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, certificate);
   const std::string pass = enrol("U002", "ORG01");
+  const KeyOwner secondKey(generateRsaKey(1024).release());
 
   struct Case {
     const char* name;
@@ -63,8 +64,8 @@ TEST_F(ExchangeTest, EveryRequestGetsItsAnswerTypeWithTheRequestDigest) {
                                  [deleter](void* p) mutable { deleter(static_cast<Pointer>(p)); });
   };
   const std::vector<Case> cases = {
-      {"new certificate", FEDI_CT_NEW_CERT_REQ, own(newRequest(key.get(), "U002", "ORG01", pass)),
-       FEDI_CT_NEW_CERT},
+      {"new certificate", FEDI_CT_NEW_CERT_REQ,
+       own(newRequest(secondKey.get(), "U002", "ORG01", pass)), FEDI_CT_NEW_CERT},
       {"renewal", FEDI_CT_EXT_REQ, own(renewalRequest(certificate.get(), key.get())),
        FEDI_CT_EXT_CERT},
       {"certificate by serial", FEDI_CT_GET_CERT,
@@ -237,8 +238,54 @@ TEST_F(ExchangeTest, RevocationListsTheCertificateAndItsWaitingRenewal) {
             send(FEDI_CT_EXT_REQ, renewalRequest(current.get(), key.get()).get()).status());
   EXPECT_EQ(kRefuseNotFound,
             send(FEDI_CT_GET_CERT, certificateQueryByHolder("U001", "ORG01").get()).status());
-  // The holder comes back with a new certificate.
-  EXPECT_NE(nullptr, issue(key.get(), "U001", "ORG01"));
+  // The revoked key is never certified again; the holder comes back with a new key.
+  EXPECT_EQ(kRefuseRevoked,
+            send(FEDI_CT_NEW_CERT_REQ,
+                 newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01")).get())
+                .status());
+  const KeyOwner newKey(generateRsaKey(1024).release());
+  EXPECT_NE(nullptr, issue(newKey.get(), "U001", "ORG01"));
+}
+
+// Clients written to the letter of the request format: a revocation naming the subject [1]
+// without the serial [0], and signatures and MACs whose BIT STRINGs dropped their trailing zero
+// octets (each such request is found by varying a field until its signature ends in zero).
+TEST_F(ExchangeTest, RequestsOfClientsWrittenToTheLetterAreServed) {
+  const auto trimmed = [](ASN1_BIT_STRING* bits) {
+    bits->flags &= ~(ASN1_STRING_FLAG_BITS_LEFT | 0x07L);
+  };
+  const KeyOwner key(generateRsaKey(1024).release());
+  const CertificatePtr current = issue(key.get(), "U001", "ORG01");
+  ASSERT_NE(nullptr, current);
+  fedi::RequestPtr<FEDIEXT> renewal;
+  for (int i = 0; !renewal && i < 4096; ++i) {
+    // The body's version is the one field the authority leaves free.
+    auto request = renewalRequest(current.get(), key.get());
+    ASN1_INTEGER_set(request->signedPart->body->version, i);
+    signRenewal(request.get(), key.get());
+    const ASN1_BIT_STRING* signature = request->signedPart->signature;
+    if (signature->data[signature->length - 1] == 0) renewal = std::move(request);
+  }
+  ASSERT_NE(nullptr, renewal);
+  trimmed(renewal->signedPart->signature);
+  const Exchange renewed = send(FEDI_CT_EXT_REQ, renewal.get());
+  EXPECT_EQ(FEDI_CT_EXT_CERT, renewed.type()) << "refusal " << renewed.status();
+
+  fedi::RequestPtr<FEDIREV> revocation;
+  for (int i = 0; !revocation && i < 4096; ++i) {
+    auto request = revocationRequest(current.get(), key.get(), "lost " + std::to_string(i));
+    ASN1_INTEGER_free(request->signedPart->body->serialNumber);
+    request->signedPart->body->serialNumber = nullptr;  // the subject alone
+    signRevocation(request.get(), key.get());
+    const ASN1_BIT_STRING* signature = request->signedPart->signature;
+    if (signature->data[signature->length - 1] == 0) revocation = std::move(request);
+  }
+  ASSERT_NE(nullptr, revocation);
+  ASSERT_NE(nullptr, revocation->signedPart->body->subject);
+  trimmed(revocation->signedPart->signature);
+  const Exchange revoked = send(FEDI_CT_REV_REQ, revocation.get());
+  ASSERT_NE(nullptr, revoked.crl()) << "refusal " << revoked.status();
+  EXPECT_EQ(serialOf(current.get()), revokedSerials(revoked.crl()).front());
 }
 
 // A renewal request checked just before a revocation was served must not be recorded after
@@ -274,12 +321,14 @@ TEST_F(ExchangeTest, NoRenewalIsRecordedForACertificateRevokedMeanwhile) {
 
 TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests) {
   constexpr int kHolders = 16;
-  const KeyOwner key(generateRsaKey(1024).release());
+  std::vector<KeyOwner> keys;
   std::vector<RequestMessage> messages;
   for (int i = 0; i < kHolders; ++i) {
     const std::string sid1 = "U" + std::to_string(i);
-    messages.push_back(requestMessage(
-        FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), sid1, "ORG01", enrol(sid1, "ORG01")).get()));
+    keys.emplace_back(generateRsaKey(1024).release());
+    messages.push_back(
+        requestMessage(FEDI_CT_NEW_CERT_REQ,
+                       newRequest(keys.back().get(), sid1, "ORG01", enrol(sid1, "ORG01")).get()));
   }
   std::vector<Exchange> answers(kHolders);
   std::vector<std::thread> threads;
@@ -295,18 +344,20 @@ TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests
   }
   EXPECT_EQ(static_cast<std::size_t>(kHolders), serials.size());
   EXPECT_GT(*serials.begin(), 1);  // 1 is the authority's own
-  const CertificatePtr later = issue(key.get(), "LATE", "ORG01");
+  const KeyOwner lateKey(generateRsaKey(1024).release());
+  const CertificatePtr later = issue(lateKey.get(), "LATE", "ORG01");
   EXPECT_GT(serialOf(later.get()), *serials.rbegin());
 }
 
 TEST_F(ExchangeTest, RestartKeepsCertificatesRevocationsAndHolders) {
   const KeyOwner key(generateRsaKey(1024).release());
+  const KeyOwner revokedKey(generateRsaKey(1024).release());
   const CertificatePtr kept = issue(key.get(), "U001", "ORG01");
-  const CertificatePtr revoked = issue(key.get(), "U002", "ORG01");
+  const CertificatePtr revoked = issue(revokedKey.get(), "U002", "ORG01");
   ASSERT_NE(nullptr, kept);
   ASSERT_NE(nullptr, revoked);
   ASSERT_EQ(FEDI_CT_REV_CRL,
-            send(FEDI_CT_REV_REQ, revocationRequest(revoked.get(), key.get()).get()).type());
+            send(FEDI_CT_REV_REQ, revocationRequest(revoked.get(), revokedKey.get()).get()).type());
   const std::string pass = enrol("U003", "ORG01");
 
   startServer();
@@ -318,8 +369,9 @@ TEST_F(ExchangeTest, RestartKeepsCertificatesRevocationsAndHolders) {
   EXPECT_EQ(der(kept.get()), der(again.get()));
   const Exchange list = send(FEDI_CT_GET_CRL, revocationListQuery().get());
   EXPECT_EQ(std::vector<std::int64_t>{serialOf(revoked.get())}, revokedSerials(list.crl()));
+  const KeyOwner thirdKey(generateRsaKey(1024).release());
   const Exchange fresh =
-      send(FEDI_CT_NEW_CERT_REQ, newRequest(key.get(), "U003", "ORG01", pass).get());
+      send(FEDI_CT_NEW_CERT_REQ, newRequest(thirdKey.get(), "U003", "ORG01", pass).get());
   const CertificatePtr next = firstCertificate(fresh.bag());
   ASSERT_NE(nullptr, next) << "refusal " << fresh.status();
   EXPECT_GT(serialOf(next.get()), serialOf(revoked.get()));

@@ -96,6 +96,14 @@ int Exchange::status() const {
   return static_cast<const FEDI_STATUS*>(answer->content->record)->value;
 }
 
+std::string Exchange::statusText() const {
+  if (type() != FEDI_CT_STATUS) return {};
+  const ASN1_OCTET_STRING* text = static_cast<const FEDI_STATUS*>(answer->content->record)->text;
+  return text != nullptr ? std::string(reinterpret_cast<const char*>(text->data),
+                                       static_cast<std::size_t>(text->length))
+                         : std::string();
+}
+
 Bytes Exchange::answerDigest() const {
   if (!answer || answer->digest == nullptr) return {};
   return Bytes(answer->digest->data, answer->digest->data + answer->digest->length);

@@ -45,11 +45,12 @@ struct Exchange {
   fedi::MessagePtr answer;
   Bytes requestDigest;
 
-  int type() const;            // the answer's content type, FEDI_CONTENT_NONE without one
-  int status() const;          // the refusal number of a 999 answer, -1 otherwise
-  Bytes answerDigest() const;  // the answer's digest bytes
-  FEDICERT* bag() const;       // the answer's certificate bag, or null
-  FEDICRL* crl() const;        // the answer's revocation list, or null
+  int type() const;                // the answer's content type, FEDI_CONTENT_NONE without one
+  int status() const;              // the refusal number of a 999 answer, -1 otherwise
+  std::string statusText() const;  // the text of a 999 answer, empty otherwise
+  Bytes answerDigest() const;      // the answer's digest bytes
+  FEDICERT* bag() const;           // the answer's certificate bag, or null
+  FEDICRL* crl() const;            // the answer's revocation list, or null
 };
 
 // postBody posts raw bytes to url; httpStatus 0 when no answer came.

@@ -384,5 +384,105 @@ TEST(DigestInfo, WritesTheMd5DigestInfo) {
   EXPECT_EQ(0, FEDI_digest_info(data.data(), data.size(), out.data(), out.size(), nullptr));
 }
 
+// A revocation body's optional fields are read by their tag byte with the constructed bit
+// masked off: either may come without the other, primitive or constructed.
+TEST(RequestRecord, RevocationOptionalFieldsAreReadByTheirTagWithoutTheConstructedBit) {
+  Bytes subject = name("SID2", "SID1");
+  Bytes primitiveSubject = subject;
+  subject[0] = 0xA1;
+  primitiveSubject[0] = 0x81;
+  struct Case {
+    const char* name;
+    Bytes optional;
+    bool serial;
+    bool subject;
+  };
+  const Case cases[] = {
+      {"neither", {}, false, false},
+      {"serial only", hex("800155"), true, false},
+      {"subject only", subject, false, true},
+      {"both", concat({hex("800155"), subject}), true, true},
+      {"serial written constructed", hex("A00155"), true, false},
+      {"subject written primitive", primitiveSubject, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes body = seq({integer(0), integer(4), algorithm(md5WithRsaOid()),
+                            name("FEDI Test Certification CA", "TESTCA1"), c.optional,
+                            tlv(0x04, text("Revoke")), integer(0x55)});
+    auto decoded = decodeRequest(&d2i_FEDIREV_INFO, body);
+    ASSERT_NE(nullptr, decoded) << toHex(body);
+    ASSERT_EQ(c.serial, decoded->serialNumber != nullptr);
+    ASSERT_EQ(c.subject, decoded->subject != nullptr);
+    if (c.serial) {
+      EXPECT_EQ(0x55, ASN1_INTEGER_get(decoded->serialNumber));
+    }
+    if (c.subject) {
+      EXPECT_EQ(2, X509_NAME_entry_count(decoded->subject));
+    }
+    EXPECT_EQ(0x55, ASN1_INTEGER_get(decoded->serialNumber2));
+  }
+}
+
+// A client that writes the signature and MAC BIT STRINGs to the letter of the request format
+// drops their trailing zero octets (once in 256 for each): they are padded back before checking.
+TEST(RequestRecord, SignatureAndMacWithoutTheirTrailingZeroOctetsVerify) {
+  // Requests whose signature, then whose MAC, ends in a zero octet.
+  RequestPtr<FEDIREQ> zeroSignature;
+  for (int i = 0; !zeroSignature && i < 4096; ++i) {
+    auto req = signedRequest("pass", ("SID" + std::to_string(i)).c_str());
+    const ASN1_BIT_STRING* signature = nullptr;
+    X509_REQ_get0_signature(req->request, &signature, nullptr);
+    if (signature->data[signature->length - 1] == 0) zeroSignature = std::move(req);
+  }
+  ASSERT_NE(nullptr, zeroSignature);
+  std::string zeroMacPass;
+  RequestPtr<FEDIREQ> zeroMac;
+  for (int i = 0; !zeroMac && i < 4096; ++i) {
+    auto req = signedRequest("pass" + std::to_string(i));
+    if (req->mac->data[3] == 0) {
+      zeroMacPass = "pass" + std::to_string(i);
+      zeroMac = std::move(req);
+    }
+  }
+  ASSERT_NE(nullptr, zeroMac);
+
+  struct Case {
+    const char* name;
+    FEDIREQ* req;
+    std::string pass;
+  };
+  for (const Case& c :
+       {Case{"signature", zeroSignature.get(), "pass"}, Case{"MAC", zeroMac.get(), zeroMacPass}}) {
+    SCOPED_TRACE(c.name);
+    // Written byte-wise: the encoder drops the trailing zero octets. The MAC covers the
+    // request as written, so it is made again over the shorter signature.
+    ASN1_BIT_STRING* written = c.req->mac;
+    if (c.req == zeroSignature.get()) {
+      X509_REQ_get0_signature(c.req->request, const_cast<const ASN1_BIT_STRING**>(&written),
+                              nullptr);
+    }
+    written->flags &= ~(ASN1_STRING_FLAG_BITS_LEFT | 0x07L);
+    if (c.req == zeroSignature.get()) {
+      unsigned char mac[4];
+      ASSERT_EQ(
+          1, FEDI_req_mac(c.req->request, reinterpret_cast<const unsigned char*>("pass"), 4, mac));
+      ASSERT_EQ(1, setFullBitString(c.req->mac, mac, sizeof mac));
+    }
+    const Bytes der = encodeRequest(&i2d_FEDIREQ, c.req);
+    auto decoded = decodeRequest(&d2i_FEDIREQ, der);
+    ASSERT_NE(nullptr, decoded);
+    const ASN1_BIT_STRING* received = nullptr;
+    X509_REQ_get0_signature(decoded->request, &received, nullptr);
+    EXPECT_TRUE(received->length < EVP_PKEY_get_size(holderKey()) || decoded->mac->length < 4)
+        << "nothing was dropped";
+    EXPECT_EQ(1, FEDIREQ_verify_signature(decoded.get()));
+    EXPECT_EQ(1,
+              FEDIREQ_verify(decoded.get(), reinterpret_cast<const unsigned char*>(c.pass.data()),
+                             c.pass.size()));
+    EXPECT_EQ(0, FEDIREQ_verify(decoded.get(), reinterpret_cast<const unsigned char*>("other"), 5));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::fedi::test

@@ -1,8 +1,10 @@
 // The CA exchange under load: eight clients, each a `kestrune script` process with its own
 // SoftHSM2 token and its own enrolled holder, against one fedi-ca on 127.0.0.1. Each client gets
-// 25 new certificates and makes 250 certificate queries, interleaved. No call may fail and no
-// certificate may be lost: every certificate a token stored is the one the authority keeps
-// under its serial number, and the authority answers it to whoever asks, right after its issue.
+// 25 new certificates (each under a fresh enrolment and for a fresh key, as the authority
+// certifies a key once per pass phrase) and makes 250 certificate queries, interleaved. No call may
+// fail and no certificate may be lost: every certificate a token stored is the one the authority
+// keeps under its serial number, and the authority answers it to whoever asks, right after its
+// issue.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
@@ -131,6 +133,7 @@ struct Client {
 };
 
 struct Authority {
+  std::string dir;
   std::string url;
   std::string bag;
 };
@@ -168,13 +171,21 @@ void driveClient(int index, Client& client, const Authority& authority, IssuedCe
       Json::array({"loadLib", softHsmModule()}),
       Json::array({"checkPassword", kUserPin}),
       Json::array({"loadCACertB64", authority.bag}),
-      Json::array({"makeCard", client.sid1, client.sid2}),
   };
   for (const Json& line : setup) {
     if (!call(line)) return;
   }
   std::minstd_rand random(static_cast<std::minstd_rand::result_type>(index + 1));
   for (int round = 0; round < kNewCertificatesPerClient; ++round) {
+    // An enrolment admits one new certificate, and a key gets one: each round enrols the holder
+    // again and makes a fresh key on the token.
+    std::string error;
+    if (ca::enrolHolder(authority.dir, client.sid1, client.sid2, client.pass, &error) !=
+        ca::AuthorityResult::ok) {
+      client.failure = "enrol: " + error;
+      return;
+    }
+    if (!call(Json::array({"makeCard", client.sid1, client.sid2}))) return;
     if (!call(Json::array({"newCertificate", authority.url, client.pass}))) return;
     ++client.newCertificates;
     const auto serial = call(Json::array({"getCSN"}));
@@ -279,7 +290,7 @@ TEST(CaLoad, ConcurrentClientsGetAndFindEveryCertificate) {
   ca::AuthorityServer server;
   ASSERT_EQ(ca::AuthorityResult::ok, server.start(authorityDir, "127.0.0.1", 0, {}, &error))
       << error;
-  Authority authority{server.initiationUrl(), {}};
+  Authority authority{authorityDir, server.initiationUrl(), {}};
   ASSERT_EQ(ca::AuthorityResult::ok, ca::authorityBagBase64(authorityDir, authority.bag, &error))
       << error;
   const double setupMs = millisecondsSince(setupStart);
