@@ -64,13 +64,14 @@ bool deriveKey(const unsigned char* pass, std::size_t passLen, unsigned char key
   if (pass != nullptr) material.insert(material.end(), pass, pass + passLen);
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int digestLen = 0;
-  if (EVP_Digest(material.data(), material.size(), digest.data(), &digestLen, kestrune::fedi::md5(),
-                 nullptr) != 1 ||
-      digestLen < 8) {
-    return false;
-  }
-  std::memcpy(key, digest.data(), 8);
-  return true;
+  const bool derived = EVP_Digest(material.data(), material.size(), digest.data(), &digestLen,
+                                  kestrune::fedi::md5(), nullptr) == 1 &&
+                       digestLen >= 8;
+  if (derived) std::memcpy(key, digest.data(), 8);
+  // The material holds the pass phrase, the digest the key.
+  OPENSSL_cleanse(material.data(), material.size());
+  OPENSSL_cleanse(digest.data(), digest.size());
+  return derived;
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ class MethodFrame;
 namespace control {
 class CaExchange;
 struct X509NameFree;
+enum class ParkedFate;
 }  // namespace control
 
 // FediRecordRelease frees the FEDI records the control owns with their layer's release
@@ -245,9 +246,13 @@ class TVFEDIMiniKeyCrypt {
   // 0) with lastErrorCode 0; null with lastErrorCode 12 when the object can't be read, 10001
   // when its value doesn't decode.
   FediRecordPtr<FEDICERT> readFediCertObject(std::string_view label);
-  // loadUserCertificate fills userCertificate from "EOICert" (promoting a parked "EOICertNew"
-  // once the current certificate has expired) and returns 0, or the failure's code.
+  // loadUserCertificate fills userCertificate from "EOICert" and returns 0, or the failure's
+  // code. Once the current certificate has expired a parked "EOICertNew" is promoted when it
+  // is newer and for the token's key, and deleted otherwise.
   std::int32_t loadUserCertificate();
+  // judgeParkedCertificate sets fate for the parked "EOICertNew" beside the expired current
+  // certificate and returns 0; 12 when the parked object can't be read.
+  std::int32_t judgeParkedCertificate(FEDICERT* current, control::ParkedFate& fate);
   // storeUserCertificate checks the bag against the CA's certificate and the token's key pair
   // and stores it: mode 1 parks it as "EOICertNew" while the current one is in force, mode 0
   // replaces "EOICert". Returns 0 or the failure's code.

@@ -4,6 +4,7 @@
 #include "FEDIX509/fedi_req.h"
 #include "control/ca_exchange_frame.h"
 #include "control/control_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {
@@ -47,7 +48,8 @@ std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
     const auto url = argumentText(caUrl);
     if (!url) return kBadText;
     // A pass phrase that can't be converted counts as empty, as in makeRequestCert.
-    const std::string pass = toAnsiBuffer(key, kPassPhraseBuffer).value_or(std::string());
+    control::SecretText pass;
+    control::secretText(key, pass, kPassPhraseBuffer);
 
     control::CaExchange exchange(*this);
     const auto build = [&](std::vector<std::uint8_t>& der) {

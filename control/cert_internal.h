@@ -34,6 +34,13 @@ inline constexpr std::string_view kUserCertLabel = "EOICert";
 inline constexpr std::string_view kNewCertLabel = "EOICertNew";
 inline constexpr std::string_view kCaCertLabel = "EOICAert";
 
+// What becomes of a parked renewal once the current certificate has expired.
+enum class ParkedFate {
+  kPromote,  // newer than the current one and for the token's key: it takes its place
+  kDrop,     // older, undecodable or for another key: deleted
+  kKeep,     // the token's key can't be read now: left for a later reader
+};
+
 // Modes of formatCertTime.
 enum CertTimeMode : int {
   kDateOnly = 0,      // YYYYMMDD

@@ -54,12 +54,42 @@ std::int32_t TVFEDIMiniKeyCrypt::loadUserCertificate() {
   if (!current) return lastErrorCode;
   if (token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk &&
       platform::currentTime() > certNotAfterTime(current.get())) {
-    current.reset();
-    if (const auto code = promoteNewCertificate(tokenSession); code != kOk) return code;
-    current = readFediCertObject(control::kUserCertLabel);
-    if (!current) return lastErrorCode;
+    auto fate = control::ParkedFate::kDrop;
+    if (const auto code = judgeParkedCertificate(current.get(), fate); code != kOk) return code;
+    token::p11_SetPrivateObjects(0);
+    if (fate == control::ParkedFate::kPromote) {
+      current.reset();
+      if (const auto code = promoteNewCertificate(tokenSession); code != kOk) return code;
+      current = readFediCertObject(control::kUserCertLabel);
+      if (!current) return lastErrorCode;
+    } else if (fate == control::ParkedFate::kDrop &&
+               token::p11_DestroyObject(tokenSession, control::kNewCertLabel) != token::kTokenOk) {
+      return kDeleteFailed;
+    }
   }
   userCertificate = std::move(current);
+  return kOk;
+}
+
+// A mode-0 store replaces "EOICert" and leaves a parked renewal where it is, so by the time
+// the current certificate expires the parked one may be older than it, or (after makeCard)
+// for a key the token no longer holds. Newer means a later notAfter: the parked certificate
+// has to serve beyond the current one's end, and a parked copy of the current certificate
+// (the same one loaded twice in mode 1) never does.
+std::int32_t TVFEDIMiniKeyCrypt::judgeParkedCertificate(FEDICERT* current,
+                                                        control::ParkedFate& fate) {
+  fate = control::ParkedFate::kDrop;
+  const auto parked = readFediCertObject(control::kNewCertLabel);
+  if (!parked) return lastErrorCode == kUndecodable ? kOk : lastErrorCode;
+  if (FEDICERT_get_num(parked.get()) != 1) return kOk;
+  const auto certificate = control::firstCertificate(parked.get());
+  if (!certificate || certNotAfterTime(parked.get()) <= certNotAfterTime(current)) return kOk;
+  const auto& linkway = control::kLabelledTypes[control::kLinkway];
+  const auto match = keyMatchesToken(linkway.privateKey, linkway.publicKey, certificate.get());
+  // A key that can't be read now says nothing about the certificate: keep both and let a
+  // later reader decide.
+  if (match < 0) fate = control::ParkedFate::kKeep;
+  if (match == 0) fate = control::ParkedFate::kPromote;
   return kOk;
 }
 

@@ -1,5 +1,6 @@
 // setPassword: changing the user PIN of the logged-in token.
 #include "control/control_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 
@@ -9,10 +10,13 @@ std::int32_t TVFEDIMiniKeyCrypt::setPassword(std::u16string_view oldpass,
                                              std::u16string_view newpass) {
   return codeMethod([&]() -> std::int32_t {
     if (pinVerified == 0) return kPinNotVerified;
-    const auto oldPin = toAnsi(oldpass);
-    const auto newPin = oldPin ? toAnsi(newpass) : std::nullopt;
-    if (!oldPin || !newPin) return kBadText;
-    return token::p11_ChangePin(tokenSession, oldPin->c_str(), newPin->c_str()) == token::kTokenOk
+    control::SecretText oldPin;
+    control::SecretText newPin;
+    if (control::secretText(oldpass, oldPin) != kOk ||
+        control::secretText(newpass, newPin) != kOk) {
+      return kBadText;
+    }
+    return token::p11_ChangePin(tokenSession, oldPin.c_str(), newPin.c_str()) == token::kTokenOk
                ? kOk
                : kTokenFailure;
   });

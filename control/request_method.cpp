@@ -1,5 +1,6 @@
 // makeRequestCert: a new-certificate, extension or revocation request written to a file.
 #include "control/control_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {
@@ -21,7 +22,9 @@ std::int32_t TVFEDIMiniKeyCrypt::makeRequestCert(std::int32_t reqType, std::u16s
     const auto path = toAnsiBuffer(outFile, kTextBuffer);
     if (!path) return lastErrorCode;  // 502, or 2 when memory runs out
     // Optional data that can't be converted counts as empty: an empty pass phrase or reason.
-    std::string optional = toAnsiBuffer(OptionalData, kTextBuffer).value_or(std::string());
+    // It is the pass phrase for a new-certificate request, and handled as one for every type.
+    control::SecretText optional;
+    control::secretText(OptionalData, optional, kTextBuffer);
 
     std::vector<std::uint8_t> der;
     std::int32_t code = kNotCompleted;

@@ -1,5 +1,6 @@
 // The session methods: library, slot, PIN, token type, closing.
 #include "control/control_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 
@@ -56,9 +57,9 @@ std::int32_t TVFEDIMiniKeyCrypt::setCurrentSlot(std::int32_t slotNumber) {
 std::int32_t TVFEDIMiniKeyCrypt::checkPassword(std::u16string_view checkData) {
   return codeMethod([&]() -> std::int32_t {
     closeSession();
-    const auto pin = toAnsiBuffer(checkData, 8192);
-    if (!pin) return kTextBufferFailed;
-    const auto code = connectToken(pin->c_str());
+    control::SecretText pin;
+    if (control::secretText(checkData, pin, 8192) != kOk) return kTextBufferFailed;
+    const auto code = connectToken(pin.c_str());
     if (code == kOk) pinVerified = 1;
     return code;
   });

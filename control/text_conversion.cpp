@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/secret_text.h"
 #include "platform/platform.h"
 
 namespace kestrune::control {
@@ -15,6 +16,26 @@ std::int32_t textToCodePage950(std::u16string_view text, std::string& out) {
   } catch (const std::bad_alloc&) {
     return kNoMemory;
   }
+}
+
+std::int32_t secretText(std::u16string_view text, SecretText& out, std::size_t bufferBytes) {
+  out.wipe();
+  text = text.substr(0, text.find(u'\0'));
+  try {
+    // Code page 950 takes at most two bytes for a UTF-16 unit.
+    out.text_.reserve(2 * text.size() + 1);
+  } catch (const std::exception&) {
+    return kNoMemory;
+  }
+  if (const auto code = textToCodePage950(text, out.text_); code != kOk) {
+    out.wipe();
+    return code;
+  }
+  if (out.size() >= bufferBytes) {
+    out.wipe();
+    return kTextBufferFailed;
+  }
+  return kOk;
 }
 
 std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
