@@ -2,16 +2,16 @@
 // casid2) or a holder (sid1, sid2), in the order of the certificates' names: O, then CN.
 #include "control/control_internal.h"
 #include "control/request_builders.h"
+#include "control/ca_internal.h"
 
 namespace kestrune {
 
-std::int32_t TVFEDIMiniKeyCrypt::buildAuthorityName(std::u16string_view first,
-                                                    std::u16string_view second,
-                                                    control::X509NamePtr& name) {
+std::int32_t control::buildAuthorityName(ControlState& state, std::u16string_view first,
+                                         std::u16string_view second, control::X509NamePtr& name) {
   name.reset();
-  const auto commonName = argumentText(first);
+  const auto commonName = argumentText(state, first);
   if (!commonName) return kBadText;
-  const auto organisation = argumentText(second);
+  const auto organisation = argumentText(state, second);
   if (!organisation) return kBadText;
   const control::NameEntry entries[] = {{"O", *organisation}, {"CN", *commonName}};
   name = control::makeNameFromTable(entries);

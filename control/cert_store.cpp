@@ -35,39 +35,41 @@ FediRecordPtr<FEDICERT> decodeBag(const token::Bytes& der) {
 
 }  // namespace
 
-FediRecordPtr<FEDICERT> TVFEDIMiniKeyCrypt::readFediCertObject(std::string_view label) {
+FediRecordPtr<FEDICERT> control::readFediCertObject(ControlState& state, std::string_view label) {
   token::p11_SetPrivateObjects(0);
   token::Bytes value;
-  if (token::p11_ReadDataValue(tokenSession, label, value) != token::kTokenOk) {
-    lastErrorCode = kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk) {
+    state.lastErrorCode = kReadFailed;
     return nullptr;
   }
   auto bag = decodeBag(value);
-  lastErrorCode = bag ? kOk : kUndecodable;
+  state.lastErrorCode = bag ? kOk : kUndecodable;
   return bag;
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::loadUserCertificate() {
-  if (userCertificate) return kOk;
-  if (const auto code = connectToken(nullptr); code != kOk) return code;
-  auto current = readFediCertObject(control::kUserCertLabel);
-  if (!current) return lastErrorCode;
-  if (token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk &&
-      platform::currentTime() > certNotAfterTime(current.get())) {
+std::int32_t control::loadUserCertificate(ControlState& state) {
+  if (state.userCertificate) return kOk;
+  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+  auto current = readFediCertObject(state, control::kUserCertLabel);
+  if (!current) return state.lastErrorCode;
+  if (token::p11_ObjectExists(state.session(), control::kNewCertLabel) == token::kTokenOk &&
+      platform::currentTime() > certNotAfterTime(state, current.get())) {
     auto fate = control::ParkedFate::kDrop;
-    if (const auto code = judgeParkedCertificate(current.get(), fate); code != kOk) return code;
+    if (const auto code = judgeParkedCertificate(state, current.get(), fate); code != kOk)
+      return code;
     token::p11_SetPrivateObjects(0);
     if (fate == control::ParkedFate::kPromote) {
       current.reset();
-      if (const auto code = promoteNewCertificate(tokenSession); code != kOk) return code;
-      current = readFediCertObject(control::kUserCertLabel);
-      if (!current) return lastErrorCode;
+      if (const auto code = promoteNewCertificate(state.session()); code != kOk) return code;
+      current = readFediCertObject(state, control::kUserCertLabel);
+      if (!current) return state.lastErrorCode;
     } else if (fate == control::ParkedFate::kDrop &&
-               token::p11_DestroyObject(tokenSession, control::kNewCertLabel) != token::kTokenOk) {
+               token::p11_DestroyObject(state.session(), control::kNewCertLabel) !=
+                   token::kTokenOk) {
       return kDeleteFailed;
     }
   }
-  userCertificate = std::move(current);
+  state.userCertificate = std::move(current);
   return kOk;
 }
 
@@ -76,16 +78,18 @@ std::int32_t TVFEDIMiniKeyCrypt::loadUserCertificate() {
 // for a key the token no longer holds. Newer means a later notAfter: the parked certificate
 // has to serve beyond the current one's end, and a parked copy of the current certificate
 // (the same one loaded twice in mode 1) never does.
-std::int32_t TVFEDIMiniKeyCrypt::judgeParkedCertificate(FEDICERT* current,
-                                                        control::ParkedFate& fate) {
+std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* current,
+                                             control::ParkedFate& fate) {
   fate = control::ParkedFate::kDrop;
-  const auto parked = readFediCertObject(control::kNewCertLabel);
-  if (!parked) return lastErrorCode == kUndecodable ? kOk : lastErrorCode;
+  const auto parked = readFediCertObject(state, control::kNewCertLabel);
+  if (!parked) return state.lastErrorCode == kUndecodable ? kOk : state.lastErrorCode;
   if (FEDICERT_get_num(parked.get()) != 1) return kOk;
   const auto certificate = control::firstCertificate(parked.get());
-  if (!certificate || certNotAfterTime(parked.get()) <= certNotAfterTime(current)) return kOk;
+  if (!certificate || certNotAfterTime(state, parked.get()) <= certNotAfterTime(state, current))
+    return kOk;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
-  const auto match = keyMatchesToken(linkway.privateKey, linkway.publicKey, certificate.get());
+  const auto match =
+      keyMatchesToken(state, linkway.privateKey, linkway.publicKey, certificate.get());
   // A key that can't be read now says nothing about the certificate: keep both and let a
   // later reader decide.
   if (match < 0) fate = control::ParkedFate::kKeep;
@@ -93,24 +97,24 @@ std::int32_t TVFEDIMiniKeyCrypt::judgeParkedCertificate(FEDICERT* current,
   return kOk;
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::storeUserCertificate(FEDICERT* bag, std::int32_t mode) {
-  userCertificate.reset();
-  if (!caCertificate) {
-    auto stored = readFediCertObject(control::kCaCertLabel);
-    if (!stored) return lastErrorCode;
-    caCertificate = std::move(stored);
+std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, std::int32_t mode) {
+  state.userCertificate.reset();
+  if (!state.caCertificate) {
+    auto stored = readFediCertObject(state, control::kCaCertLabel);
+    if (!stored) return state.lastErrorCode;
+    state.caCertificate = std::move(stored);
   }
-  if (FEDICERT_get_num(caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
+  if (FEDICERT_get_num(state.caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
     return kUndecodable;
   }
-  const auto caCert = control::firstCertificate(caCertificate.get());
+  const auto caCert = control::firstCertificate(state.caCertificate.get());
   const auto newCert = control::firstCertificate(bag);
   if (!caCert || !newCert) return kBagCount;
   const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
   if (!caKey) return kNoPublicKey;
   if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return kSignatureInvalid;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
-  if (keyMatchesToken(linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {
+  if (keyMatchesToken(state, linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {
     return kKeyMismatch;
   }
   std::vector<std::uint8_t> der;
@@ -122,7 +126,7 @@ std::int32_t TVFEDIMiniKeyCrypt::storeUserCertificate(FEDICERT* bag, std::int32_
   const std::int64_t now = platform::currentTime();
   token::Bytes stored;
   const bool haveStored =
-      token::p11_ReadDataValue(tokenSession, control::kUserCertLabel, stored) == token::kTokenOk;
+      token::p11_ReadDataValue(state.session(), control::kUserCertLabel, stored) == token::kTokenOk;
   // Our own writes carry one zero byte more than the DER, so only a value written by another
   // application can be the same certificate.
   if (haveStored && stored == der) return kOk;
@@ -133,12 +137,13 @@ std::int32_t TVFEDIMiniKeyCrypt::storeUserCertificate(FEDICERT* bag, std::int32_
   // A stored value that doesn't decode is replaced like an old certificate: left in place it
   // would make every later creation fail.
   bool replace = haveStored;
-  if (mode == 1 && old && now > certNotBeforeTime(old.get()) && now < certNotAfterTime(old.get())) {
+  if (mode == 1 && old && now > certNotBeforeTime(state, old.get()) &&
+      now < certNotAfterTime(state, old.get())) {
     // The current certificate stays in force; the new one waits beside it.
     target = control::kNewCertLabel;
-    replace = token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk;
+    replace = token::p11_ObjectExists(state.session(), control::kNewCertLabel) == token::kTokenOk;
   }
-  return control::writeCertificateObject(tokenSession, target, der, replace);
+  return control::writeCertificateObject(state.session(), target, der, replace);
 }
 
 }  // namespace kestrune

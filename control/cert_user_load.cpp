@@ -6,47 +6,48 @@
 
 namespace kestrune {
 
-std::int32_t TVFEDIMiniKeyCrypt::loadUserCertBytes(const std::vector<std::uint8_t>& bytes) {
+std::int32_t control::loadUserCertBytes(ControlState& state,
+                                        const std::vector<std::uint8_t>& bytes) {
   const unsigned char* position = bytes.data();
   const FediRecordPtr<FEDICERT> bag(
       d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
   if (!bag) return kUndecodable;
-  return storeUserCertificate(bag.get(), 1);
+  return storeUserCertificate(state, bag.get(), 1);
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCert(std::u16string_view certfile) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
-    const auto path = toAnsi(certfile);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    const auto path = control::toAnsi(*this, certfile);
     if (!path) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (const auto code = control::readWholeFile(path->c_str(), bytes); code != kOk) return code;
-    return loadUserCertBytes(bytes);
+    return control::loadUserCertBytes(*this, bytes);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCertB64(std::u16string_view certContent) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
-    const auto text = toAnsi(certContent);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    const auto text = control::toAnsi(*this, certContent);
     if (!text) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
-    return loadUserCertBytes(bytes);
+    return control::loadUserCertBytes(*this, bytes);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certContent) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
     token::p11_SetPrivateObjects(0);
-    const auto text = toAnsi(certContent);
+    const auto text = control::toAnsi(*this, certContent);
     if (!text) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
 
     if (!caCertificate) {
-      auto stored = readFediCertObject(control::kCaCertLabel);
+      auto stored = control::readFediCertObject(*this, control::kCaCertLabel);
       if (!stored) return lastErrorCode;
       caCertificate = std::move(stored);
     }
@@ -64,7 +65,8 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
     for (int i = 0; i < FEDICERT_get_num(bundle.get()); ++i) {
       fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(bundle.get(), i));
       if (!certificate) return kBagCount;
-      if (keyMatchesToken(linkway.privateKey, linkway.publicKey, certificate.get()) != 0) {
+      if (control::keyMatchesToken(*this, linkway.privateKey, linkway.publicKey,
+                                   certificate.get()) != 0) {
         continue;
       }
       if (FEDI_X509_verify(certificate.get(), caKey.get()) != 1) return kSignatureInvalid;
@@ -81,7 +83,7 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
       if (const auto code = control::encodeBag(single.get(), der, kEncodeFailed); code != kOk) {
         return code;
       }
-      return storeUserCertificate(single.get(), 0);
+      return control::storeUserCertificate(*this, single.get(), 0);
     }
     return kKeyMismatch;
   });

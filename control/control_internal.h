@@ -7,6 +7,7 @@
 #include "control/ca_record_selection.h"
 #include "control/key_type.h"
 #include "control/method_frame.h"
+#include "control/session_internal.h"
 #include "control/session_state.h"
 #include "control/text_conversion.h"
 #include "control/whole_file.h"

@@ -6,6 +6,7 @@
 
 #include "control/control_internal.h"
 #include "control/edifact_envelope.h"
+#include "control/identity_internal.h"
 
 namespace kestrune {
 namespace {
@@ -81,15 +82,15 @@ std::optional<std::u16string> asciiWide(std::string_view text) {
 }  // namespace
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string_view SourceData) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    const std::int32_t type = detectKeyType();
+  return control::inFrame(*this, [&]() -> std::optional<std::u16string> {
+    const std::int32_t type = control::detectKeyType(*this);
     lastErrorCode = kNotCompleted;
-    if (pinVerified == 0) {
+    if (pinVerified() == 0) {
       lastErrorCode = kPinNotVerified;
       return std::nullopt;
     }
     auto message = asciiText(SourceData);
-    if (!message) message = toAnsi(SourceData);
+    if (!message) message = control::toAnsi(*this, SourceData);
     if (!message) {
       lastErrorCode = kBadText;
       return std::nullopt;
@@ -101,9 +102,9 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     // The identifiers are read as getCSN, getSID1 and getSID2 read them; which one failed,
     // and why, isn't reported: any of them missing is 12.
     how.readIdentity = [&](edifact::SignerIdentity& identity) -> std::int32_t {
-      const bool haveCsn = readCsn(type, identity.csn) == kOk;
-      readSid(1, type);
-      readSid(2, type);
+      const bool haveCsn = control::readCsn(*this, type, identity.csn) == kOk;
+      control::readSid(*this, 1, type);
+      control::readSid(*this, 2, type);
       if (!haveCsn || !sid1Cache || !sid2Cache) return kReadFailed;
       identity.sid1 = *sid1Cache;
       identity.sid2 = *sid2Cache;
@@ -112,7 +113,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     how.sign = [&](std::string_view data, std::string& hex) -> std::int32_t {
       const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()),
                                                 data.size());
-      auto signature = signDigest(bytes, true, type);
+      auto signature = control::signDigest(*this, bytes, true, type);
       if (!signature) return lastErrorCode;
       hex = std::move(*signature);
       return kOk;
@@ -123,7 +124,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       return std::nullopt;
     }
     auto result = asciiWide(*message);
-    if (!result) result = toBstr(*message);
+    if (!result) result = control::toBstr(*this, *message);
     if (!result) return std::nullopt;
     lastErrorCode = kOk;
     return result;

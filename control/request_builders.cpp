@@ -13,6 +13,7 @@
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
+#include "control/request_internal.h"
 
 namespace kestrune {
 namespace control {
@@ -92,25 +93,26 @@ bool replaceInteger(ASN1_INTEGER** field, const ASN1_INTEGER* source) {
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<std::uint8_t>& der) {
+std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
+                                      std::vector<std::uint8_t>& der) {
   der.clear();
   token::p11_SetPrivateObjects(0);
   token::Bytes sid1;
   token::Bytes sid2;
-  if (token::p11_ReadDataValue(tokenSession, kSid1Label, sid1) != token::kTokenOk ||
-      token::p11_ReadDataValue(tokenSession, kSid2Label, sid2) != token::kTokenOk) {
+  if (token::p11_ReadDataValue(state.session(), kSid1Label, sid1) != token::kTokenOk ||
+      token::p11_ReadDataValue(state.session(), kSid2Label, sid2) != token::kTokenOk) {
     return kReadFailed;
   }
   token::Bytes modulus;
   token::Bytes exponent;
-  if (token::p11_GetPublicKeyParts(tokenSession, kPublicKeyLabel, &modulus, &exponent) !=
+  if (token::p11_GetPublicKeyParts(state.session(), kPublicKeyLabel, &modulus, &exponent) !=
           token::kTokenOk ||
       modulus.empty() || exponent.empty()) {
     return kTokenKeyUnreadable;
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), kPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
 
@@ -140,12 +142,12 @@ std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<s
   return encodeRequest(&i2d_FEDIREQ, request.get(), der);
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::buildExtendRequest(std::vector<std::uint8_t>& der) {
+std::int32_t control::buildExtendRequest(ControlState& state, std::vector<std::uint8_t>& der) {
   der.clear();
   RequestPtr<FEDIEXT> request(FEDIEXT_new());
   if (!request) return kNoMemory;
-  if (const auto code = loadUserCertificate(); code != kOk) return code;
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) return kBagCount;
   FEDIEXT_INFO* body = request->signedPart->body;
   if (!replaceName(&body->issuer, FEDI_X509_get_issuer_name(certificate.get())) ||
@@ -154,20 +156,20 @@ std::int32_t TVFEDIMiniKeyCrypt::buildExtendRequest(std::vector<std::uint8_t>& d
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), kPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
   if (FEDIEXT_sign(request.get(), &keyInfo) != 1) return kNoSignature;
   return encodeRequest(&i2d_FEDIEXT, request.get(), der);
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::buildRevokeRequest(const char* reason,
-                                                    std::vector<std::uint8_t>& der) {
+std::int32_t control::buildRevokeRequest(ControlState& state, const char* reason,
+                                         std::vector<std::uint8_t>& der) {
   der.clear();
   RequestPtr<FEDIREV> request(FEDIREV_new());
   if (!request) return kNoMemory;
-  if (const auto code = loadUserCertificate(); code != kOk) return code;
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) return kBagCount;
   FEDIREV_INFO* body = request->signedPart->body;
   const ASN1_INTEGER* serial = FEDI_X509_get_serialNumber(certificate.get());
@@ -183,7 +185,7 @@ std::int32_t TVFEDIMiniKeyCrypt::buildRevokeRequest(const char* reason,
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), kPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
   if (FEDIREV_sign(request.get(), &keyInfo) != 1) return kNoSignature;

@@ -50,35 +50,35 @@ std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
 
 namespace kestrune {
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::argumentText(std::u16string_view text) {
-  auto converted = toAnsi(text);
-  if (!converted) lastErrorCode = kBadText;
+std::optional<std::string> control::argumentText(ControlState& state, std::u16string_view text) {
+  auto converted = toAnsi(state, text);
+  if (!converted) state.lastErrorCode = kBadText;
   return converted;
 }
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::toAnsi(std::u16string_view text) {
+std::optional<std::string> control::toAnsi(ControlState& state, std::u16string_view text) {
   std::string converted;
   if (const auto code = control::textToCodePage950(text, converted); code != kOk) {
-    lastErrorCode = code;
+    state.lastErrorCode = code;
     return std::nullopt;
   }
   return converted;
 }
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::toAnsiBuffer(std::u16string_view text,
-                                                            std::size_t bufferBytes) {
-  auto converted = toAnsi(text);
+std::optional<std::string> control::toAnsiBuffer(ControlState& state, std::u16string_view text,
+                                                 std::size_t bufferBytes) {
+  auto converted = toAnsi(state, text);
   if (converted && converted->size() >= bufferBytes) {
-    lastErrorCode = kTextBufferFailed;
+    state.lastErrorCode = kTextBufferFailed;
     return std::nullopt;
   }
   return converted;
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::toBstr(std::string_view text) {
+std::optional<std::u16string> control::toBstr(ControlState& state, std::string_view text) {
   std::u16string converted;
   if (const auto code = control::textFromCodePage950(text, converted); code != kOk) {
-    lastErrorCode = code;
+    state.lastErrorCode = code;
     return std::nullopt;
   }
   return converted;
