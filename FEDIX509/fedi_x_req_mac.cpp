@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/ptr.h"
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
 
@@ -18,11 +19,6 @@ constexpr char kMacPrefix[] = "CeRt_ReQ";
 constexpr std::size_t kPrefixLen = sizeof kMacPrefix - 1;
 // The pass phrase and its prefix share a 4,248-byte working buffer.
 constexpr std::size_t kMaxPass = 4248 - kPrefixLen;
-
-struct CipherFree {
-  void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-};
 
 // Single DES lives in the legacy provider; loading it replaces the implicit default
 // provider, so both are loaded, once, and unloaded at exit before the library's own clean-up
@@ -89,7 +85,7 @@ int kestrune::fedi::requestMac(const unsigned char* der, std::size_t derLen,
 
   unsigned char key[8];
   if (!deriveKey(pass, passLen, key)) return 0;
-  std::unique_ptr<EVP_CIPHER_CTX, CipherFree> ctx(EVP_CIPHER_CTX_new());
+  kestrune::Ptr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
   const unsigned char iv[8] = {};
   if (ctx == nullptr || EVP_EncryptInit_ex2(ctx.get(), des, key, iv, nullptr) != 1 ||
       EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
@@ -113,7 +109,7 @@ int FEDI_req_mac(X509_REQ* request, const unsigned char* pass, std::size_t passL
   if (request == nullptr || out == nullptr || passLen > kMaxPass) return 0;
   unsigned char* raw = nullptr;
   const int n = i2d_X509_REQ(request, &raw);
-  std::unique_ptr<unsigned char, CipherFree> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   if (n < 1) return 0;
   return kestrune::fedi::requestMac(der.get(), static_cast<std::size_t>(n), pass, passLen, out);
 }

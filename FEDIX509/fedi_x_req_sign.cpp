@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/ptr.h"
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
 #include "token/token.h"
@@ -16,12 +17,7 @@ namespace {
 
 using kestrune::token::TokenKeyInfo;
 
-struct Free {
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(X509_SIG* p) const noexcept { X509_SIG_free(p); }
-};
-
-using Der = std::unique_ptr<unsigned char, Free>;
+using Der = kestrune::Ptr<unsigned char>;
 
 int setMd5WithRsa(X509_ALGOR* algorithm) {
   ASN1_OBJECT* oid = OBJ_nid2obj(NID_md5WithRSAEncryption);
@@ -69,7 +65,7 @@ int FEDI_digest_info(const unsigned char* data, std::size_t len, unsigned char* 
   unsigned int valueLen = 0;
   if (EVP_Digest(data, len, value.data(), &valueLen, digest, nullptr) != 1) return 0;
 
-  std::unique_ptr<X509_SIG, Free> info(X509_SIG_new());
+  kestrune::Ptr<X509_SIG> info(X509_SIG_new());
   if (info == nullptr) return 0;
   X509_ALGOR* algorithm = nullptr;
   ASN1_OCTET_STRING* octets = nullptr;

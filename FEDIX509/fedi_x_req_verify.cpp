@@ -9,26 +9,18 @@
 #include <cstring>
 #include <memory>
 
+#include "common/ptr.h"
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
 
 namespace {
-
-struct Free {
-  void operator()(FEDI_X509_PUBKEY* p) const noexcept { FEDI_X509_PUBKEY_free(p); }
-  void operator()(FEDI_RSAPUBKEY* p) const noexcept { FEDI_RSAPUBKEY_free(p); }
-  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-  void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
-};
 
 // rsaPublicKeyDer returns the length of the PKCS#1 RSAPublicKey of the two numbers, written to
 // *der (the caller frees it), or 0. It is written by the FEDI key record: OpenSSL's own writer
 // (i2d_PublicKey) looks up a provider encoder on every call, which costs more than all the
 // rest of building a request.
 int rsaPublicKeyDer(const BIGNUM* modulus, const BIGNUM* exponent, unsigned char** der) {
-  const std::unique_ptr<FEDI_RSAPUBKEY, Free> record(FEDI_RSAPUBKEY_new());
+  const kestrune::Ptr<FEDI_RSAPUBKEY> record(FEDI_RSAPUBKEY_new());
   if (modulus == nullptr || exponent == nullptr || record == nullptr ||
       BN_to_ASN1_INTEGER(modulus, record->modulus) == nullptr ||
       BN_to_ASN1_INTEGER(exponent, record->publicExponent) == nullptr) {
@@ -81,7 +73,7 @@ int md5WithRsaVerifies(const X509_REQ* request, const unsigned char* der, long d
   const int digestInfoLen =
       FEDI_digest_info(info, static_cast<std::size_t>(infoLen), digestInfo.data(),
                        digestInfo.size(), kestrune::fedi::md5());
-  std::unique_ptr<EVP_PKEY_CTX, Free> context(EVP_PKEY_CTX_new(key, nullptr));
+  kestrune::Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new(key, nullptr));
   if (digestInfoLen < 1 || context == nullptr || EVP_PKEY_verify_init(context.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1) {
     return 0;
@@ -120,8 +112,8 @@ int FEDIREQ_set_rsa_pubkey(FEDIREQ* req, EVP_PKEY* key) {
   BIGNUM* e = nullptr;
   const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
                     EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
-  const std::unique_ptr<BIGNUM, Free> modulus(n);
-  const std::unique_ptr<BIGNUM, Free> exponent(e);
+  const kestrune::Ptr<BIGNUM> modulus(n);
+  const kestrune::Ptr<BIGNUM> exponent(e);
   return read ? kestrune::fedi::setRsaPublicKey(req, modulus.get(), exponent.get()) : 0;
 }
 
@@ -131,20 +123,20 @@ EVP_PKEY* FEDIREQ_get_pubkey(FEDIREQ* req) {
   // read it through the FEDI key record instead.
   unsigned char* raw = nullptr;
   const int len = i2d_X509_PUBKEY(X509_REQ_get_X509_PUBKEY(req->request), &raw);
-  std::unique_ptr<unsigned char, Free> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   if (len < 1) return nullptr;
   const unsigned char* pos = der.get();
-  std::unique_ptr<FEDI_X509_PUBKEY, Free> spki(d2i_FEDI_X509_PUBKEY(nullptr, &pos, len));
+  kestrune::Ptr<FEDI_X509_PUBKEY> spki(d2i_FEDI_X509_PUBKEY(nullptr, &pos, len));
   return spki != nullptr ? FEDI_X509_PUBKEY_get(spki.get()) : nullptr;
 }
 
 int FEDIREQ_verify(FEDIREQ* req, const unsigned char* pass, std::size_t passLen) {
-  std::unique_ptr<EVP_PKEY, Free> key(FEDIREQ_get_pubkey(req));
+  kestrune::Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(req));
   if (key == nullptr) return 0;
   // One encoding of the request serves both the signature and the MAC.
   unsigned char* raw = nullptr;
   const int len = i2d_X509_REQ(req->request, &raw);
-  std::unique_ptr<unsigned char, Free> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   if (len < 1) return 0;
   int verified = md5WithRsaVerifies(req->request, der.get(), len, key.get());
   if (verified < 0) verified = X509_REQ_verify(req->request, key.get());

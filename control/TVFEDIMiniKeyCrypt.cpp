@@ -1,6 +1,7 @@
 // Construction and destruction of the control.
 #include "control/TVFEDIMiniKeyCrypt.h"
 
+#include "FEDIX509/fedi_x509.h"
 #include "control/crypto_registration.h"
 #include "control/method_frame.h"
 #include "control/session_internal.h"

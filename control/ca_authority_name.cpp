@@ -7,7 +7,7 @@
 namespace kestrune {
 
 std::int32_t control::buildAuthorityName(ControlState& state, std::u16string_view first,
-                                         std::u16string_view second, control::X509NamePtr& name) {
+                                         std::u16string_view second, Ptr<X509_NAME>& name) {
   name.reset();
   const auto commonName = argumentText(state, first);
   if (!commonName) return kBadText;

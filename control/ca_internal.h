@@ -30,7 +30,7 @@ std::int32_t mapExchangeError(int code);
 // buildAuthorityName sets name to the X.509 name {O = second, CN = first} and returns 0; 3
 // when a text can't be converted, 2 when the name can't be made.
 std::int32_t buildAuthorityName(ControlState& state, std::u16string_view first,
-                                std::u16string_view second, X509NamePtr& name);
+                                std::u16string_view second, Ptr<X509_NAME>& name);
 // The exchanges shared by method pairs and trios; each returns 0 with the answer's record
 // in exchange, or the failure's code. queryBySerial asks for certificate csn; askCaKey
 // for the authority's key, by key serial number psn and by date when they are given.

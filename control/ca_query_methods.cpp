@@ -5,6 +5,7 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_crl.h"
+#include "common/der.h"
 #include "control/ca_exchange_frame.h"
 #include "control/ca_query_fields.h"
 #include "control/cert_internal.h"
@@ -19,7 +20,7 @@ namespace {
 // placeName hands name over to *field, freeing what was there. A name built for one query is
 // not copied: a copy encodes the name again and makes its canonical form, which costs about as
 // much as encoding the whole message.
-void placeName(X509_NAME** field, control::X509NamePtr name) {
+void placeName(X509_NAME** field, Ptr<X509_NAME> name) {
   X509_NAME_free(*field);
   *field = name.release();
 }
@@ -27,11 +28,7 @@ void placeName(X509_NAME** field, control::X509NamePtr name) {
 // encodeCrl fills der with the revocation list's encoding: 0, 500 when it encodes to nothing,
 // 2 when memory runs out.
 std::int32_t encodeCrl(const FEDICRL* crl, std::vector<std::uint8_t>& der) {
-  const int length = i2d_FEDICRL(crl, nullptr);
-  if (length < 1) return kEncodeFailed;
-  der.assign(static_cast<std::size_t>(length), 0);
-  unsigned char* position = der.data();
-  return i2d_FEDICRL(crl, &position) == length ? kOk : kEncodeFailed;
+  return toDer(crl, i2d_FEDICRL, der) ? kOk : kEncodeFailed;
 }
 
 }  // namespace
@@ -43,11 +40,10 @@ std::int32_t control::queryBySerial(ControlState& state, control::CaExchange& ex
   if (!url) return kBadText;
   const auto serial = argumentText(state, csn);
   if (!serial) return kBadText;
-  control::X509NamePtr issuer;
+  Ptr<X509_NAME> issuer;
   if (const auto code = buildAuthorityName(state, casid1, casid2, issuer); code != kOk) return code;
 
-  control::CaQueryPtr<FEDI_QUERY> query(
-      FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
+  Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
   if (!query) return kNoMemory;
   FEDI_GETCERT_BODY* body = query->getCert;
   placeName(&body->issuer, std::move(issuer));
@@ -69,10 +65,10 @@ std::int32_t control::askCaKey(ControlState& state, control::CaExchange& exchang
   if (psn != nullptr && !(serial = argumentText(state, *psn))) return kBadText;
   std::optional<std::string> dateText;
   if (date != nullptr && !(dateText = argumentText(state, *date))) return kBadText;
-  control::X509NamePtr issuer;
+  Ptr<X509_NAME> issuer;
   if (const auto code = buildAuthorityName(state, casid1, casid2, issuer); code != kOk) return code;
 
-  control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
+  Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
   if (!query) return kNoMemory;
   FEDI_GETCAPK_BODY* body = query->getCaPk;
   placeName(&body->issuer, std::move(issuer));
@@ -161,15 +157,14 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryMultipleCertificate(
       if (!url) return kBadText;
       // A date that can't be converted counts as none: the query then asks for every date.
       const std::string dateText = control::toAnsi(*this, date).value_or(std::string());
-      control::X509NamePtr issuer;
+      Ptr<X509_NAME> issuer;
       if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer); code != kOk)
         return code;
-      control::X509NamePtr subject;
+      Ptr<X509_NAME> subject;
       if (const auto code = control::buildAuthorityName(*this, sid1, sid2, subject); code != kOk)
         return code;
 
-      control::CaQueryPtr<FEDI_QUERY> query(
-          FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
+      Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
       if (!query) return kNoMemory;
       FEDI_GETCERT_BODY* body = query->getCert;
       placeName(&body->issuer, std::move(issuer));
@@ -195,10 +190,10 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view c
     lastErrorCode = [&]() -> std::int32_t {
       const auto url = control::argumentText(*this, caUrl);
       if (!url) return kBadText;
-      control::X509NamePtr issuer;
+      Ptr<X509_NAME> issuer;
       if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer); code != kOk)
         return code;
-      control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
+      Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
       if (!query) return kNoMemory;
       placeName(&query->getCrl->issuer, std::move(issuer));
       return exchange.run(url->c_str(), &ca_QueryCrl, query.get(), FEDI_CT_GET_CRL_ANS);

@@ -63,7 +63,7 @@ std::optional<std::u16string> control::querySid(ControlState& state, int which,
     if (!first) return kBadText;
     const auto second = argumentText(state, sid2);
     if (!second) return kBadText;
-    control::CaQueryPtr<FEDI_CCHN_REQ> query(FEDI_CCHN_REQ_new());
+    Ptr<FEDI_CCHN_REQ> query(FEDI_CCHN_REQ_new());
     if (!query || !control::setText(query->sid2, *second) ||
         !control::setText(query->sid1, *first)) {
       return kNoMemory;

@@ -19,11 +19,11 @@ std::int32_t control::caPublicKeyRecord(ControlState& state) {
 
 std::int32_t control::loadCACertBytes(ControlState& state, const std::vector<std::uint8_t>& bytes) {
   const unsigned char* position = bytes.data();
-  FediRecordPtr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+  Ptr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
   if (!bag) return kUndecodable;
   if (!control::firstCertificate(bag.get())) return kBagCount;
   if (const auto code = caPublicKeyRecord(state); code != kOk) return code;
-  if (!control::OpenSslPtr<EVP_PKEY>(FEDI_CAPUBKEY_get_pkey(state.caKeyRecord.get()))) {
+  if (!Ptr<EVP_PKEY>(FEDI_CAPUBKEY_get_pkey(state.caKeyRecord.get()))) {
     return kNoPublicKey;
   }
 

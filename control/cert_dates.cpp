@@ -100,8 +100,7 @@ std::optional<std::u16string> control::certTimeText(ControlState& state, bool no
       return std::nullopt;
     }
     const unsigned char* position = der.data();
-    const control::OpenSslPtr<X509> certificate(
-        d2i_X509(nullptr, &position, static_cast<long>(der.size())));
+    const Ptr<X509> certificate(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
     if (!certificate) {
       state.lastErrorCode = kUndecodable;
       return std::nullopt;

@@ -22,16 +22,6 @@
 
 namespace kestrune::control {
 
-// Owners of the OpenSSL objects the certificate methods work with.
-struct OpenSslFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-  void operator()(BIGNUM* number) const noexcept { BN_free(number); }
-  void operator()(X509* certificate) const noexcept { X509_free(certificate); }
-  void operator()(char* text) const noexcept { OPENSSL_free(text); }
-};
-template <class T>
-using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
-
 inline constexpr std::string_view kUserCertLabel = "EOICert";
 inline constexpr std::string_view kNewCertLabel = "EOICertNew";
 inline constexpr std::string_view kCaCertLabel = "EOICAert";
@@ -90,7 +80,7 @@ std::int32_t writeCertificateObject(token::TokenSession* session, std::string_vi
 // readFediCertObject returns the certificate bag stored under label (private objects set to
 // 0) with lastErrorCode 0; null with lastErrorCode 12 when the object can't be read, 10001
 // when its value doesn't decode.
-FediRecordPtr<FEDICERT> readFediCertObject(ControlState& state, std::string_view label);
+Ptr<FEDICERT> readFediCertObject(ControlState& state, std::string_view label);
 // loadUserCertificate fills userCertificate from "EOICert" and returns 0, or the failure's
 // code. Once the current certificate has expired a parked "EOICertNew" is promoted when it
 // is newer and for the token's key, and deleted otherwise.

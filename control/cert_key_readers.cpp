@@ -25,7 +25,7 @@ std::optional<std::u16string> control::certKeyPart(ControlState& state, bool mod
     state.lastErrorCode = kBagCount;
     return std::nullopt;
   }
-  const control::OpenSslPtr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
+  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
   BIGNUM* number = nullptr;
   if (!key ||
       EVP_PKEY_get_bn_param(key.get(), modulus ? OSSL_PKEY_PARAM_RSA_N : OSSL_PKEY_PARAM_RSA_E,
@@ -33,9 +33,9 @@ std::optional<std::u16string> control::certKeyPart(ControlState& state, bool mod
     state.lastErrorCode = kNoPublicKey;
     return std::nullopt;
   }
-  const control::OpenSslPtr<BIGNUM> owned(number);
+  const Ptr<BIGNUM> owned(number);
   // Upper-case hex in whole bytes: the exponent 65537 reads 010001.
-  const control::OpenSslPtr<char> hex(BN_bn2hex(number));
+  const Ptr<char> hex(BN_bn2hex(number));
   if (!hex) {
     state.lastErrorCode = kNoMemory;
     return std::nullopt;

@@ -28,14 +28,14 @@ std::int32_t promoteNewCertificate(token::TokenSession* session) {
   return kOk;
 }
 
-FediRecordPtr<FEDICERT> decodeBag(const token::Bytes& der) {
+Ptr<FEDICERT> decodeBag(const token::Bytes& der) {
   const unsigned char* position = der.data();
-  return FediRecordPtr<FEDICERT>(d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
+  return Ptr<FEDICERT>(d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
 }
 
 }  // namespace
 
-FediRecordPtr<FEDICERT> control::readFediCertObject(ControlState& state, std::string_view label) {
+Ptr<FEDICERT> control::readFediCertObject(ControlState& state, std::string_view label) {
   token::p11_SetPrivateObjects(0);
   token::Bytes value;
   if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk) {
@@ -110,7 +110,7 @@ std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, s
   const auto caCert = control::firstCertificate(state.caCertificate.get());
   const auto newCert = control::firstCertificate(bag);
   if (!caCert || !newCert) return kBagCount;
-  const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
+  const Ptr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
   if (!caKey) return kNoPublicKey;
   if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return kSignatureInvalid;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
@@ -130,7 +130,7 @@ std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, s
   // Our own writes carry one zero byte more than the DER, so only a value written by another
   // application can be the same certificate.
   if (haveStored && stored == der) return kOk;
-  FediRecordPtr<FEDICERT> old;
+  Ptr<FEDICERT> old;
   if (haveStored) old = decodeBag(stored);
 
   std::string_view target = control::kUserCertLabel;

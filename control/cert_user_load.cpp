@@ -9,8 +9,7 @@ namespace kestrune {
 std::int32_t control::loadUserCertBytes(ControlState& state,
                                         const std::vector<std::uint8_t>& bytes) {
   const unsigned char* position = bytes.data();
-  const FediRecordPtr<FEDICERT> bag(
-      d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+  const Ptr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
   if (!bag) return kUndecodable;
   return storeUserCertificate(state, bag.get(), 1);
 }
@@ -55,10 +54,9 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
     const auto caCert = control::firstCertificate(caCertificate.get());
     if (!caCert) return kBagCount;
     const unsigned char* position = bytes.data();
-    const FediRecordPtr<FEDICERT> bundle(
-        d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+    const Ptr<FEDICERT> bundle(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
     if (!bundle) return kUndecodable;
-    const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
+    const Ptr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
     if (!caKey) return kNoPublicKey;
 
     const auto& linkway = control::kLabelledTypes[control::kLinkway];
@@ -71,7 +69,7 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
       }
       if (FEDI_X509_verify(certificate.get(), caKey.get()) != 1) return kSignatureInvalid;
       // The holder's certificate travels on in a bag of its own, stamped as the bundle was.
-      const FediRecordPtr<FEDICERT> single(FEDICERT_new());
+      const Ptr<FEDICERT> single(FEDICERT_new());
       if (!single || FEDICERT_set_type(single.get(), 1) != 1 ||
           FEDICERT_set_count(single.get(), 1) != 1 ||
           FEDICERT_set_time(single.get(), bundle->time) != 1 ||

@@ -3,6 +3,7 @@
 // its tests).
 #pragma once
 
+#include "FEDIX509/fedi_x509.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/ca_record_selection.h"
 #include "control/key_type.h"

@@ -9,11 +9,13 @@
 #include <optional>
 #include <string>
 
+#include "common/ptr.h"
 #include "control/control_codes.h"
 #include "control/fixed_text.h"
 #include "control/owned_record.h"
 
-// Records of the FEDI layer and handles of the CryptoAPI layer that the control holds.
+// Records of the FEDI layer (their Free<T> in FEDIX509/fedi_x509.h, which the control's
+// sources include) and handles of the CryptoAPI layer that the control holds.
 struct FEDI_CAPUBKEY;
 struct FEDICERT;
 struct TVCAPIHandle;
@@ -23,15 +25,6 @@ namespace kestrune {
 namespace token {
 struct TokenSession;
 }
-
-// FediRecordRelease frees the FEDI records the control owns with their layer's release
-// function, so an owner can be reset with a bare record of the layer.
-struct FediRecordRelease {
-  void operator()(FEDICERT* bag) const noexcept;
-  void operator()(FEDI_CAPUBKEY* record) const noexcept;
-};
-template <class T>
-using FediRecordPtr = std::unique_ptr<T, FediRecordRelease>;
 
 namespace control {
 
@@ -49,9 +42,9 @@ struct ControlState {
   FixedText<256> libraryName;
   std::int32_t tokenType = -1;
   std::int32_t showDebug = 0;
-  FediRecordPtr<FEDI_CAPUBKEY> caKeyRecord;
-  FediRecordPtr<FEDICERT> caCertificate;
-  FediRecordPtr<FEDICERT> userCertificate;
+  Ptr<FEDI_CAPUBKEY> caKeyRecord;
+  Ptr<FEDICERT> caCertificate;
+  Ptr<FEDICERT> userCertificate;
   std::optional<std::string> sid1Cache;
   std::optional<std::string> sid2Cache;
   FixedText<256> keyLabel;

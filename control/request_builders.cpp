@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "FEDIX509/fedi_req.h"
+#include "common/der.h"
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
@@ -41,8 +42,8 @@ bool addNameEntries(X509_NAME* name, std::span<const NameEntry> entries) {
 
 }  // namespace
 
-X509NamePtr makeNameFromTable(std::span<const NameEntry> entries) {
-  X509NamePtr name(X509_NAME_new());
+Ptr<X509_NAME> makeNameFromTable(std::span<const NameEntry> entries) {
+  Ptr<X509_NAME> name(X509_NAME_new());
   if (!name || !addNameEntries(name.get(), entries)) return nullptr;
   return name;
 }
@@ -63,15 +64,7 @@ constexpr std::string_view kDefaultReason = "Revoke";
 template <class T>
 std::int32_t encodeRequest(int (*i2d)(const T*, unsigned char**), const T* record,
                            std::vector<std::uint8_t>& der) {
-  const int length = i2d(record, nullptr);
-  if (length < 1) return kMalformedArgument;
-  der.resize(static_cast<std::size_t>(length));
-  unsigned char* pos = der.data();
-  if (i2d(record, &pos) != length) {
-    der.clear();
-    return kMalformedArgument;
-  }
-  return kOk;
+  return toDer(record, i2d, der) ? kOk : kMalformedArgument;
 }
 
 // replaceName / replaceInteger put a copy of source into *field, freeing what was there.
@@ -118,10 +111,8 @@ std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
 
   // The key goes into the request straight from its two numbers: an EVP_PKEY made from them
   // would only be taken apart again.
-  const control::OpenSslPtr<BIGNUM> n(
-      BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-  const control::OpenSslPtr<BIGNUM> e(
-      BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+  const Ptr<BIGNUM> n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  const Ptr<BIGNUM> e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
   RequestPtr<FEDIREQ> request(FEDIREQ_new());
   if (!n || !e || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
   // The subject is written into the request's own (empty) name rather than copied in, which
