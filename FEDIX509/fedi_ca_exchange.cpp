@@ -9,9 +9,9 @@
 #include <new>
 #include <vector>
 
-#include "common/der.h"
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_net_internal.h"
+#include "common/der.h"
 
 namespace {
 

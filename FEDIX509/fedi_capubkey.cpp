@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "common/ptr.h"
 #include "FEDIX509/fedi_internal.h"
+#include "common/ptr.h"
 
 namespace {
 

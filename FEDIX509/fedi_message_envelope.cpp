@@ -12,9 +12,9 @@
 #include <cstring>
 #include <vector>
 
-#include "common/der.h"
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_message.h"
+#include "common/der.h"
 #include "platform/platform.h"
 
 namespace {

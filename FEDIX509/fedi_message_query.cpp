@@ -10,10 +10,10 @@
 #include <cstring>
 #include <vector>
 
-#include "common/ptr.h"
-#include "common/der.h"
 #include "FEDIX509/fedi_message.h"
 #include "FEDIX509/fedi_x509.h"
+#include "common/der.h"
+#include "common/ptr.h"
 
 namespace {
 

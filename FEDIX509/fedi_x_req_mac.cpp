@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "common/ptr.h"
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
+#include "common/ptr.h"
 
 namespace {
 

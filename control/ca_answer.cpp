@@ -4,8 +4,8 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_message.h"
-#include "control/control_internal.h"
 #include "control/ca_internal.h"
+#include "control/control_internal.h"
 #include "platform/platform.h"
 
 namespace kestrune {

@@ -1,8 +1,8 @@
 // buildAuthorityName: the X.509 name by which the CA queries name an authority (casid1,
 // casid2) or a holder (sid1, sid2), in the order of the certificates' names: O, then CN.
+#include "control/ca_internal.h"
 #include "control/control_internal.h"
 #include "control/request_builders.h"
-#include "control/ca_internal.h"
 
 namespace kestrune {
 

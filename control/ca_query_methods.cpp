@@ -7,11 +7,11 @@
 #include "FEDIX509/fedi_crl.h"
 #include "common/der.h"
 #include "control/ca_exchange_frame.h"
+#include "control/ca_internal.h"
 #include "control/ca_query_fields.h"
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "control/request_builders.h"
-#include "control/ca_internal.h"
 #include "token/base64.h"
 
 namespace kestrune {

@@ -3,10 +3,10 @@
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_req.h"
 #include "control/ca_exchange_frame.h"
-#include "control/control_internal.h"
-#include "control/secret_text.h"
 #include "control/cert_internal.h"
+#include "control/control_internal.h"
 #include "control/request_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "control/ca_exchange_frame.h"
+#include "control/ca_internal.h"
 #include "control/ca_query_fields.h"
 #include "control/control_internal.h"
-#include "control/ca_internal.h"
 
 namespace kestrune {
 namespace {

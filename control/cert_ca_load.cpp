@@ -29,9 +29,9 @@ std::int32_t control::loadCACertBytes(ControlState& state, const std::vector<std
 
   token::p11_SetPrivateObjects(0);
   const bool exists =
-      token::p11_ObjectExists(state.session(), control::kCaCertLabel) == token::kTokenOk;
+      token::p11_ObjectExists(state.session(), token::kCaCertLabel) == token::kTokenOk;
   if (const auto code =
-          control::writeCertificateObject(state.session(), control::kCaCertLabel, bytes, exists);
+          control::writeCertificateObject(state.session(), token::kCaCertLabel, bytes, exists);
       code != kOk) {
     return code;
   }

@@ -18,13 +18,10 @@
 
 #include "FEDIX509/fedi_x509.h"
 #include "control/control_state.h"
+#include "token/labels.h"
 #include "token/token.h"
 
 namespace kestrune::control {
-
-inline constexpr std::string_view kUserCertLabel = "EOICert";
-inline constexpr std::string_view kNewCertLabel = "EOICertNew";
-inline constexpr std::string_view kCaCertLabel = "EOICAert";
 
 // What becomes of a parked renewal once the current certificate has expired.
 enum class ParkedFate {

@@ -54,22 +54,22 @@ std::optional<std::u16string> control::certObjectB64(ControlState& state, std::s
 
 std::int32_t TVFEDIMiniKeyCrypt::getCert(std::u16string_view outFile) {
   return control::codeMethod(
-      *this, [&] { return control::writeCertObject(*this, outFile, control::kUserCertLabel); });
+      *this, [&] { return control::writeCertObject(*this, outFile, token::kUserCertLabel); });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::getNewCert(std::u16string_view outFile) {
   return control::codeMethod(
-      *this, [&] { return control::writeCertObject(*this, outFile, control::kNewCertLabel); });
+      *this, [&] { return control::writeCertObject(*this, outFile, token::kNewCertLabel); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCertB64() {
-  return control::inFrame(
-      *this, [this] { return control::certObjectB64(*this, control::kUserCertLabel); });
+  return control::inFrame(*this,
+                          [this] { return control::certObjectB64(*this, token::kUserCertLabel); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getNewCertB64() {
   return control::inFrame(*this,
-                          [this] { return control::certObjectB64(*this, control::kNewCertLabel); });
+                          [this] { return control::certObjectB64(*this, token::kNewCertLabel); });
 }
 
 }  // namespace kestrune

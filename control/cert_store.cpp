@@ -14,15 +14,15 @@ namespace {
 // again by the next reader instead of leaving the token without "EOICert".
 std::int32_t promoteNewCertificate(token::TokenSession* session) {
   token::DataObjectCopy expired;
-  if (token::p11_ReadDataObjectCopy(session, control::kUserCertLabel, expired) != token::kTokenOk) {
+  if (token::p11_ReadDataObjectCopy(session, token::kUserCertLabel, expired) != token::kTokenOk) {
     return kReadFailed;
   }
-  if (token::p11_DestroyObject(session, control::kUserCertLabel) != token::kTokenOk) {
+  if (token::p11_DestroyObject(session, token::kUserCertLabel) != token::kTokenOk) {
     return kDeleteFailed;
   }
-  if (token::p11_RenameObject(session, control::kNewCertLabel, control::kUserCertLabel) !=
+  if (token::p11_RenameObject(session, token::kNewCertLabel, token::kUserCertLabel) !=
       token::kTokenOk) {
-    token::p11_RestoreDataObject(session, control::kUserCertLabel, expired);
+    token::p11_RestoreDataObject(session, token::kUserCertLabel, expired);
     return kTokenFailure;
   }
   return kOk;
@@ -50,9 +50,9 @@ Ptr<FEDICERT> control::readFediCertObject(ControlState& state, std::string_view 
 std::int32_t control::loadUserCertificate(ControlState& state) {
   if (state.userCertificate) return kOk;
   if (const auto code = connectToken(state, nullptr); code != kOk) return code;
-  auto current = readFediCertObject(state, control::kUserCertLabel);
+  auto current = readFediCertObject(state, token::kUserCertLabel);
   if (!current) return state.lastErrorCode;
-  if (token::p11_ObjectExists(state.session(), control::kNewCertLabel) == token::kTokenOk &&
+  if (token::p11_ObjectExists(state.session(), token::kNewCertLabel) == token::kTokenOk &&
       platform::currentTime() > certNotAfterTime(state, current.get())) {
     auto fate = control::ParkedFate::kDrop;
     if (const auto code = judgeParkedCertificate(state, current.get(), fate); code != kOk)
@@ -61,11 +61,10 @@ std::int32_t control::loadUserCertificate(ControlState& state) {
     if (fate == control::ParkedFate::kPromote) {
       current.reset();
       if (const auto code = promoteNewCertificate(state.session()); code != kOk) return code;
-      current = readFediCertObject(state, control::kUserCertLabel);
+      current = readFediCertObject(state, token::kUserCertLabel);
       if (!current) return state.lastErrorCode;
     } else if (fate == control::ParkedFate::kDrop &&
-               token::p11_DestroyObject(state.session(), control::kNewCertLabel) !=
-                   token::kTokenOk) {
+               token::p11_DestroyObject(state.session(), token::kNewCertLabel) != token::kTokenOk) {
       return kDeleteFailed;
     }
   }
@@ -81,7 +80,7 @@ std::int32_t control::loadUserCertificate(ControlState& state) {
 std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* current,
                                              control::ParkedFate& fate) {
   fate = control::ParkedFate::kDrop;
-  const auto parked = readFediCertObject(state, control::kNewCertLabel);
+  const auto parked = readFediCertObject(state, token::kNewCertLabel);
   if (!parked) return state.lastErrorCode == kUndecodable ? kOk : state.lastErrorCode;
   if (FEDICERT_get_num(parked.get()) != 1) return kOk;
   const auto certificate = control::firstCertificate(parked.get());
@@ -100,7 +99,7 @@ std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* curr
 std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, std::int32_t mode) {
   state.userCertificate.reset();
   if (!state.caCertificate) {
-    auto stored = readFediCertObject(state, control::kCaCertLabel);
+    auto stored = readFediCertObject(state, token::kCaCertLabel);
     if (!stored) return state.lastErrorCode;
     state.caCertificate = std::move(stored);
   }
@@ -126,22 +125,22 @@ std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, s
   const std::int64_t now = platform::currentTime();
   token::Bytes stored;
   const bool haveStored =
-      token::p11_ReadDataValue(state.session(), control::kUserCertLabel, stored) == token::kTokenOk;
+      token::p11_ReadDataValue(state.session(), token::kUserCertLabel, stored) == token::kTokenOk;
   // Our own writes carry one zero byte more than the DER, so only a value written by another
   // application can be the same certificate.
   if (haveStored && stored == der) return kOk;
   Ptr<FEDICERT> old;
   if (haveStored) old = decodeBag(stored);
 
-  std::string_view target = control::kUserCertLabel;
+  std::string_view target = token::kUserCertLabel;
   // A stored value that doesn't decode is replaced like an old certificate: left in place it
   // would make every later creation fail.
   bool replace = haveStored;
   if (mode == 1 && old && now > certNotBeforeTime(state, old.get()) &&
       now < certNotAfterTime(state, old.get())) {
     // The current certificate stays in force; the new one waits beside it.
-    target = control::kNewCertLabel;
-    replace = token::p11_ObjectExists(state.session(), control::kNewCertLabel) == token::kTokenOk;
+    target = token::kNewCertLabel;
+    replace = token::p11_ObjectExists(state.session(), token::kNewCertLabel) == token::kTokenOk;
   }
   return control::writeCertificateObject(state.session(), target, der, replace);
 }

@@ -46,7 +46,7 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
     if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
 
     if (!caCertificate) {
-      auto stored = control::readFediCertObject(*this, control::kCaCertLabel);
+      auto stored = control::readFediCertObject(*this, token::kCaCertLabel);
       if (!stored) return lastErrorCode;
       caCertificate = std::move(stored);
     }

@@ -3,8 +3,8 @@
 #include <memory>
 #include <new>
 
-#include "control/session_state.h"
 #include "control/session_internal.h"
+#include "control/session_state.h"
 #include "platform/platform.h"
 #include "token/token.h"
 

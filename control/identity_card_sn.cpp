@@ -1,11 +1,11 @@
 // getCardSN and setCardSN: the card serial number that every token type keeps in "EOICARDSN".
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace {
 
-constexpr std::string_view kCardSerialLabel = "EOICARDSN";
 // Card serial numbers are read through a 256-byte buffer: at most 255 bytes of text.
 constexpr std::size_t kCardSerialMaxLength = 255;
 
@@ -19,7 +19,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCardSN() {
     }
     token::p11_SetPrivateObjects(0);
     token::Bytes value;
-    if (token::p11_ReadDataValue(session(), kCardSerialLabel, value) != token::kTokenOk) {
+    if (token::p11_ReadDataValue(session(), token::kCardSerialLabel, value) != token::kTokenOk) {
       lastErrorCode = kReadFailed;
       return std::nullopt;
     }
@@ -49,11 +49,12 @@ std::int32_t TVFEDIMiniKeyCrypt::setCardSN(std::u16string_view cardsn) {
       return;
     }
     token::p11_SetPrivateObjects(0);
-    if (const auto code = control::deleteIfPresent(session(), kCardSerialLabel); code != kOk) {
+    if (const auto code = control::deleteIfPresent(session(), token::kCardSerialLabel);
+        code != kOk) {
       lastErrorCode = code;
       return;
     }
-    lastErrorCode = control::writeText(session(), kCardSerialLabel, *serial);
+    lastErrorCode = control::writeText(session(), token::kCardSerialLabel, *serial);
     if (lastErrorCode == kOk) rtn = kOk;
   });
   return rtn;

@@ -8,6 +8,7 @@
 
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/text_conversion.h"
+#include "token/labels.h"
 
 namespace kestrune::control {
 namespace {
@@ -60,7 +61,7 @@ std::string textOf(std::span<const std::uint8_t> value) {
 }
 
 std::int32_t readUserData(token::TokenSession* session, token::Bytes& record) {
-  if (token::p11_ReadDataValue(session, "UserData", record) != token::kTokenOk ||
+  if (token::p11_ReadDataValue(session, token::kTaiOneUserDataLabel, record) != token::kTokenOk ||
       record.size() != kUserDataLength) {
     return kReadFailed;
   }

@@ -2,6 +2,7 @@
 // the Linkway layout.
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace {
@@ -14,8 +15,9 @@ constexpr std::uint32_t kCardKeyBits = 512;
 // already deleted, so a failure never leaves an old identifier beside a new one.
 std::int32_t writeIdentifiers(token::TokenSession* session, const std::string& sid1,
                               const std::string& sid2) {
-  if (const auto code = control::writeText(session, "EOISID1", sid1); code != kOk) return code;
-  return control::writeText(session, "EOISID2", sid2);
+  if (const auto code = control::writeText(session, token::kSid1Label, sid1); code != kOk)
+    return code;
+  return control::writeText(session, token::kSid2Label, sid2);
 }
 
 }  // namespace
@@ -35,7 +37,8 @@ std::int32_t TVFEDIMiniKeyCrypt::makeCard(std::u16string_view UserID, std::u16st
     // certificate and the card serial number stay.
     token::p11_SetPrivateObjects(0);
     for (const std::string_view label :
-         {"EOISID1", "EOISID2", "FEDICA.pubkey", "EOICert", "EOICertNew"}) {
+         {token::kSid1Label, token::kSid2Label, token::kLinkwayPublicKeyLabel,
+          token::kUserCertLabel, token::kNewCertLabel}) {
       if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
         return code;
       }
@@ -43,13 +46,15 @@ std::int32_t TVFEDIMiniKeyCrypt::makeCard(std::u16string_view UserID, std::u16st
     if (const auto code = writeIdentifiers(session(), *sid1, *sid2); code != kOk) return code;
 
     token::p11_SetPrivateObjects(1);
-    for (const std::string_view label : {"FEDICA.pubkey", "FEDICA.prikey"}) {
+    for (const std::string_view label :
+         {token::kLinkwayPublicKeyLabel, token::kLinkwayPrivateKeyLabel}) {
       if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
         return code;
       }
     }
-    if (token::p11_GenerateKeyPair(session(), "FEDICA.pubkey", "FEDICA.prikey", kCardKeyBits) !=
-        token::kTokenOk) {
+    if (token::p11_GenerateKeyPair(session(), token::kLinkwayPublicKeyLabel,
+                                   token::kLinkwayPrivateKeyLabel,
+                                   kCardKeyBits) != token::kTokenOk) {
       return token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? kTokenMemoryFull : kKeyGenerationFailed;
     }
     return kOk;
@@ -69,7 +74,7 @@ std::int32_t TVFEDIMiniKeyCrypt::setSID(std::u16string_view UserID, std::u16stri
     if (session() == nullptr) return kWriteFailed;
 
     token::p11_SetPrivateObjects(0);
-    for (const std::string_view label : {"EOISID1", "EOISID2"}) {
+    for (const std::string_view label : {token::kSid1Label, token::kSid2Label}) {
       if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
         return code;
       }

@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "FEDIX509/fedi_x509.h"
+#include "control/cert_internal.h"
 #include "control/control_internal.h"
+#include "control/identity_internal.h"
 #include "control/identity_objects.h"
 #include "control/number_text.h"
-#include "control/cert_internal.h"
-#include "control/identity_internal.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace {
@@ -21,8 +22,6 @@ constexpr std::size_t kUserDataSid1 = 36;
 constexpr std::size_t kUserDataSerial = 72;
 constexpr std::size_t kUserDataSerialLength = 8;
 constexpr std::size_t kCsnBuffer = 1024;
-
-constexpr std::string_view kSafeNetPublicKey = "A FEDI RSA Public Key";
 
 // userDataField returns the text from offset up to the next space; no value when the record
 // has no space after offset.
@@ -38,7 +37,8 @@ std::optional<std::string> userDataField(const token::Bytes& record, std::size_t
 // out so.
 std::int32_t safeNetCsn(token::TokenSession* session, std::string& csn) {
   token::p11_SetPrivateObjects(0);
-  if (token::p11_ObjectExists(session, kSafeNetPublicKey) != token::kTokenOk) return kReadFailed;
+  if (token::p11_ObjectExists(session, token::kSafeNetPublicKeyLabel) != token::kTokenOk)
+    return kReadFailed;
   std::vector<token::TokenObjectRecord> records;
   if (token::p11_ListObjects(session, token::kKindData, records) != token::kTokenOk ||
       records.empty()) {
@@ -166,8 +166,9 @@ std::int32_t control::readSid(ControlState& state, int which, std::int32_t type)
       if (const auto code = connectToken(state, nullptr); code != kOk) return code;
       token::p11_SetPrivateObjects(0);
       token::Bytes bytes;
-      if (token::p11_ReadDataValue(state.session(), which == 1 ? "EOISID1" : "EOISID2", bytes) !=
-          token::kTokenOk) {
+      if (token::p11_ReadDataValue(state.session(),
+                                   which == 1 ? token::kSid1Label : token::kSid2Label,
+                                   bytes) != token::kTokenOk) {
         return kReadFailed;
       }
       value = control::textOf(bytes);

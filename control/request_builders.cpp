@@ -15,6 +15,7 @@
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
 #include "control/request_internal.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace control {
@@ -54,10 +55,6 @@ namespace {
 
 using fedi::RequestPtr;
 
-constexpr std::string_view kSid1Label = "EOISID1";
-constexpr std::string_view kSid2Label = "EOISID2";
-constexpr std::string_view kPublicKeyLabel = "FEDICA.pubkey";
-constexpr std::string_view kPrivateKeyLabel = "FEDICA.prikey";
 constexpr std::string_view kDefaultReason = "Revoke";
 
 // encodeRequest fills der with the record's encoding: 0, 4 for an empty encoding.
@@ -92,20 +89,20 @@ std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
   token::p11_SetPrivateObjects(0);
   token::Bytes sid1;
   token::Bytes sid2;
-  if (token::p11_ReadDataValue(state.session(), kSid1Label, sid1) != token::kTokenOk ||
-      token::p11_ReadDataValue(state.session(), kSid2Label, sid2) != token::kTokenOk) {
+  if (token::p11_ReadDataValue(state.session(), token::kSid1Label, sid1) != token::kTokenOk ||
+      token::p11_ReadDataValue(state.session(), token::kSid2Label, sid2) != token::kTokenOk) {
     return kReadFailed;
   }
   token::Bytes modulus;
   token::Bytes exponent;
-  if (token::p11_GetPublicKeyParts(state.session(), kPublicKeyLabel, &modulus, &exponent) !=
-          token::kTokenOk ||
+  if (token::p11_GetPublicKeyParts(state.session(), token::kLinkwayPublicKeyLabel, &modulus,
+                                   &exponent) != token::kTokenOk ||
       modulus.empty() || exponent.empty()) {
     return kTokenKeyUnreadable;
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, state.session(), kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
 
@@ -147,7 +144,7 @@ std::int32_t control::buildExtendRequest(ControlState& state, std::vector<std::u
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, state.session(), kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
   if (FEDIEXT_sign(request.get(), &keyInfo) != 1) return kNoSignature;
@@ -176,7 +173,7 @@ std::int32_t control::buildRevokeRequest(ControlState& state, const char* reason
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, state.session(), kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
   if (FEDIREV_sign(request.get(), &keyInfo) != 1) return kNoSignature;

@@ -1,7 +1,7 @@
 // makeRequestCert: a new-certificate, extension or revocation request written to a file.
 #include "control/control_internal.h"
-#include "control/secret_text.h"
 #include "control/request_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "FEDIX509/fedi_md5.h"
 #include "control/control_internal.h"
-#include "control/number_text.h"
 #include "control/identity_internal.h"
+#include "control/number_text.h"
 
 namespace kestrune {
 namespace {

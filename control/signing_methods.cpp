@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "control/control_internal.h"
-#include "control/number_text.h"
 #include "control/identity_internal.h"
+#include "control/number_text.h"
 #include "token/base64.h"
 
 namespace kestrune {

@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "FEDIX509/fedi_crl.h"
-#include "common/ptr.h"
 #include "FEDIX509/fedi_x509.h"
 #include "ca/issuing.h"
+#include "common/ptr.h"
 #include "platform/platform.h"
 #include "token/base64.h"
 
