@@ -1,6 +1,6 @@
 // The user's certificate on the token: reading it, promoting a parked renewal once the current
-// certificate has expired, and storing a new one after checking it against the CA and the
-// token's key pair.
+// certificate has expired (or dropping one that is older or for another key), and storing a
+// new one after checking it against the CA and the token's key pair.
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "platform/platform.h"
