@@ -3,8 +3,8 @@
 #include <new>
 
 #include "common/der.h"
-#include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/cert_internal.h"
+#include "control/control_codes.h"
 
 namespace kestrune::control {
 

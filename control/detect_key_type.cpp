@@ -1,7 +1,7 @@
 // Deciding a token's type, and with it the label of its signing key.
 #include <vector>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
 #include "control/key_type.h"
 #include "control/session_internal.h"
 #include "token/token.h"

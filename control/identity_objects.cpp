@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
 #include "control/text_conversion.h"
 #include "token/labels.h"
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <optional>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
 #include "control/secret_text.h"
 #include "platform/platform.h"
 
