@@ -104,9 +104,9 @@ const ASN1_PRIMITIVE_FUNCS kUtcTimeFunctions = {
 ASN1_ITEM_start(FEDI_UTCTIME)
     ASN1_ITYPE_PRIMITIVE, V_ASN1_UTCTIME, nullptr, 0, &kUtcTimeFunctions, 0, "FEDI_UTCTIME"
 ASN1_ITEM_end(FEDI_UTCTIME)
-    // clang-format on
+// clang-format on
 
-    ASN1_UTCTIME* d2i_FEDI_ASN1_UTCTIME(ASN1_UTCTIME** out, const unsigned char** pos, long len) {
+ASN1_UTCTIME* d2i_FEDI_ASN1_UTCTIME(ASN1_UTCTIME** out, const unsigned char** pos, long len) {
   return reinterpret_cast<ASN1_UTCTIME*>(kestrune::fedi::detail::decodeRecord(
       reinterpret_cast<ASN1_VALUE**>(out), pos, len, ASN1_ITEM_rptr(FEDI_UTCTIME)));
 }

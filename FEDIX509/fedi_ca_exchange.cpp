@@ -3,18 +3,17 @@
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_net_internal.h"
+#include "common/der.h"
 
 namespace {
-
-struct DerFree {
-  void operator()(unsigned char* der) const noexcept { OPENSSL_free(der); }
-};
-using DerPtr = std::unique_ptr<unsigned char, DerFree>;
 
 // Releases the response body on every path.
 struct ResponseGuard {
@@ -38,19 +37,19 @@ int exchange(CaConnection& connection, int type, void* record) {
   if (!request) return NET_NO_MEMORY;
   const int filled = FEDI_MESSAGE_fill(request.get(), 0, 0, kCaMessageAgent, type, record);
   if (filled != FEDI_MSG_OK) return filled;
-  // The length first, so that a buffer that can't be had is told apart from a message that
-  // doesn't encode; the content's DER is cached, so the second pass only copies it.
-  const int derLength = i2d_FEDI_MESSAGE(request.get(), nullptr);
-  if (derLength <= 0) return CA_ENCODE_FAILED;
-  DerPtr der(static_cast<unsigned char*>(OPENSSL_malloc(static_cast<std::size_t>(derLength))));
-  if (!der) return NET_NO_MEMORY;
-  unsigned char* write = der.get();
-  if (i2d_FEDI_MESSAGE(request.get(), &write) != derLength) return CA_ENCODE_FAILED;
+  // A buffer that can't be had is told apart from a message that doesn't encode; the
+  // content's DER is cached, so the second pass only copies it.
+  std::vector<std::uint8_t> der;
+  try {
+    if (!kestrune::toDer(request.get(), i2d_FEDI_MESSAGE, der)) return CA_ENCODE_FAILED;
+  } catch (const std::bad_alloc&) {
+    return NET_NO_MEMORY;
+  }
 
   ResponseGuard guard;
   NetResponse& response = guard.response;
-  const int sent =
-      net_Request(connection.setUrl, "POST", kCaMessageType, der.get(), derLength, &response);
+  const int sent = net_Request(connection.setUrl, "POST", kCaMessageType, der.data(),
+                               static_cast<int>(der.size()), &response);
   if (sent != NET_OK) return kestrune::fedi::detail::caResult(sent, response);
 
   const unsigned char* read = response.body;

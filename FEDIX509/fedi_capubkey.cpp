@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "FEDIX509/fedi_internal.h"
+#include "common/ptr.h"
 
 namespace {
 
@@ -46,49 +47,38 @@ ASN1_SEQUENCE_ref(FEDI_CAPUBKEY, nullptr) = {
     ASN1_SIMPLE(FEDI_CAPUBKEY, algorithm, X509_ALGOR),
     ASN1_SIMPLE(FEDI_CAPUBKEY, signature, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END_ref(FEDI_CAPUBKEY, FEDI_CAPUBKEY)
-    // clang-format on
+// clang-format on
 
-    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_RSAPUBKEY) KESTRUNE_FEDI_CODERS(FEDI_RSAPUBKEY)
-        IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_CAPUBKEY_INFO) KESTRUNE_FEDI_CODERS(FEDI_CAPUBKEY_INFO)
-            IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_CAPUBKEY) KESTRUNE_FEDI_CODERS(FEDI_CAPUBKEY)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_RSAPUBKEY)
+KESTRUNE_FEDI_CODERS(FEDI_RSAPUBKEY)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_CAPUBKEY_INFO)
+KESTRUNE_FEDI_CODERS(FEDI_CAPUBKEY_INFO)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_CAPUBKEY)
+KESTRUNE_FEDI_CODERS(FEDI_CAPUBKEY)
 
-                int FEDI_CAPUBKEY_up_ref(FEDI_CAPUBKEY * record) {
+int FEDI_CAPUBKEY_up_ref(FEDI_CAPUBKEY* record) {
   return record != nullptr ? kestrune::fedi::detail::upRef(&record->references, record->lock) : 0;
 }
 
 namespace {
 
-struct BnFree {
-  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-};
-struct ParamBuildFree {
-  void operator()(OSSL_PARAM_BLD* p) const noexcept { OSSL_PARAM_BLD_free(p); }
-};
-struct ParamFree {
-  void operator()(OSSL_PARAM* p) const noexcept { OSSL_PARAM_free(p); }
-};
-struct PkeyContextFree {
-  void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
-};
-
 // The INTEGER's magnitude, big-endian as stored.
-std::unique_ptr<BIGNUM, BnFree> magnitude(const ASN1_INTEGER* value) {
+kestrune::Ptr<BIGNUM> magnitude(const ASN1_INTEGER* value) {
   if (value == nullptr || value->length <= 0) return nullptr;
-  return std::unique_ptr<BIGNUM, BnFree>(BN_bin2bn(value->data, value->length, nullptr));
+  return kestrune::Ptr<BIGNUM>(BN_bin2bn(value->data, value->length, nullptr));
 }
 
 EVP_PKEY* makeRsaKey(const FEDI_RSAPUBKEY& key) {
   const auto modulus = magnitude(key.modulus);
   const auto exponent = magnitude(key.publicExponent);
   if (!modulus || !exponent) return nullptr;
-  std::unique_ptr<OSSL_PARAM_BLD, ParamBuildFree> build(OSSL_PARAM_BLD_new());
+  kestrune::Ptr<OSSL_PARAM_BLD> build(OSSL_PARAM_BLD_new());
   if (!build || OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
       OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1) {
     return nullptr;
   }
-  std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(build.get()));
-  std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree> context(
-      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  kestrune::Ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(build.get()));
+  kestrune::Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   EVP_PKEY* pkey = nullptr;
   if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
       EVP_PKEY_fromdata(context.get(), &pkey, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {

@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "common/ptr.h"
+
 // SEQUENCE { typeTag printable string "ReVoKeCl", version INTEGER, second INTEGER,
 //            third INTEGER, crl CertificateList }
 // The tag is read from any printable-family type and not compared; second and third are
@@ -27,11 +29,12 @@ struct FEDICRL {
 // FEDICRL_free accepts null.
 DECLARE_ASN1_FUNCTIONS(FEDICRL)
 
-namespace kestrune::fedi {
+namespace kestrune {
 
-struct CrlFree {
-  void operator()(FEDICRL* p) const noexcept { FEDICRL_free(p); }
-};
-using CrlPtr = std::unique_ptr<FEDICRL, CrlFree>;
+KESTRUNE_FREE(FEDICRL, FEDICRL_free);
 
-}  // namespace kestrune::fedi
+namespace fedi {
+using CrlPtr = Ptr<FEDICRL>;
+}  // namespace fedi
+
+}  // namespace kestrune

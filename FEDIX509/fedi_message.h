@@ -20,6 +20,8 @@
 
 #include <memory>
 
+#include "common/ptr.h"
+
 // Content types and the records they carry (the record pointer of FEDI_CONTENT).
 enum FediContentType : int {
   FEDI_CONTENT_NONE = -1,     // a holder without content: matches no content type
@@ -97,16 +99,17 @@ int FEDI_MESSAGE_fill(FEDI_MESSAGE* msg, long version, long second, const char* 
 int i2d_FEDI_MESSAGE(const FEDI_MESSAGE* msg, unsigned char** pos);
 FEDI_MESSAGE* d2i_FEDI_MESSAGE(FEDI_MESSAGE** out, const unsigned char** pos, long len);
 
-namespace kestrune::fedi {
+namespace kestrune {
 
-struct MessageFree {
-  void operator()(FEDI_MESSAGE* p) const noexcept { FEDI_MESSAGE_free(p); }
-  void operator()(FEDI_CONTENT* p) const noexcept { FEDI_CONTENT_free(p); }
-};
-using MessagePtr = std::unique_ptr<FEDI_MESSAGE, MessageFree>;
-using ContentPtr = std::unique_ptr<FEDI_CONTENT, MessageFree>;
+KESTRUNE_FREE(FEDI_MESSAGE, FEDI_MESSAGE_free);
+KESTRUNE_FREE(FEDI_CONTENT, FEDI_CONTENT_free);
 
-}  // namespace kestrune::fedi
+namespace fedi {
+using MessagePtr = Ptr<FEDI_MESSAGE>;
+using ContentPtr = Ptr<FEDI_CONTENT>;
+}  // namespace fedi
+
+}  // namespace kestrune
 
 // Query bodies. Optional fields are null when absent; they are written with implicit tags:
 // GeT_CeRt subject [0] (A0), serialNumber [1] (81), date [2] (82); GeT_CaPk psn [0] (80),
@@ -230,3 +233,8 @@ DECLARE_ASN1_FUNCTIONS(FEDI_CSID_REQ)
 DECLARE_ASN1_FUNCTIONS(FEDI_CSID_RESP)
 DECLARE_ASN1_FUNCTIONS(FEDI_CCHN_REQ)
 DECLARE_ASN1_FUNCTIONS(FEDI_STATUS)
+
+namespace kestrune {
+KESTRUNE_FREE(FEDI_QUERY, FEDI_QUERY_free);
+KESTRUNE_FREE(FEDI_CCHN_REQ, FEDI_CCHN_REQ_free);
+}  // namespace kestrune

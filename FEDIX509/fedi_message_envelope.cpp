@@ -14,6 +14,7 @@
 
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_message.h"
+#include "common/der.h"
 #include "platform/platform.h"
 
 namespace {
@@ -28,12 +29,7 @@ using Bytes = std::vector<unsigned char>;
 
 template <class T>
 bool append(Bytes& out, const T* field, int (*i2d)(const T*, unsigned char**)) {
-  const int length = i2d(field, nullptr);
-  if (length <= 0) return false;
-  const std::size_t at = out.size();
-  out.resize(at + static_cast<std::size_t>(length));
-  unsigned char* p = out.data() + at;
-  return i2d(field, &p) == length;
+  return kestrune::appendDer(field, i2d, out);
 }
 
 void appendHeader(Bytes& out, int constructed, int length, int tag, int tagClass) {

@@ -52,19 +52,19 @@ ASN1_SEQUENCE(FEDI_CCHN_REQ) = {
     ASN1_SIMPLE(FEDI_CCHN_REQ, sid2, ASN1_PRINTABLE),
     ASN1_SIMPLE(FEDI_CCHN_REQ, sid1, ASN1_PRINTABLE),
 } ASN1_SEQUENCE_END(FEDI_CCHN_REQ)
-    // clang-format on
+// clang-format on
 
-    namespace {
-  // statusRead keeps the decoded code as a number; more than 4 bytes of INTEGER give -1.
-  int statusCallback(int operation, ASN1_VALUE** value, const ASN1_ITEM*, void*) {
-    if (operation == ASN1_OP_D2I_POST) {
-      auto* status = reinterpret_cast<FEDI_STATUS*>(*value);
-      status->value = ASN1_STRING_length(status->code) > 4
-                          ? -1
-                          : static_cast<int>(ASN1_INTEGER_get(status->code));
-    }
-    return 1;
+namespace {
+// statusRead keeps the decoded code as a number; more than 4 bytes of INTEGER give -1.
+int statusCallback(int operation, ASN1_VALUE** value, const ASN1_ITEM*, void*) {
+  if (operation == ASN1_OP_D2I_POST) {
+    auto* status = reinterpret_cast<FEDI_STATUS*>(*value);
+    status->value = ASN1_STRING_length(status->code) > 4
+                        ? -1
+                        : static_cast<int>(ASN1_INTEGER_get(status->code));
   }
+  return 1;
+}
 
 }  // namespace
 
@@ -73,47 +73,49 @@ ASN1_SEQUENCE_cb(FEDI_STATUS, statusCallback) = {
     ASN1_SIMPLE(FEDI_STATUS, code, ASN1_INTEGER),
     ASN1_SIMPLE(FEDI_STATUS, text, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END_cb(FEDI_STATUS, FEDI_STATUS)
-    // clang-format on
+// clang-format on
 
-    KESTRUNE_FEDI_CODERS(FEDI_ID_PAIR) KESTRUNE_FEDI_CODERS(FEDI_OSID_REQ)
-        KESTRUNE_FEDI_CODERS(FEDI_OSID_RESP) KESTRUNE_FEDI_CODERS(FEDI_CSID_REQ)
-            KESTRUNE_FEDI_CODERS(FEDI_CSID_RESP) KESTRUNE_FEDI_CODERS(FEDI_CCHN_REQ)
-                KESTRUNE_FEDI_CODERS(FEDI_STATUS)
+KESTRUNE_FEDI_CODERS(FEDI_ID_PAIR)
+KESTRUNE_FEDI_CODERS(FEDI_OSID_REQ)
+KESTRUNE_FEDI_CODERS(FEDI_OSID_RESP)
+KESTRUNE_FEDI_CODERS(FEDI_CSID_REQ)
+KESTRUNE_FEDI_CODERS(FEDI_CSID_RESP)
+KESTRUNE_FEDI_CODERS(FEDI_CCHN_REQ)
+KESTRUNE_FEDI_CODERS(FEDI_STATUS)
 
-                    namespace {
-  // typed replaces *slot with an empty string of type, plus text when given.
-  bool typed(ASN1_STRING * *slot, int type, const char* text = nullptr) {
-    ASN1_STRING* value = ASN1_STRING_type_new(type);
-    if (value == nullptr ||
-        (text != nullptr &&
-         ASN1_STRING_set(value, text, static_cast<int>(std::strlen(text))) != 1)) {
-      ASN1_STRING_free(value);
-      return false;
-    }
-    ASN1_STRING_free(*slot);
-    *slot = value;
-    return true;
+namespace {
+// typed replaces *slot with an empty string of type, plus text when given.
+bool typed(ASN1_STRING** slot, int type, const char* text = nullptr) {
+  ASN1_STRING* value = ASN1_STRING_type_new(type);
+  if (value == nullptr ||
+      (text != nullptr && ASN1_STRING_set(value, text, static_cast<int>(std::strlen(text))) != 1)) {
+    ASN1_STRING_free(value);
+    return false;
   }
+  ASN1_STRING_free(*slot);
+  *slot = value;
+  return true;
+}
 
-  // header sets the tag text, version 0 and the type number of an identifier record.
-  template <class T>
-  bool header(T * record, const char* tag, long type) {
-    return typed(&record->typeTag, V_ASN1_PRINTABLESTRING, tag) &&
-           ASN1_INTEGER_set(record->version, 0) == 1 && ASN1_INTEGER_set(record->type, type) == 1;
-  }
+// header sets the tag text, version 0 and the type number of an identifier record.
+template <class T>
+bool header(T* record, const char* tag, long type) {
+  return typed(&record->typeTag, V_ASN1_PRINTABLESTRING, tag) &&
+         ASN1_INTEGER_set(record->version, 0) == 1 && ASN1_INTEGER_set(record->type, type) == 1;
+}
 
-  template <class T>
-  T* made(T * record, bool filled, void (*release)(T*)) {
-    if (record != nullptr && filled) return record;
-    release(record);
-    ERR_raise(ERR_LIB_ASN1, ERR_R_MALLOC_FAILURE);
-    return nullptr;
-  }
+template <class T>
+T* made(T* record, bool filled, void (*release)(T*)) {
+  if (record != nullptr && filled) return record;
+  release(record);
+  ERR_raise(ERR_LIB_ASN1, ERR_R_MALLOC_FAILURE);
+  return nullptr;
+}
 
-  template <class T>
-  T* allocate(const ASN1_ITEM* item) {
-    return reinterpret_cast<T*>(ASN1_item_new(item));
-  }
+template <class T>
+T* allocate(const ASN1_ITEM* item) {
+  return reinterpret_cast<T*>(ASN1_item_new(item));
+}
 
 }  // namespace
 

@@ -12,6 +12,8 @@
 
 #include "FEDIX509/fedi_message.h"
 #include "FEDIX509/fedi_x509.h"
+#include "common/der.h"
+#include "common/ptr.h"
 
 namespace {
 
@@ -67,12 +69,7 @@ bool enterSequence(Reader& r, Reader& inner) {
 
 template <class T>
 bool write(Bytes& out, const T* field, int (*i2d)(const T*, unsigned char**)) {
-  const int length = i2d(field, nullptr);
-  if (length <= 0) return false;
-  const std::size_t at = out.size();
-  out.resize(at + static_cast<std::size_t>(length));
-  unsigned char* p = out.data() + at;
-  return i2d(field, &p) == length;
+  return kestrune::appendDer(field, i2d, out);
 }
 
 template <class T>
@@ -215,16 +212,11 @@ bool attachBody(FEDI_QUERY* q, int bodyType, bool filled) {
   }
 }
 
-struct QueryFree {
-  void operator()(FEDI_QUERY* q) const noexcept { FEDI_QUERY_free(q); }
-};
-
 }  // namespace
 
 FEDI_QUERY* FEDI_QUERY_new(const char* tag, int bodyType) {
   if (tag == nullptr) return nullptr;
-  std::unique_ptr<FEDI_QUERY, QueryFree> q(
-      static_cast<FEDI_QUERY*>(OPENSSL_zalloc(sizeof(FEDI_QUERY))));
+  kestrune::Ptr<FEDI_QUERY> q(static_cast<FEDI_QUERY*>(OPENSSL_zalloc(sizeof(FEDI_QUERY))));
   if (!q) {
     ERR_raise(ERR_LIB_ASN1, ERR_R_MALLOC_FAILURE);
     return nullptr;
@@ -290,8 +282,7 @@ int i2d_FEDI_QUERY(const FEDI_QUERY* query, unsigned char** pos) {
 
 FEDI_QUERY* d2i_FEDI_QUERY(FEDI_QUERY** out, const unsigned char** pos, long len, int bodyType) {
   if (pos == nullptr || *pos == nullptr || len <= 0) return nullptr;
-  std::unique_ptr<FEDI_QUERY, QueryFree> q(
-      static_cast<FEDI_QUERY*>(OPENSSL_zalloc(sizeof(FEDI_QUERY))));
+  kestrune::Ptr<FEDI_QUERY> q(static_cast<FEDI_QUERY*>(OPENSSL_zalloc(sizeof(FEDI_QUERY))));
   if (!q || !attachBody(q.get(), bodyType, false)) return nullptr;
   Reader r{*pos, *pos + len};
   Reader fields{};

@@ -157,17 +157,17 @@ int setMacAlgorithm(FEDIREQ* req);
 // byte-wise does); the octets as they are without a key.
 std::vector<unsigned char> paddedBits(const ASN1_BIT_STRING* bits, const EVP_PKEY* key);
 
-struct RequestFree {
-  void operator()(FEDIREQ* p) const noexcept { FEDIREQ_free(p); }
-  void operator()(FEDIEXT* p) const noexcept { FEDIEXT_free(p); }
-  void operator()(FEDIEXT_SIGNED* p) const noexcept { FEDIEXT_SIGNED_free(p); }
-  void operator()(FEDIEXT_INFO* p) const noexcept { FEDIEXT_INFO_free(p); }
-  void operator()(FEDIREV* p) const noexcept { FEDIREV_free(p); }
-  void operator()(FEDIREV_SIGNED* p) const noexcept { FEDIREV_SIGNED_free(p); }
-  void operator()(FEDIREV_INFO* p) const noexcept { FEDIREV_INFO_free(p); }
-};
-
 template <class T>
-using RequestPtr = std::unique_ptr<T, RequestFree>;
+using RequestPtr = Ptr<T>;
 
 }  // namespace kestrune::fedi
+
+namespace kestrune {
+KESTRUNE_FREE(FEDIREQ, FEDIREQ_free);
+KESTRUNE_FREE(FEDIEXT, FEDIEXT_free);
+KESTRUNE_FREE(FEDIEXT_SIGNED, FEDIEXT_SIGNED_free);
+KESTRUNE_FREE(FEDIEXT_INFO, FEDIEXT_INFO_free);
+KESTRUNE_FREE(FEDIREV, FEDIREV_free);
+KESTRUNE_FREE(FEDIREV_SIGNED, FEDIREV_SIGNED_free);
+KESTRUNE_FREE(FEDIREV_INFO, FEDIREV_INFO_free);
+}  // namespace kestrune

@@ -26,6 +26,8 @@
 
 #include <memory>
 
+#include "common/ptr.h"
+
 // FEDI time: an ASN1_TIME whose type is V_ASN1_UTCTIME or V_ASN1_GENERALIZEDTIME. A UTCTime
 // follows the FEDI rule of FEDI_ASN1_UTCTIME_check; a GeneralizedTime OpenSSL's own rule.
 using FEDI_TIME = ASN1_TIME;
@@ -227,21 +229,22 @@ int FEDICERT_set_typeTag(FEDICERT* bag, const char* text);
 // null for a null record, body or key.
 EVP_PKEY* FEDI_CAPUBKEY_get_pkey(FEDI_CAPUBKEY* record);
 
-// Owners for C++ callers.
-namespace kestrune::fedi {
+// Owners for C++ callers: Ptr<T> with the records' free functions.
+namespace kestrune {
 
-struct RecordFree {
-  void operator()(FEDI_X509* p) const noexcept { FEDI_X509_free(p); }
-  void operator()(FEDI_X509_CINF* p) const noexcept { FEDI_X509_CINF_free(p); }
-  void operator()(FEDI_X509_VAL* p) const noexcept { FEDI_X509_VAL_free(p); }
-  void operator()(FEDI_X509_PUBKEY* p) const noexcept { FEDI_X509_PUBKEY_free(p); }
-  void operator()(FEDICERT* p) const noexcept { FEDICERT_free(p); }
-  void operator()(FEDI_CAPUBKEY* p) const noexcept { FEDI_CAPUBKEY_free(p); }
-  void operator()(FEDI_CAPUBKEY_INFO* p) const noexcept { FEDI_CAPUBKEY_INFO_free(p); }
-  void operator()(FEDI_RSAPUBKEY* p) const noexcept { FEDI_RSAPUBKEY_free(p); }
-};
+KESTRUNE_FREE(FEDI_X509, FEDI_X509_free);
+KESTRUNE_FREE(FEDI_X509_CINF, FEDI_X509_CINF_free);
+KESTRUNE_FREE(FEDI_X509_VAL, FEDI_X509_VAL_free);
+KESTRUNE_FREE(FEDI_X509_PUBKEY, FEDI_X509_PUBKEY_free);
+KESTRUNE_FREE(FEDICERT, FEDICERT_free);
+KESTRUNE_FREE(FEDI_CAPUBKEY, FEDI_CAPUBKEY_free);
+KESTRUNE_FREE(FEDI_CAPUBKEY_INFO, FEDI_CAPUBKEY_INFO_free);
+KESTRUNE_FREE(FEDI_RSAPUBKEY, FEDI_RSAPUBKEY_free);
 
+namespace fedi {
+// RecordPtr is the name the record's callers use for their owner.
 template <class T>
-using RecordPtr = std::unique_ptr<T, RecordFree>;
+using RecordPtr = Ptr<T>;
+}  // namespace fedi
 
-}  // namespace kestrune::fedi
+}  // namespace kestrune

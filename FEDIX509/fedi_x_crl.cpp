@@ -19,12 +19,12 @@ ASN1_SEQUENCE(FEDICRL) = {
     ASN1_SIMPLE(FEDICRL, third, ASN1_INTEGER),
     ASN1_SIMPLE(FEDICRL, crl, X509_CRL),
 } ASN1_SEQUENCE_END(FEDICRL)
-    // clang-format on
+// clang-format on
 
-    KESTRUNE_FEDI_CODERS(FEDICRL)
+KESTRUNE_FEDI_CODERS(FEDICRL)
 
-        namespace {
-  constexpr const char* kCrlTag = "ReVoKeCl";
+namespace {
+constexpr const char* kCrlTag = "ReVoKeCl";
 
 }  // namespace
 

@@ -16,17 +16,17 @@ ASN1_SEQUENCE_ref(FEDICERT, nullptr) = {
     ASN1_SIMPLE(FEDICERT, count, ASN1_INTEGER),
     ASN1_SIMPLE(FEDICERT, certificates, FEDI_CERT_LIST),
 } ASN1_SEQUENCE_END_ref(FEDICERT, FEDICERT)
-    // clang-format on
+// clang-format on
 
-    KESTRUNE_FEDI_CODERS(FEDICERT)
+KESTRUNE_FEDI_CODERS(FEDICERT)
 
-        namespace {
-  constexpr const char* kBagTag = "CeRtIfIc";
+namespace {
+constexpr const char* kBagTag = "CeRtIfIc";
 
-  int setInteger(ASN1_INTEGER * *slot, long value) {
-    if (*slot == nullptr && (*slot = ASN1_INTEGER_new()) == nullptr) return 0;
-    return ASN1_INTEGER_set(*slot, value);
-  }
+int setInteger(ASN1_INTEGER** slot, long value) {
+  if (*slot == nullptr && (*slot = ASN1_INTEGER_new()) == nullptr) return 0;
+  return ASN1_INTEGER_set(*slot, value);
+}
 
 }  // namespace
 

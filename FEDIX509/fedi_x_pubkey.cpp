@@ -24,12 +24,13 @@ ASN1_SEQUENCE_cb(FEDI_X509_PUBKEY, pubkeyCallback) = {
     ASN1_SIMPLE(FEDI_X509_PUBKEY, algor, X509_ALGOR),
     ASN1_SIMPLE(FEDI_X509_PUBKEY, public_key, ASN1_BIT_STRING),
 } ASN1_SEQUENCE_END_cb(FEDI_X509_PUBKEY, FEDI_X509_PUBKEY)
-    // clang-format on
+// clang-format on
 
-    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_X509_PUBKEY) KESTRUNE_FEDI_CODERS(FEDI_X509_PUBKEY)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_X509_PUBKEY)
+KESTRUNE_FEDI_CODERS(FEDI_X509_PUBKEY)
 
-        EVP_PKEY
-    * FEDI_X509_PUBKEY_get(FEDI_X509_PUBKEY * spki) {
+EVP_PKEY
+*FEDI_X509_PUBKEY_get(FEDI_X509_PUBKEY* spki) {
   if (spki == nullptr || spki->public_key == nullptr) return nullptr;
   if (spki->pkey != nullptr) {
     return EVP_PKEY_up_ref(spki->pkey) == 1 ? spki->pkey : nullptr;

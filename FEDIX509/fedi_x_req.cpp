@@ -204,99 +204,103 @@ ASN1_SEQUENCE(FEDIREV) = {
     ASN1_SIMPLE(FEDIREV, version, ASN1_INTEGER),
     ASN1_SIMPLE(FEDIREV, signedPart, FEDIREV_SIGNED),
 } ASN1_SEQUENCE_END(FEDIREV)
-    // clang-format on
+// clang-format on
 
-    KESTRUNE_FEDI_CODERS(FEDIREQ) KESTRUNE_FEDI_CODERS(FEDIEXT) KESTRUNE_FEDI_CODERS(FEDIEXT_SIGNED)
-        KESTRUNE_FEDI_CODERS(FEDIEXT_INFO) KESTRUNE_FEDI_CODERS(FEDIREV)
-            KESTRUNE_FEDI_CODERS(FEDIREV_SIGNED) KESTRUNE_FEDI_CODERS(FEDIREV_INFO)
+KESTRUNE_FEDI_CODERS(FEDIREQ)
+KESTRUNE_FEDI_CODERS(FEDIEXT)
+KESTRUNE_FEDI_CODERS(FEDIEXT_SIGNED)
+KESTRUNE_FEDI_CODERS(FEDIEXT_INFO)
+KESTRUNE_FEDI_CODERS(FEDIREV)
+KESTRUNE_FEDI_CODERS(FEDIREV_SIGNED)
+KESTRUNE_FEDI_CODERS(FEDIREV_INFO)
 
-                IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIEXT_SIGNED)
-                    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIEXT_INFO)
-                        IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIREV_SIGNED)
-                            IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIREV_INFO)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIEXT_SIGNED)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIEXT_INFO)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIREV_SIGNED)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDIREV_INFO)
 
-                                namespace {
-  // A PKCS#10 request made by X509_REQ_new carries an empty attributes set ([0] with no
-  // content); one decoded without the field has none and encodes without it. New requests start
-  // from this skeleton: version 0, empty subject, placeholder key and algorithm (OID 0.0).
-  constexpr unsigned char kRequestSkeleton[] = {
-      0x30, 0x19,                                                  // CertificationRequest
-      0x30, 0x0F,                                                  //   info
-      0x02, 0x01, 0x00,                                            //     version 0
-      0x30, 0x00,                                                  //     subject
-      0x30, 0x08, 0x30, 0x03, 0x06, 0x01, 0x00, 0x03, 0x01, 0x00,  //     key
-      0x30, 0x03, 0x06, 0x01, 0x00,                                //   signatureAlgorithm
-      0x03, 0x01, 0x00,                                            //   signature
-  };
+namespace {
+// A PKCS#10 request made by X509_REQ_new carries an empty attributes set ([0] with no
+// content); one decoded without the field has none and encodes without it. New requests start
+// from this skeleton: version 0, empty subject, placeholder key and algorithm (OID 0.0).
+constexpr unsigned char kRequestSkeleton[] = {
+    0x30, 0x19,                                                  // CertificationRequest
+    0x30, 0x0F,                                                  //   info
+    0x02, 0x01, 0x00,                                            //     version 0
+    0x30, 0x00,                                                  //     subject
+    0x30, 0x08, 0x30, 0x03, 0x06, 0x01, 0x00, 0x03, 0x01, 0x00,  //     key
+    0x30, 0x03, 0x06, 0x01, 0x00,                                //   signatureAlgorithm
+    0x03, 0x01, 0x00,                                            //   signature
+};
 
-  // Decoding a subject public key info makes OpenSSL try every key decoder of the library
-  // context, and the placeholder key of the skeleton is never used: that search alone cost more
-  // than the rest of building a request once the heap is busy. The skeleton is decoded in a
-  // context of its own that holds only the null provider, where the search ends at once.
-  class SkeletonContext {
-   public:
-    SkeletonContext()
-        : context_(OSSL_LIB_CTX_new()),
-          provider_(context_ != nullptr ? OSSL_PROVIDER_load(context_, "null") : nullptr) {}
-    ~SkeletonContext() {
-      if (provider_ != nullptr) OSSL_PROVIDER_unload(provider_);
-      OSSL_LIB_CTX_free(context_);
-    }
-    SkeletonContext(const SkeletonContext&) = delete;
-    SkeletonContext& operator=(const SkeletonContext&) = delete;
-
-    // get returns the context, or null (OpenSSL's default) when it could not be made.
-    OSSL_LIB_CTX* get() const { return provider_ != nullptr ? context_ : nullptr; }
-
-   private:
-    OSSL_LIB_CTX* context_;
-    OSSL_PROVIDER* provider_;
-  };
-
-  X509_REQ* decodeSkeleton() {
-    static const SkeletonContext context;
-    const unsigned char* pos = kRequestSkeleton;
-    return reinterpret_cast<X509_REQ*>(ASN1_item_d2i_ex(
-        nullptr, &pos, sizeof kRequestSkeleton, ASN1_ITEM_rptr(X509_REQ), context.get(), nullptr));
+// Decoding a subject public key info makes OpenSSL try every key decoder of the library
+// context, and the placeholder key of the skeleton is never used: that search alone cost more
+// than the rest of building a request once the heap is busy. The skeleton is decoded in a
+// context of its own that holds only the null provider, where the search ends at once.
+class SkeletonContext {
+ public:
+  SkeletonContext()
+      : context_(OSSL_LIB_CTX_new()),
+        provider_(context_ != nullptr ? OSSL_PROVIDER_load(context_, "null") : nullptr) {}
+  ~SkeletonContext() {
+    if (provider_ != nullptr) OSSL_PROVIDER_unload(provider_);
+    OSSL_LIB_CTX_free(context_);
   }
+  SkeletonContext(const SkeletonContext&) = delete;
+  SkeletonContext& operator=(const SkeletonContext&) = delete;
 
-  int setInteger(ASN1_INTEGER * *slot, long value) {
-    if (*slot == nullptr && (*slot = ASN1_INTEGER_new()) == nullptr) return 0;
-    return ASN1_INTEGER_set(*slot, value);
-  }
+  // get returns the context, or null (OpenSSL's default) when it could not be made.
+  OSSL_LIB_CTX* get() const { return provider_ != nullptr ? context_ : nullptr; }
 
-  int setTag(ASN1_STRING * *slot, const char* text) {
-    ASN1_STRING* tag = ASN1_STRING_type_new(V_ASN1_PRINTABLESTRING);
-    if (tag == nullptr || ASN1_STRING_set(tag, text, static_cast<int>(std::strlen(text))) != 1) {
-      ASN1_STRING_free(tag);
-      return 0;
-    }
-    ASN1_STRING_free(*slot);
-    *slot = tag;
-    return 1;
-  }
+ private:
+  OSSL_LIB_CTX* context_;
+  OSSL_PROVIDER* provider_;
+};
 
-  template <class T>
-  T* newRecord(const ASN1_ITEM* item) {
-    auto* record = reinterpret_cast<T*>(ASN1_item_new(item));
-    if (record == nullptr) ERR_raise(ERR_LIB_ASN1, ERR_R_MALLOC_FAILURE);
-    return record;
-  }
+X509_REQ* decodeSkeleton() {
+  static const SkeletonContext context;
+  const unsigned char* pos = kRequestSkeleton;
+  return reinterpret_cast<X509_REQ*>(ASN1_item_d2i_ex(
+      nullptr, &pos, sizeof kRequestSkeleton, ASN1_ITEM_rptr(X509_REQ), context.get(), nullptr));
+}
 
-  int setMd5WithRsa(X509_ALGOR * algorithm) {
-    return X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_md5WithRSAEncryption), V_ASN1_NULL, nullptr);
-  }
+int setInteger(ASN1_INTEGER** slot, long value) {
+  if (*slot == nullptr && (*slot = ASN1_INTEGER_new()) == nullptr) return 0;
+  return ASN1_INTEGER_set(*slot, value);
+}
 
-  // Fills the tag, version and body fields common to the extension and revocation requests; the
-  // algorithms start as the one they are signed with, so that an unsigned record encodes too.
-  template <class T>
-  int initSignedRequest(T * record, const char* tag, long type) {
-    return setTag(&record->typeTag, tag) == 1 && setInteger(&record->version, 0) == 1 &&
-           setInteger(&record->signedPart->body->version, 0) == 1 &&
-           setInteger(&record->signedPart->body->type, type) == 1 &&
-           setMd5WithRsa(record->signedPart->body->signature) == 1 &&
-           setMd5WithRsa(record->signedPart->signatureAlgorithm) == 1;
+int setTag(ASN1_STRING** slot, const char* text) {
+  ASN1_STRING* tag = ASN1_STRING_type_new(V_ASN1_PRINTABLESTRING);
+  if (tag == nullptr || ASN1_STRING_set(tag, text, static_cast<int>(std::strlen(text))) != 1) {
+    ASN1_STRING_free(tag);
+    return 0;
   }
+  ASN1_STRING_free(*slot);
+  *slot = tag;
+  return 1;
+}
+
+template <class T>
+T* newRecord(const ASN1_ITEM* item) {
+  auto* record = reinterpret_cast<T*>(ASN1_item_new(item));
+  if (record == nullptr) ERR_raise(ERR_LIB_ASN1, ERR_R_MALLOC_FAILURE);
+  return record;
+}
+
+int setMd5WithRsa(X509_ALGOR* algorithm) {
+  return X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_md5WithRSAEncryption), V_ASN1_NULL, nullptr);
+}
+
+// Fills the tag, version and body fields common to the extension and revocation requests; the
+// algorithms start as the one they are signed with, so that an unsigned record encodes too.
+template <class T>
+int initSignedRequest(T* record, const char* tag, long type) {
+  return setTag(&record->typeTag, tag) == 1 && setInteger(&record->version, 0) == 1 &&
+         setInteger(&record->signedPart->body->version, 0) == 1 &&
+         setInteger(&record->signedPart->body->type, type) == 1 &&
+         setMd5WithRsa(record->signedPart->body->signature) == 1 &&
+         setMd5WithRsa(record->signedPart->signatureAlgorithm) == 1;
+}
 
 }  // namespace
 

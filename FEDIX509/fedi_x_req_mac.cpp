@@ -11,6 +11,7 @@
 
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
+#include "common/ptr.h"
 
 namespace {
 
@@ -18,11 +19,6 @@ constexpr char kMacPrefix[] = "CeRt_ReQ";
 constexpr std::size_t kPrefixLen = sizeof kMacPrefix - 1;
 // The pass phrase and its prefix share a 4,248-byte working buffer.
 constexpr std::size_t kMaxPass = 4248 - kPrefixLen;
-
-struct CipherFree {
-  void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-};
 
 // Single DES lives in the legacy provider; loading it replaces the implicit default
 // provider, so both are loaded, once, and unloaded at exit before the library's own clean-up
@@ -64,13 +60,14 @@ bool deriveKey(const unsigned char* pass, std::size_t passLen, unsigned char key
   if (pass != nullptr) material.insert(material.end(), pass, pass + passLen);
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int digestLen = 0;
-  if (EVP_Digest(material.data(), material.size(), digest.data(), &digestLen, kestrune::fedi::md5(),
-                 nullptr) != 1 ||
-      digestLen < 8) {
-    return false;
-  }
-  std::memcpy(key, digest.data(), 8);
-  return true;
+  const bool derived = EVP_Digest(material.data(), material.size(), digest.data(), &digestLen,
+                                  kestrune::fedi::md5(), nullptr) == 1 &&
+                       digestLen >= 8;
+  if (derived) std::memcpy(key, digest.data(), 8);
+  // The material holds the pass phrase, the digest the key.
+  OPENSSL_cleanse(material.data(), material.size());
+  OPENSSL_cleanse(digest.data(), digest.size());
+  return derived;
 }
 
 }  // namespace
@@ -88,7 +85,7 @@ int kestrune::fedi::requestMac(const unsigned char* der, std::size_t derLen,
 
   unsigned char key[8];
   if (!deriveKey(pass, passLen, key)) return 0;
-  std::unique_ptr<EVP_CIPHER_CTX, CipherFree> ctx(EVP_CIPHER_CTX_new());
+  kestrune::Ptr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
   const unsigned char iv[8] = {};
   if (ctx == nullptr || EVP_EncryptInit_ex2(ctx.get(), des, key, iv, nullptr) != 1 ||
       EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
@@ -112,7 +109,7 @@ int FEDI_req_mac(X509_REQ* request, const unsigned char* pass, std::size_t passL
   if (request == nullptr || out == nullptr || passLen > kMaxPass) return 0;
   unsigned char* raw = nullptr;
   const int n = i2d_X509_REQ(request, &raw);
-  std::unique_ptr<unsigned char, CipherFree> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   if (n < 1) return 0;
   return kestrune::fedi::requestMac(der.get(), static_cast<std::size_t>(n), pass, passLen, out);
 }

@@ -13,24 +13,16 @@
 
 #include "FEDIX509/fedi_md5.h"
 #include "FEDIX509/fedi_req.h"
+#include "common/ptr.h"
 
 namespace {
-
-struct Free {
-  void operator()(FEDI_X509_PUBKEY* p) const noexcept { FEDI_X509_PUBKEY_free(p); }
-  void operator()(FEDI_RSAPUBKEY* p) const noexcept { FEDI_RSAPUBKEY_free(p); }
-  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-  void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
-};
 
 // rsaPublicKeyDer returns the length of the PKCS#1 RSAPublicKey of the two numbers, written to
 // *der (the caller frees it), or 0. It is written by the FEDI key record: OpenSSL's own writer
 // (i2d_PublicKey) looks up a provider encoder on every call, which costs more than all the
 // rest of building a request.
 int rsaPublicKeyDer(const BIGNUM* modulus, const BIGNUM* exponent, unsigned char** der) {
-  const std::unique_ptr<FEDI_RSAPUBKEY, Free> record(FEDI_RSAPUBKEY_new());
+  const kestrune::Ptr<FEDI_RSAPUBKEY> record(FEDI_RSAPUBKEY_new());
   if (modulus == nullptr || exponent == nullptr || record == nullptr ||
       BN_to_ASN1_INTEGER(modulus, record->modulus) == nullptr ||
       BN_to_ASN1_INTEGER(exponent, record->publicExponent) == nullptr) {
@@ -86,7 +78,7 @@ int md5WithRsaVerifies(const X509_REQ* request, const unsigned char* der, long d
       FEDI_digest_info(info, static_cast<std::size_t>(infoLen), digestInfo.data(),
                        digestInfo.size(), kestrune::fedi::md5());
   const std::vector<unsigned char> padded = kestrune::fedi::paddedBits(signature, key);
-  std::unique_ptr<EVP_PKEY_CTX, Free> context(EVP_PKEY_CTX_new(key, nullptr));
+  kestrune::Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new(key, nullptr));
   if (digestInfoLen < 1 || padded.empty() || context == nullptr ||
       EVP_PKEY_verify_init(context.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1) {
@@ -131,8 +123,8 @@ int FEDIREQ_set_rsa_pubkey(FEDIREQ* req, EVP_PKEY* key) {
   BIGNUM* e = nullptr;
   const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
                     EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
-  const std::unique_ptr<BIGNUM, Free> modulus(n);
-  const std::unique_ptr<BIGNUM, Free> exponent(e);
+  const kestrune::Ptr<BIGNUM> modulus(n);
+  const kestrune::Ptr<BIGNUM> exponent(e);
   return read ? kestrune::fedi::setRsaPublicKey(req, modulus.get(), exponent.get()) : 0;
 }
 
@@ -142,10 +134,10 @@ EVP_PKEY* FEDIREQ_get_pubkey(FEDIREQ* req) {
   // read it through the FEDI key record instead.
   unsigned char* raw = nullptr;
   const int len = i2d_X509_PUBKEY(X509_REQ_get_X509_PUBKEY(req->request), &raw);
-  std::unique_ptr<unsigned char, Free> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   if (len < 1) return nullptr;
   const unsigned char* pos = der.get();
-  std::unique_ptr<FEDI_X509_PUBKEY, Free> spki(d2i_FEDI_X509_PUBKEY(nullptr, &pos, len));
+  kestrune::Ptr<FEDI_X509_PUBKEY> spki(d2i_FEDI_X509_PUBKEY(nullptr, &pos, len));
   return spki != nullptr ? FEDI_X509_PUBKEY_get(spki.get()) : nullptr;
 }
 
@@ -161,21 +153,21 @@ std::vector<unsigned char> kestrune::fedi::paddedBits(const ASN1_BIT_STRING* bit
 }
 
 int FEDIREQ_verify_signature(FEDIREQ* req) {
-  std::unique_ptr<EVP_PKEY, Free> key(FEDIREQ_get_pubkey(req));
+  kestrune::Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(req));
   if (key == nullptr) return 0;
   unsigned char* raw = nullptr;
   const int len = i2d_X509_REQ(req->request, &raw);
-  std::unique_ptr<unsigned char, Free> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   return len >= 1 ? verifySignature(req, der.get(), len, key.get()) : 0;
 }
 
 int FEDIREQ_verify(FEDIREQ* req, const unsigned char* pass, std::size_t passLen) {
-  std::unique_ptr<EVP_PKEY, Free> key(FEDIREQ_get_pubkey(req));
+  kestrune::Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(req));
   if (key == nullptr) return 0;
   // One encoding of the request serves both the signature and the MAC.
   unsigned char* raw = nullptr;
   const int len = i2d_X509_REQ(req->request, &raw);
-  std::unique_ptr<unsigned char, Free> der(raw);
+  kestrune::Ptr<unsigned char> der(raw);
   if (len < 1 || verifySignature(req, der.get(), len, key.get()) != 1) return 0;
   unsigned char mac[4];
   if (kestrune::fedi::requestMac(der.get(), static_cast<std::size_t>(len), pass, passLen, mac) !=

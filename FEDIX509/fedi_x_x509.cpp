@@ -41,11 +41,12 @@ ASN1_SEQUENCE_ref(FEDI_X509, certificateCallback) = {
     ASN1_SIMPLE(FEDI_X509, sig_alg, X509_ALGOR),
     ASN1_SIMPLE(FEDI_X509, signature, ASN1_BIT_STRING),
 } ASN1_SEQUENCE_END_ref(FEDI_X509, FEDI_X509)
-    // clang-format on
+// clang-format on
 
-    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_X509) KESTRUNE_FEDI_CODERS(FEDI_X509)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(FEDI_X509)
+KESTRUNE_FEDI_CODERS(FEDI_X509)
 
-        int FEDI_X509_up_ref(FEDI_X509 * cert) {
+int FEDI_X509_up_ref(FEDI_X509* cert) {
   return cert != nullptr ? kestrune::fedi::detail::upRef(&cert->references, cert->lock) : 0;
 }
 

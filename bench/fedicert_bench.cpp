@@ -14,6 +14,7 @@
 #include "FEDIX509/fedi_x509.h"
 #include "bench/ratio_reporter.h"
 #include "ca/issuing.h"
+#include "common/der.h"
 #include "tests/ca/test_authority.h"
 
 namespace kestrune::bench {
@@ -42,11 +43,7 @@ std::vector<std::uint8_t> x509Der(const std::string& commonName) {
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 365);
   X509_set_pubkey(cert.get(), ca::test::holderKey());
   X509_sign(cert.get(), ca::test::testCaKey(), EVP_md5());
-  const int length = i2d_X509(cert.get(), nullptr);
-  std::vector<std::uint8_t> der(length);
-  unsigned char* out = der.data();
-  i2d_X509(cert.get(), &out);
-  return der;
+  return toDer(cert.get(), i2d_X509);
 }
 
 // An X.509 certificate padded through its CN to the size of the FEDI bag.
@@ -66,16 +63,13 @@ std::vector<std::uint8_t> x509DerOfSize(std::size_t size) {
 std::vector<std::uint8_t> messageDer(const std::vector<std::uint8_t>& bagDer) {
   const unsigned char* p = bagDer.data();
   fedi::RecordPtr<FEDICERT> bag(d2i_FEDICERT(nullptr, &p, static_cast<long>(bagDer.size())));
-  std::unique_ptr<FEDI_MESSAGE, decltype(&FEDI_MESSAGE_free)> message(FEDI_MESSAGE_new(),
-                                                                      FEDI_MESSAGE_free);
+  fedi::MessagePtr message(FEDI_MESSAGE_new());
   if (!bag || !message ||
       FEDI_MESSAGE_fill(message.get(), 0, 0, "FEDI", FEDI_CT_NEW_CERT, bag.get()) != FEDI_MSG_OK) {
     std::abort();
   }
-  const int length = i2d_FEDI_MESSAGE(message.get(), nullptr);
-  std::vector<std::uint8_t> der(length > 0 ? length : 0);
-  unsigned char* out = der.data();
-  if (length <= 0 || i2d_FEDI_MESSAGE(message.get(), &out) != length) std::abort();
+  auto der = toDer(message.get(), i2d_FEDI_MESSAGE);
+  if (der.empty()) std::abort();
   return der;
 }
 

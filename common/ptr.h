@@ -15,6 +15,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/x509.h>
 
 namespace kestrune {
@@ -47,6 +48,8 @@ KESTRUNE_FREE(EVP_MD_CTX, EVP_MD_CTX_free);
 KESTRUNE_FREE(EVP_MD, EVP_MD_free);
 KESTRUNE_FREE(EVP_CIPHER, EVP_CIPHER_free);
 KESTRUNE_FREE(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
+KESTRUNE_FREE(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
+KESTRUNE_FREE(OSSL_PARAM, OSSL_PARAM_free);
 KESTRUNE_FREE(X509, X509_free);
 KESTRUNE_FREE(X509_NAME, X509_NAME_free);
 KESTRUNE_FREE(X509_REQ, X509_REQ_free);

@@ -1,8 +1,10 @@
 // Construction and destruction of the control.
 #include "control/TVFEDIMiniKeyCrypt.h"
 
+#include "FEDIX509/fedi_x509.h"
 #include "control/crypto_registration.h"
 #include "control/method_frame.h"
+#include "control/session_internal.h"
 #include "token/token.h"
 
 namespace kestrune {
@@ -14,8 +16,8 @@ TVFEDIMiniKeyCrypt::TVFEDIMiniKeyCrypt() {
 // Destroying any instance ends the token work of all of them: the shared session is closed
 // and every PKCS#11 library unloaded.
 TVFEDIMiniKeyCrypt::~TVFEDIMiniKeyCrypt() {
-  inFrame([this] {
-    closeSession();
+  control::inFrame(*this, [this] {
+    control::closeSession(*this);
     caKeyRecord.reset();
     caCertificate.reset();
     userCertificate.reset();

@@ -4,6 +4,7 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_message.h"
+#include "control/ca_internal.h"
 #include "control/control_internal.h"
 #include "platform/platform.h"
 
@@ -27,7 +28,7 @@ std::string statusMessage(const FEDI_STATUS& status) {
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::mapExchangeError(int code) {
+std::int32_t control::mapExchangeError(int code) {
   switch (code) {
     case NET_NO_MEMORY:
       return kNoMemory;
@@ -47,8 +48,8 @@ std::int32_t TVFEDIMiniKeyCrypt::mapExchangeError(int code) {
   }
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::checkCaAnswer(const FEDI_MESSAGE* answer, int expectedType,
-                                               void** content) {
+std::int32_t control::checkCaAnswer(ControlState& state, const FEDI_MESSAGE* answer,
+                                    int expectedType, void** content) {
   *content = nullptr;
   if (answer == nullptr) return kMalformedArgument;
   const FEDI_CONTENT* holder = answer->content;
@@ -62,7 +63,7 @@ std::int32_t TVFEDIMiniKeyCrypt::checkCaAnswer(const FEDI_MESSAGE* answer, int e
   if (type != FEDI_CT_STATUS) return kUnexpectedAnswer;
 
   const auto& status = *static_cast<const FEDI_STATUS*>(record);
-  if (showDebug == 1) platform::messageBox(statusMessage(status), kStatusCaption);
+  if (state.showDebug == 1) platform::messageBox(statusMessage(status), kStatusCaption);
   // The status number is the authority's; the sum wraps as a 32-bit sum rather than overflow.
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(kUnexpectedAnswer) +
                                    static_cast<std::uint32_t>(status.value));

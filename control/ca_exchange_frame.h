@@ -7,13 +7,14 @@
 #include <cstdint>
 
 #include "FEDIX509/fedi_ca_client.h"
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/ca_internal.h"
+#include "control/control_state.h"
 
 namespace kestrune::control {
 
 class CaExchange {
  public:
-  explicit CaExchange(TVFEDIMiniKeyCrypt& control) noexcept : control_(control) {}
+  explicit CaExchange(ControlState& state) noexcept : state_(state) {}
   ~CaExchange();
   CaExchange(const CaExchange&) = delete;
   CaExchange& operator=(const CaExchange&) = delete;
@@ -29,9 +30,9 @@ class CaExchange {
   std::int32_t send(int (*entryPoint)(CaConnection*, Record*), Record* record, int expectedType) {
     content_ = nullptr;
     if (const int code = entryPoint(&connection_, record); code != NET_OK) {
-      return TVFEDIMiniKeyCrypt::mapExchangeError(code);
+      return mapExchangeError(code);
     }
-    return control_.checkCaAnswer(connection_.lastAnswer, expectedType, &content_);
+    return checkCaAnswer(state_, connection_.lastAnswer, expectedType, &content_);
   }
 
   // run is initiate followed by send.
@@ -50,7 +51,7 @@ class CaExchange {
   }
 
  private:
-  TVFEDIMiniKeyCrypt& control_;
+  ControlState& state_;
   CaConnection connection_{};
   void* content_ = nullptr;
 };

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <limits>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/cert_internal.h"
+#include "control/control_codes.h"
 #include "control/number_text.h"
 
 namespace kestrune::control {

@@ -12,13 +12,6 @@
 
 namespace kestrune::control {
 
-struct CaQueryFree {
-  void operator()(FEDI_QUERY* query) const noexcept { FEDI_QUERY_free(query); }
-  void operator()(FEDI_CCHN_REQ* query) const noexcept { FEDI_CCHN_REQ_free(query); }
-};
-template <class T>
-using CaQueryPtr = std::unique_ptr<T, CaQueryFree>;
-
 // The type tags of the three queries.
 inline constexpr const char* kCertificateQueryTag = "GeT_CeRt";
 inline constexpr const char* kCrlQueryTag = "GeT_CrL_";

@@ -5,7 +5,9 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_crl.h"
+#include "common/der.h"
 #include "control/ca_exchange_frame.h"
+#include "control/ca_internal.h"
 #include "control/ca_query_fields.h"
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
@@ -18,7 +20,7 @@ namespace {
 // placeName hands name over to *field, freeing what was there. A name built for one query is
 // not copied: a copy encodes the name again and makes its canonical form, which costs about as
 // much as encoding the whole message.
-void placeName(X509_NAME** field, control::X509NamePtr name) {
+void placeName(X509_NAME** field, Ptr<X509_NAME> name) {
   X509_NAME_free(*field);
   *field = name.release();
 }
@@ -26,29 +28,22 @@ void placeName(X509_NAME** field, control::X509NamePtr name) {
 // encodeCrl fills der with the revocation list's encoding: 0, 500 when it encodes to nothing,
 // 2 when memory runs out.
 std::int32_t encodeCrl(const FEDICRL* crl, std::vector<std::uint8_t>& der) {
-  const int length = i2d_FEDICRL(crl, nullptr);
-  if (length < 1) return kEncodeFailed;
-  der.assign(static_cast<std::size_t>(length), 0);
-  unsigned char* position = der.data();
-  return i2d_FEDICRL(crl, &position) == length ? kOk : kEncodeFailed;
+  return toDer(crl, i2d_FEDICRL, der) ? kOk : kEncodeFailed;
 }
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::queryBySerial(control::CaExchange& exchange,
-                                               std::u16string_view caUrl,
-                                               std::u16string_view casid1,
-                                               std::u16string_view casid2,
-                                               std::u16string_view csn) {
-  const auto url = argumentText(caUrl);
+std::int32_t control::queryBySerial(ControlState& state, control::CaExchange& exchange,
+                                    std::u16string_view caUrl, std::u16string_view casid1,
+                                    std::u16string_view casid2, std::u16string_view csn) {
+  const auto url = argumentText(state, caUrl);
   if (!url) return kBadText;
-  const auto serial = argumentText(csn);
+  const auto serial = argumentText(state, csn);
   if (!serial) return kBadText;
-  control::X509NamePtr issuer;
-  if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
+  Ptr<X509_NAME> issuer;
+  if (const auto code = buildAuthorityName(state, casid1, casid2, issuer); code != kOk) return code;
 
-  control::CaQueryPtr<FEDI_QUERY> query(
-      FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
+  Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
   if (!query) return kNoMemory;
   FEDI_GETCERT_BODY* body = query->getCert;
   placeName(&body->issuer, std::move(issuer));
@@ -60,20 +55,20 @@ std::int32_t TVFEDIMiniKeyCrypt::queryBySerial(control::CaExchange& exchange,
   return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::askCaKey(control::CaExchange& exchange, std::u16string_view caUrl,
-                                          std::u16string_view casid1, std::u16string_view casid2,
-                                          const std::u16string_view* psn,
-                                          const std::u16string_view* date) {
-  const auto url = argumentText(caUrl);
+std::int32_t control::askCaKey(ControlState& state, control::CaExchange& exchange,
+                               std::u16string_view caUrl, std::u16string_view casid1,
+                               std::u16string_view casid2, const std::u16string_view* psn,
+                               const std::u16string_view* date) {
+  const auto url = argumentText(state, caUrl);
   if (!url) return kBadText;
   std::optional<std::string> serial;
-  if (psn != nullptr && !(serial = argumentText(*psn))) return kBadText;
+  if (psn != nullptr && !(serial = argumentText(state, *psn))) return kBadText;
   std::optional<std::string> dateText;
-  if (date != nullptr && !(dateText = argumentText(*date))) return kBadText;
-  control::X509NamePtr issuer;
-  if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
+  if (date != nullptr && !(dateText = argumentText(state, *date))) return kBadText;
+  Ptr<X509_NAME> issuer;
+  if (const auto code = buildAuthorityName(state, casid1, casid2, issuer); code != kOk) return code;
 
-  control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
+  Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
   if (!query) return kNoMemory;
   FEDI_GETCAPK_BODY* body = query->getCaPk;
   placeName(&body->issuer, std::move(issuer));
@@ -90,37 +85,37 @@ std::int32_t TVFEDIMiniKeyCrypt::askCaKey(control::CaExchange& exchange, std::u1
   return exchange.run(url->c_str(), &ca_QueryCaPublicKey, query.get(), FEDI_CT_GET_CAPK_ANS);
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCaKey(std::u16string_view caUrl,
-                                                             std::u16string_view casid1,
-                                                             std::u16string_view casid2,
-                                                             const std::u16string_view* psn,
-                                                             const std::u16string_view* date) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    control::CaExchange exchange(*this);
-    lastErrorCode = askCaKey(exchange, caUrl, casid1, casid2, psn, date);
-    if (lastErrorCode != kOk) return std::nullopt;
-    return bagText(exchange.content<FEDICERT>());
+std::optional<std::u16string> control::queryCaKey(ControlState& state, std::u16string_view caUrl,
+                                                  std::u16string_view casid1,
+                                                  std::u16string_view casid2,
+                                                  const std::u16string_view* psn,
+                                                  const std::u16string_view* date) {
+  return textMethod(state, [&]() -> std::optional<std::u16string> {
+    control::CaExchange exchange(state);
+    state.lastErrorCode = askCaKey(state, exchange, caUrl, casid1, casid2, psn, date);
+    if (state.lastErrorCode != kOk) return std::nullopt;
+    return bagText(state, exchange.content<FEDICERT>());
   });
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::bagText(FEDICERT* bag) {
+std::optional<std::u16string> control::bagText(ControlState& state, FEDICERT* bag) {
   std::vector<std::uint8_t> der;
   if (const auto code = control::encodeBag(bag, der, kUndecodable); code != kOk) {
-    lastErrorCode = code;
+    state.lastErrorCode = code;
     return std::nullopt;
   }
-  return base64Text(der);
+  return base64Text(state, der);
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::base64Text(const std::vector<std::uint8_t>& der) {
+std::optional<std::u16string> control::base64Text(ControlState& state,
+                                                  const std::vector<std::uint8_t>& der) {
   std::string text;
   if (!token::text_Base64Encode(der, text)) {
-    lastErrorCode = kBase64Failed;
+    state.lastErrorCode = kBase64Failed;
     return std::nullopt;
   }
-  auto result = toBstr(text);
-  if (result) lastErrorCode = kOk;
+  auto result = toBstr(state, text);
+  if (result) state.lastErrorCode = kOk;
   return result;
 }
 
@@ -128,14 +123,15 @@ std::int32_t TVFEDIMiniKeyCrypt::queryCertificate(std::u16string_view caUrl,
                                                   std::u16string_view casid1,
                                                   std::u16string_view casid2,
                                                   std::u16string_view csn) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
     control::CaExchange exchange(*this);
-    if (const auto code = queryBySerial(exchange, caUrl, casid1, casid2, csn); code != kOk) {
+    if (const auto code = control::queryBySerial(*this, exchange, caUrl, casid1, casid2, csn);
+        code != kOk) {
       return code;
     }
     // Stored only when it verifies with the CA and is the token's key pair's (else 10008).
-    return storeUserCertificate(exchange.content<FEDICERT>(), 0);
+    return control::storeUserCertificate(*this, exchange.content<FEDICERT>(), 0);
   });
 }
 
@@ -143,33 +139,32 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryB64Certificate(std::u16st
                                                                       std::u16string_view casid1,
                                                                       std::u16string_view casid2,
                                                                       std::u16string_view csn) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
+  return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
     control::CaExchange exchange(*this);
-    lastErrorCode = queryBySerial(exchange, caUrl, casid1, casid2, csn);
+    lastErrorCode = control::queryBySerial(*this, exchange, caUrl, casid1, casid2, csn);
     if (lastErrorCode != kOk) return std::nullopt;
-    return bagText(exchange.content<FEDICERT>());
+    return control::bagText(*this, exchange.content<FEDICERT>());
   });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryMultipleCertificate(
     std::u16string_view caUrl, std::u16string_view casid1, std::u16string_view casid2,
     std::u16string_view sid1, std::u16string_view sid2, std::u16string_view date) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
+  return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
     control::CaExchange exchange(*this);
     lastErrorCode = [&]() -> std::int32_t {
-      const auto url = argumentText(caUrl);
+      const auto url = control::argumentText(*this, caUrl);
       if (!url) return kBadText;
       // A date that can't be converted counts as none: the query then asks for every date.
-      const std::string dateText = toAnsi(date).value_or(std::string());
-      control::X509NamePtr issuer;
-      if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
-      control::X509NamePtr subject;
-      if (const auto code = buildAuthorityName(sid1, sid2, subject); code != kOk) return code;
+      const std::string dateText = control::toAnsi(*this, date).value_or(std::string());
+      Ptr<X509_NAME> issuer;
+      if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer); code != kOk)
+        return code;
+      Ptr<X509_NAME> subject;
+      if (const auto code = control::buildAuthorityName(*this, sid1, sid2, subject); code != kOk)
+        return code;
 
-      control::CaQueryPtr<FEDI_QUERY> query(
-          FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
+      Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
       if (!query) return kNoMemory;
       FEDI_GETCERT_BODY* body = query->getCert;
       placeName(&body->issuer, std::move(issuer));
@@ -183,22 +178,22 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryMultipleCertificate(
       return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
     }();
     if (lastErrorCode != kOk) return std::nullopt;
-    return bagText(exchange.content<FEDICERT>());
+    return control::bagText(*this, exchange.content<FEDICERT>());
   });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view caUrl,
                                                            std::u16string_view casid1,
                                                            std::u16string_view casid2) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
+  return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
     control::CaExchange exchange(*this);
     lastErrorCode = [&]() -> std::int32_t {
-      const auto url = argumentText(caUrl);
+      const auto url = control::argumentText(*this, caUrl);
       if (!url) return kBadText;
-      control::X509NamePtr issuer;
-      if (const auto code = buildAuthorityName(casid1, casid2, issuer); code != kOk) return code;
-      control::CaQueryPtr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
+      Ptr<X509_NAME> issuer;
+      if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer); code != kOk)
+        return code;
+      Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
       if (!query) return kNoMemory;
       placeName(&query->getCrl->issuer, std::move(issuer));
       return exchange.run(url->c_str(), &ca_QueryCrl, query.get(), FEDI_CT_GET_CRL_ANS);
@@ -207,28 +202,28 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view c
     std::vector<std::uint8_t> der;
     lastErrorCode = encodeCrl(exchange.content<FEDICRL>(), der);
     if (lastErrorCode != kOk) return std::nullopt;
-    return base64Text(der);
+    return control::base64Text(*this, der);
   });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCaPublicKey(std::u16string_view caUrl,
                                                                    std::u16string_view casid1,
                                                                    std::u16string_view casid2) {
-  return queryCaKey(caUrl, casid1, casid2, nullptr, nullptr);
+  return control::queryCaKey(*this, caUrl, casid1, casid2, nullptr, nullptr);
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryPSNCaPublicKey(std::u16string_view caUrl,
                                                                       std::u16string_view casid1,
                                                                       std::u16string_view casid2,
                                                                       std::u16string_view psn) {
-  return queryCaKey(caUrl, casid1, casid2, &psn, nullptr);
+  return control::queryCaKey(*this, caUrl, casid1, casid2, &psn, nullptr);
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryDateCaPublicKey(std::u16string_view caUrl,
                                                                        std::u16string_view casid1,
                                                                        std::u16string_view casid2,
                                                                        std::u16string_view date) {
-  return queryCaKey(caUrl, casid1, casid2, nullptr, &date);
+  return control::queryCaKey(*this, caUrl, casid1, casid2, nullptr, &date);
 }
 
 }  // namespace kestrune

@@ -3,7 +3,10 @@
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_req.h"
 #include "control/ca_exchange_frame.h"
+#include "control/cert_internal.h"
 #include "control/control_internal.h"
+#include "control/request_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {
@@ -42,56 +45,59 @@ std::int32_t sendBuiltRequest(control::CaExchange& exchange, const std::string& 
 
 std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
                                                 std::u16string_view key) {
-  return codeMethod([&]() -> std::int32_t {
-    if (pinVerified == 0) return kPinNotVerified;
-    const auto url = argumentText(caUrl);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (pinVerified() == 0) return kPinNotVerified;
+    const auto url = control::argumentText(*this, caUrl);
     if (!url) return kBadText;
     // A pass phrase that can't be converted counts as empty, as in makeRequestCert.
-    const std::string pass = toAnsiBuffer(key, kPassPhraseBuffer).value_or(std::string());
+    control::SecretText pass;
+    control::secretText(key, pass, kPassPhraseBuffer);
 
     control::CaExchange exchange(*this);
     const auto build = [&](std::vector<std::uint8_t>& der) {
-      return buildNewRequest(pass.c_str(), der);
+      return control::buildNewRequest(*this, pass.c_str(), der);
     };
     if (const auto code = sendBuiltRequest(exchange, *url, build, &d2i_FEDIREQ,
                                            &ca_SendNewCertRequest, FEDI_CT_NEW_CERT);
         code != kOk) {
       return code;
     }
-    return storeUserCertificate(exchange.content<FEDICERT>(), kReplaceCurrent);
+    return control::storeUserCertificate(*this, exchange.content<FEDICERT>(), kReplaceCurrent);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::extendCertificate(std::u16string_view caUrl) {
-  return codeMethod([&]() -> std::int32_t {
-    if (pinVerified == 0) return kPinNotVerified;
-    const auto url = argumentText(caUrl);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (pinVerified() == 0) return kPinNotVerified;
+    const auto url = control::argumentText(*this, caUrl);
     if (!url) return kBadText;
 
     control::CaExchange exchange(*this);
-    const auto build = [&](std::vector<std::uint8_t>& der) { return buildExtendRequest(der); };
+    const auto build = [&](std::vector<std::uint8_t>& der) {
+      return control::buildExtendRequest(*this, der);
+    };
     if (const auto code = sendBuiltRequest(exchange, *url, build, &d2i_FEDIEXT,
                                            &ca_SendExtendRequest, FEDI_CT_EXT_CERT);
         code != kOk) {
       return code;
     }
     // The renewal waits in "EOICertNew" while the current certificate is in force.
-    return storeUserCertificate(exchange.content<FEDICERT>(), kParkWhileInForce);
+    return control::storeUserCertificate(*this, exchange.content<FEDICERT>(), kParkWhileInForce);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::revokeCertificate(std::u16string_view caUrl,
                                                    std::u16string_view revokeReason) {
-  return codeMethod([&]() -> std::int32_t {
-    if (pinVerified == 0) return kPinNotVerified;
-    const auto url = argumentText(caUrl);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (pinVerified() == 0) return kPinNotVerified;
+    const auto url = control::argumentText(*this, caUrl);
     if (!url) return kBadText;
-    const auto reason = argumentText(revokeReason);
+    const auto reason = control::argumentText(*this, revokeReason);
     if (!reason) return kBadText;
 
     control::CaExchange exchange(*this);
     const auto build = [&](std::vector<std::uint8_t>& der) {
-      return buildRevokeRequest(reason->c_str(), der);
+      return control::buildRevokeRequest(*this, reason->c_str(), der);
     };
     // The authority answers with its revocation list; the token keeps its certificate.
     return sendBuiltRequest(exchange, *url, build, &d2i_FEDIREV, &ca_SendRevokeRequest,

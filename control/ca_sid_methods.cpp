@@ -6,6 +6,7 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "control/ca_exchange_frame.h"
+#include "control/ca_internal.h"
 #include "control/ca_query_fields.h"
 #include "control/control_internal.h"
 
@@ -50,26 +51,26 @@ bool utf16Text(const ASN1_STRING* value, int form, std::u16string& text) {
 
 }  // namespace
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::querySid(int which, std::u16string_view caUrl,
-                                                           std::u16string_view sid1,
-                                                           std::u16string_view sid2) {
-  lastErrorCode = kNotCompleted;
-  control::CaExchange exchange(*this);
-  lastErrorCode = [&]() -> std::int32_t {
-    const auto url = argumentText(caUrl);
+std::optional<std::u16string> control::querySid(ControlState& state, int which,
+                                                std::u16string_view caUrl, std::u16string_view sid1,
+                                                std::u16string_view sid2) {
+  state.lastErrorCode = kNotCompleted;
+  control::CaExchange exchange(state);
+  state.lastErrorCode = [&]() -> std::int32_t {
+    const auto url = argumentText(state, caUrl);
     if (!url) return kBadText;
-    const auto first = argumentText(sid1);
+    const auto first = argumentText(state, sid1);
     if (!first) return kBadText;
-    const auto second = argumentText(sid2);
+    const auto second = argumentText(state, sid2);
     if (!second) return kBadText;
-    control::CaQueryPtr<FEDI_CCHN_REQ> query(FEDI_CCHN_REQ_new());
+    Ptr<FEDI_CCHN_REQ> query(FEDI_CCHN_REQ_new());
     if (!query || !control::setText(query->sid2, *second) ||
         !control::setText(query->sid1, *first)) {
       return kNoMemory;
     }
     return exchange.run(url->c_str(), &ca_QuerySid, query.get(), FEDI_CT_CCHN_RESP);
   }();
-  if (lastErrorCode != kOk) return std::nullopt;
+  if (state.lastErrorCode != kOk) return std::nullopt;
 
   // SID1 is the first string of the SET's first element, SID2 that of the single element.
   const auto* answer = exchange.content<FEDI_CSID_RESP>();
@@ -81,7 +82,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::querySid(int which, std::u16st
   // An answer without the element names no identifier: no text, and a code that says the
   // answer was of no use rather than the check's 0.
   if (element == nullptr || element->text == nullptr) {
-    lastErrorCode = kMalformedArgument;
+    state.lastErrorCode = kMalformedArgument;
     return std::nullopt;
   }
   const ASN1_STRING* value = element->text;
@@ -90,25 +91,25 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::querySid(int which, std::u16st
   if (const int form = unicodeForm(ASN1_STRING_type(value)); form != 0) {
     std::u16string text;
     if (!utf16Text(value, form, text)) {
-      lastErrorCode = kResultTextFailed;
+      state.lastErrorCode = kResultTextFailed;
       return std::nullopt;
     }
     return text;
   }
-  return toBstr(std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
-                                 static_cast<std::size_t>(ASN1_STRING_length(value))));
+  return toBstr(state, std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                                        static_cast<std::size_t>(ASN1_STRING_length(value))));
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::querySID1(std::u16string_view caUrl,
                                                             std::u16string_view sid1,
                                                             std::u16string_view sid2) {
-  return inFrame([&] { return querySid(1, caUrl, sid1, sid2); });
+  return control::inFrame(*this, [&] { return control::querySid(*this, 1, caUrl, sid1, sid2); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::querySID2(std::u16string_view caUrl,
                                                             std::u16string_view sid1,
                                                             std::u16string_view sid2) {
-  return inFrame([&] { return querySid(2, caUrl, sid1, sid2); });
+  return control::inFrame(*this, [&] { return control::querySid(*this, 2, caUrl, sid1, sid2); });
 }
 
 }  // namespace kestrune

@@ -7,61 +7,61 @@
 
 namespace kestrune {
 
-std::int32_t TVFEDIMiniKeyCrypt::caPublicKeyRecord() {
-  if (caKeyRecord) return kOk;
+std::int32_t control::caPublicKeyRecord(ControlState& state) {
+  if (state.caKeyRecord) return kOk;
   const bool test = control::selectedCaRecord() == control::CaRecordSelection::test;
   std::vector<std::uint8_t> der;
   if (!token::text_Base64Decode(fedi::builtinCaRecordText(test), der)) return kBase64Failed;
   const unsigned char* position = der.data();
-  caKeyRecord.reset(d2i_FEDI_CAPUBKEY(nullptr, &position, static_cast<long>(der.size())));
-  return caKeyRecord ? kOk : kCaRecordUndecodable;
+  state.caKeyRecord.reset(d2i_FEDI_CAPUBKEY(nullptr, &position, static_cast<long>(der.size())));
+  return state.caKeyRecord ? kOk : kCaRecordUndecodable;
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::loadCACertBytes(const std::vector<std::uint8_t>& bytes) {
+std::int32_t control::loadCACertBytes(ControlState& state, const std::vector<std::uint8_t>& bytes) {
   const unsigned char* position = bytes.data();
-  FediRecordPtr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+  Ptr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
   if (!bag) return kUndecodable;
   if (!control::firstCertificate(bag.get())) return kBagCount;
-  if (const auto code = caPublicKeyRecord(); code != kOk) return code;
-  if (!control::OpenSslPtr<EVP_PKEY>(FEDI_CAPUBKEY_get_pkey(caKeyRecord.get()))) {
+  if (const auto code = caPublicKeyRecord(state); code != kOk) return code;
+  if (!Ptr<EVP_PKEY>(FEDI_CAPUBKEY_get_pkey(state.caKeyRecord.get()))) {
     return kNoPublicKey;
   }
 
   token::p11_SetPrivateObjects(0);
   const bool exists =
-      token::p11_ObjectExists(tokenSession, control::kCaCertLabel) == token::kTokenOk;
+      token::p11_ObjectExists(state.session(), token::kCaCertLabel) == token::kTokenOk;
   if (const auto code =
-          control::writeCertificateObject(tokenSession, control::kCaCertLabel, bytes, exists);
+          control::writeCertificateObject(state.session(), token::kCaCertLabel, bytes, exists);
       code != kOk) {
     return code;
   }
-  caCertificate = std::move(bag);
+  state.caCertificate = std::move(bag);
   return kOk;
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCACert(std::u16string_view cafile) {
-  return codeMethod([&]() -> std::int32_t {
+  return control::codeMethod(*this, [&]() -> std::int32_t {
     caCertificate.reset();
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
     token::p11_SetPrivateObjects(0);
-    const auto path = toAnsi(cafile);
+    const auto path = control::toAnsi(*this, cafile);
     if (!path) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (const auto code = control::readWholeFile(path->c_str(), bytes); code != kOk) return code;
-    return loadCACertBytes(bytes);
+    return control::loadCACertBytes(*this, bytes);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCACertB64(std::u16string_view certContent) {
-  return codeMethod([&]() -> std::int32_t {
+  return control::codeMethod(*this, [&]() -> std::int32_t {
     caCertificate.reset();
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
     token::p11_SetPrivateObjects(0);
-    const auto text = toAnsi(certContent);
+    const auto text = control::toAnsi(*this, certContent);
     if (!text) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
-    return loadCACertBytes(bytes);
+    return control::loadCACertBytes(*this, bytes);
   });
 }
 

@@ -24,69 +24,69 @@ std::int64_t localValidityTime(const ASN1_TIME* time, bool notAfter) {
 
 }  // namespace
 
-std::int64_t TVFEDIMiniKeyCrypt::certNotBeforeTime(FEDICERT* bag) {
+std::int64_t control::certNotBeforeTime(ControlState& state, FEDICERT* bag) {
   const auto certificate = control::firstCertificate(bag);
   if (!certificate) {
-    lastErrorCode = kBagCount;
+    state.lastErrorCode = kBagCount;
     return 0;
   }
   return localValidityTime(validityTime(certificate.get(), false), false);
 }
 
-std::int64_t TVFEDIMiniKeyCrypt::certNotAfterTime(FEDICERT* bag) {
+std::int64_t control::certNotAfterTime(ControlState& state, FEDICERT* bag) {
   const auto certificate = control::firstCertificate(bag);
   if (!certificate) {
-    lastErrorCode = kBagCount;
+    state.lastErrorCode = kBagCount;
     return 0;
   }
   return localValidityTime(validityTime(certificate.get(), true), true);
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::certDate(bool notAfter) {
-  lastErrorCode = kNotCompleted;
-  if (const auto code = loadUserCertificate(); code != kOk) {
-    lastErrorCode = code;
+std::optional<std::u16string> control::certDate(ControlState& state, bool notAfter) {
+  state.lastErrorCode = kNotCompleted;
+  if (const auto code = loadUserCertificate(state); code != kOk) {
+    state.lastErrorCode = code;
     return std::nullopt;
   }
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) {
-    lastErrorCode = kBagCount;
+    state.lastErrorCode = kBagCount;
     return std::nullopt;
   }
   std::optional<std::u16string> result;
   if (const ASN1_TIME* time = validityTime(certificate.get(), notAfter)) {
     std::string text;
     if (const auto code = control::formatCertTime(time, text, control::kDateOnly); code != kOk) {
-      lastErrorCode = code;
+      state.lastErrorCode = code;
       return std::nullopt;
     }
-    result = toBstr(text);
+    result = toBstr(state, text);
     if (!result) return std::nullopt;
   }
-  lastErrorCode = kOk;
+  state.lastErrorCode = kOk;
   return result;
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::certTimeText(bool notAfter, int mode,
-                                                               bool localWithZone) {
-  lastErrorCode = kNotCompleted;
-  const std::int32_t type = detectKeyType();
+std::optional<std::u16string> control::certTimeText(ControlState& state, bool notAfter, int mode,
+                                                    bool localWithZone) {
+  state.lastErrorCode = kNotCompleted;
+  const std::int32_t type = detectKeyType(state);
   std::string text;
   bool haveTime = false;
   if (type == control::kLinkway) {
-    if (const auto code = loadUserCertificate(); code != kOk) {
-      lastErrorCode = code;
+    if (const auto code = loadUserCertificate(state); code != kOk) {
+      state.lastErrorCode = code;
       return std::nullopt;
     }
-    const auto certificate = control::firstCertificate(userCertificate.get());
+    const auto certificate = control::firstCertificate(state.userCertificate.get());
     if (!certificate) {
-      lastErrorCode = kBagCount;
+      state.lastErrorCode = kBagCount;
       return std::nullopt;
     }
     if (const ASN1_TIME* time = validityTime(certificate.get(), notAfter)) {
       haveTime = true;
       if (const auto code = control::formatCertTime(time, text, mode); code != kOk) {
-        lastErrorCode = code;
+        state.lastErrorCode = code;
         return std::nullopt;
       }
     }
@@ -94,15 +94,15 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::certTimeText(bool notAfter, in
     // A ZRML token holds a standard X.509 certificate object instead of a FEDI bag.
     token::p11_SetPrivateObjects(0);
     token::Bytes der;
-    if (token::p11_ReadCertificateValue(tokenSession, certLabel.view(), der) != token::kTokenOk) {
-      lastErrorCode = kReadFailed;
+    if (token::p11_ReadCertificateValue(state.session(), state.certLabel.view(), der) !=
+        token::kTokenOk) {
+      state.lastErrorCode = kReadFailed;
       return std::nullopt;
     }
     const unsigned char* position = der.data();
-    const control::OpenSslPtr<X509> certificate(
-        d2i_X509(nullptr, &position, static_cast<long>(der.size())));
+    const Ptr<X509> certificate(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
     if (!certificate) {
-      lastErrorCode = kUndecodable;
+      state.lastErrorCode = kUndecodable;
       return std::nullopt;
     }
     const ASN1_TIME* time =
@@ -110,7 +110,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::certTimeText(bool notAfter, in
     if (time != nullptr) {
       haveTime = true;
       if (const auto code = control::formatCertTime(time, text, mode); code != kOk) {
-        lastErrorCode = code;
+        state.lastErrorCode = code;
         return std::nullopt;
       }
     }
@@ -125,35 +125,41 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::certTimeText(bool notAfter, in
     if (std::string local; localWithZone && control::toLocalTimeWithZone(text, local) == 0) {
       text = std::move(local);
     }
-    result = toBstr(text);
+    result = toBstr(state, text);
     if (!result) return std::nullopt;
   }
-  lastErrorCode = kOk;
+  state.lastErrorCode = kOk;
   return result;
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getBeginDate() {
-  return inFrame([this] { return certDate(false); });
+  return control::inFrame(*this, [this] { return control::certDate(*this, false); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getEndDate() {
-  return inFrame([this] { return certDate(true); });
+  return control::inFrame(*this, [this] { return control::certDate(*this, true); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getBeginDateTime() {
-  return inFrame([this] { return certTimeText(false, control::kDateTime, false); });
+  return control::inFrame(
+      *this, [this] { return control::certTimeText(*this, false, control::kDateTime, false); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getEndDateTime() {
-  return inFrame([this] { return certTimeText(true, control::kDateTime, false); });
+  return control::inFrame(
+      *this, [this] { return control::certTimeText(*this, true, control::kDateTime, false); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCertNotBefore(std::int32_t iFlags) {
-  return inFrame([&] { return certTimeText(false, control::kDateTimeZone, iFlags == 1); });
+  return control::inFrame(*this, [&] {
+    return control::certTimeText(*this, false, control::kDateTimeZone, iFlags == 1);
+  });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCertNotAfter(std::int32_t iFlags) {
-  return inFrame([&] { return certTimeText(true, control::kDateTimeZone, iFlags == 1); });
+  return control::inFrame(*this, [&] {
+    return control::certTimeText(*this, true, control::kDateTimeZone, iFlags == 1);
+  });
 }
 
 }  // namespace kestrune

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,23 +17,18 @@
 #include <openssl/x509.h>
 
 #include "FEDIX509/fedi_x509.h"
+#include "control/control_state.h"
+#include "token/labels.h"
 #include "token/token.h"
 
 namespace kestrune::control {
 
-// Owners of the OpenSSL objects the certificate methods work with.
-struct OpenSslFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-  void operator()(BIGNUM* number) const noexcept { BN_free(number); }
-  void operator()(X509* certificate) const noexcept { X509_free(certificate); }
-  void operator()(char* text) const noexcept { OPENSSL_free(text); }
+// What becomes of a parked renewal once the current certificate has expired.
+enum class ParkedFate {
+  kPromote,  // newer than the current one and for the token's key: it takes its place
+  kDrop,     // older, undecodable or for another key: deleted
+  kKeep,     // the token's key can't be read now: left for a later reader
 };
-template <class T>
-using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
-
-inline constexpr std::string_view kUserCertLabel = "EOICert";
-inline constexpr std::string_view kNewCertLabel = "EOICertNew";
-inline constexpr std::string_view kCaCertLabel = "EOICAert";
 
 // Modes of formatCertTime.
 enum CertTimeMode : int {
@@ -75,5 +71,47 @@ std::int32_t encodeBag(FEDICERT* bag, std::vector<std::uint8_t>& der, std::int32
 // when the creation fails for a full token memory, 11 for any other failed creation.
 std::int32_t writeCertificateObject(token::TokenSession* session, std::string_view label,
                                     std::span<const std::uint8_t> value, bool replaceExisting);
+
+// The certificate operations of the methods (used by the identity and CA areas too).
+
+// readFediCertObject returns the certificate bag stored under label (private objects set to
+// 0) with lastErrorCode 0; null with lastErrorCode 12 when the object can't be read, 10001
+// when its value doesn't decode.
+Ptr<FEDICERT> readFediCertObject(ControlState& state, std::string_view label);
+// loadUserCertificate fills userCertificate from "EOICert" and returns 0, or the failure's
+// code. Once the current certificate has expired a parked "EOICertNew" is promoted when it
+// is newer and for the token's key, and deleted otherwise.
+std::int32_t loadUserCertificate(ControlState& state);
+// judgeParkedCertificate sets fate for the parked "EOICertNew" beside the expired current
+// certificate and returns 0; 12 when the parked object can't be read.
+std::int32_t judgeParkedCertificate(ControlState& state, FEDICERT* current, ParkedFate& fate);
+// storeUserCertificate checks the bag against the CA's certificate and the token's key pair
+// and stores it: mode 1 parks it as "EOICertNew" while the current one is in force, mode 0
+// replaces "EOICert". Returns 0 or the failure's code.
+std::int32_t storeUserCertificate(ControlState& state, FEDICERT* bag, std::int32_t mode);
+// keyMatchesToken returns 0 when the certificate's RSA key is the token's key pair (read
+// from the public key, else the private key's modulus); -1 when either key can't be had,
+// 1 when they differ. Private objects may be left at 1.
+std::int32_t keyMatchesToken(ControlState& state, std::string_view privateLabel,
+                             std::string_view publicLabel, FEDI_X509* certificate);
+// certNotBeforeTime / certNotAfterTime return the first certificate's validity time as a
+// local time; 0 for a certificate without that time, and 0 with lastErrorCode 10002 for a
+// bag without certificates.
+std::int64_t certNotBeforeTime(ControlState& state, FEDICERT* bag);
+std::int64_t certNotAfterTime(ControlState& state, FEDICERT* bag);
+// The bodies shared by the method pairs.
+std::int32_t loadCACertBytes(ControlState& state, const std::vector<std::uint8_t>& bytes);
+std::int32_t loadUserCertBytes(ControlState& state, const std::vector<std::uint8_t>& bytes);
+std::int32_t writeCertObject(ControlState& state, std::u16string_view outFile,
+                             std::string_view label);
+std::optional<std::u16string> certObjectB64(ControlState& state, std::string_view label);
+std::optional<std::u16string> certDate(ControlState& state, bool notAfter);
+std::optional<std::u16string> certTimeText(ControlState& state, bool notAfter, int mode,
+                                           bool localWithZone);
+std::optional<std::u16string> certKeyPart(ControlState& state, bool modulus);
+std::optional<std::u16string> issuerEntry(ControlState& state, int position);
+// caPublicKeyRecord makes sure caKeyRecord holds the selected built-in CA record: 0, 501
+// when its text doesn't decode as Base64, 10004 when it isn't a CA public-key record.
+std::int32_t caPublicKeyRecord(ControlState& state);
 
 }  // namespace kestrune::control

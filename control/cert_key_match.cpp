@@ -7,23 +7,21 @@
 namespace kestrune {
 namespace {
 
-control::OpenSslPtr<BIGNUM> keyNumber(const EVP_PKEY* key, const char* name) {
+Ptr<BIGNUM> keyNumber(const EVP_PKEY* key, const char* name) {
   BIGNUM* number = nullptr;
   if (EVP_PKEY_get_bn_param(key, name, &number) != 1) return nullptr;
-  return control::OpenSslPtr<BIGNUM>(number);
+  return Ptr<BIGNUM>(number);
 }
 
-control::OpenSslPtr<BIGNUM> tokenNumber(const token::Bytes& bytes) {
-  return control::OpenSslPtr<BIGNUM>(
-      BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+Ptr<BIGNUM> tokenNumber(const token::Bytes& bytes) {
+  return Ptr<BIGNUM>(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
 }
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::keyMatchesToken(std::string_view privateLabel,
-                                                 std::string_view publicLabel,
-                                                 FEDI_X509* certificate) {
-  const control::OpenSslPtr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate));
+std::int32_t control::keyMatchesToken(ControlState& state, std::string_view privateLabel,
+                                      std::string_view publicLabel, FEDI_X509* certificate) {
+  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate));
   if (!key) return -1;
   const auto certModulus = keyNumber(key.get(), OSSL_PKEY_PARAM_RSA_N);
   const auto certExponent = keyNumber(key.get(), OSSL_PKEY_PARAM_RSA_E);
@@ -35,11 +33,11 @@ std::int32_t TVFEDIMiniKeyCrypt::keyMatchesToken(std::string_view privateLabel,
   token::Bytes exponent;
   bool haveExponent = true;
   token::p11_SetPrivateObjects(0);
-  if (token::p11_GetPublicKeyParts(tokenSession, publicLabel, &modulus, &exponent) !=
+  if (token::p11_GetPublicKeyParts(state.session(), publicLabel, &modulus, &exponent) !=
       token::kTokenOk) {
     haveExponent = false;
     token::p11_SetPrivateObjects(1);
-    if (token::p11_GetModulus(tokenSession, privateLabel, modulus) != token::kTokenOk) return -1;
+    if (token::p11_GetModulus(state.session(), privateLabel, modulus) != token::kTokenOk) return -1;
   }
   const auto tokenModulus = tokenNumber(modulus);
   if (!tokenModulus) return -1;

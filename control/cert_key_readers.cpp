@@ -14,46 +14,46 @@ constexpr int kCasid2Entry = 0;
 
 }  // namespace
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::certKeyPart(bool modulus) {
-  lastErrorCode = kNotCompleted;
-  if (const auto code = loadUserCertificate(); code != kOk) {
-    lastErrorCode = code;
+std::optional<std::u16string> control::certKeyPart(ControlState& state, bool modulus) {
+  state.lastErrorCode = kNotCompleted;
+  if (const auto code = loadUserCertificate(state); code != kOk) {
+    state.lastErrorCode = code;
     return std::nullopt;
   }
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) {
-    lastErrorCode = kBagCount;
+    state.lastErrorCode = kBagCount;
     return std::nullopt;
   }
-  const control::OpenSslPtr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
+  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
   BIGNUM* number = nullptr;
   if (!key ||
       EVP_PKEY_get_bn_param(key.get(), modulus ? OSSL_PKEY_PARAM_RSA_N : OSSL_PKEY_PARAM_RSA_E,
                             &number) != 1) {
-    lastErrorCode = kNoPublicKey;
+    state.lastErrorCode = kNoPublicKey;
     return std::nullopt;
   }
-  const control::OpenSslPtr<BIGNUM> owned(number);
+  const Ptr<BIGNUM> owned(number);
   // Upper-case hex in whole bytes: the exponent 65537 reads 010001.
-  const control::OpenSslPtr<char> hex(BN_bn2hex(number));
+  const Ptr<char> hex(BN_bn2hex(number));
   if (!hex) {
-    lastErrorCode = kNoMemory;
+    state.lastErrorCode = kNoMemory;
     return std::nullopt;
   }
-  auto result = toBstr(hex.get());
-  if (result) lastErrorCode = kOk;
+  auto result = toBstr(state, hex.get());
+  if (result) state.lastErrorCode = kOk;
   return result;
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::issuerEntry(int position) {
-  lastErrorCode = kNotCompleted;
-  if (const auto code = loadUserCertificate(); code != kOk) {
-    lastErrorCode = code;
+std::optional<std::u16string> control::issuerEntry(ControlState& state, int position) {
+  state.lastErrorCode = kNotCompleted;
+  if (const auto code = loadUserCertificate(state); code != kOk) {
+    state.lastErrorCode = code;
     return std::nullopt;
   }
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) {
-    lastErrorCode = kBagCount;
+    state.lastErrorCode = kBagCount;
     return std::nullopt;
   }
   const X509_NAME* issuer = FEDI_X509_get_issuer_name(certificate.get());
@@ -65,25 +65,25 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::issuerEntry(int position) {
                          static_cast<std::size_t>(ASN1_STRING_length(value)));
   // The identifier is handed on as a zero-terminated text.
   bytes = bytes.substr(0, bytes.find('\0'));
-  auto result = toBstr(bytes);
-  if (result) lastErrorCode = kOk;
+  auto result = toBstr(state, bytes);
+  if (result) state.lastErrorCode = kOk;
   return result;
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCModulus() {
-  return inFrame([this] { return certKeyPart(true); });
+  return control::inFrame(*this, [this] { return control::certKeyPart(*this, true); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCPublicExponent() {
-  return inFrame([this] { return certKeyPart(false); });
+  return control::inFrame(*this, [this] { return control::certKeyPart(*this, false); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCASID1() {
-  return inFrame([this] { return issuerEntry(kCasid1Entry); });
+  return control::inFrame(*this, [this] { return control::issuerEntry(*this, kCasid1Entry); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCASID2() {
-  return inFrame([this] { return issuerEntry(kCasid2Entry); });
+  return control::inFrame(*this, [this] { return control::issuerEntry(*this, kCasid2Entry); });
 }
 
 }  // namespace kestrune

@@ -2,8 +2,8 @@
 // with the deleted object put back when its replacement can't be created.
 #include <optional>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/cert_internal.h"
+#include "control/control_codes.h"
 
 namespace kestrune::control {
 

@@ -11,60 +11,65 @@ constexpr std::size_t kPathBuffer = 1024;
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::writeCertObject(std::u16string_view outFile,
-                                                 std::string_view label) {
-  if (const auto code = connectToken(nullptr); code != kOk) return code;
+std::int32_t control::writeCertObject(ControlState& state, std::u16string_view outFile,
+                                      std::string_view label) {
+  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
   token::p11_SetPrivateObjects(0);
-  const auto path = toAnsiBuffer(outFile, kPathBuffer);
+  const auto path = toAnsiBuffer(state, outFile, kPathBuffer);
   if (!path) return kTextBufferFailed;
   // Reading the current certificate first promotes a renewal whose time has come.
-  if (const auto code = loadUserCertificate(); code != kOk) return code;
+  if (const auto code = loadUserCertificate(state); code != kOk) return code;
   token::Bytes value;
-  if (token::p11_ReadDataValue(tokenSession, label, value) != token::kTokenOk) return kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk)
+    return kReadFailed;
   // The value is written as long as the token reports it, trailing zero byte included.
   return control::writeWholeFile(path->c_str(), value);
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::certObjectB64(std::string_view label) {
-  lastErrorCode = kNotCompleted;
-  if (const auto code = connectToken(nullptr); code != kOk) {
-    lastErrorCode = code;
+std::optional<std::u16string> control::certObjectB64(ControlState& state, std::string_view label) {
+  state.lastErrorCode = kNotCompleted;
+  if (const auto code = connectToken(state, nullptr); code != kOk) {
+    state.lastErrorCode = code;
     return std::nullopt;
   }
   token::p11_SetPrivateObjects(0);
-  if (const auto code = loadUserCertificate(); code != kOk) {
-    lastErrorCode = code;
+  if (const auto code = loadUserCertificate(state); code != kOk) {
+    state.lastErrorCode = code;
     return std::nullopt;
   }
   token::Bytes value;
-  if (token::p11_ReadDataValue(tokenSession, label, value) != token::kTokenOk) {
-    lastErrorCode = kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk) {
+    state.lastErrorCode = kReadFailed;
     return std::nullopt;
   }
   std::string text;
   if (!token::text_Base64Encode(value, text)) {
-    lastErrorCode = kBase64Failed;
+    state.lastErrorCode = kBase64Failed;
     return std::nullopt;
   }
-  auto result = toBstr(text);
-  if (result) lastErrorCode = kOk;
+  auto result = toBstr(state, text);
+  if (result) state.lastErrorCode = kOk;
   return result;
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::getCert(std::u16string_view outFile) {
-  return codeMethod([&] { return writeCertObject(outFile, control::kUserCertLabel); });
+  return control::codeMethod(
+      *this, [&] { return control::writeCertObject(*this, outFile, token::kUserCertLabel); });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::getNewCert(std::u16string_view outFile) {
-  return codeMethod([&] { return writeCertObject(outFile, control::kNewCertLabel); });
+  return control::codeMethod(
+      *this, [&] { return control::writeCertObject(*this, outFile, token::kNewCertLabel); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCertB64() {
-  return inFrame([this] { return certObjectB64(control::kUserCertLabel); });
+  return control::inFrame(*this,
+                          [this] { return control::certObjectB64(*this, token::kUserCertLabel); });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getNewCertB64() {
-  return inFrame([this] { return certObjectB64(control::kNewCertLabel); });
+  return control::inFrame(*this,
+                          [this] { return control::certObjectB64(*this, token::kNewCertLabel); });
 }
 
 }  // namespace kestrune

@@ -2,20 +2,9 @@
 // bag's DER.
 #include <new>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "common/der.h"
 #include "control/cert_internal.h"
-
-namespace kestrune {
-
-void FediRecordRelease::operator()(FEDICERT* bag) const noexcept {
-  FEDICERT_free(bag);
-}
-
-void FediRecordRelease::operator()(FEDI_CAPUBKEY* record) const noexcept {
-  FEDI_CAPUBKEY_free(record);
-}
-
-}  // namespace kestrune
+#include "control/control_codes.h"
 
 namespace kestrune::control {
 
@@ -24,16 +13,11 @@ fedi::RecordPtr<FEDI_X509> firstCertificate(FEDICERT* bag) {
 }
 
 std::int32_t encodeBag(FEDICERT* bag, std::vector<std::uint8_t>& der, std::int32_t emptyCode) {
-  const int length = i2d_FEDICERT(bag, nullptr);
-  if (length <= 0) return emptyCode;
   try {
-    der.assign(static_cast<std::size_t>(length), 0);
+    return toDer(bag, i2d_FEDICERT, der) ? kOk : emptyCode;
   } catch (const std::bad_alloc&) {
     return kNoMemory;
   }
-  unsigned char* position = der.data();
-  if (i2d_FEDICERT(bag, &position) != length) return emptyCode;
-  return kOk;
 }
 
 }  // namespace kestrune::control

@@ -1,6 +1,6 @@
 // The user's certificate on the token: reading it, promoting a parked renewal once the current
-// certificate has expired, and storing a new one after checking it against the CA and the
-// token's key pair.
+// certificate has expired (or dropping one that is older or for another key), and storing a
+// new one after checking it against the CA and the token's key pair.
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "platform/platform.h"
@@ -14,73 +14,106 @@ namespace {
 // again by the next reader instead of leaving the token without "EOICert".
 std::int32_t promoteNewCertificate(token::TokenSession* session) {
   token::DataObjectCopy expired;
-  if (token::p11_ReadDataObjectCopy(session, control::kUserCertLabel, expired) != token::kTokenOk) {
+  if (token::p11_ReadDataObjectCopy(session, token::kUserCertLabel, expired) != token::kTokenOk) {
     return kReadFailed;
   }
-  if (token::p11_DestroyObject(session, control::kUserCertLabel) != token::kTokenOk) {
+  if (token::p11_DestroyObject(session, token::kUserCertLabel) != token::kTokenOk) {
     return kDeleteFailed;
   }
-  if (token::p11_RenameObject(session, control::kNewCertLabel, control::kUserCertLabel) !=
+  if (token::p11_RenameObject(session, token::kNewCertLabel, token::kUserCertLabel) !=
       token::kTokenOk) {
-    token::p11_RestoreDataObject(session, control::kUserCertLabel, expired);
+    token::p11_RestoreDataObject(session, token::kUserCertLabel, expired);
     return kTokenFailure;
   }
   return kOk;
 }
 
-FediRecordPtr<FEDICERT> decodeBag(const token::Bytes& der) {
+Ptr<FEDICERT> decodeBag(const token::Bytes& der) {
   const unsigned char* position = der.data();
-  return FediRecordPtr<FEDICERT>(d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
+  return Ptr<FEDICERT>(d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
 }
 
 }  // namespace
 
-FediRecordPtr<FEDICERT> TVFEDIMiniKeyCrypt::readFediCertObject(std::string_view label) {
+Ptr<FEDICERT> control::readFediCertObject(ControlState& state, std::string_view label) {
   token::p11_SetPrivateObjects(0);
   token::Bytes value;
-  if (token::p11_ReadDataValue(tokenSession, label, value) != token::kTokenOk) {
-    lastErrorCode = kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk) {
+    state.lastErrorCode = kReadFailed;
     return nullptr;
   }
   auto bag = decodeBag(value);
-  lastErrorCode = bag ? kOk : kUndecodable;
+  state.lastErrorCode = bag ? kOk : kUndecodable;
   return bag;
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::loadUserCertificate() {
-  if (userCertificate) return kOk;
-  if (const auto code = connectToken(nullptr); code != kOk) return code;
-  auto current = readFediCertObject(control::kUserCertLabel);
-  if (!current) return lastErrorCode;
-  if (token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk &&
-      platform::currentTime() > certNotAfterTime(current.get())) {
-    current.reset();
-    if (const auto code = promoteNewCertificate(tokenSession); code != kOk) return code;
-    current = readFediCertObject(control::kUserCertLabel);
-    if (!current) return lastErrorCode;
+std::int32_t control::loadUserCertificate(ControlState& state) {
+  if (state.userCertificate) return kOk;
+  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+  auto current = readFediCertObject(state, token::kUserCertLabel);
+  if (!current) return state.lastErrorCode;
+  if (token::p11_ObjectExists(state.session(), token::kNewCertLabel) == token::kTokenOk &&
+      platform::currentTime() > certNotAfterTime(state, current.get())) {
+    auto fate = control::ParkedFate::kDrop;
+    if (const auto code = judgeParkedCertificate(state, current.get(), fate); code != kOk)
+      return code;
+    token::p11_SetPrivateObjects(0);
+    if (fate == control::ParkedFate::kPromote) {
+      current.reset();
+      if (const auto code = promoteNewCertificate(state.session()); code != kOk) return code;
+      current = readFediCertObject(state, token::kUserCertLabel);
+      if (!current) return state.lastErrorCode;
+    } else if (fate == control::ParkedFate::kDrop &&
+               token::p11_DestroyObject(state.session(), token::kNewCertLabel) != token::kTokenOk) {
+      return kDeleteFailed;
+    }
   }
-  userCertificate = std::move(current);
+  state.userCertificate = std::move(current);
   return kOk;
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::storeUserCertificate(FEDICERT* bag, std::int32_t mode) {
-  userCertificate.reset();
-  if (!caCertificate) {
-    auto stored = readFediCertObject(control::kCaCertLabel);
-    if (!stored) return lastErrorCode;
-    caCertificate = std::move(stored);
+// A mode-0 store replaces "EOICert" and leaves a parked renewal where it is, so by the time
+// the current certificate expires the parked one may be older than it, or (after makeCard)
+// for a key the token no longer holds. Newer means a later notAfter: the parked certificate
+// has to serve beyond the current one's end, and a parked copy of the current certificate
+// (the same one loaded twice in mode 1) never does.
+std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* current,
+                                             control::ParkedFate& fate) {
+  fate = control::ParkedFate::kDrop;
+  const auto parked = readFediCertObject(state, token::kNewCertLabel);
+  if (!parked) return state.lastErrorCode == kUndecodable ? kOk : state.lastErrorCode;
+  if (FEDICERT_get_num(parked.get()) != 1) return kOk;
+  const auto certificate = control::firstCertificate(parked.get());
+  if (!certificate || certNotAfterTime(state, parked.get()) <= certNotAfterTime(state, current))
+    return kOk;
+  const auto& linkway = control::kLabelledTypes[control::kLinkway];
+  const auto match =
+      keyMatchesToken(state, linkway.privateKey, linkway.publicKey, certificate.get());
+  // A key that can't be read now says nothing about the certificate: keep both and let a
+  // later reader decide.
+  if (match < 0) fate = control::ParkedFate::kKeep;
+  if (match == 0) fate = control::ParkedFate::kPromote;
+  return kOk;
+}
+
+std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, std::int32_t mode) {
+  state.userCertificate.reset();
+  if (!state.caCertificate) {
+    auto stored = readFediCertObject(state, token::kCaCertLabel);
+    if (!stored) return state.lastErrorCode;
+    state.caCertificate = std::move(stored);
   }
-  if (FEDICERT_get_num(caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
+  if (FEDICERT_get_num(state.caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
     return kUndecodable;
   }
-  const auto caCert = control::firstCertificate(caCertificate.get());
+  const auto caCert = control::firstCertificate(state.caCertificate.get());
   const auto newCert = control::firstCertificate(bag);
   if (!caCert || !newCert) return kBagCount;
-  const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
+  const Ptr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
   if (!caKey) return kNoPublicKey;
   if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return kSignatureInvalid;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
-  if (keyMatchesToken(linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {
+  if (keyMatchesToken(state, linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {
     return kKeyMismatch;
   }
   std::vector<std::uint8_t> der;
@@ -92,23 +125,24 @@ std::int32_t TVFEDIMiniKeyCrypt::storeUserCertificate(FEDICERT* bag, std::int32_
   const std::int64_t now = platform::currentTime();
   token::Bytes stored;
   const bool haveStored =
-      token::p11_ReadDataValue(tokenSession, control::kUserCertLabel, stored) == token::kTokenOk;
+      token::p11_ReadDataValue(state.session(), token::kUserCertLabel, stored) == token::kTokenOk;
   // Our own writes carry one zero byte more than the DER, so only a value written by another
   // application can be the same certificate.
   if (haveStored && stored == der) return kOk;
-  FediRecordPtr<FEDICERT> old;
+  Ptr<FEDICERT> old;
   if (haveStored) old = decodeBag(stored);
 
-  std::string_view target = control::kUserCertLabel;
+  std::string_view target = token::kUserCertLabel;
   // A stored value that doesn't decode is replaced like an old certificate: left in place it
   // would make every later creation fail.
   bool replace = haveStored;
-  if (mode == 1 && old && now > certNotBeforeTime(old.get()) && now < certNotAfterTime(old.get())) {
+  if (mode == 1 && old && now > certNotBeforeTime(state, old.get()) &&
+      now < certNotAfterTime(state, old.get())) {
     // The current certificate stays in force; the new one waits beside it.
-    target = control::kNewCertLabel;
-    replace = token::p11_ObjectExists(tokenSession, control::kNewCertLabel) == token::kTokenOk;
+    target = token::kNewCertLabel;
+    replace = token::p11_ObjectExists(state.session(), token::kNewCertLabel) == token::kTokenOk;
   }
-  return control::writeCertificateObject(tokenSession, target, der, replace);
+  return control::writeCertificateObject(state.session(), target, der, replace);
 }
 
 }  // namespace kestrune

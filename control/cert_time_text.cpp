@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/cert_internal.h"
+#include "control/control_codes.h"
 #include "platform/platform.h"
 
 namespace kestrune::control {

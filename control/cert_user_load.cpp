@@ -6,47 +6,47 @@
 
 namespace kestrune {
 
-std::int32_t TVFEDIMiniKeyCrypt::loadUserCertBytes(const std::vector<std::uint8_t>& bytes) {
+std::int32_t control::loadUserCertBytes(ControlState& state,
+                                        const std::vector<std::uint8_t>& bytes) {
   const unsigned char* position = bytes.data();
-  const FediRecordPtr<FEDICERT> bag(
-      d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+  const Ptr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
   if (!bag) return kUndecodable;
-  return storeUserCertificate(bag.get(), 1);
+  return storeUserCertificate(state, bag.get(), 1);
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCert(std::u16string_view certfile) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
-    const auto path = toAnsi(certfile);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    const auto path = control::toAnsi(*this, certfile);
     if (!path) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (const auto code = control::readWholeFile(path->c_str(), bytes); code != kOk) return code;
-    return loadUserCertBytes(bytes);
+    return control::loadUserCertBytes(*this, bytes);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCertB64(std::u16string_view certContent) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
-    const auto text = toAnsi(certContent);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    const auto text = control::toAnsi(*this, certContent);
     if (!text) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
-    return loadUserCertBytes(bytes);
+    return control::loadUserCertBytes(*this, bytes);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certContent) {
-  return codeMethod([&]() -> std::int32_t {
-    if (const auto code = connectToken(nullptr); code != kOk) return code;
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
     token::p11_SetPrivateObjects(0);
-    const auto text = toAnsi(certContent);
+    const auto text = control::toAnsi(*this, certContent);
     if (!text) return kBadText;
     std::vector<std::uint8_t> bytes;
     if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
 
     if (!caCertificate) {
-      auto stored = readFediCertObject(control::kCaCertLabel);
+      auto stored = control::readFediCertObject(*this, token::kCaCertLabel);
       if (!stored) return lastErrorCode;
       caCertificate = std::move(stored);
     }
@@ -54,22 +54,22 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
     const auto caCert = control::firstCertificate(caCertificate.get());
     if (!caCert) return kBagCount;
     const unsigned char* position = bytes.data();
-    const FediRecordPtr<FEDICERT> bundle(
-        d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
+    const Ptr<FEDICERT> bundle(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
     if (!bundle) return kUndecodable;
-    const control::OpenSslPtr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
+    const Ptr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
     if (!caKey) return kNoPublicKey;
 
     const auto& linkway = control::kLabelledTypes[control::kLinkway];
     for (int i = 0; i < FEDICERT_get_num(bundle.get()); ++i) {
       fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(bundle.get(), i));
       if (!certificate) return kBagCount;
-      if (keyMatchesToken(linkway.privateKey, linkway.publicKey, certificate.get()) != 0) {
+      if (control::keyMatchesToken(*this, linkway.privateKey, linkway.publicKey,
+                                   certificate.get()) != 0) {
         continue;
       }
       if (FEDI_X509_verify(certificate.get(), caKey.get()) != 1) return kSignatureInvalid;
       // The holder's certificate travels on in a bag of its own, stamped as the bundle was.
-      const FediRecordPtr<FEDICERT> single(FEDICERT_new());
+      const Ptr<FEDICERT> single(FEDICERT_new());
       if (!single || FEDICERT_set_type(single.get(), 1) != 1 ||
           FEDICERT_set_count(single.get(), 1) != 1 ||
           FEDICERT_set_time(single.get(), bundle->time) != 1 ||
@@ -81,7 +81,7 @@ std::int32_t TVFEDIMiniKeyCrypt::loadMultiCertB64(std::u16string_view certConten
       if (const auto code = control::encodeBag(single.get(), der, kEncodeFailed); code != kOk) {
         return code;
       }
-      return storeUserCertificate(single.get(), 0);
+      return control::storeUserCertificate(*this, single.get(), 0);
     }
     return kKeyMismatch;
   });

@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/session_internal.h"
 #include "control/session_state.h"
 #include "platform/platform.h"
 #include "token/token.h"
@@ -32,8 +32,8 @@ std::int32_t connectCode(std::uint32_t tokenCode) {
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::connectToken(const char* pin) {
-  if (tokenSession != nullptr) return kOk;
+std::int32_t control::connectToken(ControlState& state, const char* pin) {
+  if (state.session() != nullptr) return kOk;
 
   std::unique_ptr<token::TokenSession> record(new (std::nothrow) token::TokenSession{});
   if (!record) return kNoMemory;
@@ -41,12 +41,11 @@ std::int32_t TVFEDIMiniKeyCrypt::connectToken(const char* pin) {
   if (tokenCode == token::kTokenOk) {
     auto& shared = control::sharedSessionState();
     shared.session = std::move(record);
-    tokenSession = shared.session.get();
     return kOk;
   }
 
   if (const auto mapped = connectCode(tokenCode); mapped != 0) return mapped;
-  if (showDebug == 1) {
+  if (state.showDebug == 1) {
     char text[16];
     std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(tokenCode));
     platform::messageBox(text, "connectToken");
@@ -54,14 +53,12 @@ std::int32_t TVFEDIMiniKeyCrypt::connectToken(const char* pin) {
   return kTokenFailure;
 }
 
-void TVFEDIMiniKeyCrypt::closeSession() noexcept {
+void control::closeSession(ControlState& /*state*/) noexcept {
   auto& shared = control::sharedSessionState();
   if (shared.session) {
     token::token_Close(shared.session.get());
     shared.session.reset();
   }
-  tokenSession = nullptr;
-  pinVerified = 0;
   shared.pinVerified = 0;
 }
 

@@ -3,10 +3,12 @@
 // its tests).
 #pragma once
 
+#include "FEDIX509/fedi_x509.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/ca_record_selection.h"
 #include "control/key_type.h"
 #include "control/method_frame.h"
+#include "control/session_internal.h"
 #include "control/session_state.h"
 #include "control/text_conversion.h"
 #include "control/whole_file.h"

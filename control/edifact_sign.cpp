@@ -4,6 +4,7 @@
 #include <span>
 
 #include "control/control_internal.h"
+#include "control/identity_internal.h"
 #include "control/text_conversion.h"
 #include "edifact/edifact.h"
 #include "platform/platform.h"
@@ -19,10 +20,10 @@ static_assert(edifact::kOk == kOk && edifact::kNotCompleted == kNotCompleted &&
 }  // namespace
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string_view SourceData) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    const std::int32_t type = detectKeyType();
+  return control::inFrame(*this, [&]() -> std::optional<std::u16string> {
+    const std::int32_t type = control::detectKeyType(*this);
     lastErrorCode = kNotCompleted;
-    if (pinVerified == 0) {
+    if (pinVerified() == 0) {
       lastErrorCode = kPinNotVerified;
       return std::nullopt;
     }
@@ -42,9 +43,9 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     // The identifiers are read as getCSN, getSID1 and getSID2 read them; which one failed,
     // and why, isn't reported: any of them missing is 12.
     how.readIdentity = [&](edifact::SignerIdentity& identity) -> std::int32_t {
-      const bool haveCsn = readCsn(type, identity.csn) == kOk;
-      readSid(1, type);
-      readSid(2, type);
+      const bool haveCsn = control::readCsn(*this, type, identity.csn) == kOk;
+      control::readSid(*this, 1, type);
+      control::readSid(*this, 2, type);
       if (!haveCsn || !sid1Cache || !sid2Cache) return kReadFailed;
       identity.sid1 = *sid1Cache;
       identity.sid2 = *sid2Cache;
@@ -53,7 +54,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     how.sign = [&](std::string_view data, std::string& hex) -> std::int32_t {
       const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()),
                                                 data.size());
-      auto signature = signDigest(bytes, true, type);
+      auto signature = control::signDigest(*this, bytes, true, type);
       if (!signature) return lastErrorCode;
       hex = std::move(*signature);
       return kOk;

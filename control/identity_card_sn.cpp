@@ -1,26 +1,25 @@
 // getCardSN and setCardSN: the card serial number that every token type keeps in "EOICARDSN".
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace {
 
-constexpr std::string_view kCardSerialLabel = "EOICARDSN";
 // Card serial numbers are read through a 256-byte buffer: at most 255 bytes of text.
 constexpr std::size_t kCardSerialMaxLength = 255;
 
 }  // namespace
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCardSN() {
-  return inFrame([this]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    if (const auto code = connectToken(nullptr); code != kOk) {
+  return control::textMethod(*this, [this]() -> std::optional<std::u16string> {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
     token::p11_SetPrivateObjects(0);
     token::Bytes value;
-    if (token::p11_ReadDataValue(tokenSession, kCardSerialLabel, value) != token::kTokenOk) {
+    if (token::p11_ReadDataValue(session(), token::kCardSerialLabel, value) != token::kTokenOk) {
       lastErrorCode = kReadFailed;
       return std::nullopt;
     }
@@ -31,30 +30,31 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCardSN() {
       return std::nullopt;
     }
     lastErrorCode = kOk;
-    return toBstr(serial);
+    return control::toBstr(*this, serial);
   });
 }
 
 // setCardSN answers 0 or 1 only; the reason for a failure is left in lastErrorCode.
 std::int32_t TVFEDIMiniKeyCrypt::setCardSN(std::u16string_view cardsn) {
   std::int32_t rtn = kNotCompleted;
-  inFrame([&] {
+  control::inFrame(*this, [&] {
     lastErrorCode = kNotCompleted;
-    if (const auto code = connectToken(nullptr); code != kOk) {
+    if (const auto code = control::connectToken(*this, nullptr); code != kOk) {
       lastErrorCode = code;
       return;
     }
-    const auto serial = toAnsi(cardsn);
+    const auto serial = control::toAnsi(*this, cardsn);
     if (!serial) {
       lastErrorCode = kBadText;
       return;
     }
     token::p11_SetPrivateObjects(0);
-    if (const auto code = control::deleteIfPresent(tokenSession, kCardSerialLabel); code != kOk) {
+    if (const auto code = control::deleteIfPresent(session(), token::kCardSerialLabel);
+        code != kOk) {
       lastErrorCode = code;
       return;
     }
-    lastErrorCode = control::writeText(tokenSession, kCardSerialLabel, *serial);
+    lastErrorCode = control::writeText(session(), token::kCardSerialLabel, *serial);
     if (lastErrorCode == kOk) rtn = kOk;
   });
   return rtn;

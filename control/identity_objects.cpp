@@ -6,15 +6,12 @@
 #include <algorithm>
 #include <memory>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
 #include "control/text_conversion.h"
+#include "token/labels.h"
 
 namespace kestrune::control {
 namespace {
-
-struct StringFree {
-  void operator()(ASN1_STRING* text) const noexcept { ASN1_STRING_free(text); }
-};
 
 // valueText returns a name entry's value as code-page-950 text. Unicode values go through
 // UCS-2 (OpenSSL's multi-byte conversion to a BMPString) into the control's text conversion.
@@ -31,7 +28,7 @@ std::optional<std::string> valueText(const ASN1_STRING* value) {
                          B_ASN1_BMPSTRING) < 0) {
     return std::nullopt;
   }
-  const std::unique_ptr<ASN1_STRING, StringFree> ucs2(converted);
+  const Ptr<ASN1_STRING> ucs2(converted);
   const unsigned char* units = ASN1_STRING_get0_data(ucs2.get());
   std::u16string wide;
   for (int at = 0; at + 1 < ASN1_STRING_length(ucs2.get()); at += 2) {
@@ -64,7 +61,7 @@ std::string textOf(std::span<const std::uint8_t> value) {
 }
 
 std::int32_t readUserData(token::TokenSession* session, token::Bytes& record) {
-  if (token::p11_ReadDataValue(session, "UserData", record) != token::kTokenOk ||
+  if (token::p11_ReadDataValue(session, token::kTaiOneUserDataLabel, record) != token::kTokenOk ||
       record.size() != kUserDataLength) {
     return kReadFailed;
   }

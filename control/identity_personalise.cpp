@@ -2,6 +2,7 @@
 // the Linkway layout.
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace {
@@ -14,42 +15,46 @@ constexpr std::uint32_t kCardKeyBits = 512;
 // already deleted, so a failure never leaves an old identifier beside a new one.
 std::int32_t writeIdentifiers(token::TokenSession* session, const std::string& sid1,
                               const std::string& sid2) {
-  if (const auto code = control::writeText(session, "EOISID1", sid1); code != kOk) return code;
-  return control::writeText(session, "EOISID2", sid2);
+  if (const auto code = control::writeText(session, token::kSid1Label, sid1); code != kOk)
+    return code;
+  return control::writeText(session, token::kSid2Label, sid2);
 }
 
 }  // namespace
 
 std::int32_t TVFEDIMiniKeyCrypt::makeCard(std::u16string_view UserID, std::u16string_view OrgID) {
-  return codeMethod([&]() -> std::int32_t {
-    if (pinVerified == 0) return kPinNotVerified;
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (pinVerified() == 0) return kPinNotVerified;
     userCertificate.reset();
     sid1Cache.reset();
     sid2Cache.reset();
-    const auto sid1 = toAnsiBuffer(UserID, kIdentifierBuffer);
+    const auto sid1 = control::toAnsiBuffer(*this, UserID, kIdentifierBuffer);
     if (!sid1) return lastErrorCode;
-    const auto sid2 = toAnsiBuffer(OrgID, kIdentifierBuffer);
+    const auto sid2 = control::toAnsiBuffer(*this, OrgID, kIdentifierBuffer);
     if (!sid2) return lastErrorCode;
 
     // The old credential goes first: identifiers, public key and certificates. The CA
     // certificate and the card serial number stay.
     token::p11_SetPrivateObjects(0);
     for (const std::string_view label :
-         {"EOISID1", "EOISID2", "FEDICA.pubkey", "EOICert", "EOICertNew"}) {
-      if (const auto code = control::deleteIfPresent(tokenSession, label); code != kOk) {
+         {token::kSid1Label, token::kSid2Label, token::kLinkwayPublicKeyLabel,
+          token::kUserCertLabel, token::kNewCertLabel}) {
+      if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
         return code;
       }
     }
-    if (const auto code = writeIdentifiers(tokenSession, *sid1, *sid2); code != kOk) return code;
+    if (const auto code = writeIdentifiers(session(), *sid1, *sid2); code != kOk) return code;
 
     token::p11_SetPrivateObjects(1);
-    for (const std::string_view label : {"FEDICA.pubkey", "FEDICA.prikey"}) {
-      if (const auto code = control::deleteIfPresent(tokenSession, label); code != kOk) {
+    for (const std::string_view label :
+         {token::kLinkwayPublicKeyLabel, token::kLinkwayPrivateKeyLabel}) {
+      if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
         return code;
       }
     }
-    if (token::p11_GenerateKeyPair(tokenSession, "FEDICA.pubkey", "FEDICA.prikey", kCardKeyBits) !=
-        token::kTokenOk) {
+    if (token::p11_GenerateKeyPair(session(), token::kLinkwayPublicKeyLabel,
+                                   token::kLinkwayPrivateKeyLabel,
+                                   kCardKeyBits) != token::kTokenOk) {
       return token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? kTokenMemoryFull : kKeyGenerationFailed;
     }
     return kOk;
@@ -58,23 +63,23 @@ std::int32_t TVFEDIMiniKeyCrypt::makeCard(std::u16string_view UserID, std::u16st
 
 // setSID works on the session opened before: it neither connects nor asks for the PIN.
 std::int32_t TVFEDIMiniKeyCrypt::setSID(std::u16string_view UserID, std::u16string_view OrgID) {
-  return codeMethod([&]() -> std::int32_t {
+  return control::codeMethod(*this, [&]() -> std::int32_t {
     sid1Cache.reset();
     sid2Cache.reset();
-    const auto sid1 = toAnsiBuffer(UserID, kIdentifierBuffer);
+    const auto sid1 = control::toAnsiBuffer(*this, UserID, kIdentifierBuffer);
     if (!sid1) return lastErrorCode;
-    const auto sid2 = toAnsiBuffer(OrgID, kIdentifierBuffer);
+    const auto sid2 = control::toAnsiBuffer(*this, OrgID, kIdentifierBuffer);
     if (!sid2) return lastErrorCode;
     // Without a session nothing can be written; the token isn't touched at all.
-    if (tokenSession == nullptr) return kWriteFailed;
+    if (session() == nullptr) return kWriteFailed;
 
     token::p11_SetPrivateObjects(0);
-    for (const std::string_view label : {"EOISID1", "EOISID2"}) {
-      if (const auto code = control::deleteIfPresent(tokenSession, label); code != kOk) {
+    for (const std::string_view label : {token::kSid1Label, token::kSid2Label}) {
+      if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
         return code;
       }
     }
-    return writeIdentifiers(tokenSession, *sid1, *sid2);
+    return writeIdentifiers(session(), *sid1, *sid2);
   });
 }
 

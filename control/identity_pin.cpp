@@ -1,5 +1,6 @@
 // setPassword: changing the user PIN of the logged-in token.
 #include "control/control_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 
@@ -7,12 +8,15 @@ namespace kestrune {
 // stay as they are, so the new PIN counts from the next checkPassword on.
 std::int32_t TVFEDIMiniKeyCrypt::setPassword(std::u16string_view oldpass,
                                              std::u16string_view newpass) {
-  return codeMethod([&]() -> std::int32_t {
-    if (pinVerified == 0) return kPinNotVerified;
-    const auto oldPin = toAnsi(oldpass);
-    const auto newPin = oldPin ? toAnsi(newpass) : std::nullopt;
-    if (!oldPin || !newPin) return kBadText;
-    return token::p11_ChangePin(tokenSession, oldPin->c_str(), newPin->c_str()) == token::kTokenOk
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (pinVerified() == 0) return kPinNotVerified;
+    control::SecretText oldPin;
+    control::SecretText newPin;
+    if (control::secretText(oldpass, oldPin) != kOk ||
+        control::secretText(newpass, newPin) != kOk) {
+      return kBadText;
+    }
+    return token::p11_ChangePin(session(), oldPin.c_str(), newPin.c_str()) == token::kTokenOk
                ? kOk
                : kTokenFailure;
   });

@@ -5,9 +5,12 @@
 #include <vector>
 
 #include "FEDIX509/fedi_x509.h"
+#include "control/cert_internal.h"
 #include "control/control_internal.h"
+#include "control/identity_internal.h"
 #include "control/identity_objects.h"
 #include "control/number_text.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace {
@@ -19,8 +22,6 @@ constexpr std::size_t kUserDataSid1 = 36;
 constexpr std::size_t kUserDataSerial = 72;
 constexpr std::size_t kUserDataSerialLength = 8;
 constexpr std::size_t kCsnBuffer = 1024;
-
-constexpr std::string_view kSafeNetPublicKey = "A FEDI RSA Public Key";
 
 // userDataField returns the text from offset up to the next space; no value when the record
 // has no space after offset.
@@ -36,7 +37,8 @@ std::optional<std::string> userDataField(const token::Bytes& record, std::size_t
 // out so.
 std::int32_t safeNetCsn(token::TokenSession* session, std::string& csn) {
   token::p11_SetPrivateObjects(0);
-  if (token::p11_ObjectExists(session, kSafeNetPublicKey) != token::kTokenOk) return kReadFailed;
+  if (token::p11_ObjectExists(session, token::kSafeNetPublicKeyLabel) != token::kTokenOk)
+    return kReadFailed;
   std::vector<token::TokenObjectRecord> records;
   if (token::p11_ListObjects(session, token::kKindData, records) != token::kTokenOk ||
       records.empty()) {
@@ -68,17 +70,18 @@ bool serialText(const ASN1_INTEGER* serial, std::int32_t radix, std::string& tex
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::readCsn(std::int32_t type, std::string& csn) {
-  if (const auto code = connectToken(nullptr); code != kOk) return code;
+std::int32_t control::readCsn(ControlState& state, std::int32_t type, std::string& csn) {
+  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
   switch (type) {
     case control::kSafeNet:
-      return safeNetCsn(tokenSession, csn);
+      return safeNetCsn(state.session(), csn);
 
     case control::kTaiOne: {
-      if (pinVerified == 0) return kPinNotVerified;
+      if (state.pinVerified() == 0) return kPinNotVerified;
       token::p11_SetPrivateObjects(1);
       token::Bytes record;
-      if (const auto code = control::readUserData(tokenSession, record); code != kOk) return code;
+      if (const auto code = control::readUserData(state.session(), record); code != kOk)
+        return code;
       std::array<char, kCsnBuffer> buffer{};
       const std::int32_t length = control::bytesToRadix(
           std::span(record).subspan(kUserDataSerial, kUserDataSerialLength), buffer, 10);
@@ -90,7 +93,8 @@ std::int32_t TVFEDIMiniKeyCrypt::readCsn(std::int32_t type, std::string& csn) {
     case control::kZrml: {
       token::p11_SetPrivateObjects(0);
       control::X509Ptr certificate;
-      if (const auto code = control::readX509Object(tokenSession, certLabel.view(), certificate);
+      if (const auto code =
+              control::readX509Object(state.session(), state.certLabel.view(), certificate);
           code != kOk) {
         return code;
       }
@@ -99,16 +103,17 @@ std::int32_t TVFEDIMiniKeyCrypt::readCsn(std::int32_t type, std::string& csn) {
 
     default: {
       // Linkway, and a token of no known type: the serial number of the user's certificate.
-      if (const auto code = loadUserCertificate(); code != kOk) return code;
-      const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(userCertificate.get(), 0));
+      if (const auto code = loadUserCertificate(state); code != kOk) return code;
+      const fedi::RecordPtr<FEDI_X509> certificate(
+          FEDICERT_get_cert(state.userCertificate.get(), 0));
       if (!certificate) return kBagCount;
       return serialText(FEDI_X509_get_serialNumber(certificate.get()), 10, csn) ? kOk : kReadFailed;
     }
   }
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::readSid(int which, std::int32_t type) {
-  std::optional<std::string>& cache = which == 1 ? sid1Cache : sid2Cache;
+std::int32_t control::readSid(ControlState& state, int which, std::int32_t type) {
+  std::optional<std::string>& cache = which == 1 ? state.sid1Cache : state.sid2Cache;
   if (cache) return kOk;
 
   std::string value;
@@ -116,22 +121,23 @@ std::int32_t TVFEDIMiniKeyCrypt::readSid(int which, std::int32_t type) {
     case control::kSafeNet: {
       // The data object named after the card serial number holds SID1 as its value and SID2
       // as its application.
-      if (const auto code = connectToken(nullptr); code != kOk) return code;
+      if (const auto code = connectToken(state, nullptr); code != kOk) return code;
       std::string csn;
-      if (safeNetCsn(tokenSession, csn) != kOk) return kReadFailed;
+      if (safeNetCsn(state.session(), csn) != kOk) return kReadFailed;
       token::Bytes bytes;
-      const auto read = which == 1 ? token::p11_ReadDataValue(tokenSession, csn, bytes)
-                                   : token::p11_ReadDataApplication(tokenSession, csn, bytes);
+      const auto read = which == 1 ? token::p11_ReadDataValue(state.session(), csn, bytes)
+                                   : token::p11_ReadDataApplication(state.session(), csn, bytes);
       if (read != token::kTokenOk) return kReadFailed;
       value = control::textOf(bytes);
       break;
     }
 
     case control::kTaiOne: {
-      if (pinVerified == 0) return kPinNotVerified;
+      if (state.pinVerified() == 0) return kPinNotVerified;
       token::p11_SetPrivateObjects(1);
       token::Bytes record;
-      if (const auto code = control::readUserData(tokenSession, record); code != kOk) return code;
+      if (const auto code = control::readUserData(state.session(), record); code != kOk)
+        return code;
       auto field = userDataField(record, which == 1 ? kUserDataSid1 : kUserDataSid2);
       if (!field) return kReadFailed;
       value = std::move(*field);
@@ -142,7 +148,8 @@ std::int32_t TVFEDIMiniKeyCrypt::readSid(int which, std::int32_t type) {
       // SID1 is the subject's CN, SID2 the issuer's O.
       token::p11_SetPrivateObjects(0);
       control::X509Ptr certificate;
-      if (const auto code = control::readX509Object(tokenSession, certLabel.view(), certificate);
+      if (const auto code =
+              control::readX509Object(state.session(), state.certLabel.view(), certificate);
           code != kOk) {
         return code;
       }
@@ -156,11 +163,12 @@ std::int32_t TVFEDIMiniKeyCrypt::readSid(int which, std::int32_t type) {
     }
 
     default: {
-      if (const auto code = connectToken(nullptr); code != kOk) return code;
+      if (const auto code = connectToken(state, nullptr); code != kOk) return code;
       token::p11_SetPrivateObjects(0);
       token::Bytes bytes;
-      if (token::p11_ReadDataValue(tokenSession, which == 1 ? "EOISID1" : "EOISID2", bytes) !=
-          token::kTokenOk) {
+      if (token::p11_ReadDataValue(state.session(),
+                                   which == 1 ? token::kSid1Label : token::kSid2Label,
+                                   bytes) != token::kTokenOk) {
         return kReadFailed;
       }
       value = control::textOf(bytes);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "token/labels.h"
+
 namespace kestrune::control {
 
 enum TokenType : std::int32_t {
@@ -23,9 +25,9 @@ struct KeyLabels {
 
 // The types that are marked by their public key's label, in the order of detection.
 inline constexpr std::array<KeyLabels, 3> kLabelledTypes{{
-    {u"Linkway", "FEDICA.pubkey", "FEDICA.prikey"},
-    {u"SafeNet", "A FEDI RSA Public Key", "A FEDI RSA PRIVATE Key"},
-    {u"TaiOne", "FEDIPubKey", "FEDIPriKey"},
+    {u"Linkway", token::kLinkwayPublicKeyLabel, token::kLinkwayPrivateKeyLabel},
+    {u"SafeNet", token::kSafeNetPublicKeyLabel, token::kSafeNetPrivateKeyLabel},
+    {u"TaiOne", token::kTaiOnePublicKeyLabel, token::kTaiOnePrivateKeyLabel},
 }};
 
 // A ZRML token is marked by a certificate object; key and certificate share its label.

@@ -10,9 +10,12 @@
 #include <limits>
 
 #include "FEDIX509/fedi_req_sign.h"
+#include "common/der.h"
 #include "control/cert_internal.h"
 #include "control/control_internal.h"
 #include "control/identity_objects.h"
+#include "control/request_internal.h"
+#include "token/labels.h"
 
 namespace kestrune {
 namespace control {
@@ -40,8 +43,8 @@ bool addNameEntries(X509_NAME* name, std::span<const NameEntry> entries) {
 
 }  // namespace
 
-X509NamePtr makeNameFromTable(std::span<const NameEntry> entries) {
-  X509NamePtr name(X509_NAME_new());
+Ptr<X509_NAME> makeNameFromTable(std::span<const NameEntry> entries) {
+  Ptr<X509_NAME> name(X509_NAME_new());
   if (!name || !addNameEntries(name.get(), entries)) return nullptr;
   return name;
 }
@@ -52,25 +55,13 @@ namespace {
 
 using fedi::RequestPtr;
 
-constexpr std::string_view kSid1Label = "EOISID1";
-constexpr std::string_view kSid2Label = "EOISID2";
-constexpr std::string_view kPublicKeyLabel = "FEDICA.pubkey";
-constexpr std::string_view kPrivateKeyLabel = "FEDICA.prikey";
 constexpr std::string_view kDefaultReason = "Revoke";
 
 // encodeRequest fills der with the record's encoding: 0, 4 for an empty encoding.
 template <class T>
 std::int32_t encodeRequest(int (*i2d)(const T*, unsigned char**), const T* record,
                            std::vector<std::uint8_t>& der) {
-  const int length = i2d(record, nullptr);
-  if (length < 1) return kMalformedArgument;
-  der.resize(static_cast<std::size_t>(length));
-  unsigned char* pos = der.data();
-  if (i2d(record, &pos) != length) {
-    der.clear();
-    return kMalformedArgument;
-  }
-  return kOk;
+  return toDer(record, i2d, der) ? kOk : kMalformedArgument;
 }
 
 // replaceName / replaceInteger put a copy of source into *field, freeing what was there.
@@ -92,34 +83,33 @@ bool replaceInteger(ASN1_INTEGER** field, const ASN1_INTEGER* source) {
 
 }  // namespace
 
-std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<std::uint8_t>& der) {
+std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
+                                      std::vector<std::uint8_t>& der) {
   der.clear();
   token::p11_SetPrivateObjects(0);
   token::Bytes sid1;
   token::Bytes sid2;
-  if (token::p11_ReadDataValue(tokenSession, kSid1Label, sid1) != token::kTokenOk ||
-      token::p11_ReadDataValue(tokenSession, kSid2Label, sid2) != token::kTokenOk) {
+  if (token::p11_ReadDataValue(state.session(), token::kSid1Label, sid1) != token::kTokenOk ||
+      token::p11_ReadDataValue(state.session(), token::kSid2Label, sid2) != token::kTokenOk) {
     return kReadFailed;
   }
   token::Bytes modulus;
   token::Bytes exponent;
-  if (token::p11_GetPublicKeyParts(tokenSession, kPublicKeyLabel, &modulus, &exponent) !=
-          token::kTokenOk ||
+  if (token::p11_GetPublicKeyParts(state.session(), token::kLinkwayPublicKeyLabel, &modulus,
+                                   &exponent) != token::kTokenOk ||
       modulus.empty() || exponent.empty()) {
     return kTokenKeyUnreadable;
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
 
   // The key goes into the request straight from its two numbers: an EVP_PKEY made from them
   // would only be taken apart again.
-  const control::OpenSslPtr<BIGNUM> n(
-      BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-  const control::OpenSslPtr<BIGNUM> e(
-      BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+  const Ptr<BIGNUM> n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  const Ptr<BIGNUM> e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
   RequestPtr<FEDIREQ> request(FEDIREQ_new());
   if (!n || !e || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
   // The subject is written into the request's own (empty) name rather than copied in, which
@@ -140,12 +130,12 @@ std::int32_t TVFEDIMiniKeyCrypt::buildNewRequest(const char* pass, std::vector<s
   return encodeRequest(&i2d_FEDIREQ, request.get(), der);
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::buildExtendRequest(std::vector<std::uint8_t>& der) {
+std::int32_t control::buildExtendRequest(ControlState& state, std::vector<std::uint8_t>& der) {
   der.clear();
   RequestPtr<FEDIEXT> request(FEDIEXT_new());
   if (!request) return kNoMemory;
-  if (const auto code = loadUserCertificate(); code != kOk) return code;
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) return kBagCount;
   FEDIEXT_INFO* body = request->signedPart->body;
   if (!replaceName(&body->issuer, FEDI_X509_get_issuer_name(certificate.get())) ||
@@ -154,20 +144,20 @@ std::int32_t TVFEDIMiniKeyCrypt::buildExtendRequest(std::vector<std::uint8_t>& d
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
   if (FEDIEXT_sign(request.get(), &keyInfo) != 1) return kNoSignature;
   return encodeRequest(&i2d_FEDIEXT, request.get(), der);
 }
 
-std::int32_t TVFEDIMiniKeyCrypt::buildRevokeRequest(const char* reason,
-                                                    std::vector<std::uint8_t>& der) {
+std::int32_t control::buildRevokeRequest(ControlState& state, const char* reason,
+                                         std::vector<std::uint8_t>& der) {
   der.clear();
   RequestPtr<FEDIREV> request(FEDIREV_new());
   if (!request) return kNoMemory;
-  if (const auto code = loadUserCertificate(); code != kOk) return code;
-  const auto certificate = control::firstCertificate(userCertificate.get());
+  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) return kBagCount;
   FEDIREV_INFO* body = request->signedPart->body;
   const ASN1_INTEGER* serial = FEDI_X509_get_serialNumber(certificate.get());
@@ -183,7 +173,7 @@ std::int32_t TVFEDIMiniKeyCrypt::buildRevokeRequest(const char* reason,
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
-  if (token::token_GetKeyInfo(&keyInfo, tokenSession, kPrivateKeyLabel, 0) != 0) {
+  if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
     return kSigningKeyMissing;
   }
   if (FEDIREV_sign(request.get(), &keyInfo) != 1) return kNoSignature;

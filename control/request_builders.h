@@ -8,12 +8,9 @@
 #include <span>
 #include <string_view>
 
-namespace kestrune::control {
+#include "common/ptr.h"
 
-struct X509NameFree {
-  void operator()(X509_NAME* name) const noexcept { X509_NAME_free(name); }
-};
-using X509NamePtr = std::unique_ptr<X509_NAME, X509NameFree>;
+namespace kestrune::control {
 
 struct NameEntry {
   const char* shortName;  // "O", "CN", ...
@@ -24,6 +21,6 @@ struct NameEntry {
 // attribute or memory exhaustion; the partial name is freed). Each value is stored as the
 // narrowest string type that holds it: PrintableString for letters, digits and the few
 // printable punctuation marks, IA5String for other ASCII, T61String for 8-bit bytes.
-X509NamePtr makeNameFromTable(std::span<const NameEntry> entries);
+Ptr<X509_NAME> makeNameFromTable(std::span<const NameEntry> entries);
 
 }  // namespace kestrune::control

@@ -1,5 +1,7 @@
 // makeRequestCert: a new-certificate, extension or revocation request written to a file.
 #include "control/control_internal.h"
+#include "control/request_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {
@@ -16,24 +18,26 @@ enum RequestType : std::int32_t {
 
 std::int32_t TVFEDIMiniKeyCrypt::makeRequestCert(std::int32_t reqType, std::u16string_view outFile,
                                                  std::u16string_view OptionalData) {
-  return codeMethod([&]() -> std::int32_t {
-    if (pinVerified == 0) return kPinNotVerified;
-    const auto path = toAnsiBuffer(outFile, kTextBuffer);
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    if (pinVerified() == 0) return kPinNotVerified;
+    const auto path = control::toAnsiBuffer(*this, outFile, kTextBuffer);
     if (!path) return lastErrorCode;  // 502, or 2 when memory runs out
     // Optional data that can't be converted counts as empty: an empty pass phrase or reason.
-    std::string optional = toAnsiBuffer(OptionalData, kTextBuffer).value_or(std::string());
+    // It is the pass phrase for a new-certificate request, and handled as one for every type.
+    control::SecretText optional;
+    control::secretText(OptionalData, optional, kTextBuffer);
 
     std::vector<std::uint8_t> der;
     std::int32_t code = kNotCompleted;
     switch (reqType) {
       case kNewRequest:
-        code = buildNewRequest(optional.c_str(), der);
+        code = control::buildNewRequest(*this, optional.c_str(), der);
         break;
       case kExtendRequest:
-        code = buildExtendRequest(der);
+        code = control::buildExtendRequest(*this, der);
         break;
       case kRevokeRequest:
-        code = buildRevokeRequest(optional.c_str(), der);
+        code = control::buildRevokeRequest(*this, optional.c_str(), der);
         break;
       default:
         return kNotCompleted;

@@ -1,5 +1,6 @@
 // The session methods: library, slot, PIN, token type, closing.
 #include "control/control_internal.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 
@@ -7,9 +8,9 @@ std::int32_t TVFEDIMiniKeyCrypt::loadLib(std::u16string_view libname) {
   // A name that can't be converted leaves the result at 1 (not completed) while
   // lastErrorCode says why (3); every other outcome is both.
   std::int32_t rtn = kNotCompleted;
-  inFrame([&] {
+  control::inFrame(*this, [&] {
     lastErrorCode = kNotCompleted;
-    const auto name = toAnsi(libname);
+    const auto name = control::toAnsi(*this, libname);
     if (!name) {
       lastErrorCode = kBadText;
       return;
@@ -21,7 +22,7 @@ std::int32_t TVFEDIMiniKeyCrypt::loadLib(std::u16string_view libname) {
       return;
     }
     if (!libraryName.empty() && libraryName.view() != *name) {
-      closeSession();
+      control::closeSession(*this);
       token::p11_UnloadAll();
     }
     libraryName.assign(*name);
@@ -36,8 +37,8 @@ void TVFEDIMiniKeyCrypt::setTokenType(std::int32_t type) {
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getType() {
-  return inFrame([this]() -> std::optional<std::u16string> {
-    const std::int32_t type = detectKeyType();
+  return control::inFrame(*this, [this]() -> std::optional<std::u16string> {
+    const std::int32_t type = control::detectKeyType(*this);
     if (type >= control::kLinkway && type <= control::kTaiOne) {
       return std::u16string(control::kLabelledTypes[type].name);
     }
@@ -47,25 +48,25 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::getType() {
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::setCurrentSlot(std::int32_t slotNumber) {
-  return codeMethod([&] {
+  return control::codeMethod(*this, [&] {
     token::token_SetSlotIndex(static_cast<std::uint32_t>(slotNumber));
-    return connectToken(nullptr);
+    return control::connectToken(*this, nullptr);
   });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::checkPassword(std::u16string_view checkData) {
-  return codeMethod([&]() -> std::int32_t {
-    closeSession();
-    const auto pin = toAnsiBuffer(checkData, 8192);
-    if (!pin) return kTextBufferFailed;
-    const auto code = connectToken(pin->c_str());
-    if (code == kOk) pinVerified = 1;
+  return control::codeMethod(*this, [&]() -> std::int32_t {
+    control::closeSession(*this);
+    control::SecretText pin;
+    if (control::secretText(checkData, pin, 8192) != kOk) return kTextBufferFailed;
+    const auto code = control::connectToken(*this, pin.c_str());
+    if (code == kOk) setPinVerified(1);
     return code;
   });
 }
 
 void TVFEDIMiniKeyCrypt::close() {
-  inFrame([this] { closeSession(); });
+  control::inFrame(*this, [this] { control::closeSession(*this); });
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::getErrorCode() {

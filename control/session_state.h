@@ -1,6 +1,6 @@
 // The token session state that every control instance in the process shares: the one open
-// session record and the PIN-verified flag. Controls copy both in when a method starts and
-// publish them when it ends (MethodFrame); tests read them here.
+// session record and the PIN-verified flag. Controls read both here through ControlState's
+// session() and pinVerified(); tests read them too.
 #pragma once
 
 #include <cstdint>

@@ -7,7 +7,7 @@
 namespace kestrune {
 
 void TVFEDIMiniKeyCrypt::setTestVersion(std::int32_t iTest) {
-  inFrame([&] {
+  control::inFrame(*this, [&] {
     const auto selection =
         iTest != 0 ? control::CaRecordSelection::test : control::CaRecordSelection::production;
     // Only this instance's decoded record is dropped; the others keep theirs.
@@ -24,13 +24,13 @@ void TVFEDIMiniKeyCrypt::showDebugMessage(std::int32_t bShow) {
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::TV_GETVersion(std::int32_t /*flag*/) {
-  return inFrame([this]() -> std::optional<std::u16string> {
+  return control::inFrame(*this, [this]() -> std::optional<std::u16string> {
     constexpr std::size_t kVersionBuffer = 128;
     std::string version = platform::moduleFileVersion();
     if (version.empty()) return std::nullopt;
     version.erase(std::remove(version.begin(), version.end(), ' '), version.end());
     if (version.size() >= kVersionBuffer) return std::nullopt;
-    return toBstr(version);
+    return control::toBstr(*this, version);
   });
 }
 

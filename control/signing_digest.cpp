@@ -6,6 +6,7 @@
 
 #include "FEDIX509/fedi_md5.h"
 #include "control/control_internal.h"
+#include "control/identity_internal.h"
 #include "control/number_text.h"
 
 namespace kestrune {
@@ -32,11 +33,12 @@ DigestChoice digestFor(std::int32_t keyType) {
 
 }  // namespace
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::signDigest(std::span<const std::uint8_t> data,
-                                                          bool hashFirst, std::int32_t keyType) {
-  lastErrorCode = kNotCompleted;
-  if (pinVerified == 0) {
-    lastErrorCode = kPinNotVerified;
+std::optional<std::string> control::signDigest(ControlState& state,
+                                               std::span<const std::uint8_t> data, bool hashFirst,
+                                               std::int32_t keyType) {
+  state.lastErrorCode = kNotCompleted;
+  if (state.pinVerified() == 0) {
+    state.lastErrorCode = kPinNotVerified;
     return std::nullopt;
   }
 
@@ -52,7 +54,7 @@ std::optional<std::string> TVFEDIMiniKeyCrypt::signDigest(std::span<const std::u
     digestInfo.insert(digestInfo.end(), digest.begin(), digest.begin() + length);
   } else {
     if (data.size() != choice.length) {
-      lastErrorCode = kMalformedArgument;
+      state.lastErrorCode = kMalformedArgument;
       return std::nullopt;
     }
     digestInfo.insert(digestInfo.end(), data.begin(), data.end());
@@ -61,26 +63,26 @@ std::optional<std::string> TVFEDIMiniKeyCrypt::signDigest(std::span<const std::u
   // The private key is a private object: it is found only with private objects set.
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo key;
-  if (token::token_GetKeyInfo(&key, tokenSession, keyLabel.view(), 0) != token::kTokenOk) {
-    lastErrorCode = kSigningKeyMissing;
+  if (token::token_GetKeyInfo(&key, state.session(), state.keyLabel.view(), 0) != token::kTokenOk) {
+    state.lastErrorCode = kSigningKeyMissing;
     return std::nullopt;
   }
   token::Bytes signature;
   const std::int32_t length =
       token::token_RsaSign(digestInfo.size(), digestInfo.data(), signature, &key, 0);
   if (length <= 0 || static_cast<std::size_t>(length) != signature.size()) {
-    lastErrorCode = kNoSignature;
+    state.lastErrorCode = kNoSignature;
     return std::nullopt;
   }
 
   std::string text(2 * signature.size() + 1, '\0');
   const std::int32_t digits = control::bytesToRadix(signature, text, 16);
   if (digits < 0 || static_cast<std::size_t>(digits) != 2 * signature.size()) {
-    lastErrorCode = kNoSignature;
+    state.lastErrorCode = kNoSignature;
     return std::nullopt;
   }
   text.resize(static_cast<std::size_t>(digits));
-  lastErrorCode = kOk;
+  state.lastErrorCode = kOk;
   return text;
 }
 

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "control/control_internal.h"
+#include "control/identity_internal.h"
 #include "control/number_text.h"
 #include "token/base64.h"
 
@@ -16,39 +17,36 @@ std::span<const std::uint8_t> bytesOf(const std::string& text) {
 
 // The signed bytes are the code-page-950 form of the text, without its terminator.
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::sign(std::u16string_view SourceData) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    const auto text = argumentText(SourceData);
+  return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
+    const auto text = control::argumentText(*this, SourceData);
     if (!text) return std::nullopt;
-    const std::int32_t type = detectKeyType();
-    const auto signature = signDigest(bytesOf(*text), true, type);
+    const std::int32_t type = control::detectKeyType(*this);
+    const auto signature = control::signDigest(*this, bytesOf(*text), true, type);
     if (!signature) return std::nullopt;
-    return toBstr(*signature);
+    return control::toBstr(*this, *signature);
   });
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::signB64(std::u16string_view SourceData) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    const auto text = argumentText(SourceData);
+  return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
+    const auto text = control::argumentText(*this, SourceData);
     if (!text) return std::nullopt;
     std::vector<std::uint8_t> data;
     if (!token::text_Base64Decode(*text, data)) {
       lastErrorCode = kBase64Failed;
       return std::nullopt;
     }
-    const std::int32_t type = detectKeyType();
-    const auto signature = signDigest(data, true, type);
+    const std::int32_t type = control::detectKeyType(*this);
+    const auto signature = control::signDigest(*this, data, true, type);
     if (!signature) return std::nullopt;
-    return toBstr(*signature);
+    return control::toBstr(*this, *signature);
   });
 }
 
 // The hash is always taken as an MD5 one (16 bytes), whatever the token's type.
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::signHash(std::u16string_view hexHash) {
-  return inFrame([&]() -> std::optional<std::u16string> {
-    lastErrorCode = kNotCompleted;
-    const auto text = argumentText(hexHash);
+  return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
+    const auto text = control::argumentText(*this, hexHash);
     if (!text) return std::nullopt;
     if (text->size() % 2 != 0) {
       lastErrorCode = kMalformedArgument;
@@ -61,10 +59,10 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::signHash(std::u16string_view h
       return std::nullopt;
     }
     hash.resize(static_cast<std::size_t>(count));
-    detectKeyType();  // for keyLabel only
-    const auto signature = signDigest(hash, false, control::kLinkway);
+    control::detectKeyType(*this);  // for keyLabel only
+    const auto signature = control::signDigest(*this, hash, false, control::kLinkway);
     if (!signature) return std::nullopt;
-    return toBstr(*signature);
+    return control::toBstr(*this, *signature);
   });
 }
 

@@ -3,7 +3,8 @@
 #include <new>
 #include <optional>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
+#include "control/secret_text.h"
 #include "platform/platform.h"
 
 namespace kestrune::control {
@@ -25,6 +26,26 @@ std::int32_t textToCodePage950(std::u16string_view text, std::string& out) {
   }
 }
 
+std::int32_t secretText(std::u16string_view text, SecretText& out, std::size_t bufferBytes) {
+  out.wipe();
+  text = text.substr(0, text.find(u'\0'));
+  try {
+    // Code page 950 takes at most two bytes for a UTF-16 unit.
+    out.text_.reserve(2 * text.size() + 1);
+  } catch (const std::exception&) {
+    return kNoMemory;
+  }
+  if (const auto code = textToCodePage950(text, out.text_); code != kOk) {
+    out.wipe();
+    return code;
+  }
+  if (out.size() >= bufferBytes) {
+    out.wipe();
+    return kTextBufferFailed;
+  }
+  return kOk;
+}
+
 std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
   try {
     return platform::fromCodePage950(text, out) ? kOk : kResultTextFailed;
@@ -37,35 +58,35 @@ std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
 
 namespace kestrune {
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::argumentText(std::u16string_view text) {
-  auto converted = toAnsi(text);
-  if (!converted) lastErrorCode = kBadText;
+std::optional<std::string> control::argumentText(ControlState& state, std::u16string_view text) {
+  auto converted = toAnsi(state, text);
+  if (!converted) state.lastErrorCode = kBadText;
   return converted;
 }
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::toAnsi(std::u16string_view text) {
+std::optional<std::string> control::toAnsi(ControlState& state, std::u16string_view text) {
   std::string converted;
   if (const auto code = control::textToCodePage950(text, converted); code != kOk) {
-    lastErrorCode = code;
+    state.lastErrorCode = code;
     return std::nullopt;
   }
   return converted;
 }
 
-std::optional<std::string> TVFEDIMiniKeyCrypt::toAnsiBuffer(std::u16string_view text,
-                                                            std::size_t bufferBytes) {
-  auto converted = toAnsi(text);
+std::optional<std::string> control::toAnsiBuffer(ControlState& state, std::u16string_view text,
+                                                 std::size_t bufferBytes) {
+  auto converted = toAnsi(state, text);
   if (converted && converted->size() >= bufferBytes) {
-    lastErrorCode = kTextBufferFailed;
+    state.lastErrorCode = kTextBufferFailed;
     return std::nullopt;
   }
   return converted;
 }
 
-std::optional<std::u16string> TVFEDIMiniKeyCrypt::toBstr(std::string_view text) {
+std::optional<std::u16string> control::toBstr(ControlState& state, std::string_view text) {
   std::u16string converted;
   if (const auto code = control::textFromCodePage950(text, converted); code != kOk) {
-    lastErrorCode = code;
+    state.lastErrorCode = code;
     return std::nullopt;
   }
   return converted;

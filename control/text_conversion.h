@@ -2,9 +2,13 @@
 // texts of every layer below it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <string_view>
+
+#include "control/control_state.h"
 
 namespace kestrune::control {
 
@@ -16,5 +20,20 @@ std::int32_t textToCodePage950(std::u16string_view text, std::string& out);
 // 2 when memory runs out.
 // Both keep out's capacity: a caller converting a long text may reserve the room first.
 std::int32_t textFromCodePage950(std::string_view text, std::u16string& out);
+
+// The conversions of the methods' texts, reporting failures in lastErrorCode.
+// toAnsi returns the text in code page 950, up to its first zero character; on failure it
+// sets lastErrorCode to 502 (2 when memory runs out) and returns nullopt.
+std::optional<std::string> toAnsi(ControlState& state, std::u16string_view text);
+// argumentText is toAnsi for a method's text argument: on failure the method's own code,
+// 3, replaces toAnsi's.
+std::optional<std::string> argumentText(ControlState& state, std::u16string_view text);
+// toAnsiBuffer converts as toAnsi into a buffer of bufferBytes bytes (terminator included):
+// a text that doesn't fit fails with 502 as well.
+std::optional<std::string> toAnsiBuffer(ControlState& state, std::u16string_view text,
+                                        std::size_t bufferBytes);
+// toBstr returns the code-page-950 text as UTF-16; on failure it sets lastErrorCode to 503
+// (2 when memory runs out) and returns nullopt.
+std::optional<std::u16string> toBstr(ControlState& state, std::string_view text);
 
 }  // namespace kestrune::control

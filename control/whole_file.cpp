@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
 #include "platform/platform.h"
 
 namespace kestrune::control {

@@ -145,6 +145,34 @@ TEST_F(CaTokenMethods, NewCertificateSendsASignedRequestAndChecksTheAnswerType) 
   EXPECT_EQ(0, FEDIREQ_verify(request, reinterpret_cast<const unsigned char*>("pass phrasE"), 11));
 }
 
+// With debug messages on, the failures of the methods that take a PIN or a pass phrase show
+// boxes; none of them carries the secret.
+TEST_F(CaTokenMethods, NoSecretReachesAMessageBox) {
+  const std::string pass = "Pass-Phrase-7Q";
+  const std::string oldPin = "Old-PIN-3141";
+  const std::string wrongPin = "Wrong-PIN-2718";
+  control.showDebugMessage(1);
+  authority.answer(
+      [](const FEDI_MESSAGE* request) { return statusResponse(request, 13, "holder unknown"); });
+  EXPECT_EQ(2013, control.newCertificate(url, u16(pass)));
+  EXPECT_EQ(kTokenFailure, control.setPassword(u16(oldPin), u16(pass)));
+  EXPECT_EQ(kFileOpenFailed,
+            control.makeRequestCert(1, u16(hsm.dir() + "/missing/request.der"), u16(pass)));
+  EXPECT_EQ(kPinRefused, control.checkPassword(u16(wrongPin)));
+  setProxyFaults("C_GetSlotList=empty");
+  EXPECT_EQ(kTokenFailure, control.checkPassword(u16(wrongPin)));
+  setProxyFaults("");
+
+  ASSERT_GE(messages.shown().size(), 2u);
+  for (const ShownMessage& shown : messages.shown()) {
+    SCOPED_TRACE(shown.caption);
+    for (const std::string& secret : {pass, oldPin, wrongPin}) {
+      EXPECT_EQ(std::string::npos, shown.text.find(secret));
+      EXPECT_EQ(std::string::npos, shown.caption.find(secret));
+    }
+  }
+}
+
 TEST_F(CaTokenMethods, RevocationSendsTheReasonAndKeepsTheCertificate) {
   ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2032, 1, 1))))));
   const Bytes stored = value("EOICert");

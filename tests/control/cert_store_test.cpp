@@ -335,5 +335,67 @@ TEST_F(CertTokenTest, APromotionWhoseRenamingFailsKeepsTheExpiredCertificate) {
   EXPECT_FALSE(has("EOICertNew"));
 }
 
+// A bundle stores in mode 0 and leaves a parked renewal in place; once the bundle's newer
+// certificate has expired, the older renewal must not take its place.
+TEST_F(CertTokenTest, ARenewalParkedBeforeABundleNeverReplacesTheBundlesCertificate) {
+  loadCa();
+  ASSERT_EQ(kOk,
+            control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31))))));
+  const Bytes renewal = tokenCertBag(utc(2030, 5, 1), utc(2031, 12, 31));
+  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  ASSERT_EQ(withZero(renewal), value("EOICertNew"));
+  const auto newer = issue(utc(2030, 6, 1), utc(2032, 6, 1));
+  ASSERT_EQ(kOk, control.loadMultiCertB64(u16(base64(bag({newer.get()})))));
+  EXPECT_EQ(withZero(renewal), value("EOICertNew"));
+
+  setNow(utc(2032, 6, 2, 12));
+  TVFEDIMiniKeyCrypt page;
+  EXPECT_EQ(u"20300601", page.getBeginDate());
+  EXPECT_EQ(kOk, page.getErrorCode());
+  EXPECT_FALSE(has("EOICertNew"));
+  EXPECT_EQ(1, countLabel(hsm, "EOICert"));
+}
+
+// Once the current certificate has expired, a parked one takes its place only when it ends
+// later and is for the token's key; any other is deleted.
+TEST_F(CertTokenTest, APromotionTakesOnlyANewerCertificateForTheTokensKey) {
+  loadCa();
+  const auto current = issue(utc(2030, 1, 1), utc(2030, 12, 31));
+  const auto strangers = issue(utc(2030, 11, 1), utc(2031, 12, 31), SubjectKey(stranger()));
+  struct Case {
+    const char* what;
+    Bytes parked;
+    const char16_t* beginDate;
+  };
+  const Case cases[] = {
+      {"a renewal", tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31)), u"20301101"},
+      {"a certificate that ends before the current one",
+       tokenCertBag(utc(2029, 3, 1), utc(2030, 6, 30)), u"20300101"},
+      {"a certificate that ends with the current one",
+       tokenCertBag(utc(2030, 1, 2), utc(2030, 12, 31)), u"20300101"},
+      {"a renewal for another key", bag({strangers.get()}), u"20300101"},
+      {"bytes that are no certificate bag", {0x30, 0x00}, u"20300101"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    setNow(kNow);
+    // The page of the case before closed the session and unloaded the library.
+    ASSERT_EQ(kOk, control.loadLib(u16(proxyModule())));
+    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(kOk, control.loadMultiCertB64(u16(base64(bag({current.get()})))));
+    SoftHsm::DataObject parked;
+    parked.label = "EOICertNew";
+    parked.value = withZero(c.parked);
+    hsm.createData(0, parked);
+
+    setNow(utc(2031, 1, 1, 12));
+    TVFEDIMiniKeyCrypt page;
+    EXPECT_EQ(c.beginDate, page.getBeginDate());
+    EXPECT_EQ(kOk, page.getErrorCode());
+    EXPECT_FALSE(has("EOICertNew"));
+    EXPECT_EQ(1, countLabel(hsm, "EOICert"));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::testing

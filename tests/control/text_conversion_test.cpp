@@ -5,6 +5,7 @@
 
 #include "control/text_conversion.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/secret_text.h"
 
 namespace kestrune {
 namespace {
@@ -33,6 +34,39 @@ TEST(TextConversion, ToCodePage950) {
     if (c.wantCode == kOk) {
       EXPECT_EQ(c.want, out);
     }
+  }
+}
+
+// A PIN or pass phrase converts as any text does, within its buffer; a failed conversion
+// leaves nothing behind.
+TEST(TextConversion, SecretText) {
+  struct Case {
+    const char* name;
+    std::u16string text;
+    std::size_t bufferBytes;
+    std::int32_t wantCode;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"a PIN", u"123456", 8192, kOk, "123456"},
+      {"big5", u"\u4E2D\u6587", 5, kOk, "\xA4\xA4\xA4\xE5"},
+      {"no room for the terminator", u"1234", 4, kTextBufferFailed, ""},
+      {"up to the first zero",
+       std::u16string(u"12\0"
+                      u"34",
+                      5),
+       3, kOk, "12"},
+      {"lone surrogate", u"1" + std::u16string(1, char16_t{0xD800}), 8192, kTextBufferFailed, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    control::SecretText out;
+    EXPECT_EQ(c.wantCode, control::secretText(c.text, out, c.bufferBytes));
+    EXPECT_EQ(c.want, std::string(out.c_str(), out.size()));
+    // A moved text leaves its source empty.
+    control::SecretText moved(std::move(out));
+    EXPECT_TRUE(out.empty());  // NOLINT(bugprone-use-after-move): the wipe is what is tested
+    EXPECT_EQ(c.want, std::string(moved.c_str(), moved.size()));
   }
 }
 

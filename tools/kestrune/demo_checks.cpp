@@ -12,19 +12,12 @@
 #include "FEDIX509/fedi_crl.h"
 #include "FEDIX509/fedi_x509.h"
 #include "ca/issuing.h"
+#include "common/ptr.h"
 #include "platform/platform.h"
 #include "token/base64.h"
 
 namespace kestrune::host {
 namespace {
-
-struct OpenSslFree {
-  void operator()(char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-  void operator()(ASN1_TIME* p) const noexcept { ASN1_TIME_free(p); }
-};
-template <class T>
-using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
 
 constexpr std::int64_t kSecondsPerDay = 24 * 3600;
 
@@ -37,15 +30,15 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
 }
 
 std::optional<std::string> decimalOf(const ASN1_INTEGER* number) {
-  const OpenSslPtr<BIGNUM> value(ASN1_INTEGER_to_BN(number, nullptr));
-  const OpenSslPtr<char> text(value ? BN_bn2dec(value.get()) : nullptr);
+  const Ptr<BIGNUM> value(ASN1_INTEGER_to_BN(number, nullptr));
+  const Ptr<char> text(value ? BN_bn2dec(value.get()) : nullptr);
   if (!text) return std::nullopt;
   return std::string(text.get());
 }
 
 // secondsOf measures a time from 1970 with OpenSSL's own calendar arithmetic.
 std::optional<std::int64_t> secondsOf(const ASN1_TIME* time) {
-  const OpenSslPtr<ASN1_TIME> epoch(ASN1_TIME_set(nullptr, 0));
+  const Ptr<ASN1_TIME> epoch(ASN1_TIME_set(nullptr, 0));
   int days = 0;
   int seconds = 0;
   if (time == nullptr || !epoch || ASN1_TIME_diff(&days, &seconds, epoch.get(), time) != 1) {
@@ -132,7 +125,7 @@ std::optional<std::int64_t> utcSeconds(std::string_view digits) {
   }
   // As a GeneralizedTime, which OpenSSL checks field by field.
   const std::string text = std::string(digits) + "Z";
-  const OpenSslPtr<ASN1_TIME> time(ASN1_TIME_new());
+  const Ptr<ASN1_TIME> time(ASN1_TIME_new());
   if (!time || ASN1_TIME_set_string(time.get(), text.c_str()) != 1) return std::nullopt;
   return secondsOf(time.get());
 }
