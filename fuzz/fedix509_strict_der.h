@@ -120,11 +120,18 @@ class StrictDer {
   }
 };
 
-// requireSame aborts with a message when the re-encoding differs from the input.
+// requireSame aborts with a message when the re-encoding differs from the input. With
+// constructedBitTolerated, bytes that differ only in the constructed bit (0x20) count as the
+// same: a record whose optional context tags are read with that bit masked off accepts either
+// form and writes its own.
 inline void requireSame(const char* target, const std::uint8_t* input, std::size_t inputSize,
-                        const std::uint8_t* output, std::size_t outputSize) {
+                        const std::uint8_t* output, std::size_t outputSize,
+                        bool constructedBitTolerated = false) {
   bool same = inputSize == outputSize;
-  for (std::size_t i = 0; same && i < inputSize; ++i) same = input[i] == output[i];
+  for (std::size_t i = 0; same && i < inputSize; ++i) {
+    const auto difference = static_cast<std::uint8_t>(input[i] ^ output[i]);
+    same = difference == 0 || (constructedBitTolerated && difference == 0x20);
+  }
   if (same) return;
   std::fprintf(stderr, "%s: DER input re-encodes differently (%zu bytes in, %zu out)\n", target,
                inputSize, outputSize);
