@@ -279,7 +279,8 @@ std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyTyp
   }
 }
 
-std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how) noexcept {
+std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how,
+                                EnvelopePlacement* placement) noexcept {
   try {
     std::string& text = message;
     if (!plausible(text)) return kEncodeFailed;
@@ -347,6 +348,10 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     trailer.append(kTrailerLead).append(signature).append(1, kSegmentTerminator);
     trailer.append(kMessageTrailer).append(digits, written.ptr);
     text.replace(bodyEnd, countEnd - bodyEnd, trailer);
+    if (placement != nullptr) {
+      *placement = {at.headerAt, replaced,           header.size(),
+                    at.bodyEnd,  countEnd - bodyEnd, trailer.size()};
+    }
     return kOk;
   } catch (const std::bad_alloc&) {
     return kNoMemory;
