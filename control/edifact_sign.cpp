@@ -1,6 +1,8 @@
 // FEDIMessageSign: the token's side of the EDIFACT security envelope. The envelope itself is
 // built by the edifact library; this method supplies the token type, the signing time,
 // the signer's identity and the token signature.
+#include <algorithm>
+#include <array>
 #include <span>
 
 #include "control/control_internal.h"
@@ -17,6 +19,25 @@ static_assert(edifact::kOk == kOk && edifact::kNotCompleted == kNotCompleted &&
               edifact::kNoMemory == kNoMemory && edifact::kEncodeFailed == kEncodeFailed &&
               edifact::kNoSignature == kNoSignature);
 
+// reusedSource returns the stretches of the signed text that repeat the source: the parts
+// kept around the envelope, as far as they lie in the source's leading ASCII run. Each starts
+// the text or follows the envelope's header group (its terminator) or trailer (a digit).
+std::array<control::ReusedUnits, 3> reusedSource(const edifact::EnvelopePlacement& placed,
+                                                 std::size_t ascii, std::size_t signedSize) {
+  const std::size_t headerEnd = placed.headerAt + placed.headerReplaced;
+  const std::size_t trailerEnd = placed.trailerAt + placed.trailerReplaced;
+  const std::size_t grownBy = placed.headerLength - placed.headerReplaced;
+  const std::size_t trailerGrownBy = placed.trailerLength - placed.trailerReplaced;
+  const std::size_t suffixAt = trailerEnd + grownBy + trailerGrownBy;  // in the signed text
+  const auto stretch = [ascii](std::size_t textAt, std::size_t sourceAt, std::size_t length) {
+    return control::ReusedUnits{textAt, sourceAt,
+                                sourceAt < ascii ? std::min(length, ascii - sourceAt) : 0};
+  };
+  return {stretch(0, 0, placed.headerAt),
+          stretch(placed.headerAt + placed.headerLength, headerEnd, placed.trailerAt - headerEnd),
+          stretch(suffixAt, trailerEnd, signedSize - suffixAt)};
+}
+
 }  // namespace
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string_view SourceData) {
@@ -30,7 +51,8 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     // Room for the envelope is made once, so the message isn't moved again while signed.
     std::string message;
     message.reserve(SourceData.size() + edifact::kMaxEnvelopeGrowth);
-    if (control::textToCodePage950(SourceData, message) != kOk) {
+    std::size_t ascii = 0;
+    if (control::textToCodePage950(SourceData, message, &ascii) != kOk) {
       lastErrorCode = kBadText;
       return std::nullopt;
     }
@@ -60,13 +82,15 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       return kOk;
     };
 
-    if (const std::int32_t code = edifact::signEdifactMessage(message, how); code != kOk) {
+    edifact::EnvelopePlacement placed;
+    if (const std::int32_t code = edifact::signEdifactMessage(message, how, &placed); code != kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
     std::u16string result;
-    result.reserve(message.size());
-    if (const std::int32_t code = control::textFromCodePage950(message, result); code != kOk) {
+    if (const std::int32_t code = control::textFromCodePage950(
+            message, SourceData, reusedSource(placed, ascii, message.size()), result);
+        code != kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }

@@ -9,18 +9,12 @@
 
 namespace kestrune::control {
 
-std::int32_t textToCodePage950(std::u16string_view text, std::string& out) {
+std::int32_t textToCodePage950(std::u16string_view text, std::string& out,
+                               std::size_t* asciiPrefix) {
   try {
-    // The whole text is converted and cut at its first zero byte, which only a zero character
-    // gives, rather than searched for the zero first: one pass over a long text instead of
-    // two. Only when text after the zero is malformed does the cut text need its own try.
-    if (platform::toCodePage950(text, out)) {
-      if (const std::size_t zero = out.find('\0'); zero != std::string::npos) out.resize(zero);
-      return kOk;
-    }
-    const std::size_t zero = text.find(u'\0');
-    if (zero == std::u16string_view::npos) return kTextBufferFailed;
-    return platform::toCodePage950(text.substr(0, zero), out) ? kOk : kTextBufferFailed;
+    return platform::toCodePage950(text, out, platform::TextEnd::firstZero, asciiPrefix)
+               ? kOk
+               : kTextBufferFailed;
   } catch (const std::bad_alloc&) {
     return kNoMemory;
   }
@@ -49,6 +43,36 @@ std::int32_t secretText(std::u16string_view text, SecretText& out, std::size_t b
 std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
   try {
     return platform::fromCodePage950(text, out) ? kOk : kResultTextFailed;
+  } catch (const std::bad_alloc&) {
+    return kNoMemory;
+  }
+}
+
+std::int32_t textFromCodePage950(std::string_view text, std::u16string_view source,
+                                 std::span<const ReusedUnits> reused, std::u16string& out) {
+  std::size_t covered = 0;
+  for (const ReusedUnits& stretch : reused) covered += stretch.length;
+  if (covered < text.size() / 2) return textFromCodePage950(text, out);
+  try {
+    // The code page keeps no state between characters, and every edge between the parts lies
+    // between two characters, so the parts convert as the whole text does.
+    out.clear();
+    out.reserve(text.size());
+    std::u16string part;
+    std::size_t at = 0;
+    const auto convertUpTo = [&](std::size_t end) {
+      if (end == at) return true;
+      if (!platform::fromCodePage950(text.substr(at, end - at), part)) return false;
+      out.append(part);
+      return true;
+    };
+    for (const ReusedUnits& stretch : reused) {
+      if (stretch.length == 0) continue;
+      if (!convertUpTo(stretch.textAt)) return kResultTextFailed;
+      out.append(source.substr(stretch.sourceAt, stretch.length));
+      at = stretch.textAt + stretch.length;
+    }
+    return convertUpTo(text.size()) ? kOk : kResultTextFailed;
   } catch (const std::bad_alloc&) {
     return kNoMemory;
   }

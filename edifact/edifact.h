@@ -116,6 +116,20 @@ struct EnvelopeSigning {
   DigestSigner sign;            // asked once, with the header group and the body
 };
 
+// Where signEdifactMessage put the envelope, as positions in the unsigned text: the signed text
+// is the unsigned one with [headerAt, headerAt + headerReplaced) replaced by the header group
+// (headerLength bytes, ending in its terminator) and, after it, [trailerAt, trailerAt +
+// trailerReplaced) replaced by the trailer up to UNT's count (trailerLength bytes, ending in
+// the count's last digit). The rest of the text is kept byte for byte.
+struct EnvelopePlacement {
+  std::size_t headerAt = 0;
+  std::size_t headerReplaced = 0;
+  std::size_t headerLength = 0;
+  std::size_t trailerAt = 0;
+  std::size_t trailerReplaced = 0;
+  std::size_t trailerLength = 0;
+};
+
 // signEdifactMessage signs message in place: it returns 0 with message signed, or a code
 // with message's contents unspecified:
 //   500 when the text is shorter than 5 characters, lacks a +, : or ', or misses a segment
@@ -126,7 +140,9 @@ struct EnvelopeSigning {
 //   1 when the signing time can't be written; 2 when memory runs out.
 // The identity is read and the signer asked only after the message's layout has been found
 // good. The time taken is linear in the message's length; the body is moved at most once.
-std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how) noexcept;
+// When placement is given, it receives where the envelope went.
+std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how,
+                                EnvelopePlacement* placement = nullptr) noexcept;
 // This one signs a copy of message into signedMessage.
 std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
                                 std::string& signedMessage) noexcept;

@@ -7,6 +7,10 @@
 #include <new>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrune::edifact {
 namespace {
 
@@ -36,9 +40,59 @@ bool isReleased(std::string_view text, std::size_t position, std::size_t floor) 
   return run % 2 == 1;
 }
 
-// Bytes of a segment count looked at together; a fixed size, so that the compiler can
-// vectorise the loop.
+// Bytes of a segment count looked at together.
+#if defined(__SSE2__)
+constexpr std::size_t kLane = 16;
+
+// SegmentEnds looks at lanes of 16 bytes, each at least two bytes into the text: a ' that no ?
+// precedes ends a segment and is counted; a lane holding a ' after ?? is unclear and left to the
+// caller, as is, with `tags`, a lane holding a U three bytes before a + (the start of "USH+" or
+// "UNT+"). The ends are counted a byte per position and summed every 255 lanes, before a byte
+// could overflow.
+class SegmentEnds {
+ public:
+  // take counts the lane at `at` and returns true, or returns false for an unclear lane.
+  template <bool tags>
+  bool take(const unsigned char* at) {
+    const __m128i bytes = load(at);
+    const __m128i end = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kSegmentTerminator));
+    const __m128i afterOne = _mm_cmpeq_epi8(load(at - 1), _mm_set1_epi8(kReleaseCharacter));
+    const __m128i afterTwo = _mm_cmpeq_epi8(load(at - 2), _mm_set1_epi8(kReleaseCharacter));
+    __m128i unclear = _mm_and_si128(end, _mm_and_si128(afterOne, afterTwo));
+    if constexpr (tags) {
+      const __m128i u = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('U'));
+      const __m128i plus = _mm_cmpeq_epi8(load(at + 3), _mm_set1_epi8(kElementSeparator));
+      unclear = _mm_or_si128(unclear, _mm_and_si128(u, plus));
+    }
+    if (_mm_movemask_epi8(unclear) != 0) return false;
+    // A match is 0xFF, -1: subtracting it adds one.
+    counts_ = _mm_sub_epi8(counts_, _mm_andnot_si128(afterOne, end));
+    if (++lanes_ == 255) flush();
+    return true;
+  }
+  std::int64_t total() {
+    flush();
+    return total_;
+  }
+
+ private:
+  static __m128i load(const unsigned char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  }
+  void flush() {
+    const __m128i sums = _mm_sad_epu8(counts_, _mm_setzero_si128());
+    total_ += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+    counts_ = _mm_setzero_si128();
+    lanes_ = 0;
+  }
+  __m128i counts_ = _mm_setzero_si128();
+  int lanes_ = 0;
+  std::int64_t total_ = 0;
+};
+#else
+// A fixed size, so that the compiler can vectorise the loop.
 constexpr std::size_t kLane = 64;
+#endif
 
 // Where the envelope goes in a message, as positions in the unsigned text.
 struct Layout {
@@ -83,8 +137,14 @@ BodyScan scanBody(std::string_view text, std::size_t from) {
   };
   std::size_t at = std::min(text.size(), from + 2);
   bool found = oneByOne(from, at);
+#if defined(__SSE2__)
+  SegmentEnds lanes;
+#endif
   // Both tags are U, then S H or N T, then +.
   for (; !found && at + kLane + 3 <= text.size(); at += kLane) {
+#if defined(__SSE2__)
+    if (!lanes.take<true>(bytes + at)) found = oneByOne(at, at + kLane);
+#else
     // The lane starts two bytes early, so that every byte is looked at with the two before it.
     const unsigned char* const lane = bytes + at - 2;
     unsigned char ends = 0;
@@ -105,8 +165,12 @@ BodyScan scanBody(std::string_view text, std::size_t from) {
     } else {
       found = oneByOne(at, at + kLane);
     }
+#endif
   }
   if (!found) oneByOne(at, text.size());
+#if defined(__SSE2__)
+  scan.ends += lanes.total();
+#endif
   if (scan.unt != npos) scan.ush = text.find(kSecurityHeader, scan.unt);
   return scan;
 }
@@ -214,7 +278,13 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
   };
   std::size_t at = std::min(to, from + 2);
   countOneByOne(from, at);
+#if defined(__SSE2__)
+  SegmentEnds lanes;
+#endif
   for (; at + kLane <= to; at += kLane) {
+#if defined(__SSE2__)
+    if (!lanes.take<false>(bytes + at)) countOneByOne(at, at + kLane);
+#else
     // The lane starts two bytes early, so that every byte is looked at with the two before it.
     const unsigned char* const lane = bytes + at - 2;
     unsigned char ends = 0;  // at most kLane
@@ -231,8 +301,12 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
     } else {
       countOneByOne(at, at + kLane);
     }
+#endif
   }
   countOneByOne(at, to);
+#if defined(__SSE2__)
+  count += lanes.total();
+#endif
   return count;
 }
 
@@ -279,7 +353,8 @@ std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyTyp
   }
 }
 
-std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how) noexcept {
+std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how,
+                                EnvelopePlacement* placement) noexcept {
   try {
     std::string& text = message;
     if (!plausible(text)) return kEncodeFailed;
@@ -347,6 +422,10 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     trailer.append(kTrailerLead).append(signature).append(1, kSegmentTerminator);
     trailer.append(kMessageTrailer).append(digits, written.ptr);
     text.replace(bodyEnd, countEnd - bodyEnd, trailer);
+    if (placement != nullptr) {
+      *placement = {at.headerAt, replaced,           header.size(),
+                    at.bodyEnd,  countEnd - bodyEnd, trailer.size()};
+    }
     return kOk;
   } catch (const std::bad_alloc&) {
     return kNoMemory;

@@ -25,8 +25,14 @@ void unloadLibrary(LibraryHandle library);
 
 // Code page 950 (Big5), the single-byte text of every layer below the control.
 // toCodePage950 returns false only for malformed UTF-16 (a lone surrogate); a character that
-// Big5 lacks becomes '?', as WideCharToMultiByte(950, 0, ...) does.
-bool toCodePage950(std::u16string_view text, std::string& out);
+// Big5 lacks becomes '?', as WideCharToMultiByte(950, 0, ...) does. With TextEnd::firstZero the
+// text ends at its first zero character, and what follows is neither converted nor checked.
+// asciiPrefix, when given, receives the length of the text's leading run of ASCII (0x00-0x7F),
+// which the output repeats unit for byte: a caller may reuse those units instead of
+// converting the bytes back. An empty text gives 0.
+enum class TextEnd { whole, firstZero };
+bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd = TextEnd::whole,
+                   std::size_t* asciiPrefix = nullptr);
 // fromCodePage950 returns false when the bytes are not valid Big5.
 bool fromCodePage950(std::string_view text, std::u16string& out);
 

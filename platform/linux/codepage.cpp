@@ -16,6 +16,10 @@
 #include <string_view>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/platform.h"
 
 namespace kestrune::platform {
@@ -103,34 +107,86 @@ std::size_t big5UnitSize(const char* p, std::size_t left) {
   return lead >= 0x81 && lead <= 0xFE && left >= 2 ? 2 : 1;
 }
 
-// Units checked together, and units copied to the output together; fixed sizes so that the
-// compiler can vectorise the loops.
-constexpr std::size_t kLane = 32;
+// asciiLanes copies whole lanes of ASCII from in to out while they last and returns the units
+// copied, at most `count`; the caller copies the rest of the run unit by unit. With stopAtZero a
+// lane holding a zero isn't copied either.
+#if defined(__SSE2__)
+// UTF-16 to bytes: 16 units a lane, packed. Adding 0x7F80 with saturation sets a unit's top bit
+// exactly when it is 0x80 or more; the top bits of the units' high bytes are read at once.
+std::size_t asciiLanes(const char16_t* in, char* out, std::size_t count, bool stopAtZero) {
+  const __m128i toTop = _mm_set1_epi16(0x7F80);
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t at = 0;
+  for (; at + 16 <= count; at += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at + 8));
+    if ((_mm_movemask_epi8(_mm_adds_epu16(_mm_or_si128(a, b), toTop)) & 0xAAAA) != 0) break;
+    const __m128i bytes = _mm_packus_epi16(a, b);
+    if (stopAtZero && _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)) != 0) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), bytes);
+  }
+  return at;
+}
+// Bytes to UTF-16: 32 bytes a lane, the top bits read at once, widened with zero bytes.
+std::size_t asciiLanes(const char* in, char16_t* out, std::size_t count, bool /*stopAtZero*/) {
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t at = 0;
+  for (; at + 32 <= count; at += 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at + 16));
+    if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) break;
+    auto* const to = reinterpret_cast<__m128i*>(out + at);
+    _mm_storeu_si128(to, _mm_unpacklo_epi8(a, zero));
+    _mm_storeu_si128(to + 1, _mm_unpackhi_epi8(a, zero));
+    _mm_storeu_si128(to + 2, _mm_unpacklo_epi8(b, zero));
+    _mm_storeu_si128(to + 3, _mm_unpackhi_epi8(b, zero));
+  }
+  return at;
+}
+#else
+// Fixed lane sizes, so that the compiler can vectorise the loops.
+template <class In, class Out>
+std::size_t asciiLanes(const In* in, Out* out, std::size_t count, bool stopAtZero) {
+  using Unsigned = std::make_unsigned_t<In>;
+  constexpr std::size_t kLane = 32;
+  std::size_t at = 0;
+  for (; at + kLane <= count; at += kLane) {
+    Unsigned lane[kLane];
+    std::memcpy(lane, in + at, sizeof lane);
+    Unsigned any = 0;
+    bool zero = false;
+    for (const Unsigned unit : lane) {
+      any |= unit;
+      zero |= unit == 0;
+    }
+    if (any >= 0x80 || (stopAtZero && zero)) break;
+    for (std::size_t i = 0; i < kLane; ++i) out[at + i] = static_cast<Out>(lane[i]);
+  }
+  return at;
+}
+#endif
+
+// Units copied to the output together: the output string is appended to a chunk at a time
+// rather than resized first, which would fill it with zeros only to overwrite them.
 constexpr std::size_t kChunk = 4096;
 
 // copyAscii appends the ASCII run at the start of text to out, each unit as the output's unit,
-// and returns its length.
+// and returns its length; with stopAtZero the run ends at a zero unit too.
 template <class In, class Out>
-std::size_t copyAscii(std::basic_string_view<In> text, std::basic_string<Out>& out) {
+std::size_t copyAscii(std::basic_string_view<In> text, std::basic_string<Out>& out,
+                      bool stopAtZero = false) {
   using Unsigned = std::make_unsigned_t<In>;
   Out chunk[kChunk];
-  std::size_t filled = 0;
   std::size_t at = 0;
-  for (; at + kLane <= text.size(); at += kLane) {
-    Unsigned lane[kLane];
-    std::memcpy(lane, text.data() + at, sizeof lane);
-    Unsigned any = 0;
-    for (const Unsigned unit : lane) any |= unit;
-    if (any >= 0x80) break;
-    for (std::size_t i = 0; i < kLane; ++i) chunk[filled + i] = static_cast<Out>(lane[i]);
-    filled += kLane;
-    if (filled == kChunk) {
-      out.append(chunk, kChunk);
-      filled = 0;
-    }
+  while (at < text.size()) {
+    const std::size_t count = std::min(kChunk, text.size() - at);
+    const std::size_t copied = asciiLanes(text.data() + at, chunk, count, stopAtZero);
+    out.append(chunk, copied);
+    at += copied;
+    if (copied < count) break;
   }
-  out.append(chunk, filled);
   for (; at < text.size() && static_cast<Unsigned>(text[at]) < 0x80; ++at) {
+    if (stopAtZero && text[at] == 0) break;
     out.push_back(static_cast<Out>(static_cast<Unsigned>(text[at])));
   }
   return at;
@@ -153,13 +209,18 @@ std::size_t big5RunEnd(std::string_view text, std::size_t from) {
 
 }  // namespace
 
-bool toCodePage950(std::u16string_view text, std::string& out) {
+bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
+                   std::size_t* asciiPrefix) {
   thread_local Converter cv("CP950", kUtf16);
   if (!cv.valid()) return false;
   out.clear();
+  if (asciiPrefix != nullptr) *asciiPrefix = 0;
+  const bool stopAtZero = textEnd == TextEnd::firstZero;
   for (std::size_t at = 0; at < text.size();) {
-    at += copyAscii(text.substr(at), out);
-    if (at == text.size()) break;
+    const std::size_t ascii = copyAscii(text.substr(at), out, stopAtZero);
+    if (at == 0 && asciiPrefix != nullptr) *asciiPrefix = ascii;
+    at += ascii;
+    if (at == text.size() || (stopAtZero && text[at] == u'\0')) break;
     const std::size_t end = wideRunEnd(text, at);
     const std::u16string_view run = text.substr(at, end - at);
     if (!wellFormed(run) || !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2,

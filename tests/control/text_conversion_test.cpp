@@ -174,5 +174,31 @@ TEST(TextConversion, AsciiRunsConvertAsTheWholeText) {
   }
 }
 
+// The leading ASCII run that the conversion reports is repeated byte for unit in its output.
+TEST(TextConversion, ReportsTheLeadingAsciiRun) {
+  const std::u16string a40(40, u'A');
+  struct Case {
+    const char* name;
+    std::u16string text;
+    std::size_t want;
+  };
+  const Case cases[] = {
+      {"empty", u"", 0},
+      {"all ascii", a40, 40},
+      {"big5 after ascii", a40 + u"\u4E2D" + a40, 40},
+      {"missing from big5 after ascii", a40 + u"\uAC00" + a40, 40},
+      {"big5 first", u"\u4E2D" + a40, 0},
+      {"up to the zero", a40 + std::u16string(1, u'\0') + u"\u4E2D", 40},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    std::size_t ascii = 99;
+    EXPECT_EQ(kOk, control::textToCodePage950(c.text, out, &ascii));
+    EXPECT_EQ(c.want, ascii);
+    EXPECT_EQ(std::string(c.text.begin(), c.text.begin() + c.want), out.substr(0, c.want));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune
