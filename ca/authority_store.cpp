@@ -171,6 +171,18 @@ bool AuthorityStore::setPassPhrase(const HolderId& holder, const std::string& pa
          upsert.bind(4, now) && upsert.run();
 }
 
+// rowFound steps a query that asks whether a row exists: ok, notFound, or failed.
+static StoreResult rowFound(db::Statement& query) {
+  switch (query.step()) {
+    case SQLITE_ROW:
+      return StoreResult::ok;
+    case SQLITE_DONE:
+      return StoreResult::notFound;
+    default:
+      return StoreResult::failed;
+  }
+}
+
 StoreResult AuthorityStore::holder(const HolderId& holder, HolderRecord& out) {
   db::Statement select =
       connection_.prepare(std::string(kHolderColumns) + "WHERE sid1 = ?1 AND sid2 = ?2");
@@ -311,14 +323,7 @@ StoreResult AuthorityStore::insert(const CertificatePlan& plan, const Certificat
 StoreResult AuthorityStore::exists(const char* sql, std::span<const std::uint8_t> blob) {
   db::Statement select = connection_.prepare(sql);
   if (!select.bind(1, blob)) return StoreResult::failed;
-  switch (select.step()) {
-    case SQLITE_ROW:
-      return StoreResult::ok;
-    case SQLITE_DONE:
-      return StoreResult::notFound;
-    default:
-      return StoreResult::failed;
-  }
+  return rowFound(select);
 }
 
 StoreResult AuthorityStore::one(db::Statement& statement, CertificateRecord& out) {
@@ -399,14 +404,7 @@ StoreResult AuthorityStore::unrevoked(std::int64_t serial) {
   db::Statement standing =
       connection_.prepare("SELECT 1 FROM certificates WHERE serial = ?1 AND revoked_at IS NULL");
   if (!standing.bind(1, serial)) return StoreResult::failed;
-  switch (standing.step()) {
-    case SQLITE_ROW:
-      return StoreResult::ok;
-    case SQLITE_DONE:
-      return StoreResult::notFound;
-    default:
-      return StoreResult::failed;
-  }
+  return rowFound(standing);
 }
 
 bool AuthorityStore::revocations(std::vector<RevokedEntry>& out) {
