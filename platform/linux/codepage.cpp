@@ -71,13 +71,21 @@ bool convert(Converter& cv, const char* in, std::size_t inLeft, Out& out,
              std::size_t (*unitSize)(const char*, std::size_t)) {
   cv.reset();
   using Unit = typename Out::value_type;
+  // The text may be a PIN: the bytes it leaves on the stack are wiped on every way out.
   char buffer[4096];
+  std::size_t used = 0;
+  struct Wipe {
+    char* bytes;
+    std::size_t& count;
+    ~Wipe() { explicit_bzero(bytes, count); }
+  } wipe{buffer, used};
   auto* src = const_cast<char*>(in);
   while (inLeft > 0) {
     char* dst = buffer;
     std::size_t dstLeft = sizeof buffer;
     std::size_t rc = iconv(cv.get(), &src, &inLeft, &dst, &dstLeft);
     const std::size_t produced = sizeof buffer - dstLeft;
+    used = std::max(used, produced);
     out.append(reinterpret_cast<const Unit*>(buffer), produced / sizeof(Unit));
     if (rc != static_cast<std::size_t>(-1)) break;
     if (errno == E2BIG) continue;
