@@ -13,25 +13,27 @@ namespace kestrune {
 namespace {
 
 // The envelope's codes pass through as the control's.
-static_assert(edifact::kOk == kOk && edifact::kNotCompleted == kNotCompleted &&
-              edifact::kNoMemory == kNoMemory && edifact::kEncodeFailed == kEncodeFailed &&
-              edifact::kNoSignature == kNoSignature);
+static_assert(edifact::kOk == +ControlCode::kOk &&
+              edifact::kNotCompleted == +ControlCode::kNotCompleted &&
+              edifact::kNoMemory == +ControlCode::kNoMemory &&
+              edifact::kEncodeFailed == +ControlCode::kEncodeFailed &&
+              edifact::kNoSignature == +ControlCode::kNoSignature);
 
 }  // namespace
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string_view SourceData) {
   return control::inFrame(*this, [&]() -> std::optional<std::u16string> {
     const std::int32_t type = control::detectKeyType(*this);
-    lastErrorCode = kNotCompleted;
+    lastErrorCode = +ControlCode::kNotCompleted;
     if (pinVerified() == 0) {
-      lastErrorCode = kPinNotVerified;
+      lastErrorCode = +ControlCode::kPinNotVerified;
       return std::nullopt;
     }
     // Room for the envelope is made once, so the message isn't moved again while signed.
     std::string message;
     message.reserve(SourceData.size() + edifact::kMaxEnvelopeGrowth);
-    if (control::textToCodePage950(SourceData, message) != kOk) {
-      lastErrorCode = kBadText;
+    if (control::textToCodePage950(SourceData, message) != +ControlCode::kOk) {
+      lastErrorCode = +ControlCode::kBadText;
       return std::nullopt;
     }
 
@@ -43,13 +45,13 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     // The identifiers are read as getCSN, getSID1 and getSID2 read them; which one failed,
     // and why, isn't reported: any of them missing is 12.
     how.readIdentity = [&](edifact::SignerIdentity& identity) -> std::int32_t {
-      const bool haveCsn = control::readCsn(*this, type, identity.csn) == kOk;
+      const bool haveCsn = control::readCsn(*this, type, identity.csn) == +ControlCode::kOk;
       control::readSid(*this, 1, type);
       control::readSid(*this, 2, type);
-      if (!haveCsn || !sid1Cache || !sid2Cache) return kReadFailed;
+      if (!haveCsn || !sid1Cache || !sid2Cache) return +ControlCode::kReadFailed;
       identity.sid1 = *sid1Cache;
       identity.sid2 = *sid2Cache;
-      return kOk;
+      return +ControlCode::kOk;
     };
     how.sign = [&](std::string_view data, std::string& hex) -> std::int32_t {
       const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()),
@@ -57,20 +59,22 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       auto signature = control::signDigest(*this, bytes, true, type);
       if (!signature) return lastErrorCode;
       hex = std::move(*signature);
-      return kOk;
+      return +ControlCode::kOk;
     };
 
-    if (const std::int32_t code = edifact::signEdifactMessage(message, how); code != kOk) {
+    if (const std::int32_t code = edifact::signEdifactMessage(message, how);
+        code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
     std::u16string result;
     result.reserve(message.size());
-    if (const std::int32_t code = control::textFromCodePage950(message, result); code != kOk) {
+    if (const std::int32_t code = control::textFromCodePage950(message, result);
+        code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
-    lastErrorCode = kOk;
+    lastErrorCode = +ControlCode::kOk;
     return result;
   });
 }

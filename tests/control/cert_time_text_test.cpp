@@ -64,11 +64,11 @@ TEST(FormatCertTime, RendersEachModeOfBothTimeTypes) {
       {V_ASN1_UTCTIME, "9611220000+0800", kDateTime, 0, "19961122000000"},
       // The all-nines mark is rendered as digits.
       {V_ASN1_UTCTIME, "999999999999Z", kDateOnly, 0, "19999999"},
-      {V_ASN1_UTCTIME, "491231235", kDateTime, kMalformedArgument, ""},
+      {V_ASN1_UTCTIME, "491231235", kDateTime, +ControlCode::kMalformedArgument, ""},
       {V_ASN1_GENERALIZEDTIME, "20501231235959Z", kDateTimeZone, 0, "20501231235959Z"},
       {V_ASN1_GENERALIZEDTIME, "205012312359Z", kDateTime, 0, "20501231235900"},
       {V_ASN1_GENERALIZEDTIME, "20501231235959", kDateTimeZone, 0, "20501231235959"},
-      {V_ASN1_GENERALIZEDTIME, "20501231235", kDateOnly, kMalformedArgument, ""},
+      {V_ASN1_GENERALIZEDTIME, "20501231235", kDateOnly, +ControlCode::kMalformedArgument, ""},
       // Another type renders nothing.
       {V_ASN1_OCTET_STRING, "491231235959Z", kDateTime, 0, ""},
   };

@@ -94,9 +94,9 @@ void TokenTest::TearDown() {
 }
 
 void TokenTest::open(const char* module, const char* pin, std::uint32_t want) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(module));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(module));
   const std::uint32_t code = token_Open(&session_, pin);
-  opened_ = code == kTokenOk;
+  opened_ = code == +TokenCode::kTokenOk;
   ASSERT_EQ(want, code);
 }
 
