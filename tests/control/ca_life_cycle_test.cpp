@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ca/authority.h"
+#include "common/ptr.h"
 #include "tests/control/ca_scripted_authority.h"
 #include "tests/support/softhsm.h"
 
@@ -168,7 +169,7 @@ TEST_F(CaLifeCycle, RevokedSerialIsListed) {
   ASSERT_FALSE(csn.empty());
   // The serial number in upper-case hexadecimal, as the openssl command prints it.
   const std::string csnText = narrow(csn);
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(nullptr, BN_free);
+  Ptr<BIGNUM> serial(nullptr);
   BIGNUM* parsed = nullptr;
   ASSERT_GT(BN_dec2bn(&parsed, csnText.c_str()), 0);
   serial.reset(parsed);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "FEDIX509/fedi_crl.h"
+#include "common/ptr.h"
 #include "tests/control/ca_scripted_authority.h"
 
 namespace kestrune::testing {
@@ -19,7 +20,7 @@ using Text = std::optional<std::u16string>;
 // decimalOfBytes is the decimal text of an unsigned number of `bytes` bytes: all ones, or
 // (with plusOne) the smallest number one byte longer.
 std::u16string decimalOfBytes(int bytes, bool plusOne) {
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> number(BN_new(), BN_free);
+  Ptr<BIGNUM> number(BN_new());
   BN_set_bit(number.get(), bytes * 8);
   if (!plusOne) BN_sub_word(number.get(), 1);
   char* text = BN_bn2dec(number.get());
@@ -210,8 +211,7 @@ TEST_F(CaQueryBytes, RevocationListQuery) {
 // sidAnswer builds the authority's identifier answer: one pair whose text is a BMPString, as a
 // new pair has it, and a SET of pairs with PrintableString texts.
 struct SidAnswer {
-  std::unique_ptr<FEDI_CSID_RESP, decltype(&FEDI_CSID_RESP_free)> record{FEDI_CSID_RESP_new(),
-                                                                         FEDI_CSID_RESP_free};
+  Ptr<FEDI_CSID_RESP> record{FEDI_CSID_RESP_new()};
   explicit SidAnswer(const std::vector<const char*>& setTexts) {
     ASN1_INTEGER_set(record->type, FEDI_CT_CCHN_RESP);
     // "ORG" followed by U+4E2D, in UTF-16 big endian.

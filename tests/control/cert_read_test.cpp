@@ -13,6 +13,7 @@
 #include <string>
 
 #include "FEDIX509/builtin_ca_records.h"
+#include "common/ptr.h"
 #include "tests/control/cert_fixture.h"
 #include "tests/control/control_test_support.h"
 
@@ -22,8 +23,7 @@ namespace {
 using Text = std::optional<std::u16string>;
 
 std::string upperHex(const Bytes& bigEndian) {
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
-      BN_bin2bn(bigEndian.data(), static_cast<int>(bigEndian.size()), nullptr), BN_free);
+  Ptr<BIGNUM> number(BN_bin2bn(bigEndian.data(), static_cast<int>(bigEndian.size()), nullptr));
   char* hex = BN_bn2hex(number.get());
   std::string text(hex);
   OPENSSL_free(hex);
@@ -162,8 +162,7 @@ TEST_F(CertReadTest, DateTimesOfOtherTokenTypes) {
   const Bytes der = selfSignedCertificate("ZRML user");
   hsm.createCertificate(0, "ZRML user", der);
   const unsigned char* position = der.data();
-  std::unique_ptr<X509, decltype(&X509_free)> x509(
-      d2i_X509(nullptr, &position, static_cast<long>(der.size())), X509_free);
+  Ptr<X509> x509(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
   ASSERT_TRUE(x509);
   control.setTokenType(3);
   EXPECT_EQ(Text(u16(asnTimeText(X509_get0_notBefore(x509.get()), "%Y%m%d%H%M%S"))),

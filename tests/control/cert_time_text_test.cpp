@@ -7,19 +7,16 @@
 #include <memory>
 #include <string>
 
+#include "common/ptr.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/cert_internal.h"
 
 namespace kestrune::control {
 namespace {
 
-struct AsnStringFree {
-  void operator()(ASN1_STRING* s) const { ASN1_STRING_free(s); }
-};
-
 // asnTime makes an ASN.1 time of the given type holding exactly text, unchecked.
-std::unique_ptr<ASN1_STRING, AsnStringFree> asnTime(int type, const std::string& text) {
-  std::unique_ptr<ASN1_STRING, AsnStringFree> time(ASN1_STRING_type_new(type));
+Ptr<ASN1_STRING> asnTime(int type, const std::string& text) {
+  Ptr<ASN1_STRING> time(ASN1_STRING_type_new(type));
   ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size()));
   return time;
 }

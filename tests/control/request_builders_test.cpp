@@ -14,6 +14,7 @@
 
 #include "FEDIX509/builtin_ca_records.h"
 #include "FEDIX509/fedi_req.h"
+#include "common/ptr.h"
 #include "control/request_builders.h"
 #include "tests/control/cert_fixture.h"
 #include "tests/control/control_test_access.h"
@@ -91,8 +92,7 @@ TEST_F(RequestCertTest, NewRequestIsSignedByTheTokenAndMacedUnderThePassPhrase) 
   EXPECT_EQ(V_ASN1_PRINTABLESTRING, type);
 
   // The key in the request is the token's own key.
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(FEDIREQ_get_pubkey(request.get()),
-                                                     EVP_PKEY_free);
+  Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(request.get()));
   ASSERT_NE(nullptr, key);
   EXPECT_EQ(1, EVP_PKEY_eq(key.get(), publicKey_.get()));
 }
