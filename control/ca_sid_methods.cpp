@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "FEDIX509/fedi_ca_client.h"
+#include "common/ptr.h"
 #include "control/ca_exchange_frame.h"
 #include "control/ca_internal.h"
 #include "control/ca_query_fields.h"
@@ -38,7 +39,7 @@ bool utf16Text(const ASN1_STRING* value, int form, std::u16string& text) {
     return false;
   }
   // Owned before the text grows: a std::bad_alloc there must not leak it.
-  const std::unique_ptr<ASN1_STRING, decltype(&ASN1_STRING_free)> bmp(converted, &ASN1_STRING_free);
+  const Ptr<ASN1_STRING> bmp(converted);
   const unsigned char* bytes = ASN1_STRING_get0_data(bmp.get());
   const auto length = static_cast<std::size_t>(ASN1_STRING_length(bmp.get()));
   text.clear();

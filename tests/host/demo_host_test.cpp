@@ -277,9 +277,8 @@ TEST(Demo, LeavesASignedMessageThatVerifies) {
   ASSERT_NE(std::string::npos, signedEnd);
   ASSERT_NE(std::string::npos, hexEnd);
   long signatureLength = 0;
-  const std::unique_ptr<unsigned char, void (*)(void*)> signature(
-      OPENSSL_hexstr2buf(text.substr(hexStart, hexEnd - hexStart).c_str(), &signatureLength),
-      [](void* p) { OPENSSL_free(p); });
+  const Ptr<unsigned char> signature(
+      OPENSSL_hexstr2buf(text.substr(hexStart, hexEnd - hexStart).c_str(), &signatureLength));
   ASSERT_NE(nullptr, signature);
   EXPECT_EQ(64, signatureLength);
 
