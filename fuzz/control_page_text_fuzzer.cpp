@@ -236,7 +236,7 @@ void checkCertTime(std::uint8_t selector, std::string_view text) {
   static constexpr int kTypes[] = {V_ASN1_UTCTIME, V_ASN1_GENERALIZEDTIME, V_ASN1_UTCTIME,
                                    V_ASN1_GENERALIZEDTIME, V_ASN1_PRINTABLESTRING};
   const int type = kTypes[selector % 5];
-  const Ptr<ASN1_STRING> time(ASN1_STRING_type_new(type));
+  const kestrune::Ptr<ASN1_STRING> time(ASN1_STRING_type_new(type));
   require(kTarget, time != nullptr, "no time");
   require(kTarget, ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size())) == 1,
           "no text");
