@@ -9,7 +9,7 @@
 // and the bare requests are checked against that recording before anything is timed.
 #include <benchmark/benchmark.h>
 
-#include <curl/curl.h>
+#include "platform/linux/curl_ptr.h"
 #include <stdlib.h>
 
 #include <filesystem>
@@ -36,11 +36,6 @@ constexpr const char* kMessagePath = "/fedi/msg";
 std::u16string u16(std::string_view text) {
   return {text.begin(), text.end()};
 }
-
-struct CurlFree {
-  void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
 
 // The header lines of one recorded request that the bare client sends itself: all but Host
 // (curl writes it from the URL) and User-Agent (set as curl's agent).
@@ -72,11 +67,11 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 // Returns the HTTP status (0 when the transfer failed) and the answer's body.
 long bareRequest(const std::string& url, const RecordedHeaders& headers, const std::string* body,
                  std::string& answer) {
-  const std::unique_ptr<CURL, CurlFree> easy(curl_easy_init());
+  const Ptr<CURL> easy(curl_easy_init());
   curl_slist* list = nullptr;
   for (const std::string& line : headers.lines) list = curl_slist_append(list, line.c_str());
   for (const char* off : {"Accept:", "Expect:"}) list = curl_slist_append(list, off);
-  const std::unique_ptr<curl_slist, CurlFree> owned(list);
+  const Ptr<curl_slist> owned(list);
   if (!easy || !list) return 0;
   CURL* handle = easy.get();
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());

@@ -15,6 +15,7 @@
 #include "bench/ratio_reporter.h"
 #include "ca/issuing.h"
 #include "common/der.h"
+#include "common/ptr.h"
 #include "tests/ca/test_authority.h"
 
 namespace kestrune::bench {
@@ -30,7 +31,7 @@ std::vector<std::uint8_t> fediBagDer() {
 }
 
 std::vector<std::uint8_t> x509Der(const std::string& commonName) {
-  std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+  Ptr<X509> cert(X509_new());
   X509_set_version(cert.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0x1234567);
   X509_NAME* name = X509_get_subject_name(cert.get());

@@ -43,7 +43,7 @@ struct Bed {
     if (!logInOnSoftHsm(control) || direct == nullptr) std::abort();
     std::vector<std::uint8_t> der;
     const auto before = token::p11_CallCount();
-    if (ControlTestAccess::buildNewRequest(control, kPass, der) != kOk) std::abort();
+    if (ControlTestAccess::buildNewRequest(control, kPass, der) != +ControlCode::kOk) std::abort();
     buildCalls = token::p11_CallCount() - before;
   }
   CK_SESSION_HANDLE session() const { return control::sharedSessionState().session->handle; }
@@ -62,7 +62,7 @@ void BM_ControlNewRequest(benchmark::State& state) {
     const auto before = token::p11_CallCount();
     const std::int32_t code = ControlTestAccess::buildNewRequest(b.control, kPass, der);
     calls = token::p11_CallCount() - before;
-    if (code != kOk) {
+    if (code != +ControlCode::kOk) {
       state.SkipWithError("buildNewRequest failed");
       break;
     }
@@ -189,7 +189,7 @@ void BM_PairedNewRequest(benchmark::State& state) {
   runPaired(
       state,
       [&]() -> const char* {
-        return ControlTestAccess::buildNewRequest(b.control, kPass, der) == kOk
+        return ControlTestAccess::buildNewRequest(b.control, kPass, der) == +ControlCode::kOk
                    ? nullptr
                    : "buildNewRequest failed";
       },

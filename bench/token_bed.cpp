@@ -21,8 +21,8 @@ void endSharedSession() {
 bool logInOnSoftHsm(TVFEDIMiniKeyCrypt& control) {
   const std::string path = testing::softHsmModule();
   const std::string pin = testing::kUserPin;
-  return control.loadLib(std::u16string(path.begin(), path.end())) == kOk &&
-         control.checkPassword(std::u16string(pin.begin(), pin.end())) == kOk;
+  return control.loadLib(std::u16string(path.begin(), path.end())) == +ControlCode::kOk &&
+         control.checkPassword(std::u16string(pin.begin(), pin.end())) == +ControlCode::kOk;
 }
 
 CK_FUNCTION_LIST* softHsmFunctions() {

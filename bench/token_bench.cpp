@@ -55,7 +55,7 @@ struct Bed {
   void openLayer() {
     if (layerOpen) return;
     p11_LoadLibrary(testing::softHsmModule());
-    if (token_Open(&session, testing::kUserPin) != kTokenOk) std::abort();
+    if (token_Open(&session, testing::kUserPin) != +TokenCode::kTokenOk) std::abort();
     p11_SetPrivateObjects(1);
     layerOpen = true;
   }
@@ -83,7 +83,8 @@ void BM_P11CryptSign(benchmark::State& state, const char* label) {
   b.openLayer();
   Bytes signature;
   for (auto _ : state) {
-    if (p11_Crypt(&b.session, kSign, kRsaPkcs, label, b.digestInfo, signature) != kTokenOk) {
+    if (p11_Crypt(&b.session, kSign, kRsaPkcs, label, b.digestInfo, signature) !=
+        +TokenCode::kTokenOk) {
       state.SkipWithError("p11_Crypt failed");
       break;
     }

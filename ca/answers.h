@@ -14,15 +14,11 @@
 #include "ca/authority_store.h"
 #include "ca/issuing.h"
 #include "ca/refusals.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca {
 
-struct IdRecordFree {
-  void operator()(FEDI_CSID_RESP* p) const noexcept { FEDI_CSID_RESP_free(p); }
-  void operator()(FEDI_ID_PAIR* p) const noexcept { FEDI_ID_PAIR_free(p); }
-  void operator()(FEDI_STATUS* p) const noexcept { FEDI_STATUS_free(p); }
-};
-using CsidResponsePtr = std::unique_ptr<FEDI_CSID_RESP, IdRecordFree>;
+using CsidResponsePtr = Ptr<FEDI_CSID_RESP>;
 
 struct Refusal {
   int code;

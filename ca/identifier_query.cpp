@@ -8,12 +8,13 @@
 
 #include "ca/record_fields.h"
 #include "ca/request_handlers.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca {
 
 namespace {
 
-using PairPtr = std::unique_ptr<FEDI_ID_PAIR, IdRecordFree>;
+using PairPtr = Ptr<FEDI_ID_PAIR>;
 
 bool setText(ASN1_STRING* string, const std::string& text) {
   if (text.size() > INT_MAX) return false;

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/der.h"
+#include "common/ptr.h"
 
 #include "FEDIX509/fedi_message.h"
 #include "ca/request_handlers.h"
@@ -15,7 +16,7 @@ namespace kestrune::ca {
 
 namespace {
 
-using StatusPtr = std::unique_ptr<FEDI_STATUS, IdRecordFree>;
+using StatusPtr = Ptr<FEDI_STATUS>;
 
 HttpAnswer plain(int status, const char* text) {
   const std::string body(text);

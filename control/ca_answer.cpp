@@ -31,18 +31,18 @@ std::string statusMessage(const FEDI_STATUS& status) {
 std::int32_t control::mapExchangeError(int code) {
   switch (code) {
     case NET_NO_MEMORY:
-      return kNoMemory;
+      return +ControlCode::kNoMemory;
     case CA_ENCODE_FAILED:
     case CA_DECODE_FAILED:
-      return kEncodeFailed;
+      return +ControlCode::kEncodeFailed;
     case FEDI_MSG_NO_CODER:
-      return kBadText;
+      return +ControlCode::kBadText;
     case NET_CALL_FAILED:
-      return kCaExchange11;
+      return +ControlCode::kCaExchange11;
     case NET_STATUS_NOT_OK:
-      return kCaExchange12;
+      return +ControlCode::kCaExchange12;
     case CA_ANSWER_MISMATCH:
-      return kCaExchange13;
+      return +ControlCode::kCaExchange13;
     default:
       return code;
   }
@@ -51,21 +51,21 @@ std::int32_t control::mapExchangeError(int code) {
 std::int32_t control::checkCaAnswer(ControlState& state, const FEDI_MESSAGE* answer,
                                     int expectedType, void** content) {
   *content = nullptr;
-  if (answer == nullptr) return kMalformedArgument;
+  if (answer == nullptr) return +ControlCode::kMalformedArgument;
   const FEDI_CONTENT* holder = answer->content;
   const int type = holder != nullptr ? holder->type : FEDI_CONTENT_NONE;
   void* record = holder != nullptr ? holder->record : nullptr;
-  if (record == nullptr) return kUnexpectedAnswer;
+  if (record == nullptr) return +ControlCode::kUnexpectedAnswer;
   if (type == expectedType) {
     *content = record;
-    return kOk;
+    return +ControlCode::kOk;
   }
-  if (type != FEDI_CT_STATUS) return kUnexpectedAnswer;
+  if (type != FEDI_CT_STATUS) return +ControlCode::kUnexpectedAnswer;
 
   const auto& status = *static_cast<const FEDI_STATUS*>(record);
   if (state.showDebug == 1) platform::messageBox(statusMessage(status), kStatusCaption);
   // The status number is the authority's; the sum wraps as a 32-bit sum rather than overflow.
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(kUnexpectedAnswer) +
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(+ControlCode::kUnexpectedAnswer) +
                                    static_cast<std::uint32_t>(status.value));
 }
 

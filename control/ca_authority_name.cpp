@@ -10,12 +10,12 @@ std::int32_t control::buildAuthorityName(ControlState& state, std::u16string_vie
                                          std::u16string_view second, Ptr<X509_NAME>& name) {
   name.reset();
   const auto commonName = argumentText(state, first);
-  if (!commonName) return kBadText;
+  if (!commonName) return +ControlCode::kBadText;
   const auto organisation = argumentText(state, second);
-  if (!organisation) return kBadText;
+  if (!organisation) return +ControlCode::kBadText;
   const control::NameEntry entries[] = {{"O", *organisation}, {"CN", *commonName}};
   name = control::makeNameFromTable(entries);
-  return name ? kOk : kNoMemory;
+  return name ? +ControlCode::kOk : +ControlCode::kNoMemory;
 }
 
 }  // namespace kestrune

@@ -12,7 +12,7 @@ std::int32_t CaExchange::initiate(const char* caUrl) {
   ca_FreeConnection(&connection_);
   content_ = nullptr;
   const int code = ca_Initiate(caUrl, &connection_);
-  return code == NET_OK ? kOk : control::mapExchangeError(code);
+  return code == NET_OK ? +ControlCode::kOk : control::mapExchangeError(code);
 }
 
 }  // namespace kestrune::control

@@ -39,7 +39,7 @@ class CaExchange {
   template <class Record>
   std::int32_t run(const char* caUrl, int (*entryPoint)(CaConnection*, Record*), Record* record,
                    int expectedType) {
-    if (const auto code = initiate(caUrl); code != kOk) return code;
+    if (const auto code = initiate(caUrl); code != +ControlCode::kOk) return code;
     return send(entryPoint, record, expectedType);
   }
 

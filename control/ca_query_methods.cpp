@@ -28,7 +28,7 @@ void placeName(X509_NAME** field, Ptr<X509_NAME> name) {
 // encodeCrl fills der with the revocation list's encoding: 0, 500 when it encodes to nothing,
 // 2 when memory runs out.
 std::int32_t encodeCrl(const FEDICRL* crl, std::vector<std::uint8_t>& der) {
-  return toDer(crl, i2d_FEDICRL, der) ? kOk : kEncodeFailed;
+  return toDer(crl, i2d_FEDICRL, der) ? +ControlCode::kOk : +ControlCode::kEncodeFailed;
 }
 
 }  // namespace
@@ -37,19 +37,22 @@ std::int32_t control::queryBySerial(ControlState& state, control::CaExchange& ex
                                     std::u16string_view caUrl, std::u16string_view casid1,
                                     std::u16string_view casid2, std::u16string_view csn) {
   const auto url = argumentText(state, caUrl);
-  if (!url) return kBadText;
+  if (!url) return +ControlCode::kBadText;
   const auto serial = argumentText(state, csn);
-  if (!serial) return kBadText;
+  if (!serial) return +ControlCode::kBadText;
   Ptr<X509_NAME> issuer;
-  if (const auto code = buildAuthorityName(state, casid1, casid2, issuer); code != kOk) return code;
+  if (const auto code = buildAuthorityName(state, casid1, casid2, issuer);
+      code != +ControlCode::kOk)
+    return code;
 
   Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
-  if (!query) return kNoMemory;
+  if (!query) return +ControlCode::kNoMemory;
   FEDI_GETCERT_BODY* body = query->getCert;
   placeName(&body->issuer, std::move(issuer));
   X509_NAME_free(body->subject);
   body->subject = nullptr;
-  if (const auto code = control::setSerialFromText(&body->serialNumber, *serial); code != kOk) {
+  if (const auto code = control::setSerialFromText(&body->serialNumber, *serial);
+      code != +ControlCode::kOk) {
     return code;
   }
   return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
@@ -60,25 +63,29 @@ std::int32_t control::askCaKey(ControlState& state, control::CaExchange& exchang
                                std::u16string_view casid2, const std::u16string_view* psn,
                                const std::u16string_view* date) {
   const auto url = argumentText(state, caUrl);
-  if (!url) return kBadText;
+  if (!url) return +ControlCode::kBadText;
   std::optional<std::string> serial;
-  if (psn != nullptr && !(serial = argumentText(state, *psn))) return kBadText;
+  if (psn != nullptr && !(serial = argumentText(state, *psn))) return +ControlCode::kBadText;
   std::optional<std::string> dateText;
-  if (date != nullptr && !(dateText = argumentText(state, *date))) return kBadText;
+  if (date != nullptr && !(dateText = argumentText(state, *date))) return +ControlCode::kBadText;
   Ptr<X509_NAME> issuer;
-  if (const auto code = buildAuthorityName(state, casid1, casid2, issuer); code != kOk) return code;
+  if (const auto code = buildAuthorityName(state, casid1, casid2, issuer);
+      code != +ControlCode::kOk)
+    return code;
 
   Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCaKeyQueryTag, FEDI_CT_GET_CAPK));
-  if (!query) return kNoMemory;
+  if (!query) return +ControlCode::kNoMemory;
   FEDI_GETCAPK_BODY* body = query->getCaPk;
   placeName(&body->issuer, std::move(issuer));
   if (serial) {
-    if (const auto code = control::setSerialFromText(&body->psn, *serial); code != kOk) {
+    if (const auto code = control::setSerialFromText(&body->psn, *serial);
+        code != +ControlCode::kOk) {
       return code;
     }
   }
   if (dateText) {
-    if (const auto code = control::setTimeFromDate(&body->date, *dateText); code != kOk) {
+    if (const auto code = control::setTimeFromDate(&body->date, *dateText);
+        code != +ControlCode::kOk) {
       return code;
     }
   }
@@ -93,14 +100,15 @@ std::optional<std::u16string> control::queryCaKey(ControlState& state, std::u16s
   return textMethod(state, [&]() -> std::optional<std::u16string> {
     control::CaExchange exchange(state);
     state.lastErrorCode = askCaKey(state, exchange, caUrl, casid1, casid2, psn, date);
-    if (state.lastErrorCode != kOk) return std::nullopt;
+    if (state.lastErrorCode != +ControlCode::kOk) return std::nullopt;
     return bagText(state, exchange.content<FEDICERT>());
   });
 }
 
 std::optional<std::u16string> control::bagText(ControlState& state, FEDICERT* bag) {
   std::vector<std::uint8_t> der;
-  if (const auto code = control::encodeBag(bag, der, kUndecodable); code != kOk) {
+  if (const auto code = control::encodeBag(bag, der, +ControlCode::kUndecodable);
+      code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
@@ -111,11 +119,11 @@ std::optional<std::u16string> control::base64Text(ControlState& state,
                                                   const std::vector<std::uint8_t>& der) {
   std::string text;
   if (!token::text_Base64Encode(der, text)) {
-    state.lastErrorCode = kBase64Failed;
+    state.lastErrorCode = +ControlCode::kBase64Failed;
     return std::nullopt;
   }
   auto result = toBstr(state, text);
-  if (result) state.lastErrorCode = kOk;
+  if (result) state.lastErrorCode = +ControlCode::kOk;
   return result;
 }
 
@@ -124,10 +132,11 @@ std::int32_t TVFEDIMiniKeyCrypt::queryCertificate(std::u16string_view caUrl,
                                                   std::u16string_view casid2,
                                                   std::u16string_view csn) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    if (const auto code = control::connectToken(*this, nullptr); code != +ControlCode::kOk)
+      return code;
     control::CaExchange exchange(*this);
     if (const auto code = control::queryBySerial(*this, exchange, caUrl, casid1, casid2, csn);
-        code != kOk) {
+        code != +ControlCode::kOk) {
       return code;
     }
     // Stored only when it verifies with the CA and is the token's key pair's (else 10008).
@@ -142,7 +151,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryB64Certificate(std::u16st
   return control::textMethod(*this, [&]() -> std::optional<std::u16string> {
     control::CaExchange exchange(*this);
     lastErrorCode = control::queryBySerial(*this, exchange, caUrl, casid1, casid2, csn);
-    if (lastErrorCode != kOk) return std::nullopt;
+    if (lastErrorCode != +ControlCode::kOk) return std::nullopt;
     return control::bagText(*this, exchange.content<FEDICERT>());
   });
 }
@@ -154,30 +163,33 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryMultipleCertificate(
     control::CaExchange exchange(*this);
     lastErrorCode = [&]() -> std::int32_t {
       const auto url = control::argumentText(*this, caUrl);
-      if (!url) return kBadText;
+      if (!url) return +ControlCode::kBadText;
       // A date that can't be converted counts as none: the query then asks for every date.
       const std::string dateText = control::toAnsi(*this, date).value_or(std::string());
       Ptr<X509_NAME> issuer;
-      if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer); code != kOk)
+      if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer);
+          code != +ControlCode::kOk)
         return code;
       Ptr<X509_NAME> subject;
-      if (const auto code = control::buildAuthorityName(*this, sid1, sid2, subject); code != kOk)
+      if (const auto code = control::buildAuthorityName(*this, sid1, sid2, subject);
+          code != +ControlCode::kOk)
         return code;
 
       Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCertificateQueryTag, FEDI_CT_GET_CERT));
-      if (!query) return kNoMemory;
+      if (!query) return +ControlCode::kNoMemory;
       FEDI_GETCERT_BODY* body = query->getCert;
       placeName(&body->issuer, std::move(issuer));
       placeName(&body->subject, std::move(subject));
       if (dateText.empty()) {
         ASN1_TIME_free(body->date);
         body->date = nullptr;
-      } else if (const auto code = control::setTimeFromDate(&body->date, dateText); code != kOk) {
+      } else if (const auto code = control::setTimeFromDate(&body->date, dateText);
+                 code != +ControlCode::kOk) {
         return code;
       }
       return exchange.run(url->c_str(), &ca_QueryCertificate, query.get(), FEDI_CT_GET_CERT_ANS);
     }();
-    if (lastErrorCode != kOk) return std::nullopt;
+    if (lastErrorCode != +ControlCode::kOk) return std::nullopt;
     return control::bagText(*this, exchange.content<FEDICERT>());
   });
 }
@@ -189,19 +201,20 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::queryCRL(std::u16string_view c
     control::CaExchange exchange(*this);
     lastErrorCode = [&]() -> std::int32_t {
       const auto url = control::argumentText(*this, caUrl);
-      if (!url) return kBadText;
+      if (!url) return +ControlCode::kBadText;
       Ptr<X509_NAME> issuer;
-      if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer); code != kOk)
+      if (const auto code = control::buildAuthorityName(*this, casid1, casid2, issuer);
+          code != +ControlCode::kOk)
         return code;
       Ptr<FEDI_QUERY> query(FEDI_QUERY_new(control::kCrlQueryTag, FEDI_CT_GET_CRL));
-      if (!query) return kNoMemory;
+      if (!query) return +ControlCode::kNoMemory;
       placeName(&query->getCrl->issuer, std::move(issuer));
       return exchange.run(url->c_str(), &ca_QueryCrl, query.get(), FEDI_CT_GET_CRL_ANS);
     }();
-    if (lastErrorCode != kOk) return std::nullopt;
+    if (lastErrorCode != +ControlCode::kOk) return std::nullopt;
     std::vector<std::uint8_t> der;
     lastErrorCode = encodeCrl(exchange.content<FEDICRL>(), der);
-    if (lastErrorCode != kOk) return std::nullopt;
+    if (lastErrorCode != +ControlCode::kOk) return std::nullopt;
     return control::base64Text(*this, der);
   });
 }

@@ -33,11 +33,11 @@ template <class T, class Build>
 std::int32_t sendBuiltRequest(control::CaExchange& exchange, const std::string& url, Build build,
                               T* (*d2i)(T**, const unsigned char**, long),
                               int (*entryPoint)(CaConnection*, T*), int expectedType) {
-  if (const auto code = exchange.initiate(url.c_str()); code != kOk) return code;
+  if (const auto code = exchange.initiate(url.c_str()); code != +ControlCode::kOk) return code;
   std::vector<std::uint8_t> der;
-  if (const std::int32_t code = build(der); code != kOk) return code;
+  if (const std::int32_t code = build(der); code != +ControlCode::kOk) return code;
   const auto request = decodeRequest(d2i, der);
-  if (!request) return kMalformedArgument;
+  if (!request) return +ControlCode::kMalformedArgument;
   return exchange.send(entryPoint, request.get(), expectedType);
 }
 
@@ -46,9 +46,9 @@ std::int32_t sendBuiltRequest(control::CaExchange& exchange, const std::string& 
 std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
                                                 std::u16string_view key) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (pinVerified() == 0) return kPinNotVerified;
+    if (pinVerified() == 0) return +ControlCode::kPinNotVerified;
     const auto url = control::argumentText(*this, caUrl);
-    if (!url) return kBadText;
+    if (!url) return +ControlCode::kBadText;
     // A pass phrase that can't be converted counts as empty, as in makeRequestCert.
     control::SecretText pass;
     control::secretText(key, pass, kPassPhraseBuffer);
@@ -59,7 +59,7 @@ std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
     };
     if (const auto code = sendBuiltRequest(exchange, *url, build, &d2i_FEDIREQ,
                                            &ca_SendNewCertRequest, FEDI_CT_NEW_CERT);
-        code != kOk) {
+        code != +ControlCode::kOk) {
       return code;
     }
     return control::storeUserCertificate(*this, exchange.content<FEDICERT>(), kReplaceCurrent);
@@ -68,9 +68,9 @@ std::int32_t TVFEDIMiniKeyCrypt::newCertificate(std::u16string_view caUrl,
 
 std::int32_t TVFEDIMiniKeyCrypt::extendCertificate(std::u16string_view caUrl) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (pinVerified() == 0) return kPinNotVerified;
+    if (pinVerified() == 0) return +ControlCode::kPinNotVerified;
     const auto url = control::argumentText(*this, caUrl);
-    if (!url) return kBadText;
+    if (!url) return +ControlCode::kBadText;
 
     control::CaExchange exchange(*this);
     const auto build = [&](std::vector<std::uint8_t>& der) {
@@ -78,7 +78,7 @@ std::int32_t TVFEDIMiniKeyCrypt::extendCertificate(std::u16string_view caUrl) {
     };
     if (const auto code = sendBuiltRequest(exchange, *url, build, &d2i_FEDIEXT,
                                            &ca_SendExtendRequest, FEDI_CT_EXT_CERT);
-        code != kOk) {
+        code != +ControlCode::kOk) {
       return code;
     }
     // The renewal waits in "EOICertNew" while the current certificate is in force.
@@ -89,11 +89,11 @@ std::int32_t TVFEDIMiniKeyCrypt::extendCertificate(std::u16string_view caUrl) {
 std::int32_t TVFEDIMiniKeyCrypt::revokeCertificate(std::u16string_view caUrl,
                                                    std::u16string_view revokeReason) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (pinVerified() == 0) return kPinNotVerified;
+    if (pinVerified() == 0) return +ControlCode::kPinNotVerified;
     const auto url = control::argumentText(*this, caUrl);
-    if (!url) return kBadText;
+    if (!url) return +ControlCode::kBadText;
     const auto reason = control::argumentText(*this, revokeReason);
-    if (!reason) return kBadText;
+    if (!reason) return +ControlCode::kBadText;
 
     control::CaExchange exchange(*this);
     const auto build = [&](std::vector<std::uint8_t>& der) {

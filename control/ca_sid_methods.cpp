@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "FEDIX509/fedi_ca_client.h"
+#include "common/ptr.h"
 #include "control/ca_exchange_frame.h"
 #include "control/ca_internal.h"
 #include "control/ca_query_fields.h"
@@ -38,7 +39,7 @@ bool utf16Text(const ASN1_STRING* value, int form, std::u16string& text) {
     return false;
   }
   // Owned before the text grows: a std::bad_alloc there must not leak it.
-  const std::unique_ptr<ASN1_STRING, decltype(&ASN1_STRING_free)> bmp(converted, &ASN1_STRING_free);
+  const Ptr<ASN1_STRING> bmp(converted);
   const unsigned char* bytes = ASN1_STRING_get0_data(bmp.get());
   const auto length = static_cast<std::size_t>(ASN1_STRING_length(bmp.get()));
   text.clear();
@@ -54,23 +55,23 @@ bool utf16Text(const ASN1_STRING* value, int form, std::u16string& text) {
 std::optional<std::u16string> control::querySid(ControlState& state, int which,
                                                 std::u16string_view caUrl, std::u16string_view sid1,
                                                 std::u16string_view sid2) {
-  state.lastErrorCode = kNotCompleted;
+  state.lastErrorCode = +ControlCode::kNotCompleted;
   control::CaExchange exchange(state);
   state.lastErrorCode = [&]() -> std::int32_t {
     const auto url = argumentText(state, caUrl);
-    if (!url) return kBadText;
+    if (!url) return +ControlCode::kBadText;
     const auto first = argumentText(state, sid1);
-    if (!first) return kBadText;
+    if (!first) return +ControlCode::kBadText;
     const auto second = argumentText(state, sid2);
-    if (!second) return kBadText;
+    if (!second) return +ControlCode::kBadText;
     Ptr<FEDI_CCHN_REQ> query(FEDI_CCHN_REQ_new());
     if (!query || !control::setText(query->sid2, *second) ||
         !control::setText(query->sid1, *first)) {
-      return kNoMemory;
+      return +ControlCode::kNoMemory;
     }
     return exchange.run(url->c_str(), &ca_QuerySid, query.get(), FEDI_CT_CCHN_RESP);
   }();
-  if (state.lastErrorCode != kOk) return std::nullopt;
+  if (state.lastErrorCode != +ControlCode::kOk) return std::nullopt;
 
   // SID1 is the first string of the SET's first element, SID2 that of the single element.
   const auto* answer = exchange.content<FEDI_CSID_RESP>();
@@ -82,7 +83,7 @@ std::optional<std::u16string> control::querySid(ControlState& state, int which,
   // An answer without the element names no identifier: no text, and a code that says the
   // answer was of no use rather than the check's 0.
   if (element == nullptr || element->text == nullptr) {
-    state.lastErrorCode = kMalformedArgument;
+    state.lastErrorCode = +ControlCode::kMalformedArgument;
     return std::nullopt;
   }
   const ASN1_STRING* value = element->text;
@@ -91,7 +92,7 @@ std::optional<std::u16string> control::querySid(ControlState& state, int which,
   if (const int form = unicodeForm(ASN1_STRING_type(value)); form != 0) {
     std::u16string text;
     if (!utf16Text(value, form, text)) {
-      state.lastErrorCode = kResultTextFailed;
+      state.lastErrorCode = +ControlCode::kResultTextFailed;
       return std::nullopt;
     }
     return text;

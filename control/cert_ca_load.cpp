@@ -8,46 +8,49 @@
 namespace kestrune {
 
 std::int32_t control::caPublicKeyRecord(ControlState& state) {
-  if (state.caKeyRecord) return kOk;
+  if (state.caKeyRecord) return +ControlCode::kOk;
   const bool test = control::selectedCaRecord() == control::CaRecordSelection::test;
   std::vector<std::uint8_t> der;
-  if (!token::text_Base64Decode(fedi::builtinCaRecordText(test), der)) return kBase64Failed;
+  if (!token::text_Base64Decode(fedi::builtinCaRecordText(test), der))
+    return +ControlCode::kBase64Failed;
   const unsigned char* position = der.data();
   state.caKeyRecord.reset(d2i_FEDI_CAPUBKEY(nullptr, &position, static_cast<long>(der.size())));
-  return state.caKeyRecord ? kOk : kCaRecordUndecodable;
+  return state.caKeyRecord ? +ControlCode::kOk : +ControlCode::kCaRecordUndecodable;
 }
 
 std::int32_t control::loadCACertBytes(ControlState& state, const std::vector<std::uint8_t>& bytes) {
   const unsigned char* position = bytes.data();
   Ptr<FEDICERT> bag(d2i_FEDICERT(nullptr, &position, static_cast<long>(bytes.size())));
-  if (!bag) return kUndecodable;
-  if (!control::firstCertificate(bag.get())) return kBagCount;
-  if (const auto code = caPublicKeyRecord(state); code != kOk) return code;
+  if (!bag) return +ControlCode::kUndecodable;
+  if (!control::firstCertificate(bag.get())) return +ControlCode::kBagCount;
+  if (const auto code = caPublicKeyRecord(state); code != +ControlCode::kOk) return code;
   if (!Ptr<EVP_PKEY>(FEDI_CAPUBKEY_get_pkey(state.caKeyRecord.get()))) {
-    return kNoPublicKey;
+    return +ControlCode::kNoPublicKey;
   }
 
   token::p11_SetPrivateObjects(0);
   const bool exists =
-      token::p11_ObjectExists(state.session(), token::kCaCertLabel) == token::kTokenOk;
+      token::p11_ObjectExists(state.session(), token::kCaCertLabel) == +token::TokenCode::kTokenOk;
   if (const auto code =
           control::writeCertificateObject(state.session(), token::kCaCertLabel, bytes, exists);
-      code != kOk) {
+      code != +ControlCode::kOk) {
     return code;
   }
   state.caCertificate = std::move(bag);
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 std::int32_t TVFEDIMiniKeyCrypt::loadCACert(std::u16string_view cafile) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
     caCertificate.reset();
-    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    if (const auto code = control::connectToken(*this, nullptr); code != +ControlCode::kOk)
+      return code;
     token::p11_SetPrivateObjects(0);
     const auto path = control::toAnsi(*this, cafile);
-    if (!path) return kBadText;
+    if (!path) return +ControlCode::kBadText;
     std::vector<std::uint8_t> bytes;
-    if (const auto code = control::readWholeFile(path->c_str(), bytes); code != kOk) return code;
+    if (const auto code = control::readWholeFile(path->c_str(), bytes); code != +ControlCode::kOk)
+      return code;
     return control::loadCACertBytes(*this, bytes);
   });
 }
@@ -55,12 +58,13 @@ std::int32_t TVFEDIMiniKeyCrypt::loadCACert(std::u16string_view cafile) {
 std::int32_t TVFEDIMiniKeyCrypt::loadCACertB64(std::u16string_view certContent) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
     caCertificate.reset();
-    if (const auto code = control::connectToken(*this, nullptr); code != kOk) return code;
+    if (const auto code = control::connectToken(*this, nullptr); code != +ControlCode::kOk)
+      return code;
     token::p11_SetPrivateObjects(0);
     const auto text = control::toAnsi(*this, certContent);
-    if (!text) return kBadText;
+    if (!text) return +ControlCode::kBadText;
     std::vector<std::uint8_t> bytes;
-    if (!token::text_Base64Decode(*text, bytes)) return kBase64Failed;
+    if (!token::text_Base64Decode(*text, bytes)) return +ControlCode::kBase64Failed;
     return control::loadCACertBytes(*this, bytes);
   });
 }

@@ -27,7 +27,7 @@ std::int64_t localValidityTime(const ASN1_TIME* time, bool notAfter) {
 std::int64_t control::certNotBeforeTime(ControlState& state, FEDICERT* bag) {
   const auto certificate = control::firstCertificate(bag);
   if (!certificate) {
-    state.lastErrorCode = kBagCount;
+    state.lastErrorCode = +ControlCode::kBagCount;
     return 0;
   }
   return localValidityTime(validityTime(certificate.get(), false), false);
@@ -36,56 +36,57 @@ std::int64_t control::certNotBeforeTime(ControlState& state, FEDICERT* bag) {
 std::int64_t control::certNotAfterTime(ControlState& state, FEDICERT* bag) {
   const auto certificate = control::firstCertificate(bag);
   if (!certificate) {
-    state.lastErrorCode = kBagCount;
+    state.lastErrorCode = +ControlCode::kBagCount;
     return 0;
   }
   return localValidityTime(validityTime(certificate.get(), true), true);
 }
 
 std::optional<std::u16string> control::certDate(ControlState& state, bool notAfter) {
-  state.lastErrorCode = kNotCompleted;
-  if (const auto code = loadUserCertificate(state); code != kOk) {
+  state.lastErrorCode = +ControlCode::kNotCompleted;
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
   const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) {
-    state.lastErrorCode = kBagCount;
+    state.lastErrorCode = +ControlCode::kBagCount;
     return std::nullopt;
   }
   std::optional<std::u16string> result;
   if (const ASN1_TIME* time = validityTime(certificate.get(), notAfter)) {
     std::string text;
-    if (const auto code = control::formatCertTime(time, text, control::kDateOnly); code != kOk) {
+    if (const auto code = control::formatCertTime(time, text, control::kDateOnly);
+        code != +ControlCode::kOk) {
       state.lastErrorCode = code;
       return std::nullopt;
     }
     result = toBstr(state, text);
     if (!result) return std::nullopt;
   }
-  state.lastErrorCode = kOk;
+  state.lastErrorCode = +ControlCode::kOk;
   return result;
 }
 
 std::optional<std::u16string> control::certTimeText(ControlState& state, bool notAfter, int mode,
                                                     bool localWithZone) {
-  state.lastErrorCode = kNotCompleted;
+  state.lastErrorCode = +ControlCode::kNotCompleted;
   const std::int32_t type = detectKeyType(state);
   std::string text;
   bool haveTime = false;
   if (type == control::kLinkway) {
-    if (const auto code = loadUserCertificate(state); code != kOk) {
+    if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) {
       state.lastErrorCode = code;
       return std::nullopt;
     }
     const auto certificate = control::firstCertificate(state.userCertificate.get());
     if (!certificate) {
-      state.lastErrorCode = kBagCount;
+      state.lastErrorCode = +ControlCode::kBagCount;
       return std::nullopt;
     }
     if (const ASN1_TIME* time = validityTime(certificate.get(), notAfter)) {
       haveTime = true;
-      if (const auto code = control::formatCertTime(time, text, mode); code != kOk) {
+      if (const auto code = control::formatCertTime(time, text, mode); code != +ControlCode::kOk) {
         state.lastErrorCode = code;
         return std::nullopt;
       }
@@ -95,21 +96,21 @@ std::optional<std::u16string> control::certTimeText(ControlState& state, bool no
     token::p11_SetPrivateObjects(0);
     token::Bytes der;
     if (token::p11_ReadCertificateValue(state.session(), state.certLabel.view(), der) !=
-        token::kTokenOk) {
-      state.lastErrorCode = kReadFailed;
+        +token::TokenCode::kTokenOk) {
+      state.lastErrorCode = +ControlCode::kReadFailed;
       return std::nullopt;
     }
     const unsigned char* position = der.data();
     const Ptr<X509> certificate(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
     if (!certificate) {
-      state.lastErrorCode = kUndecodable;
+      state.lastErrorCode = +ControlCode::kUndecodable;
       return std::nullopt;
     }
     const ASN1_TIME* time =
         notAfter ? X509_get0_notAfter(certificate.get()) : X509_get0_notBefore(certificate.get());
     if (time != nullptr) {
       haveTime = true;
-      if (const auto code = control::formatCertTime(time, text, mode); code != kOk) {
+      if (const auto code = control::formatCertTime(time, text, mode); code != +ControlCode::kOk) {
         state.lastErrorCode = code;
         return std::nullopt;
       }
@@ -128,7 +129,7 @@ std::optional<std::u16string> control::certTimeText(ControlState& state, bool no
     result = toBstr(state, text);
     if (!result) return std::nullopt;
   }
-  state.lastErrorCode = kOk;
+  state.lastErrorCode = +ControlCode::kOk;
   return result;
 }
 

@@ -34,10 +34,12 @@ std::int32_t control::keyMatchesToken(ControlState& state, std::string_view priv
   bool haveExponent = true;
   token::p11_SetPrivateObjects(0);
   if (token::p11_GetPublicKeyParts(state.session(), publicLabel, &modulus, &exponent) !=
-      token::kTokenOk) {
+      +token::TokenCode::kTokenOk) {
     haveExponent = false;
     token::p11_SetPrivateObjects(1);
-    if (token::p11_GetModulus(state.session(), privateLabel, modulus) != token::kTokenOk) return -1;
+    if (token::p11_GetModulus(state.session(), privateLabel, modulus) !=
+        +token::TokenCode::kTokenOk)
+      return -1;
   }
   const auto tokenModulus = tokenNumber(modulus);
   if (!tokenModulus) return -1;

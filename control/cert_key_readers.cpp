@@ -15,14 +15,14 @@ constexpr int kCasid2Entry = 0;
 }  // namespace
 
 std::optional<std::u16string> control::certKeyPart(ControlState& state, bool modulus) {
-  state.lastErrorCode = kNotCompleted;
-  if (const auto code = loadUserCertificate(state); code != kOk) {
+  state.lastErrorCode = +ControlCode::kNotCompleted;
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
   const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) {
-    state.lastErrorCode = kBagCount;
+    state.lastErrorCode = +ControlCode::kBagCount;
     return std::nullopt;
   }
   const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
@@ -30,30 +30,30 @@ std::optional<std::u16string> control::certKeyPart(ControlState& state, bool mod
   if (!key ||
       EVP_PKEY_get_bn_param(key.get(), modulus ? OSSL_PKEY_PARAM_RSA_N : OSSL_PKEY_PARAM_RSA_E,
                             &number) != 1) {
-    state.lastErrorCode = kNoPublicKey;
+    state.lastErrorCode = +ControlCode::kNoPublicKey;
     return std::nullopt;
   }
   const Ptr<BIGNUM> owned(number);
   // Upper-case hex in whole bytes: the exponent 65537 reads 010001.
   const Ptr<char> hex(BN_bn2hex(number));
   if (!hex) {
-    state.lastErrorCode = kNoMemory;
+    state.lastErrorCode = +ControlCode::kNoMemory;
     return std::nullopt;
   }
   auto result = toBstr(state, hex.get());
-  if (result) state.lastErrorCode = kOk;
+  if (result) state.lastErrorCode = +ControlCode::kOk;
   return result;
 }
 
 std::optional<std::u16string> control::issuerEntry(ControlState& state, int position) {
-  state.lastErrorCode = kNotCompleted;
-  if (const auto code = loadUserCertificate(state); code != kOk) {
+  state.lastErrorCode = +ControlCode::kNotCompleted;
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
   const auto certificate = control::firstCertificate(state.userCertificate.get());
   if (!certificate) {
-    state.lastErrorCode = kBagCount;
+    state.lastErrorCode = +ControlCode::kBagCount;
     return std::nullopt;
   }
   const X509_NAME* issuer = FEDI_X509_get_issuer_name(certificate.get());
@@ -66,7 +66,7 @@ std::optional<std::u16string> control::issuerEntry(ControlState& state, int posi
   // The identifier is handed on as a zero-terminated text.
   bytes = bytes.substr(0, bytes.find('\0'));
   auto result = toBstr(state, bytes);
-  if (result) state.lastErrorCode = kOk;
+  if (result) state.lastErrorCode = +ControlCode::kOk;
   return result;
 }
 

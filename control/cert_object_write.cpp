@@ -13,17 +13,20 @@ std::int32_t writeCertificateObject(token::TokenSession* session, std::string_vi
   if (replaceExisting) {
     // Without a copy nothing is deleted: a failed creation could not be undone.
     token::DataObjectCopy copy;
-    if (token::p11_ReadDataObjectCopy(session, label, copy) != token::kTokenOk) {
-      return kReadFailed;
+    if (token::p11_ReadDataObjectCopy(session, label, copy) != +token::TokenCode::kTokenOk) {
+      return +ControlCode::kReadFailed;
     }
-    if (token::p11_DestroyObject(session, label) != token::kTokenOk) return kDeleteFailed;
+    if (token::p11_DestroyObject(session, label) != +token::TokenCode::kTokenOk)
+      return +ControlCode::kDeleteFailed;
     previous = std::move(copy);
   }
-  if (token::p11_CreateDataObject(session, label, value) == token::kTokenOk) return kOk;
+  if (token::p11_CreateDataObject(session, label, value) == +token::TokenCode::kTokenOk)
+    return +ControlCode::kOk;
 
   // The code is decided by the creation's own CK_RV, before the restore makes calls of its own.
-  const std::int32_t code =
-      token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? kTokenMemoryFull : kWriteFailed;
+  const std::int32_t code = token::p11_GetLastRV() == CKR_DEVICE_MEMORY
+                                ? +ControlCode::kTokenMemoryFull
+                                : +ControlCode::kWriteFailed;
   if (previous) token::p11_RestoreDataObject(session, label, *previous);
   return code;
 }

@@ -13,42 +13,42 @@ constexpr std::size_t kPathBuffer = 1024;
 
 std::int32_t control::writeCertObject(ControlState& state, std::u16string_view outFile,
                                       std::string_view label) {
-  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+  if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) return code;
   token::p11_SetPrivateObjects(0);
   const auto path = toAnsiBuffer(state, outFile, kPathBuffer);
-  if (!path) return kTextBufferFailed;
+  if (!path) return +ControlCode::kTextBufferFailed;
   // Reading the current certificate first promotes a renewal whose time has come.
-  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) return code;
   token::Bytes value;
-  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk)
-    return kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != +token::TokenCode::kTokenOk)
+    return +ControlCode::kReadFailed;
   // The value is written as long as the token reports it, trailing zero byte included.
   return control::writeWholeFile(path->c_str(), value);
 }
 
 std::optional<std::u16string> control::certObjectB64(ControlState& state, std::string_view label) {
-  state.lastErrorCode = kNotCompleted;
-  if (const auto code = connectToken(state, nullptr); code != kOk) {
+  state.lastErrorCode = +ControlCode::kNotCompleted;
+  if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
   token::p11_SetPrivateObjects(0);
-  if (const auto code = loadUserCertificate(state); code != kOk) {
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
   token::Bytes value;
-  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk) {
-    state.lastErrorCode = kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != +token::TokenCode::kTokenOk) {
+    state.lastErrorCode = +ControlCode::kReadFailed;
     return std::nullopt;
   }
   std::string text;
   if (!token::text_Base64Encode(value, text)) {
-    state.lastErrorCode = kBase64Failed;
+    state.lastErrorCode = +ControlCode::kBase64Failed;
     return std::nullopt;
   }
   auto result = toBstr(state, text);
-  if (result) state.lastErrorCode = kOk;
+  if (result) state.lastErrorCode = +ControlCode::kOk;
   return result;
 }
 

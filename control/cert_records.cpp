@@ -14,9 +14,9 @@ fedi::RecordPtr<FEDI_X509> firstCertificate(FEDICERT* bag) {
 
 std::int32_t encodeBag(FEDICERT* bag, std::vector<std::uint8_t>& der, std::int32_t emptyCode) {
   try {
-    return toDer(bag, i2d_FEDICERT, der) ? kOk : emptyCode;
+    return toDer(bag, i2d_FEDICERT, der) ? +ControlCode::kOk : emptyCode;
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 }
 

@@ -14,18 +14,19 @@ namespace {
 // again by the next reader instead of leaving the token without "EOICert".
 std::int32_t promoteNewCertificate(token::TokenSession* session) {
   token::DataObjectCopy expired;
-  if (token::p11_ReadDataObjectCopy(session, token::kUserCertLabel, expired) != token::kTokenOk) {
-    return kReadFailed;
+  if (token::p11_ReadDataObjectCopy(session, token::kUserCertLabel, expired) !=
+      +token::TokenCode::kTokenOk) {
+    return +ControlCode::kReadFailed;
   }
-  if (token::p11_DestroyObject(session, token::kUserCertLabel) != token::kTokenOk) {
-    return kDeleteFailed;
+  if (token::p11_DestroyObject(session, token::kUserCertLabel) != +token::TokenCode::kTokenOk) {
+    return +ControlCode::kDeleteFailed;
   }
   if (token::p11_RenameObject(session, token::kNewCertLabel, token::kUserCertLabel) !=
-      token::kTokenOk) {
+      +token::TokenCode::kTokenOk) {
     token::p11_RestoreDataObject(session, token::kUserCertLabel, expired);
-    return kTokenFailure;
+    return +ControlCode::kTokenFailure;
   }
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 Ptr<FEDICERT> decodeBag(const token::Bytes& der) {
@@ -38,38 +39,42 @@ Ptr<FEDICERT> decodeBag(const token::Bytes& der) {
 Ptr<FEDICERT> control::readFediCertObject(ControlState& state, std::string_view label) {
   token::p11_SetPrivateObjects(0);
   token::Bytes value;
-  if (token::p11_ReadDataValue(state.session(), label, value) != token::kTokenOk) {
-    state.lastErrorCode = kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), label, value) != +token::TokenCode::kTokenOk) {
+    state.lastErrorCode = +ControlCode::kReadFailed;
     return nullptr;
   }
   auto bag = decodeBag(value);
-  state.lastErrorCode = bag ? kOk : kUndecodable;
+  state.lastErrorCode = bag ? +ControlCode::kOk : +ControlCode::kUndecodable;
   return bag;
 }
 
 std::int32_t control::loadUserCertificate(ControlState& state) {
-  if (state.userCertificate) return kOk;
-  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+  if (state.userCertificate) return +ControlCode::kOk;
+  if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) return code;
   auto current = readFediCertObject(state, token::kUserCertLabel);
   if (!current) return state.lastErrorCode;
-  if (token::p11_ObjectExists(state.session(), token::kNewCertLabel) == token::kTokenOk &&
+  if (token::p11_ObjectExists(state.session(), token::kNewCertLabel) ==
+          +token::TokenCode::kTokenOk &&
       platform::currentTime() > certNotAfterTime(state, current.get())) {
     auto fate = control::ParkedFate::kDrop;
-    if (const auto code = judgeParkedCertificate(state, current.get(), fate); code != kOk)
+    if (const auto code = judgeParkedCertificate(state, current.get(), fate);
+        code != +ControlCode::kOk)
       return code;
     token::p11_SetPrivateObjects(0);
     if (fate == control::ParkedFate::kPromote) {
       current.reset();
-      if (const auto code = promoteNewCertificate(state.session()); code != kOk) return code;
+      if (const auto code = promoteNewCertificate(state.session()); code != +ControlCode::kOk)
+        return code;
       current = readFediCertObject(state, token::kUserCertLabel);
       if (!current) return state.lastErrorCode;
     } else if (fate == control::ParkedFate::kDrop &&
-               token::p11_DestroyObject(state.session(), token::kNewCertLabel) != token::kTokenOk) {
-      return kDeleteFailed;
+               token::p11_DestroyObject(state.session(), token::kNewCertLabel) !=
+                   +token::TokenCode::kTokenOk) {
+      return +ControlCode::kDeleteFailed;
     }
   }
   state.userCertificate = std::move(current);
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 // A mode-0 store replaces "EOICert" and leaves a parked renewal where it is, so by the time
@@ -81,11 +86,13 @@ std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* curr
                                              control::ParkedFate& fate) {
   fate = control::ParkedFate::kDrop;
   const auto parked = readFediCertObject(state, token::kNewCertLabel);
-  if (!parked) return state.lastErrorCode == kUndecodable ? kOk : state.lastErrorCode;
-  if (FEDICERT_get_num(parked.get()) != 1) return kOk;
+  if (!parked)
+    return state.lastErrorCode == +ControlCode::kUndecodable ? +ControlCode::kOk
+                                                             : state.lastErrorCode;
+  if (FEDICERT_get_num(parked.get()) != 1) return +ControlCode::kOk;
   const auto certificate = control::firstCertificate(parked.get());
   if (!certificate || certNotAfterTime(state, parked.get()) <= certNotAfterTime(state, current))
-    return kOk;
+    return +ControlCode::kOk;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
   const auto match =
       keyMatchesToken(state, linkway.privateKey, linkway.publicKey, certificate.get());
@@ -93,7 +100,7 @@ std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* curr
   // later reader decide.
   if (match < 0) fate = control::ParkedFate::kKeep;
   if (match == 0) fate = control::ParkedFate::kPromote;
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, std::int32_t mode) {
@@ -104,31 +111,32 @@ std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, s
     state.caCertificate = std::move(stored);
   }
   if (FEDICERT_get_num(state.caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
-    return kUndecodable;
+    return +ControlCode::kUndecodable;
   }
   const auto caCert = control::firstCertificate(state.caCertificate.get());
   const auto newCert = control::firstCertificate(bag);
-  if (!caCert || !newCert) return kBagCount;
+  if (!caCert || !newCert) return +ControlCode::kBagCount;
   const Ptr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
-  if (!caKey) return kNoPublicKey;
-  if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return kSignatureInvalid;
+  if (!caKey) return +ControlCode::kNoPublicKey;
+  if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return +ControlCode::kSignatureInvalid;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
   if (keyMatchesToken(state, linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {
-    return kKeyMismatch;
+    return +ControlCode::kKeyMismatch;
   }
   std::vector<std::uint8_t> der;
-  if (const auto code = control::encodeBag(bag, der, kMalformedArgument); code != kOk) {
+  if (const auto code = control::encodeBag(bag, der, +ControlCode::kMalformedArgument);
+      code != +ControlCode::kOk) {
     return code;
   }
 
   token::p11_SetPrivateObjects(0);
   const std::int64_t now = platform::currentTime();
   token::Bytes stored;
-  const bool haveStored =
-      token::p11_ReadDataValue(state.session(), token::kUserCertLabel, stored) == token::kTokenOk;
+  const bool haveStored = token::p11_ReadDataValue(state.session(), token::kUserCertLabel,
+                                                   stored) == +token::TokenCode::kTokenOk;
   // Our own writes carry one zero byte more than the DER, so only a value written by another
   // application can be the same certificate.
-  if (haveStored && stored == der) return kOk;
+  if (haveStored && stored == der) return +ControlCode::kOk;
   Ptr<FEDICERT> old;
   if (haveStored) old = decodeBag(stored);
 
@@ -140,7 +148,8 @@ std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, s
       now < certNotAfterTime(state, old.get())) {
     // The current certificate stays in force; the new one waits beside it.
     target = token::kNewCertLabel;
-    replace = token::p11_ObjectExists(state.session(), token::kNewCertLabel) == token::kTokenOk;
+    replace = token::p11_ObjectExists(state.session(), token::kNewCertLabel) ==
+              +token::TokenCode::kTokenOk;
   }
   return control::writeCertificateObject(state.session(), target, der, replace);
 }

@@ -39,26 +39,26 @@ std::string civilText(const platform::CivilTime& t) {
 
 std::int32_t formatCertTime(const ASN1_TIME* time, std::string& out, int mode) {
   out.clear();
-  if (mode < kDateOnly || mode > kDateTimeZone) return kMalformedArgument;
-  if (time == nullptr) return kMalformedArgument;
+  if (mode < kDateOnly || mode > kDateTimeZone) return +ControlCode::kMalformedArgument;
+  if (time == nullptr) return +ControlCode::kMalformedArgument;
   const unsigned char* text = ASN1_STRING_get0_data(time);
   const int length = ASN1_STRING_length(time);
   platform::CivilTime t;
   switch (ASN1_STRING_type(time)) {
     case V_ASN1_UTCTIME: {
-      if (length < 10) return kMalformedArgument;
+      if (length < 10) return +ControlCode::kMalformedArgument;
       const int shortYear = twoDigits(text);
       t.year = shortYear + 1900 + (shortYear < 50 ? 100 : 0);
       text += 2;
       break;
     }
     case V_ASN1_GENERALIZEDTIME:
-      if (length < 12) return kMalformedArgument;
+      if (length < 12) return +ControlCode::kMalformedArgument;
       t.year = twoDigits(text) * 100 + twoDigits(text + 2);
       text += 4;
       break;
     default:
-      return kOk;
+      return +ControlCode::kOk;
   }
   t.month = twoDigits(text);
   t.day = twoDigits(text + 2);
@@ -80,7 +80,7 @@ std::int32_t formatCertTime(const ASN1_TIME* time, std::string& out, int mode) {
     out = civilText(t);
     if (mode == kDateTimeZone && zulu) out += 'Z';
   }
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 std::int64_t parseDateText(std::string_view text) {

@@ -14,17 +14,17 @@ namespace {
 // connectCode maps a failure of token_Open to the control's code; 0 for a code it doesn't
 // name, which the caller reports as the general token failure.
 std::int32_t connectCode(std::uint32_t tokenCode) {
-  switch (tokenCode) {
-    case token::kInitializeFailed:
-      return kTokenInitFailed;
-    case token::kNotFound:
-      return kSlotListFailed;
-    case token::kOpenSessionFailed:
-      return kSessionFailed;
-    case token::kLoginRefused:
-      return kPinRefused;
-    case token::kPinLocked:
-      return kPinLocked;
+  switch (static_cast<token::TokenCode>(tokenCode)) {
+    case token::TokenCode::kInitializeFailed:
+      return +ControlCode::kTokenInitFailed;
+    case token::TokenCode::kNotFound:
+      return +ControlCode::kSlotListFailed;
+    case token::TokenCode::kOpenSessionFailed:
+      return +ControlCode::kSessionFailed;
+    case token::TokenCode::kLoginRefused:
+      return +ControlCode::kPinRefused;
+    case token::TokenCode::kPinLocked:
+      return +ControlCode::kPinLocked;
     default:
       return 0;
   }
@@ -33,15 +33,15 @@ std::int32_t connectCode(std::uint32_t tokenCode) {
 }  // namespace
 
 std::int32_t control::connectToken(ControlState& state, const char* pin) {
-  if (state.session() != nullptr) return kOk;
+  if (state.session() != nullptr) return +ControlCode::kOk;
 
   std::unique_ptr<token::TokenSession> record(new (std::nothrow) token::TokenSession{});
-  if (!record) return kNoMemory;
+  if (!record) return +ControlCode::kNoMemory;
   const std::uint32_t tokenCode = token::token_Open(record.get(), pin);
-  if (tokenCode == token::kTokenOk) {
+  if (tokenCode == +token::TokenCode::kTokenOk) {
     auto& shared = control::sharedSessionState();
     shared.session = std::move(record);
-    return kOk;
+    return +ControlCode::kOk;
   }
 
   if (const auto mapped = connectCode(tokenCode); mapped != 0) return mapped;
@@ -50,7 +50,7 @@ std::int32_t control::connectToken(ControlState& state, const char* pin) {
     std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(tokenCode));
     platform::messageBox(text, "connectToken");
   }
-  return kTokenFailure;
+  return +ControlCode::kTokenFailure;
 }
 
 void control::closeSession(ControlState& /*state*/) noexcept {

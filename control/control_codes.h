@@ -1,13 +1,14 @@
 // The control's result codes: what every method returns or leaves in lastErrorCode. A host
-// compares a method's number result with them, so they stay plain numbers of the kestrune
-// namespace; the token layer's codes live in kestrune::token.
+// compares a method's number result with them, so the methods return plain numbers:
+// +ControlCode::kOk is the number of a code. The token layer's codes are kestrune::token's
+// TokenCode, with numbers of their own.
 #pragma once
 
 #include <cstdint>
 
 namespace kestrune {
 
-enum ControlCode : std::int32_t {
+enum class ControlCode : std::int32_t {
   kOk = 0,
   kNotCompleted = 1,            // the operation did not complete
   kNoMemory = 2,                // memory exhausted; CA exchange -1
@@ -45,5 +46,10 @@ enum ControlCode : std::int32_t {
   kTokenKeyUnreadable = 10009,   // the token's public key could not be read
   kSigningKeyMissing = 10010,    // the signing key was not found on the token
 };
+
+// The number a method returns or records for a code.
+constexpr std::int32_t operator+(ControlCode code) {
+  return static_cast<std::int32_t>(code);
+}
 
 }  // namespace kestrune

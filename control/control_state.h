@@ -38,7 +38,7 @@ struct ControlState {
   std::int32_t pinVerified() const noexcept;
   void setPinVerified(std::int32_t verified) noexcept;
 
-  std::int32_t lastErrorCode = kOk;
+  std::int32_t lastErrorCode = +ControlCode::kOk;
   FixedText<256> libraryName;
   std::int32_t tokenType = -1;
   std::int32_t showDebug = 0;

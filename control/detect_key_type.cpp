@@ -9,7 +9,7 @@
 namespace kestrune {
 
 std::int32_t control::detectKeyType(ControlState& state) {
-  if (const auto code = connectToken(state, nullptr); code != kOk) {
+  if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return control::kNoTokenType;
   }
@@ -24,7 +24,7 @@ std::int32_t control::detectKeyType(ControlState& state) {
   if (state.tokenType < 0) {
     for (std::int32_t type = control::kLinkway; type <= control::kTaiOne; ++type) {
       if (token::p11_ObjectExists(state.session(), control::kLabelledTypes[type].publicKey) ==
-          token::kTokenOk) {
+          +token::TokenCode::kTokenOk) {
         return labelled(type);
       }
     }
@@ -32,7 +32,7 @@ std::int32_t control::detectKeyType(ControlState& state) {
 
   std::vector<token::TokenObjectRecord> certificates;
   if (token::p11_ListObjects(state.session(), token::kKindCertificate, certificates) !=
-          token::kTokenOk ||
+          +token::TokenCode::kTokenOk ||
       certificates.empty()) {
     return control::kNoTokenType;
   }

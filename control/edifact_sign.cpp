@@ -15,9 +15,11 @@ namespace kestrune {
 namespace {
 
 // The envelope's codes pass through as the control's.
-static_assert(edifact::kOk == kOk && edifact::kNotCompleted == kNotCompleted &&
-              edifact::kNoMemory == kNoMemory && edifact::kEncodeFailed == kEncodeFailed &&
-              edifact::kNoSignature == kNoSignature);
+static_assert(edifact::kOk == +ControlCode::kOk &&
+              edifact::kNotCompleted == +ControlCode::kNotCompleted &&
+              edifact::kNoMemory == +ControlCode::kNoMemory &&
+              edifact::kEncodeFailed == +ControlCode::kEncodeFailed &&
+              edifact::kNoSignature == +ControlCode::kNoSignature);
 
 // reusedSource returns the stretches of the signed text that repeat the source: the parts
 // kept around the envelope, as far as they lie in the source's leading ASCII run. Each starts
@@ -43,17 +45,17 @@ std::array<control::ReusedUnits, 3> reusedSource(const edifact::EnvelopePlacemen
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string_view SourceData) {
   return control::inFrame(*this, [&]() -> std::optional<std::u16string> {
     const std::int32_t type = control::detectKeyType(*this);
-    lastErrorCode = kNotCompleted;
+    lastErrorCode = +ControlCode::kNotCompleted;
     if (pinVerified() == 0) {
-      lastErrorCode = kPinNotVerified;
+      lastErrorCode = +ControlCode::kPinNotVerified;
       return std::nullopt;
     }
     // Room for the envelope is made once, so the message isn't moved again while signed.
     std::string message;
     message.reserve(SourceData.size() + edifact::kMaxEnvelopeGrowth);
     std::size_t ascii = 0;
-    if (control::textToCodePage950(SourceData, message, &ascii) != kOk) {
-      lastErrorCode = kBadText;
+    if (control::textToCodePage950(SourceData, message, &ascii) != +ControlCode::kOk) {
+      lastErrorCode = +ControlCode::kBadText;
       return std::nullopt;
     }
 
@@ -65,13 +67,13 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     // The identifiers are read as getCSN, getSID1 and getSID2 read them; which one failed,
     // and why, isn't reported: any of them missing is 12.
     how.readIdentity = [&](edifact::SignerIdentity& identity) -> std::int32_t {
-      const bool haveCsn = control::readCsn(*this, type, identity.csn) == kOk;
+      const bool haveCsn = control::readCsn(*this, type, identity.csn) == +ControlCode::kOk;
       control::readSid(*this, 1, type);
       control::readSid(*this, 2, type);
-      if (!haveCsn || !sid1Cache || !sid2Cache) return kReadFailed;
+      if (!haveCsn || !sid1Cache || !sid2Cache) return +ControlCode::kReadFailed;
       identity.sid1 = *sid1Cache;
       identity.sid2 = *sid2Cache;
-      return kOk;
+      return +ControlCode::kOk;
     };
     how.sign = [&](std::string_view data, std::string& hex) -> std::int32_t {
       const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()),
@@ -79,22 +81,23 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
       auto signature = control::signDigest(*this, bytes, true, type);
       if (!signature) return lastErrorCode;
       hex = std::move(*signature);
-      return kOk;
+      return +ControlCode::kOk;
     };
 
     edifact::EnvelopePlacement placed;
-    if (const std::int32_t code = edifact::signEdifactMessage(message, how, &placed); code != kOk) {
+    if (const std::int32_t code = edifact::signEdifactMessage(message, how, &placed);
+        code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
     std::u16string result;
     if (const std::int32_t code = control::textFromCodePage950(
             message, SourceData, reusedSource(placed, ascii, message.size()), result);
-        code != kOk) {
+        code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
-    lastErrorCode = kOk;
+    lastErrorCode = +ControlCode::kOk;
     return result;
   });
 }

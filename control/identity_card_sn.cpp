@@ -13,49 +13,50 @@ constexpr std::size_t kCardSerialMaxLength = 255;
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCardSN() {
   return control::textMethod(*this, [this]() -> std::optional<std::u16string> {
-    if (const auto code = control::connectToken(*this, nullptr); code != kOk) {
+    if (const auto code = control::connectToken(*this, nullptr); code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
     token::p11_SetPrivateObjects(0);
     token::Bytes value;
-    if (token::p11_ReadDataValue(session(), token::kCardSerialLabel, value) != token::kTokenOk) {
-      lastErrorCode = kReadFailed;
+    if (token::p11_ReadDataValue(session(), token::kCardSerialLabel, value) !=
+        +token::TokenCode::kTokenOk) {
+      lastErrorCode = +ControlCode::kReadFailed;
       return std::nullopt;
     }
     // A longer value is no card serial number that this system wrote: refused, not cut.
     const std::string serial = control::textOf(value);
     if (serial.size() > kCardSerialMaxLength) {
-      lastErrorCode = kReadFailed;
+      lastErrorCode = +ControlCode::kReadFailed;
       return std::nullopt;
     }
-    lastErrorCode = kOk;
+    lastErrorCode = +ControlCode::kOk;
     return control::toBstr(*this, serial);
   });
 }
 
 // setCardSN answers 0 or 1 only; the reason for a failure is left in lastErrorCode.
 std::int32_t TVFEDIMiniKeyCrypt::setCardSN(std::u16string_view cardsn) {
-  std::int32_t rtn = kNotCompleted;
+  std::int32_t rtn = +ControlCode::kNotCompleted;
   control::inFrame(*this, [&] {
-    lastErrorCode = kNotCompleted;
-    if (const auto code = control::connectToken(*this, nullptr); code != kOk) {
+    lastErrorCode = +ControlCode::kNotCompleted;
+    if (const auto code = control::connectToken(*this, nullptr); code != +ControlCode::kOk) {
       lastErrorCode = code;
       return;
     }
     const auto serial = control::toAnsi(*this, cardsn);
     if (!serial) {
-      lastErrorCode = kBadText;
+      lastErrorCode = +ControlCode::kBadText;
       return;
     }
     token::p11_SetPrivateObjects(0);
     if (const auto code = control::deleteIfPresent(session(), token::kCardSerialLabel);
-        code != kOk) {
+        code != +ControlCode::kOk) {
       lastErrorCode = code;
       return;
     }
     lastErrorCode = control::writeText(session(), token::kCardSerialLabel, *serial);
-    if (lastErrorCode == kOk) rtn = kOk;
+    if (lastErrorCode == +ControlCode::kOk) rtn = +ControlCode::kOk;
   });
   return rtn;
 }

@@ -15,8 +15,8 @@ constexpr int kSid2 = 2;
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getSID1() {
   return control::inFrame(*this, [this]() -> std::optional<std::u16string> {
     const std::int32_t type = control::detectKeyType(*this);
-    lastErrorCode = kOk;
-    if (const auto code = control::readSid(*this, kSid1, type); code != kOk) {
+    lastErrorCode = +ControlCode::kOk;
+    if (const auto code = control::readSid(*this, kSid1, type); code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
@@ -27,8 +27,8 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::getSID1() {
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getSID2() {
   return control::inFrame(*this, [this]() -> std::optional<std::u16string> {
     const std::int32_t type = control::detectKeyType(*this);
-    lastErrorCode = kOk;
-    if (const auto code = control::readSid(*this, kSid2, type); code != kOk) {
+    lastErrorCode = +ControlCode::kOk;
+    if (const auto code = control::readSid(*this, kSid2, type); code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
@@ -39,13 +39,13 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::getSID2() {
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::getCSN() {
   return control::inFrame(*this, [this]() -> std::optional<std::u16string> {
     const std::int32_t type = control::detectKeyType(*this);
-    lastErrorCode = kNotCompleted;
+    lastErrorCode = +ControlCode::kNotCompleted;
     std::string csn;
-    if (const auto code = control::readCsn(*this, type, csn); code != kOk) {
+    if (const auto code = control::readCsn(*this, type, csn); code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;
     }
-    lastErrorCode = kOk;
+    lastErrorCode = +ControlCode::kOk;
     return control::toBstr(*this, csn);
   });
 }

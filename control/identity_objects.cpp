@@ -35,24 +35,29 @@ std::optional<std::string> valueText(const ASN1_STRING* value) {
     wide.push_back(static_cast<char16_t>((units[at] << 8) | units[at + 1]));
   }
   std::string text;
-  if (textToCodePage950(wide, text) != kOk) return std::nullopt;
+  if (textToCodePage950(wide, text) != +ControlCode::kOk) return std::nullopt;
   return text;
 }
 
 }  // namespace
 
 std::int32_t deleteIfPresent(token::TokenSession* session, std::string_view label) {
-  if (token::p11_ObjectExists(session, label) != token::kTokenOk) return kOk;
-  return token::p11_DestroyObject(session, label) == token::kTokenOk ? kOk : kDeleteFailed;
+  if (token::p11_ObjectExists(session, label) != +token::TokenCode::kTokenOk)
+    return +ControlCode::kOk;
+  return token::p11_DestroyObject(session, label) == +token::TokenCode::kTokenOk
+             ? +ControlCode::kOk
+             : +ControlCode::kDeleteFailed;
 }
 
 std::int32_t writeText(token::TokenSession* session, std::string_view label,
                        std::string_view text) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  if (token::p11_CreateDataObject(session, label, {bytes, text.size()}) == token::kTokenOk) {
-    return kOk;
+  if (token::p11_CreateDataObject(session, label, {bytes, text.size()}) ==
+      +token::TokenCode::kTokenOk) {
+    return +ControlCode::kOk;
   }
-  return token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? kTokenMemoryFull : kWriteFailed;
+  return token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? +ControlCode::kTokenMemoryFull
+                                                     : +ControlCode::kWriteFailed;
 }
 
 std::string textOf(std::span<const std::uint8_t> value) {
@@ -61,20 +66,22 @@ std::string textOf(std::span<const std::uint8_t> value) {
 }
 
 std::int32_t readUserData(token::TokenSession* session, token::Bytes& record) {
-  if (token::p11_ReadDataValue(session, token::kTaiOneUserDataLabel, record) != token::kTokenOk ||
+  if (token::p11_ReadDataValue(session, token::kTaiOneUserDataLabel, record) !=
+          +token::TokenCode::kTokenOk ||
       record.size() != kUserDataLength) {
-    return kReadFailed;
+    return +ControlCode::kReadFailed;
   }
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 std::int32_t readX509Object(token::TokenSession* session, std::string_view label,
                             X509Ptr& certificate) {
   token::Bytes der;
-  if (token::p11_ReadCertificateValue(session, label, der) != token::kTokenOk) return kReadFailed;
+  if (token::p11_ReadCertificateValue(session, label, der) != +token::TokenCode::kTokenOk)
+    return +ControlCode::kReadFailed;
   const unsigned char* in = der.data();
   certificate.reset(d2i_X509(nullptr, &in, static_cast<long>(der.size())));
-  return certificate ? kOk : kUndecodable;
+  return certificate ? +ControlCode::kOk : +ControlCode::kUndecodable;
 }
 
 std::optional<std::string> nameEntryText(const X509_NAME* name, std::string_view shortName) {

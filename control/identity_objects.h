@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/ptr.h"
 #include "token/token.h"
 
 namespace kestrune::control {
@@ -32,10 +33,7 @@ inline constexpr std::size_t kUserDataLength = 152;
 // isn't kUserDataLength. The caller sets private objects to 1 first.
 std::int32_t readUserData(token::TokenSession* session, token::Bytes& record);
 
-struct X509Free {
-  void operator()(X509* certificate) const noexcept { X509_free(certificate); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using X509Ptr = Ptr<X509>;
 
 // readX509Object returns 0 and the decoded X.509 certificate object labelled label; 12 when
 // it can't be read, 10001 when it doesn't decode. The caller sets private objects to 0.

@@ -15,7 +15,8 @@ constexpr std::uint32_t kCardKeyBits = 512;
 // already deleted, so a failure never leaves an old identifier beside a new one.
 std::int32_t writeIdentifiers(token::TokenSession* session, const std::string& sid1,
                               const std::string& sid2) {
-  if (const auto code = control::writeText(session, token::kSid1Label, sid1); code != kOk)
+  if (const auto code = control::writeText(session, token::kSid1Label, sid1);
+      code != +ControlCode::kOk)
     return code;
   return control::writeText(session, token::kSid2Label, sid2);
 }
@@ -24,7 +25,7 @@ std::int32_t writeIdentifiers(token::TokenSession* session, const std::string& s
 
 std::int32_t TVFEDIMiniKeyCrypt::makeCard(std::u16string_view UserID, std::u16string_view OrgID) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (pinVerified() == 0) return kPinNotVerified;
+    if (pinVerified() == 0) return +ControlCode::kPinNotVerified;
     userCertificate.reset();
     sid1Cache.reset();
     sid2Cache.reset();
@@ -39,25 +40,27 @@ std::int32_t TVFEDIMiniKeyCrypt::makeCard(std::u16string_view UserID, std::u16st
     for (const std::string_view label :
          {token::kSid1Label, token::kSid2Label, token::kLinkwayPublicKeyLabel,
           token::kUserCertLabel, token::kNewCertLabel}) {
-      if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
+      if (const auto code = control::deleteIfPresent(session(), label); code != +ControlCode::kOk) {
         return code;
       }
     }
-    if (const auto code = writeIdentifiers(session(), *sid1, *sid2); code != kOk) return code;
+    if (const auto code = writeIdentifiers(session(), *sid1, *sid2); code != +ControlCode::kOk)
+      return code;
 
     token::p11_SetPrivateObjects(1);
     for (const std::string_view label :
          {token::kLinkwayPublicKeyLabel, token::kLinkwayPrivateKeyLabel}) {
-      if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
+      if (const auto code = control::deleteIfPresent(session(), label); code != +ControlCode::kOk) {
         return code;
       }
     }
     if (token::p11_GenerateKeyPair(session(), token::kLinkwayPublicKeyLabel,
                                    token::kLinkwayPrivateKeyLabel,
-                                   kCardKeyBits) != token::kTokenOk) {
-      return token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? kTokenMemoryFull : kKeyGenerationFailed;
+                                   kCardKeyBits) != +token::TokenCode::kTokenOk) {
+      return token::p11_GetLastRV() == CKR_DEVICE_MEMORY ? +ControlCode::kTokenMemoryFull
+                                                         : +ControlCode::kKeyGenerationFailed;
     }
-    return kOk;
+    return +ControlCode::kOk;
   });
 }
 
@@ -71,11 +74,11 @@ std::int32_t TVFEDIMiniKeyCrypt::setSID(std::u16string_view UserID, std::u16stri
     const auto sid2 = control::toAnsiBuffer(*this, OrgID, kIdentifierBuffer);
     if (!sid2) return lastErrorCode;
     // Without a session nothing can be written; the token isn't touched at all.
-    if (session() == nullptr) return kWriteFailed;
+    if (session() == nullptr) return +ControlCode::kWriteFailed;
 
     token::p11_SetPrivateObjects(0);
     for (const std::string_view label : {token::kSid1Label, token::kSid2Label}) {
-      if (const auto code = control::deleteIfPresent(session(), label); code != kOk) {
+      if (const auto code = control::deleteIfPresent(session(), label); code != +ControlCode::kOk) {
         return code;
       }
     }

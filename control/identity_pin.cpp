@@ -9,16 +9,17 @@ namespace kestrune {
 std::int32_t TVFEDIMiniKeyCrypt::setPassword(std::u16string_view oldpass,
                                              std::u16string_view newpass) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (pinVerified() == 0) return kPinNotVerified;
+    if (pinVerified() == 0) return +ControlCode::kPinNotVerified;
     control::SecretText oldPin;
     control::SecretText newPin;
-    if (control::secretText(oldpass, oldPin) != kOk ||
-        control::secretText(newpass, newPin) != kOk) {
-      return kBadText;
+    if (control::secretText(oldpass, oldPin) != +ControlCode::kOk ||
+        control::secretText(newpass, newPin) != +ControlCode::kOk) {
+      return +ControlCode::kBadText;
     }
-    return token::p11_ChangePin(session(), oldPin.c_str(), newPin.c_str()) == token::kTokenOk
-               ? kOk
-               : kTokenFailure;
+    return token::p11_ChangePin(session(), oldPin.c_str(), newPin.c_str()) ==
+                   +token::TokenCode::kTokenOk
+               ? +ControlCode::kOk
+               : +ControlCode::kTokenFailure;
   });
 }
 

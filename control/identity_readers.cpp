@@ -37,15 +37,16 @@ std::optional<std::string> userDataField(const token::Bytes& record, std::size_t
 // out so.
 std::int32_t safeNetCsn(token::TokenSession* session, std::string& csn) {
   token::p11_SetPrivateObjects(0);
-  if (token::p11_ObjectExists(session, token::kSafeNetPublicKeyLabel) != token::kTokenOk)
-    return kReadFailed;
+  if (token::p11_ObjectExists(session, token::kSafeNetPublicKeyLabel) !=
+      +token::TokenCode::kTokenOk)
+    return +ControlCode::kReadFailed;
   std::vector<token::TokenObjectRecord> records;
-  if (token::p11_ListObjects(session, token::kKindData, records) != token::kTokenOk ||
+  if (token::p11_ListObjects(session, token::kKindData, records) != +token::TokenCode::kTokenOk ||
       records.empty()) {
-    return kReadFailed;
+    return +ControlCode::kReadFailed;
   }
   csn = std::move(records.front().label);
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 // numberText writes the big-endian number in radix into text; false when it has too many
@@ -71,23 +72,24 @@ bool serialText(const ASN1_INTEGER* serial, std::int32_t radix, std::string& tex
 }  // namespace
 
 std::int32_t control::readCsn(ControlState& state, std::int32_t type, std::string& csn) {
-  if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+  if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) return code;
   switch (type) {
     case control::kSafeNet:
       return safeNetCsn(state.session(), csn);
 
     case control::kTaiOne: {
-      if (state.pinVerified() == 0) return kPinNotVerified;
+      if (state.pinVerified() == 0) return +ControlCode::kPinNotVerified;
       token::p11_SetPrivateObjects(1);
       token::Bytes record;
-      if (const auto code = control::readUserData(state.session(), record); code != kOk)
+      if (const auto code = control::readUserData(state.session(), record);
+          code != +ControlCode::kOk)
         return code;
       std::array<char, kCsnBuffer> buffer{};
       const std::int32_t length = control::bytesToRadix(
           std::span(record).subspan(kUserDataSerial, kUserDataSerialLength), buffer, 10);
-      if (length < 0) return kReadFailed;
+      if (length < 0) return +ControlCode::kReadFailed;
       csn.assign(buffer.data(), static_cast<std::size_t>(length));
-      return kOk;
+      return +ControlCode::kOk;
     }
 
     case control::kZrml: {
@@ -95,51 +97,56 @@ std::int32_t control::readCsn(ControlState& state, std::int32_t type, std::strin
       control::X509Ptr certificate;
       if (const auto code =
               control::readX509Object(state.session(), state.certLabel.view(), certificate);
-          code != kOk) {
+          code != +ControlCode::kOk) {
         return code;
       }
-      return serialText(X509_get0_serialNumber(certificate.get()), 16, csn) ? kOk : kReadFailed;
+      return serialText(X509_get0_serialNumber(certificate.get()), 16, csn)
+                 ? +ControlCode::kOk
+                 : +ControlCode::kReadFailed;
     }
 
     default: {
       // Linkway, and a token of no known type: the serial number of the user's certificate.
-      if (const auto code = loadUserCertificate(state); code != kOk) return code;
+      if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) return code;
       const fedi::RecordPtr<FEDI_X509> certificate(
           FEDICERT_get_cert(state.userCertificate.get(), 0));
-      if (!certificate) return kBagCount;
-      return serialText(FEDI_X509_get_serialNumber(certificate.get()), 10, csn) ? kOk : kReadFailed;
+      if (!certificate) return +ControlCode::kBagCount;
+      return serialText(FEDI_X509_get_serialNumber(certificate.get()), 10, csn)
+                 ? +ControlCode::kOk
+                 : +ControlCode::kReadFailed;
     }
   }
 }
 
 std::int32_t control::readSid(ControlState& state, int which, std::int32_t type) {
   std::optional<std::string>& cache = which == 1 ? state.sid1Cache : state.sid2Cache;
-  if (cache) return kOk;
+  if (cache) return +ControlCode::kOk;
 
   std::string value;
   switch (type) {
     case control::kSafeNet: {
       // The data object named after the card serial number holds SID1 as its value and SID2
       // as its application.
-      if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+      if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) return code;
       std::string csn;
-      if (safeNetCsn(state.session(), csn) != kOk) return kReadFailed;
+      if (safeNetCsn(state.session(), csn) != +ControlCode::kOk) return +ControlCode::kReadFailed;
       token::Bytes bytes;
       const auto read = which == 1 ? token::p11_ReadDataValue(state.session(), csn, bytes)
                                    : token::p11_ReadDataApplication(state.session(), csn, bytes);
-      if (read != token::kTokenOk) return kReadFailed;
+      if (read != +token::TokenCode::kTokenOk) return +ControlCode::kReadFailed;
       value = control::textOf(bytes);
       break;
     }
 
     case control::kTaiOne: {
-      if (state.pinVerified() == 0) return kPinNotVerified;
+      if (state.pinVerified() == 0) return +ControlCode::kPinNotVerified;
       token::p11_SetPrivateObjects(1);
       token::Bytes record;
-      if (const auto code = control::readUserData(state.session(), record); code != kOk)
+      if (const auto code = control::readUserData(state.session(), record);
+          code != +ControlCode::kOk)
         return code;
       auto field = userDataField(record, which == 1 ? kUserDataSid1 : kUserDataSid2);
-      if (!field) return kReadFailed;
+      if (!field) return +ControlCode::kReadFailed;
       value = std::move(*field);
       break;
     }
@@ -150,33 +157,33 @@ std::int32_t control::readSid(ControlState& state, int which, std::int32_t type)
       control::X509Ptr certificate;
       if (const auto code =
               control::readX509Object(state.session(), state.certLabel.view(), certificate);
-          code != kOk) {
+          code != +ControlCode::kOk) {
         return code;
       }
       auto entry = which == 1
                        ? control::nameEntryText(X509_get_subject_name(certificate.get()), "CN")
                        : control::nameEntryText(X509_get_issuer_name(certificate.get()), "O");
-      if (!entry) return kNoMemory;
+      if (!entry) return +ControlCode::kNoMemory;
       value =
           control::textOf({reinterpret_cast<const std::uint8_t*>(entry->data()), entry->size()});
       break;
     }
 
     default: {
-      if (const auto code = connectToken(state, nullptr); code != kOk) return code;
+      if (const auto code = connectToken(state, nullptr); code != +ControlCode::kOk) return code;
       token::p11_SetPrivateObjects(0);
       token::Bytes bytes;
       if (token::p11_ReadDataValue(state.session(),
                                    which == 1 ? token::kSid1Label : token::kSid2Label,
-                                   bytes) != token::kTokenOk) {
-        return kReadFailed;
+                                   bytes) != +token::TokenCode::kTokenOk) {
+        return +ControlCode::kReadFailed;
       }
       value = control::textOf(bytes);
       break;
     }
   }
   cache = std::move(value);
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 }  // namespace kestrune

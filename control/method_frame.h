@@ -21,11 +21,11 @@ auto inFrame(ControlState& state, Body&& body) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    state.lastErrorCode = kNoMemory;
+    state.lastErrorCode = +ControlCode::kNoMemory;
   } catch (const std::exception&) {
     // Nothing but memory exhaustion is expected to throw below the control; should anything
     // else do so, the method reports that it did not complete rather than let it escape.
-    state.lastErrorCode = kNotCompleted;
+    state.lastErrorCode = +ControlCode::kNotCompleted;
   }
   if constexpr (std::is_same_v<Result, std::int32_t>) {
     return state.lastErrorCode;
@@ -39,7 +39,7 @@ auto inFrame(ControlState& state, Body&& body) noexcept -> decltype(body()) {
 template <class Body>
 std::int32_t codeMethod(ControlState& state, Body&& body) noexcept {
   return inFrame(state, [&]() -> std::int32_t {
-    state.lastErrorCode = kNotCompleted;
+    state.lastErrorCode = +ControlCode::kNotCompleted;
     state.lastErrorCode = body();
     return state.lastErrorCode;
   });
@@ -50,7 +50,7 @@ std::int32_t codeMethod(ControlState& state, Body&& body) noexcept {
 template <class Body>
 auto textMethod(ControlState& state, Body&& body) noexcept -> decltype(body()) {
   return inFrame(state, [&] {
-    state.lastErrorCode = kNotCompleted;
+    state.lastErrorCode = +ControlCode::kNotCompleted;
     return body();
   });
 }

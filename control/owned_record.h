@@ -1,6 +1,10 @@
 // OwnedRecord: ownership of a record that a lower layer allocates and releases with its own
-// free function (FEDICERT_free, ...). The release function travels with the pointer, so the
-// control can hold records of layers it knows only by name.
+// free function. The release function travels with the pointer, so the control can hold
+// records of layers it knows only by name. It owns the CryptoAPI layer's handles
+// (cspPrivateKey, cspCertificate): that layer, not yet built here, declares TVCAPIHandle and
+// its release function (TVXCAPI_FreeHandle), so a Free<TVCAPIHandle> would name a function
+// that nothing defines. When the layer lands, its header gives Free<TVCAPIHandle> and the
+// fields become Ptr<TVCAPIHandle>, like every other owner.
 #pragma once
 
 #include <memory>

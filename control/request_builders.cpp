@@ -61,7 +61,7 @@ constexpr std::string_view kDefaultReason = "Revoke";
 template <class T>
 std::int32_t encodeRequest(int (*i2d)(const T*, unsigned char**), const T* record,
                            std::vector<std::uint8_t>& der) {
-  return toDer(record, i2d, der) ? kOk : kMalformedArgument;
+  return toDer(record, i2d, der) ? +ControlCode::kOk : +ControlCode::kMalformedArgument;
 }
 
 // replaceName / replaceInteger put a copy of source into *field, freeing what was there.
@@ -89,21 +89,23 @@ std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
   token::p11_SetPrivateObjects(0);
   token::Bytes sid1;
   token::Bytes sid2;
-  if (token::p11_ReadDataValue(state.session(), token::kSid1Label, sid1) != token::kTokenOk ||
-      token::p11_ReadDataValue(state.session(), token::kSid2Label, sid2) != token::kTokenOk) {
-    return kReadFailed;
+  if (token::p11_ReadDataValue(state.session(), token::kSid1Label, sid1) !=
+          +token::TokenCode::kTokenOk ||
+      token::p11_ReadDataValue(state.session(), token::kSid2Label, sid2) !=
+          +token::TokenCode::kTokenOk) {
+    return +ControlCode::kReadFailed;
   }
   token::Bytes modulus;
   token::Bytes exponent;
   if (token::p11_GetPublicKeyParts(state.session(), token::kLinkwayPublicKeyLabel, &modulus,
-                                   &exponent) != token::kTokenOk ||
+                                   &exponent) != +token::TokenCode::kTokenOk ||
       modulus.empty() || exponent.empty()) {
-    return kTokenKeyUnreadable;
+    return +ControlCode::kTokenKeyUnreadable;
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
   if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
-    return kSigningKeyMissing;
+    return +ControlCode::kSigningKeyMissing;
   }
 
   // The key goes into the request straight from its two numbers: an EVP_PKEY made from them
@@ -111,7 +113,8 @@ std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
   const Ptr<BIGNUM> n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
   const Ptr<BIGNUM> e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
   RequestPtr<FEDIREQ> request(FEDIREQ_new());
-  if (!n || !e || !request || X509_REQ_set_version(request->request, 0) != 1) return kNoMemory;
+  if (!n || !e || !request || X509_REQ_set_version(request->request, 0) != 1)
+    return +ControlCode::kNoMemory;
   // The subject is written into the request's own (empty) name rather than copied in, which
   // would encode and decode it again; setting the key below marks the body changed.
   // The token stores a text with a zero byte after it; the text ends at the first zero.
@@ -120,34 +123,36 @@ std::int32_t control::buildNewRequest(ControlState& state, const char* pass,
   const control::NameEntry entries[] = {{"O", organisation}, {"CN", commonName}};
   if (!control::addNameEntries(X509_REQ_get_subject_name(request->request), entries) ||
       fedi::setRsaPublicKey(request.get(), n.get(), e.get()) != 1) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 
   const auto* passBytes = reinterpret_cast<const unsigned char*>(pass);
   const std::size_t passLength = pass != nullptr ? std::strlen(pass) : 0;
-  if (FEDIREQ_sign(request.get(), &keyInfo, passBytes, passLength) != 1) return kNoSignature;
-  if (FEDIREQ_verify(request.get(), passBytes, passLength) != 1) return kRequestNotVerified;
+  if (FEDIREQ_sign(request.get(), &keyInfo, passBytes, passLength) != 1)
+    return +ControlCode::kNoSignature;
+  if (FEDIREQ_verify(request.get(), passBytes, passLength) != 1)
+    return +ControlCode::kRequestNotVerified;
   return encodeRequest(&i2d_FEDIREQ, request.get(), der);
 }
 
 std::int32_t control::buildExtendRequest(ControlState& state, std::vector<std::uint8_t>& der) {
   der.clear();
   RequestPtr<FEDIEXT> request(FEDIEXT_new());
-  if (!request) return kNoMemory;
-  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  if (!request) return +ControlCode::kNoMemory;
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) return code;
   const auto certificate = control::firstCertificate(state.userCertificate.get());
-  if (!certificate) return kBagCount;
+  if (!certificate) return +ControlCode::kBagCount;
   FEDIEXT_INFO* body = request->signedPart->body;
   if (!replaceName(&body->issuer, FEDI_X509_get_issuer_name(certificate.get())) ||
       !replaceInteger(&body->serialNumber, FEDI_X509_get_serialNumber(certificate.get()))) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
   if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
-    return kSigningKeyMissing;
+    return +ControlCode::kSigningKeyMissing;
   }
-  if (FEDIEXT_sign(request.get(), &keyInfo) != 1) return kNoSignature;
+  if (FEDIEXT_sign(request.get(), &keyInfo) != 1) return +ControlCode::kNoSignature;
   return encodeRequest(&i2d_FEDIEXT, request.get(), der);
 }
 
@@ -155,10 +160,10 @@ std::int32_t control::buildRevokeRequest(ControlState& state, const char* reason
                                          std::vector<std::uint8_t>& der) {
   der.clear();
   RequestPtr<FEDIREV> request(FEDIREV_new());
-  if (!request) return kNoMemory;
-  if (const auto code = loadUserCertificate(state); code != kOk) return code;
+  if (!request) return +ControlCode::kNoMemory;
+  if (const auto code = loadUserCertificate(state); code != +ControlCode::kOk) return code;
   const auto certificate = control::firstCertificate(state.userCertificate.get());
-  if (!certificate) return kBagCount;
+  if (!certificate) return +ControlCode::kBagCount;
   FEDIREV_INFO* body = request->signedPart->body;
   const ASN1_INTEGER* serial = FEDI_X509_get_serialNumber(certificate.get());
   const std::string_view reasonText = reason != nullptr ? std::string_view(reason) : kDefaultReason;
@@ -169,14 +174,14 @@ std::int32_t control::buildRevokeRequest(ControlState& state, const char* reason
       reasonText.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
       ASN1_OCTET_STRING_set(body->reason, reinterpret_cast<const unsigned char*>(reasonText.data()),
                             static_cast<int>(reasonText.size())) != 1) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo keyInfo;
   if (token::token_GetKeyInfo(&keyInfo, state.session(), token::kLinkwayPrivateKeyLabel, 0) != 0) {
-    return kSigningKeyMissing;
+    return +ControlCode::kSigningKeyMissing;
   }
-  if (FEDIREV_sign(request.get(), &keyInfo) != 1) return kNoSignature;
+  if (FEDIREV_sign(request.get(), &keyInfo) != 1) return +ControlCode::kNoSignature;
   return encodeRequest(&i2d_FEDIREV, request.get(), der);
 }
 

@@ -19,7 +19,7 @@ enum RequestType : std::int32_t {
 std::int32_t TVFEDIMiniKeyCrypt::makeRequestCert(std::int32_t reqType, std::u16string_view outFile,
                                                  std::u16string_view OptionalData) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
-    if (pinVerified() == 0) return kPinNotVerified;
+    if (pinVerified() == 0) return +ControlCode::kPinNotVerified;
     const auto path = control::toAnsiBuffer(*this, outFile, kTextBuffer);
     if (!path) return lastErrorCode;  // 502, or 2 when memory runs out
     // Optional data that can't be converted counts as empty: an empty pass phrase or reason.
@@ -28,7 +28,7 @@ std::int32_t TVFEDIMiniKeyCrypt::makeRequestCert(std::int32_t reqType, std::u16s
     control::secretText(OptionalData, optional, kTextBuffer);
 
     std::vector<std::uint8_t> der;
-    std::int32_t code = kNotCompleted;
+    std::int32_t code = +ControlCode::kNotCompleted;
     switch (reqType) {
       case kNewRequest:
         code = control::buildNewRequest(*this, optional.c_str(), der);
@@ -40,9 +40,9 @@ std::int32_t TVFEDIMiniKeyCrypt::makeRequestCert(std::int32_t reqType, std::u16s
         code = control::buildRevokeRequest(*this, optional.c_str(), der);
         break;
       default:
-        return kNotCompleted;
+        return +ControlCode::kNotCompleted;
     }
-    if (code != kOk) return code;
+    if (code != +ControlCode::kOk) return code;
     return control::writeWholeFile(path->c_str(), der);
   });
 }

@@ -7,18 +7,18 @@ namespace kestrune {
 std::int32_t TVFEDIMiniKeyCrypt::loadLib(std::u16string_view libname) {
   // A name that can't be converted leaves the result at 1 (not completed) while
   // lastErrorCode says why (3); every other outcome is both.
-  std::int32_t rtn = kNotCompleted;
+  std::int32_t rtn = +ControlCode::kNotCompleted;
   control::inFrame(*this, [&] {
-    lastErrorCode = kNotCompleted;
+    lastErrorCode = +ControlCode::kNotCompleted;
     const auto name = control::toAnsi(*this, libname);
     if (!name) {
-      lastErrorCode = kBadText;
+      lastErrorCode = +ControlCode::kBadText;
       return;
     }
     // A name that the field can't hold is refused before anything changes: cutting it
     // short would name a different library.
     if (name->size() > decltype(libraryName)::kMaxLength) {
-      rtn = lastErrorCode = kTextBufferFailed;
+      rtn = lastErrorCode = +ControlCode::kTextBufferFailed;
       return;
     }
     if (!libraryName.empty() && libraryName.view() != *name) {
@@ -26,8 +26,9 @@ std::int32_t TVFEDIMiniKeyCrypt::loadLib(std::u16string_view libname) {
       token::p11_UnloadAll();
     }
     libraryName.assign(*name);
-    rtn = lastErrorCode =
-        token::p11_LoadLibrary(name->c_str()) == token::kTokenOk ? kOk : kTokenFailure;
+    rtn = lastErrorCode = token::p11_LoadLibrary(name->c_str()) == +token::TokenCode::kTokenOk
+                              ? +ControlCode::kOk
+                              : +ControlCode::kTokenFailure;
   });
   return rtn;
 }
@@ -58,9 +59,10 @@ std::int32_t TVFEDIMiniKeyCrypt::checkPassword(std::u16string_view checkData) {
   return control::codeMethod(*this, [&]() -> std::int32_t {
     control::closeSession(*this);
     control::SecretText pin;
-    if (control::secretText(checkData, pin, 8192) != kOk) return kTextBufferFailed;
+    if (control::secretText(checkData, pin, 8192) != +ControlCode::kOk)
+      return +ControlCode::kTextBufferFailed;
     const auto code = control::connectToken(*this, pin.c_str());
-    if (code == kOk) setPinVerified(1);
+    if (code == +ControlCode::kOk) setPinVerified(1);
     return code;
   });
 }

@@ -36,9 +36,9 @@ DigestChoice digestFor(std::int32_t keyType) {
 std::optional<std::string> control::signDigest(ControlState& state,
                                                std::span<const std::uint8_t> data, bool hashFirst,
                                                std::int32_t keyType) {
-  state.lastErrorCode = kNotCompleted;
+  state.lastErrorCode = +ControlCode::kNotCompleted;
   if (state.pinVerified() == 0) {
-    state.lastErrorCode = kPinNotVerified;
+    state.lastErrorCode = +ControlCode::kPinNotVerified;
     return std::nullopt;
   }
 
@@ -54,7 +54,7 @@ std::optional<std::string> control::signDigest(ControlState& state,
     digestInfo.insert(digestInfo.end(), digest.begin(), digest.begin() + length);
   } else {
     if (data.size() != choice.length) {
-      state.lastErrorCode = kMalformedArgument;
+      state.lastErrorCode = +ControlCode::kMalformedArgument;
       return std::nullopt;
     }
     digestInfo.insert(digestInfo.end(), data.begin(), data.end());
@@ -63,26 +63,27 @@ std::optional<std::string> control::signDigest(ControlState& state,
   // The private key is a private object: it is found only with private objects set.
   token::p11_SetPrivateObjects(1);
   token::TokenKeyInfo key;
-  if (token::token_GetKeyInfo(&key, state.session(), state.keyLabel.view(), 0) != token::kTokenOk) {
-    state.lastErrorCode = kSigningKeyMissing;
+  if (token::token_GetKeyInfo(&key, state.session(), state.keyLabel.view(), 0) !=
+      +token::TokenCode::kTokenOk) {
+    state.lastErrorCode = +ControlCode::kSigningKeyMissing;
     return std::nullopt;
   }
   token::Bytes signature;
   const std::int32_t length =
       token::token_RsaSign(digestInfo.size(), digestInfo.data(), signature, &key, 0);
   if (length <= 0 || static_cast<std::size_t>(length) != signature.size()) {
-    state.lastErrorCode = kNoSignature;
+    state.lastErrorCode = +ControlCode::kNoSignature;
     return std::nullopt;
   }
 
   std::string text(2 * signature.size() + 1, '\0');
   const std::int32_t digits = control::bytesToRadix(signature, text, 16);
   if (digits < 0 || static_cast<std::size_t>(digits) != 2 * signature.size()) {
-    state.lastErrorCode = kNoSignature;
+    state.lastErrorCode = +ControlCode::kNoSignature;
     return std::nullopt;
   }
   text.resize(static_cast<std::size_t>(digits));
-  state.lastErrorCode = kOk;
+  state.lastErrorCode = +ControlCode::kOk;
   return text;
 }
 

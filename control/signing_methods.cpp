@@ -33,7 +33,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::signB64(std::u16string_view So
     if (!text) return std::nullopt;
     std::vector<std::uint8_t> data;
     if (!token::text_Base64Decode(*text, data)) {
-      lastErrorCode = kBase64Failed;
+      lastErrorCode = +ControlCode::kBase64Failed;
       return std::nullopt;
     }
     const std::int32_t type = control::detectKeyType(*this);
@@ -49,13 +49,13 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::signHash(std::u16string_view h
     const auto text = control::argumentText(*this, hexHash);
     if (!text) return std::nullopt;
     if (text->size() % 2 != 0) {
-      lastErrorCode = kMalformedArgument;
+      lastErrorCode = +ControlCode::kMalformedArgument;
       return std::nullopt;
     }
     std::vector<std::uint8_t> hash(text->size() / 2 + 1);
     const std::int32_t count = control::hexToBytes(*text, hash);
     if (count < 0) {
-      lastErrorCode = kMalformedArgument;
+      lastErrorCode = +ControlCode::kMalformedArgument;
       return std::nullopt;
     }
     hash.resize(static_cast<std::size_t>(count));

@@ -13,10 +13,10 @@ std::int32_t textToCodePage950(std::u16string_view text, std::string& out,
                                std::size_t* asciiPrefix) {
   try {
     return platform::toCodePage950(text, out, platform::TextEnd::firstZero, asciiPrefix)
-               ? kOk
-               : kTextBufferFailed;
+               ? +ControlCode::kOk
+               : +ControlCode::kTextBufferFailed;
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 }
 
@@ -27,24 +27,25 @@ std::int32_t secretText(std::u16string_view text, SecretText& out, std::size_t b
     // Code page 950 takes at most two bytes for a UTF-16 unit.
     out.text_.reserve(2 * text.size() + 1);
   } catch (const std::exception&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
-  if (const auto code = textToCodePage950(text, out.text_); code != kOk) {
+  if (const auto code = textToCodePage950(text, out.text_); code != +ControlCode::kOk) {
     out.wipe();
     return code;
   }
   if (out.size() >= bufferBytes) {
     out.wipe();
-    return kTextBufferFailed;
+    return +ControlCode::kTextBufferFailed;
   }
-  return kOk;
+  return +ControlCode::kOk;
 }
 
 std::int32_t textFromCodePage950(std::string_view text, std::u16string& out) {
   try {
-    return platform::fromCodePage950(text, out) ? kOk : kResultTextFailed;
+    return platform::fromCodePage950(text, out) ? +ControlCode::kOk
+                                                : +ControlCode::kResultTextFailed;
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 }
 
@@ -68,13 +69,13 @@ std::int32_t textFromCodePage950(std::string_view text, std::u16string_view sour
     };
     for (const ReusedUnits& stretch : reused) {
       if (stretch.length == 0) continue;
-      if (!convertUpTo(stretch.textAt)) return kResultTextFailed;
+      if (!convertUpTo(stretch.textAt)) return +ControlCode::kResultTextFailed;
       out.append(source.substr(stretch.sourceAt, stretch.length));
       at = stretch.textAt + stretch.length;
     }
-    return convertUpTo(text.size()) ? kOk : kResultTextFailed;
+    return convertUpTo(text.size()) ? +ControlCode::kOk : +ControlCode::kResultTextFailed;
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 }
 
@@ -84,13 +85,13 @@ namespace kestrune {
 
 std::optional<std::string> control::argumentText(ControlState& state, std::u16string_view text) {
   auto converted = toAnsi(state, text);
-  if (!converted) state.lastErrorCode = kBadText;
+  if (!converted) state.lastErrorCode = +ControlCode::kBadText;
   return converted;
 }
 
 std::optional<std::string> control::toAnsi(ControlState& state, std::u16string_view text) {
   std::string converted;
-  if (const auto code = control::textToCodePage950(text, converted); code != kOk) {
+  if (const auto code = control::textToCodePage950(text, converted); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }
@@ -101,7 +102,7 @@ std::optional<std::string> control::toAnsiBuffer(ControlState& state, std::u16st
                                                  std::size_t bufferBytes) {
   auto converted = toAnsi(state, text);
   if (converted && converted->size() >= bufferBytes) {
-    state.lastErrorCode = kTextBufferFailed;
+    state.lastErrorCode = +ControlCode::kTextBufferFailed;
     return std::nullopt;
   }
   return converted;
@@ -109,7 +110,7 @@ std::optional<std::string> control::toAnsiBuffer(ControlState& state, std::u16st
 
 std::optional<std::u16string> control::toBstr(ControlState& state, std::string_view text) {
   std::u16string converted;
-  if (const auto code = control::textFromCodePage950(text, converted); code != kOk) {
+  if (const auto code = control::textFromCodePage950(text, converted); code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }

@@ -11,11 +11,11 @@ namespace {
 std::int32_t fileCode(platform::FileStatus status, std::int32_t failedTransfer) {
   switch (status) {
     case platform::FileStatus::ok:
-      return kOk;
+      return +ControlCode::kOk;
     case platform::FileStatus::cannotOpen:
-      return kFileOpenFailed;
+      return +ControlCode::kFileOpenFailed;
     case platform::FileStatus::noMemory:
-      return kNoMemory;
+      return +ControlCode::kNoMemory;
     case platform::FileStatus::cannotRead:
     case platform::FileStatus::cannotWrite:
       break;
@@ -27,17 +27,17 @@ std::int32_t fileCode(platform::FileStatus status, std::int32_t failedTransfer) 
 
 std::int32_t readWholeFile(const char* path, std::vector<std::uint8_t>& contents) {
   try {
-    return fileCode(platform::readFile(path, contents), kReadFailed);
+    return fileCode(platform::readFile(path, contents), +ControlCode::kReadFailed);
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 }
 
 std::int32_t writeWholeFile(const char* path, std::span<const std::uint8_t> bytes) {
   try {
-    return fileCode(platform::writeFile(path, bytes), kWriteFailed);
+    return fileCode(platform::writeFile(path, bytes), +ControlCode::kWriteFailed);
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +ControlCode::kNoMemory;
   }
 }
 

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ptr.h"
 #include "control/cert_internal.h"  // parseDateText, toLocalTimeWithZone, formatCertTime
 #include "control/number_text.h"
 #include "fuzz/fuzz_require.h"
@@ -231,15 +232,11 @@ void checkLocalTime(std::string_view text) {
   require(kTarget, back == asLocal - dayEnd + kZoneSeconds, "the local time is another moment");
 }
 
-struct StringFree {
-  void operator()(ASN1_STRING* s) const noexcept { ASN1_STRING_free(s); }
-};
-
 void checkCertTime(std::uint8_t selector, std::string_view text) {
   static constexpr int kTypes[] = {V_ASN1_UTCTIME, V_ASN1_GENERALIZEDTIME, V_ASN1_UTCTIME,
                                    V_ASN1_GENERALIZEDTIME, V_ASN1_PRINTABLESTRING};
   const int type = kTypes[selector % 5];
-  const std::unique_ptr<ASN1_STRING, StringFree> time(ASN1_STRING_type_new(type));
+  const kestrune::Ptr<ASN1_STRING> time(ASN1_STRING_type_new(type));
   require(kTarget, time != nullptr, "no time");
   require(kTarget, ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size())) == 1,
           "no text");

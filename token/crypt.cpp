@@ -69,21 +69,22 @@ std::uint32_t twoPass(Init init, Single single, CK_SESSION_HANDLE session, CK_ME
                       CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data, Bytes& output) {
   auto* bytes = const_cast<CK_BYTE*>(data.data());
   const auto length = static_cast<CK_ULONG>(data.size());
-  if (call(init, session, &mechanism, key) != CKR_OK) return kCryptFailed;
+  if (call(init, session, &mechanism, key) != CKR_OK) return +TokenCode::kCryptFailed;
   CK_ULONG outputLength = 0;
-  if (call(single, session, bytes, length, nullptr, &outputLength) != CKR_OK) return kCryptFailed;
+  if (call(single, session, bytes, length, nullptr, &outputLength) != CKR_OK)
+    return +TokenCode::kCryptFailed;
   if (detail::libraryTable.p11CryptReinit == 1 &&
       !reinitialised(call(init, session, &mechanism, key))) {
-    return kCryptFailed;
+    return +TokenCode::kCryptFailed;
   }
   Bytes result(outputLength, 0);
   if (call(single, session, bytes, length, result.data(), &outputLength) != CKR_OK ||
       outputLength > result.size()) {
-    return kCryptFailed;
+    return +TokenCode::kCryptFailed;
   }
   result.resize(outputLength);
   output = std::move(result);
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t requireOperation(std::uint32_t operation, bool rsa) {
@@ -112,7 +113,7 @@ std::uint32_t checkRsaLength(TokenSession* session, CK_OBJECT_HANDLE key, std::u
   if (call(detail::entryPoints().C_GetAttributeValue, detail::sessionHandle(session), key, &modulus,
            CK_ULONG{1}) != CKR_OK ||
       modulus.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-    return kAttributeReadFailed;
+    return +TokenCode::kAttributeReadFailed;
   }
   const std::size_t modulusBytes = modulus.ulValueLen;
   bool fits = false;
@@ -128,7 +129,7 @@ std::uint32_t checkRsaLength(TokenSession* session, CK_OBJECT_HANDLE key, std::u
       fits = signatureLength == modulusBytes;
       break;
   }
-  return fits ? kTokenOk : kBadInputLength;
+  return fits ? +TokenCode::kTokenOk : +TokenCode::kBadInputLength;
 }
 
 std::uint32_t crypt(TokenSession* session, std::uint32_t operation, std::uint32_t algorithm,
@@ -145,7 +146,7 @@ std::uint32_t crypt(TokenSession* session, std::uint32_t operation, std::uint32_
   const CK_OBJECT_HANDLE key = detail::objectHandles[0];
 
   const Mechanism* chosen = mechanismFor(algorithm);
-  if (chosen == nullptr) return kUnknownOperation;
+  if (chosen == nullptr) return +TokenCode::kUnknownOperation;
   std::array<CK_BYTE, kBlock> iv{};
   CK_MECHANISM mechanism{chosen->type, chosen->zeroIv ? iv.data() : nullptr,
                          chosen->zeroIv ? static_cast<CK_ULONG>(iv.size()) : 0};
@@ -173,18 +174,18 @@ std::uint32_t crypt(TokenSession* session, std::uint32_t operation, std::uint32_
       if (auto code = twoPass(f.C_DecryptInit, f.C_Decrypt, handle, mechanism, key, input, plain)) {
         return code;
       }
-      if (!rsa && !removeCipherPadding(plain)) return kCryptFailed;
+      if (!rsa && !removeCipherPadding(plain)) return +TokenCode::kCryptFailed;
       output = std::move(plain);
-      return kTokenOk;
+      return +TokenCode::kTokenOk;
     }
     default: {
       // The signature to check is what the caller put in output.
-      if (call(f.C_VerifyInit, handle, &mechanism, key) != CKR_OK) return kCryptFailed;
+      if (call(f.C_VerifyInit, handle, &mechanism, key) != CKR_OK) return +TokenCode::kCryptFailed;
       return call(f.C_Verify, handle, const_cast<CK_BYTE*>(input.data()),
                   static_cast<CK_ULONG>(input.size()), output.data(),
                   static_cast<CK_ULONG>(output.size())) == CKR_OK
-                 ? kTokenOk
-                 : kCryptFailed;
+                 ? +TokenCode::kTokenOk
+                 : +TokenCode::kCryptFailed;
     }
   }
 }
@@ -194,8 +195,8 @@ std::uint32_t crypt(TokenSession* session, std::uint32_t operation, std::uint32_
 std::uint32_t p11_Crypt(TokenSession* session, std::uint32_t operation, std::uint32_t algorithm,
                         std::string_view keyLabel, std::span<const std::uint8_t> input,
                         Bytes& output) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
-  if (operation < kEncrypt || operation > kVerify) return kUnknownOperation;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
+  if (operation < kEncrypt || operation > kVerify) return +TokenCode::kUnknownOperation;
   return detail::guardMemory(
       [&] { return crypt(session, operation, algorithm, keyLabel, input, output); });
 }

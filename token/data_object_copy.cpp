@@ -22,11 +22,11 @@ std::uint32_t readCopy(TokenSession* session, std::string_view label, DataObject
   const detail::AttributeRead reads[] = {
       {CKA_VALUE, &value}, {CKA_APPLICATION, &application}, {CKA_PRIVATE, &isPrivate}};
   if (auto code = detail::readAttributes(session, detail::objectHandles[0], reads)) return code;
-  if (isPrivate.size() != sizeof(CK_BBOOL)) return kAttributeReadFailed;
+  if (isPrivate.size() != sizeof(CK_BBOOL)) return +TokenCode::kAttributeReadFailed;
   copy.value = std::move(value);
   copy.application = std::move(application);
   copy.isPrivate = isPrivate[0] != CK_FALSE;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t restore(TokenSession* session, std::string_view label, const DataObjectCopy& copy) {
@@ -53,17 +53,17 @@ std::uint32_t restore(TokenSession* session, std::string_view label, const DataO
   CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
   if (detail::call(f.C_CreateObject, detail::sessionHandle(session), tmpl.data(),
                    static_cast<CK_ULONG>(n), &created) != CKR_OK) {
-    return kCreateFailed;
+    return +TokenCode::kCreateFailed;
   }
   detail::objectHandles[0] = created;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 }  // namespace
 
 std::uint32_t p11_ReadDataObjectCopy(TokenSession* session, std::string_view label,
                                      DataObjectCopy& copy) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(detail::entryPoints().C_GetAttributeValue)) {
     return code;
@@ -73,7 +73,7 @@ std::uint32_t p11_ReadDataObjectCopy(TokenSession* session, std::string_view lab
 
 std::uint32_t p11_RestoreDataObject(TokenSession* session, std::string_view label,
                                     const DataObjectCopy& copy) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   if (auto code = detail::requireSearch()) return code;
   return detail::guardMemory([&] { return restore(session, label, copy); });
 }

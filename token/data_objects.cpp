@@ -39,15 +39,15 @@ std::uint32_t createDataObject(TokenSession* session, std::string_view label,
   CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
   if (detail::call(f.C_CreateObject, detail::sessionHandle(session), tmpl.data(),
                    static_cast<CK_ULONG>(n), &created) != CKR_OK) {
-    return kCreateFailed;
+    return +TokenCode::kCreateFailed;
   }
   detail::objectHandles[0] = created;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t readValue(TokenSession* session, std::string_view label, CK_OBJECT_CLASS objectClass,
                         CK_ATTRIBUTE_TYPE wanted, Bytes& value) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(detail::entryPoints().C_GetAttributeValue)) {
     return code;
@@ -68,7 +68,7 @@ std::uint32_t readValue(TokenSession* session, std::string_view label, CK_OBJECT
 
 std::uint32_t p11_CreateDataObject(TokenSession* session, std::string_view label,
                                    std::span<const std::uint8_t> value) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   return detail::guardMemory([&] { return createDataObject(session, label, value); });
 }
 

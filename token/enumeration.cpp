@@ -61,25 +61,25 @@ std::uint32_t readClassAndLabel(TokenSession* session, CK_OBJECT_HANDLE object,
   if (detail::call(detail::entryPoints().C_GetAttributeValue, detail::sessionHandle(session),
                    object, attributes.data(), CK_ULONG{2}) != CKR_OK ||
       attributes[1].ulValueLen > label.size()) {
-    return kAttributeReadFailed;
+    return +TokenCode::kAttributeReadFailed;
   }
   const std::size_t length = std::min<std::size_t>(attributes[1].ulValueLen, kLabelBuffer - 1);
   record.label.assign(label.data(), std::find(label.data(), label.data() + length, '\0'));
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t readKeyType(TokenSession* session, CK_OBJECT_HANDLE object, CK_KEY_TYPE& keyType) {
   CK_ATTRIBUTE attribute{CKA_KEY_TYPE, &keyType, sizeof keyType};
   return detail::call(detail::entryPoints().C_GetAttributeValue, detail::sessionHandle(session),
                       object, &attribute, CK_ULONG{1}) == CKR_OK
-             ? kTokenOk
-             : kAttributeReadFailed;
+             ? +TokenCode::kTokenOk
+             : +TokenCode::kAttributeReadFailed;
 }
 
 // readValues fills what the record's kind carries; a value the module won't give leaves all
 // of this record's values empty, and the enumeration goes on.
 void readValues(TokenSession* session, CK_OBJECT_HANDLE object, TokenObjectRecord& record) {
-  std::uint32_t code = kTokenOk;
+  std::uint32_t code = +TokenCode::kTokenOk;
   if (record.kind == kKindData) {
     const AttributeRead read{CKA_VALUE, &record.value};
     code = detail::readAttributes(session, object, {&read, 1});
@@ -91,10 +91,10 @@ void readValues(TokenSession* session, CK_OBJECT_HANDLE object, TokenObjectRecor
                                               {CKA_VALUE, &record.value}}};
     for (const auto& read : reads) {
       code = detail::readAttributes(session, object, {&read, 1});
-      if (code != kTokenOk) break;
+      if (code != +TokenCode::kTokenOk) break;
     }
   }
-  if (code != kTokenOk) {
+  if (code != +TokenCode::kTokenOk) {
     record.subject.clear();
     record.id.clear();
     record.issuer.clear();
@@ -120,9 +120,9 @@ std::uint32_t listObjects(TokenSession* session, std::uint32_t kind,
   CK_ULONG found = 0;
   if (p11_FindObjects(session, detail::objectHandles.data(), tmpl.data(), static_cast<CK_ULONG>(n),
                       &found) != CKR_OK) {
-    return kSearchFailed;
+    return +TokenCode::kSearchFailed;
   }
-  if (found == 0) return kNotFound;
+  if (found == 0) return +TokenCode::kNotFound;
   std::vector<TokenObjectRecord> result(std::min<CK_ULONG>(found, kHandleBufferEntries));
   for (std::size_t i = 0; i < result.size(); ++i) {
     const CK_OBJECT_HANDLE object = detail::objectHandles[i];
@@ -137,14 +137,14 @@ std::uint32_t listObjects(TokenSession* session, std::uint32_t kind,
     readValues(session, object, record);
   }
   records = std::move(result);
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 }  // namespace
 
 std::uint32_t p11_ListObjects(TokenSession* session, std::uint32_t kind,
                               std::vector<TokenObjectRecord>& records) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(detail::entryPoints().C_GetAttributeValue)) {
     return code;

@@ -13,7 +13,7 @@ std::int32_t token_GetKeyInfo(TokenKeyInfo* keyInfo, TokenSession* session, std:
   Bytes exponent;
   const std::uint32_t code =
       p11_GetPublicKeyParts(session, label, &modulus, withExponent != 0 ? &exponent : nullptr);
-  if (code != kTokenOk) return static_cast<std::int32_t>(code);
+  if (code != +TokenCode::kTokenOk) return static_cast<std::int32_t>(code);
   keyInfo->session = session;
   const std::size_t labelLength = std::min(label.size(), sizeof keyInfo->label - 1);
   std::fill(std::begin(keyInfo->label), std::end(keyInfo->label), '\0');
@@ -24,7 +24,7 @@ std::int32_t token_GetKeyInfo(TokenKeyInfo* keyInfo, TokenSession* session, std:
   keyInfo->bits = 8 * bytes - leadingZeros;
   keyInfo->bytes = bytes;
   keyInfo->six = 6;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::int32_t token_RsaSign(std::size_t length, const std::uint8_t* data, Bytes& signature,
@@ -34,7 +34,8 @@ std::int32_t token_RsaSign(std::size_t length, const std::uint8_t* data, Bytes& 
       keyInfo->label, std::find(std::begin(keyInfo->label), std::end(keyInfo->label), '\0') -
                           std::begin(keyInfo->label));
   Bytes result;
-  if (p11_Crypt(keyInfo->session, kSign, kRsaPkcs, label, {data, length}, result) != kTokenOk) {
+  if (p11_Crypt(keyInfo->session, kSign, kRsaPkcs, label, {data, length}, result) !=
+      +TokenCode::kTokenOk) {
     return -1;
   }
   signature = std::move(result);

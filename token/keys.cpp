@@ -81,18 +81,18 @@ std::uint32_t generateKeyPair(TokenSession* session, std::string_view publicLabe
   // An older module that doesn't know the attribute, or won't take it on generation, still
   // makes the pair it always made.
   if (refusesAttribute(rv)) rv = generate(nk - 1);
-  if (rv != CKR_OK) return kCryptFailed;
+  if (rv != CKR_OK) return +TokenCode::kCryptFailed;
   detail::objectHandles[0] = publicKey;
   detail::objectHandles[1] = privateKey;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 }  // namespace
 
 std::uint32_t p11_GenerateKeyPair(TokenSession* session, std::string_view publicLabel,
                                   std::string_view privateLabel, std::uint32_t modulusBits) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
-  if (modulusBits > kLargestModulusBits) return kModulusTooLarge;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
+  if (modulusBits > kLargestModulusBits) return +TokenCode::kModulusTooLarge;
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(detail::entryPoints().C_GenerateKeyPair)) {
     return code;
@@ -102,7 +102,7 @@ std::uint32_t p11_GenerateKeyPair(TokenSession* session, std::string_view public
 
 std::uint32_t p11_GetPublicKeyParts(TokenSession* session, std::string_view label, Bytes* modulus,
                                     Bytes* exponent) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(detail::entryPoints().C_GetAttributeValue)) {
     return code;
@@ -114,7 +114,7 @@ std::uint32_t p11_GetPublicKeyParts(TokenSession* session, std::string_view labe
   std::size_t count = 0;
   if (modulus != nullptr) reads[count++] = {CKA_MODULUS, modulus};
   if (exponent != nullptr) reads[count++] = {CKA_PUBLIC_EXPONENT, exponent};
-  if (count == 0) return kTokenOk;
+  if (count == 0) return +TokenCode::kTokenOk;
   return detail::guardMemory([&] {
     return detail::readAttributes(session, detail::objectHandles[0], {reads.data(), count});
   });

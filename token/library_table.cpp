@@ -39,9 +39,9 @@ detail::EntryPoints resolveEntryPoints(platform::LibraryHandle module) {
 }
 
 std::uint32_t loadNewRow(std::string_view name) {
-  if (libraryTable.libraryCount >= detail::kLibraryRows) return kTableFull;
+  if (libraryTable.libraryCount >= detail::kLibraryRows) return +TokenCode::kTableFull;
   detail::ModuleHandle module(platform::loadLibrary(name.data()));
-  if (module == nullptr) return kLoadFailed;
+  if (module == nullptr) return +TokenCode::kLoadFailed;
   auto& row = libraryTable.rows[libraryTable.libraryCount];
   row.name = name;  // may throw before the row is touched: the module unloads with its owner
   row.entry = resolveEntryPoints(module.get());
@@ -49,19 +49,19 @@ std::uint32_t loadNewRow(std::string_view name) {
   libraryTable.currentLibrary = libraryTable.libraryCount;
   ++libraryTable.libraryCount;
   libraryTable.p11CryptReinit = reinitFor(name);
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 }  // namespace
 
 std::uint32_t p11_LoadLibrary(const char* name) {
-  if (name == nullptr) return kLoadFailed;
+  if (name == nullptr) return +TokenCode::kLoadFailed;
   const std::string_view wanted(name);
   for (std::uint32_t i = 0; i < libraryTable.libraryCount; ++i) {
     if (sameNameIgnoringCase(libraryTable.rows[i].name, wanted)) {
       libraryTable.currentLibrary = i;
       libraryTable.p11CryptReinit = reinitFor(wanted);
-      return kTokenOk;
+      return +TokenCode::kTokenOk;
     }
   }
   return detail::guardMemory([&] { return loadNewRow(wanted); });

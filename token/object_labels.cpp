@@ -16,26 +16,26 @@ std::uint32_t findByLabel(TokenSession* session, std::string_view label) {
 }  // namespace
 
 std::uint32_t p11_DestroyObject(TokenSession* session, std::string_view label) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(f.C_DestroyObject)) return code;
   if (auto code = findByLabel(session, label)) return code;
   return detail::call(f.C_DestroyObject, detail::sessionHandle(session),
                       detail::objectHandles[0]) == CKR_OK
-             ? kTokenOk
-             : kDestroyFailed;
+             ? +TokenCode::kTokenOk
+             : +TokenCode::kDestroyFailed;
 }
 
 std::uint32_t p11_ObjectExists(TokenSession* session, std::string_view label) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   if (auto code = detail::requireSearch()) return code;
   return findByLabel(session, label);
 }
 
 std::uint32_t p11_RenameObject(TokenSession* session, std::string_view oldLabel,
                                std::string_view newLabel) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireSearch()) return code;
   if (auto code = detail::requireEntryPoints(f.C_SetAttributeValue)) return code;
@@ -44,8 +44,8 @@ std::uint32_t p11_RenameObject(TokenSession* session, std::string_view oldLabel,
                      static_cast<CK_ULONG>(newLabel.size())};
   return detail::call(f.C_SetAttributeValue, detail::sessionHandle(session),
                       detail::objectHandles[0], &label, CK_ULONG{1}) == CKR_OK
-             ? kTokenOk
-             : kRenameFailed;
+             ? +TokenCode::kTokenOk
+             : +TokenCode::kRenameFailed;
 }
 
 }  // namespace kestrune::token

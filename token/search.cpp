@@ -67,7 +67,7 @@ CK_RV p11_FindObjects(TokenSession* session, CK_OBJECT_HANDLE* handles, CK_ATTRI
   if (handles == nullptr || found == nullptr || (tmpl == nullptr && count > 0)) {
     return CKR_ARGUMENTS_BAD;
   }
-  if (detail::requireSearch() != kTokenOk) return CKR_FUNCTION_NOT_SUPPORTED;
+  if (detail::requireSearch() != +TokenCode::kTokenOk) return CKR_FUNCTION_NOT_SUPPORTED;
   const CK_SESSION_HANDLE handle = detail::sessionHandle(session);
   const Pass first = searchOnce(handle, handles, tmpl, count, found);
   if (first.initFailed) return searchOnce(handle, handles, tmpl, count, found).rv;
@@ -92,18 +92,18 @@ std::uint32_t detail::findExactlyOne(TokenSession* session, AttributeTemplate& t
                                      CK_ULONG count) {
   CK_ULONG found = 0;
   if (p11_FindObjects(session, objectHandles.data(), tmpl.data(), count, &found) != CKR_OK) {
-    return kSearchFailed;
+    return +TokenCode::kSearchFailed;
   }
-  if (found == 0) return kNotFound;
-  return found == 1 ? kTokenOk : kAmbiguousLabel;
+  if (found == 0) return +TokenCode::kNotFound;
+  return found == 1 ? +TokenCode::kTokenOk : +TokenCode::kAmbiguousLabel;
 }
 
 std::uint32_t detail::findNone(TokenSession* session, AttributeTemplate& tmpl, CK_ULONG count) {
   CK_ULONG found = 0;
   if (p11_FindObjects(session, objectHandles.data(), tmpl.data(), count, &found) != CKR_OK) {
-    return kSearchFailed;
+    return +TokenCode::kSearchFailed;
   }
-  return found == 0 ? kTokenOk : kLabelExists;
+  return found == 0 ? +TokenCode::kTokenOk : +TokenCode::kLabelExists;
 }
 
 }  // namespace kestrune::token

@@ -22,8 +22,8 @@ CK_UTF8CHAR_PTR pinBytes(const char* pin) {
 
 std::uint32_t p11_OpenSession(TokenSession* session) {
   if (session != nullptr) *session = TokenSession{};
-  if (!detail::libraryLoaded()) return kNoLibrary;
-  if (session == nullptr) return kOpenSessionFailed;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
+  if (session == nullptr) return +TokenCode::kOpenSessionFailed;
   const auto& f = detail::entryPoints();
   if (auto code =
           detail::requireEntryPoints(f.C_OpenSession, f.C_GetSessionInfo, f.C_CloseSession)) {
@@ -31,60 +31,60 @@ std::uint32_t p11_OpenSession(TokenSession* session) {
   }
   if (tokenState.slotCount == 0 || tokenState.slotList.empty()) {
     tokenState.lastRV = CKR_TOKEN_NOT_PRESENT;
-    return kInitializeFailed;
+    return +TokenCode::kInitializeFailed;
   }
   if (detail::call(f.C_OpenSession, chosenSlot(), CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr,
                    nullptr, &session->handle) != CKR_OK) {
     session->handle = CK_INVALID_HANDLE;
-    return kOpenSessionFailed;
+    return +TokenCode::kOpenSessionFailed;
   }
   if (detail::call(f.C_GetSessionInfo, session->handle, &session->info) != CKR_OK) {
     detail::callUnrecorded(f.C_CloseSession, session->handle);
     *session = TokenSession{};
-    return kOpenSessionFailed;
+    return +TokenCode::kOpenSessionFailed;
   }
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t p11_CloseSession(TokenSession* session) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireEntryPoints(f.C_CloseSession)) return code;
   return detail::call(f.C_CloseSession, detail::sessionHandle(session)) == CKR_OK
-             ? kTokenOk
-             : kCloseSessionFailed;
+             ? +TokenCode::kTokenOk
+             : +TokenCode::kCloseSessionFailed;
 }
 
 std::uint32_t p11_Login(TokenSession* session, const char* pin) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireEntryPoints(f.C_Login)) return code;
-  if (pin == nullptr) return kLoginRefused;
+  if (pin == nullptr) return +TokenCode::kLoginRefused;
   const CK_RV rv = detail::call(f.C_Login, detail::sessionHandle(session), CKU_USER, pinBytes(pin),
                                 static_cast<CK_ULONG>(std::strlen(pin)));
   if (rv == CKR_OK) {
     tokenState.privateObjects = 1;
-    return kTokenOk;
+    return +TokenCode::kTokenOk;
   }
-  return rv == CKR_PIN_LOCKED ? kPinLocked : kLoginRefused;
+  return rv == CKR_PIN_LOCKED ? +TokenCode::kPinLocked : +TokenCode::kLoginRefused;
 }
 
 std::uint32_t p11_SetPrivateObjects(std::uint32_t flag) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   tokenState.privateObjects = flag;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t p11_ChangePin(TokenSession* session, const char* oldPin, const char* newPin) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireEntryPoints(f.C_SetPIN)) return code;
-  if (oldPin == nullptr || newPin == nullptr) return kPinChangeRefused;
+  if (oldPin == nullptr || newPin == nullptr) return +TokenCode::kPinChangeRefused;
   return detail::call(f.C_SetPIN, detail::sessionHandle(session), pinBytes(oldPin),
                       static_cast<CK_ULONG>(std::strlen(oldPin)), pinBytes(newPin),
                       static_cast<CK_ULONG>(std::strlen(newPin))) == CKR_OK
-             ? kTokenOk
-             : kPinChangeRefused;
+             ? +TokenCode::kTokenOk
+             : +TokenCode::kPinChangeRefused;
 }
 
 CK_RV p11_GetLastRV() {

@@ -20,44 +20,45 @@ std::uint32_t readSlotList(std::uint32_t slotIndex) {
   const auto& f = detail::entryPoints();
   CK_ULONG count = 0;
   if (detail::call(f.C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK) {
-    return finalizeAfterFailure(kNotFound);
+    return finalizeAfterFailure(+TokenCode::kNotFound);
   }
-  if (count == 0) return finalizeAfterFailure(kNoTokenPresent);
+  if (count == 0) return finalizeAfterFailure(+TokenCode::kNoTokenPresent);
   tokenState.slotList.assign(count, CK_SLOT_ID{0});
   if (detail::call(f.C_GetSlotList, CK_TRUE, tokenState.slotList.data(), &count) != CKR_OK) {
-    return finalizeAfterFailure(kNotFound);
+    return finalizeAfterFailure(+TokenCode::kNotFound);
   }
   // A reader may have lost a token between the two calls: keep only what the module wrote.
-  if (count == 0) return finalizeAfterFailure(kNoTokenPresent);
+  if (count == 0) return finalizeAfterFailure(+TokenCode::kNoTokenPresent);
   tokenState.slotList.resize(count);
   tokenState.slotCount = static_cast<std::uint32_t>(count);
   if (slotIndex < count) tokenState.currentSlot = slotIndex + 1;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 }  // namespace
 
 std::uint32_t p11_Initialize(std::uint32_t slotIndex) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   tokenState = detail::TokenState{};
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireEntryPoints(f.C_Initialize, f.C_GetSlotList, f.C_Finalize)) {
     return code;
   }
-  if (detail::call(f.C_Initialize, nullptr) != CKR_OK) return kInitializeFailed;
+  if (detail::call(f.C_Initialize, nullptr) != CKR_OK) return +TokenCode::kInitializeFailed;
   const std::uint32_t code = detail::guardMemory([&] { return readSlotList(slotIndex); });
   // Out of memory for the slot list: the module must not stay initialised behind our back.
-  return code == kNoMemory ? finalizeAfterFailure(kNoMemory) : code;
+  return code == +TokenCode::kNoMemory ? finalizeAfterFailure(+TokenCode::kNoMemory) : code;
 }
 
 std::uint32_t p11_Finalize() {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireEntryPoints(f.C_Finalize)) return code;
   // Forget the slots with the list, so that no session can be opened on a stale slot id.
   tokenState.slotList = {};
   tokenState.slotCount = 0;
-  return detail::call(f.C_Finalize, nullptr) == CKR_OK ? kTokenOk : kFinalizeFailed;
+  return detail::call(f.C_Finalize, nullptr) == CKR_OK ? +TokenCode::kTokenOk
+                                                       : +TokenCode::kFinalizeFailed;
 }
 
 }  // namespace kestrune::token

@@ -111,9 +111,9 @@ CK_RV callUnrecorded(Fn fn, Args... args) {
 // operation has done anything.
 template <class... Fns>
 std::uint32_t requireEntryPoints(Fns... fns) {
-  if ((... && (fns != nullptr))) return kTokenOk;
+  if ((... && (fns != nullptr))) return +TokenCode::kTokenOk;
   tokenState.lastRV = CKR_FUNCTION_NOT_SUPPORTED;
-  return kEntryPointMissing;
+  return +TokenCode::kEntryPointMissing;
 }
 
 // sessionHandle gives the handle of a session record; a missing record is the invalid handle,
@@ -128,9 +128,9 @@ std::uint32_t guardMemory(Operation&& operation) noexcept {
   try {
     return operation();
   } catch (const std::bad_alloc&) {
-    return kNoMemory;
+    return +TokenCode::kNoMemory;
   } catch (const std::length_error&) {  // a length no allocation can serve
-    return kNoMemory;
+    return +TokenCode::kNoMemory;
   }
 }
 

@@ -17,7 +17,7 @@ std::size_t detail::setEntry(AttributeTemplate& tmpl, std::size_t index, CK_ATTR
 
 std::uint32_t p11_SetTemplateEntry(AttributeTemplate& tmpl, std::size_t index,
                                    CK_ATTRIBUTE_TYPE type, const void* value, CK_ULONG length) {
-  if (!detail::libraryLoaded()) return kNoLibrary;
+  if (!detail::libraryLoaded()) return +TokenCode::kNoLibrary;
   return static_cast<std::uint32_t>(detail::setEntry(tmpl, index, type, value, length));
 }
 

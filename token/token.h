@@ -1,9 +1,9 @@
 // The token layer: PKCS#11 modules loaded by name, the one process-wide session, objects
 // found by label, key pairs and signing on the token.
 //
-// Every function returns a result code of this layer (TokenCode) and records the CK_RV of
-// its last module call for p11_GetLastRV. All state is process-wide and unlocked: the
-// control is apartment-threaded and every call comes on one thread.
+// Every function returns the number of a result code of this layer (+TokenCode::kNotFound is
+// 109) and records the CK_RV of its last module call for p11_GetLastRV. All state is process-wide
+// and unlocked: the control is apartment-threaded and every call comes on one thread.
 #pragma once
 
 #include <array>
@@ -20,7 +20,7 @@ namespace kestrune::token {
 using Bytes = std::vector<std::uint8_t>;
 
 // Result codes of the token layer.
-enum TokenCode : std::uint32_t {
+enum class TokenCode : std::uint32_t {
   kTokenOk = 0,
   kInitializeFailed = 101,     // C_Initialize failed, or a session was asked for with no slot
   kLoginRefused = 102,         // login refused for any reason other than a locked PIN
@@ -48,6 +48,11 @@ enum TokenCode : std::uint32_t {
   kRenameFailed = 132,         // object rename failed
   kPinLocked = 133,            // CKR_PIN_LOCKED
 };
+
+// The number a function returns for a code.
+constexpr std::uint32_t operator+(TokenCode code) {
+  return static_cast<std::uint32_t>(code);
+}
 
 // Object kinds of the enumeration.
 enum ObjectKind : std::uint32_t {

@@ -5,7 +5,7 @@ namespace kestrune::token {
 
 std::uint32_t token_SetSlotIndex(std::uint32_t index) {
   detail::requestedSlotIndex = index;
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 std::uint32_t token_Open(TokenSession* session, const char* pin) {
@@ -14,13 +14,13 @@ std::uint32_t token_Open(TokenSession* session, const char* pin) {
     p11_Finalize();
     return code;
   }
-  if (pin == nullptr) return kTokenOk;  // public objects only
+  if (pin == nullptr) return +TokenCode::kTokenOk;  // public objects only
   if (const std::uint32_t code = p11_Login(session, pin)) {
     p11_CloseSession(session);
     p11_Finalize();
     return code;
   }
-  return kTokenOk;
+  return +TokenCode::kTokenOk;
 }
 
 void token_Close(TokenSession* session) {

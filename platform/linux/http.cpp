@@ -5,7 +5,7 @@
 // whole exchange. The nearest curl terms are the connect time-out and the low-speed limit (a
 // transfer that moves less than one byte a second for the whole time-out fails); there is no
 // overall limit, so a slow but steady answer is never cut.
-#include <curl/curl.h>
+#include "platform/linux/curl_ptr.h"
 
 #include <algorithm>
 #include <cctype>
@@ -33,14 +33,9 @@ constexpr std::uint32_t kErrorInvalidCa = 12045;
 constexpr std::uint32_t kErrorInvalidServerResponse = 12152;
 constexpr std::uint32_t kErrorSecureFailure = 12157;
 
-struct CurlFree {
-  void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
-  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-using EasyPtr = std::unique_ptr<CURL, CurlFree>;
-using UrlPtr = std::unique_ptr<CURLU, CurlFree>;
-using HeaderListPtr = std::unique_ptr<curl_slist, CurlFree>;
+using EasyPtr = Ptr<CURL>;
+using UrlPtr = Ptr<CURLU>;
+using HeaderListPtr = Ptr<curl_slist>;
 
 // winInetError maps a failed transfer's code to WinInet's number. The URL's scheme has been
 // checked before the transfer, so an unsupported protocol can only be an answer that is not

@@ -48,7 +48,7 @@ TEST(FediCaCommand, InitEnrolCaCertServeAndStopOnSigterm) {
   EXPECT_EQ("FEDI-SET-URL: " + base + "/fedi/msg\r\nFEDI-CASID: TESTCA1\r\n", init->body);
 
   // The pass phrase the command printed is the one the server checks.
-  std::unique_ptr<EVP_PKEY, HolderKeyFree> key(generateRsaKey(1024).release());
+  KeyPtr key = generateRsaKey(1024);
   auto request = newRequest(key.get(), "U001", "ORG01", pass);
   const Exchange issued =
       postBody(base + "/fedi/msg", requestMessage(FEDI_CT_NEW_CERT_REQ, request.get()).der);
@@ -87,7 +87,7 @@ TEST(FediCaCommand, OperatorListsHoldersRevokesAndReadsOneLogLinePerRequest) {
     ASSERT_TRUE(init);
     EXPECT_EQ(0u, init->body.find("FEDI-SET-URL: https://ca.example:8443/fedi/msg\r\n"))
         << init->body;
-    std::unique_ptr<EVP_PKEY, HolderKeyFree> key(generateRsaKey(1024).release());
+    KeyPtr key = generateRsaKey(1024);
     const std::string messages = "http://127.0.0.1:" + std::to_string(serve.port()) + "/fedi/msg";
     const Exchange issued = postBody(
         messages,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ca/issuing.h"
+#include "common/ptr.h"
 #include "decoding.h"
 #include "test_authority.h"
 
@@ -79,8 +80,7 @@ Bytes bodySignatureAlgorithm(const Element& body) {
 
 int verifyWithOpenSsl(const EVP_MD* md, EVP_PKEY* key, const Bytes& signed_,
                       const Bytes& signature) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
+  Ptr<EVP_MD_CTX> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestVerifyInit(context.get(), nullptr, md, nullptr, key) != 1) return -1;
   return EVP_DigestVerify(context.get(), signature.data(), signature.size(), signed_.data(),
                           signed_.size());

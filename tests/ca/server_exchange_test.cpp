@@ -9,6 +9,7 @@
 #include "FEDIX509/builtin_ca_records.h"
 #include "ca/authority_store.h"
 #include "ca/refusals.h"
+#include "common/ptr.h"
 #include "decoding.h"
 #include "server_fixture.h"
 #include "test_authority.h"
@@ -18,8 +19,6 @@ namespace kestrune::ca::test {
 namespace {
 
 constexpr std::int64_t kYear = 365LL * 24 * 3600;
-
-using KeyOwner = std::unique_ptr<EVP_PKEY, HolderKeyFree>;
 
 std::string entry(X509_NAME* name, int nid) {
   char text[256] = {};
@@ -44,11 +43,11 @@ TEST_F(ExchangeTest, InitiationNamesTheMessageUrlAndTheAuthority) {
 }
 
 TEST_F(ExchangeTest, EveryRequestGetsItsAnswerTypeWithTheRequestDigest) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr certificate = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, certificate);
   const std::string pass = enrol("U002", "ORG01");
-  const KeyOwner secondKey(generateRsaKey(1024).release());
+  const KeyPtr secondKey = generateRsaKey(1024);
 
   struct Case {
     const char* name;
@@ -94,7 +93,7 @@ TEST_F(ExchangeTest, EveryRequestGetsItsAnswerTypeWithTheRequestDigest) {
 }
 
 TEST_F(ExchangeTest, NewCertificateIsTheHoldersAndSignedByTheTestAuthority) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   auto request = newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01"));
   const Exchange exchange = send(FEDI_CT_NEW_CERT_REQ, request.get());
   ASSERT_EQ(FEDI_CT_NEW_CERT, exchange.type()) << "refusal " << exchange.status();
@@ -139,7 +138,7 @@ TEST_F(ExchangeTest, AuthorityBagIsTheTestRecordsKeyInTheControlsBase64) {
 }
 
 TEST_F(ExchangeTest, QueriesFindCertificatesBySerialHolderAndDate) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr certificate = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, certificate);
   const std::int64_t serial = serialOf(certificate.get());
@@ -179,7 +178,7 @@ TEST_F(ExchangeTest, QueriesFindCertificatesBySerialHolderAndDate) {
 }
 
 TEST_F(ExchangeTest, RenewalFollowsTheCurrentCertificateAndIsMadeOnce) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr current = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, current);
   const Exchange first = send(FEDI_CT_EXT_REQ, renewalRequest(current.get(), key.get()).get());
@@ -213,7 +212,7 @@ TEST_F(ExchangeTest, RenewalFollowsTheCurrentCertificateAndIsMadeOnce) {
 }
 
 TEST_F(ExchangeTest, RevocationListsTheCertificateAndItsWaitingRenewal) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr current = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, current);
   const Exchange renewed = send(FEDI_CT_EXT_REQ, renewalRequest(current.get(), key.get()).get());
@@ -243,7 +242,7 @@ TEST_F(ExchangeTest, RevocationListsTheCertificateAndItsWaitingRenewal) {
             send(FEDI_CT_NEW_CERT_REQ,
                  newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01")).get())
                 .status());
-  const KeyOwner newKey(generateRsaKey(1024).release());
+  const KeyPtr newKey = generateRsaKey(1024);
   EXPECT_NE(nullptr, issue(newKey.get(), "U001", "ORG01"));
 }
 
@@ -254,7 +253,7 @@ TEST_F(ExchangeTest, RequestsOfClientsWrittenToTheLetterAreServed) {
   const auto trimmed = [](ASN1_BIT_STRING* bits) {
     bits->flags &= ~(ASN1_STRING_FLAG_BITS_LEFT | 0x07L);
   };
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr current = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, current);
   fedi::RequestPtr<FEDIEXT> renewal;
@@ -291,7 +290,7 @@ TEST_F(ExchangeTest, RequestsOfClientsWrittenToTheLetterAreServed) {
 // A renewal request checked just before a revocation was served must not be recorded after
 // it: the revoked key would get a certificate in good standing.
 TEST_F(ExchangeTest, NoRenewalIsRecordedForACertificateRevokedMeanwhile) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr current = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, current);
   ASSERT_NE(nullptr,
@@ -321,11 +320,11 @@ TEST_F(ExchangeTest, NoRenewalIsRecordedForACertificateRevokedMeanwhile) {
 
 TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests) {
   constexpr int kHolders = 16;
-  std::vector<KeyOwner> keys;
+  std::vector<KeyPtr> keys;
   std::vector<RequestMessage> messages;
   for (int i = 0; i < kHolders; ++i) {
     const std::string sid1 = "U" + std::to_string(i);
-    keys.emplace_back(generateRsaKey(1024).release());
+    keys.push_back(generateRsaKey(1024));
     messages.push_back(
         requestMessage(FEDI_CT_NEW_CERT_REQ,
                        newRequest(keys.back().get(), sid1, "ORG01", enrol(sid1, "ORG01")).get()));
@@ -344,14 +343,14 @@ TEST_F(ExchangeTest, SerialNumbersStayUniqueAndIncreasingUnderConcurrentRequests
   }
   EXPECT_EQ(static_cast<std::size_t>(kHolders), serials.size());
   EXPECT_GT(*serials.begin(), 1);  // 1 is the authority's own
-  const KeyOwner lateKey(generateRsaKey(1024).release());
+  const KeyPtr lateKey = generateRsaKey(1024);
   const CertificatePtr later = issue(lateKey.get(), "LATE", "ORG01");
   EXPECT_GT(serialOf(later.get()), *serials.rbegin());
 }
 
 TEST_F(ExchangeTest, RestartKeepsCertificatesRevocationsAndHolders) {
-  const KeyOwner key(generateRsaKey(1024).release());
-  const KeyOwner revokedKey(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
+  const KeyPtr revokedKey = generateRsaKey(1024);
   const CertificatePtr kept = issue(key.get(), "U001", "ORG01");
   const CertificatePtr revoked = issue(revokedKey.get(), "U002", "ORG01");
   ASSERT_NE(nullptr, kept);
@@ -369,7 +368,7 @@ TEST_F(ExchangeTest, RestartKeepsCertificatesRevocationsAndHolders) {
   EXPECT_EQ(der(kept.get()), der(again.get()));
   const Exchange list = send(FEDI_CT_GET_CRL, revocationListQuery().get());
   EXPECT_EQ(std::vector<std::int64_t>{serialOf(revoked.get())}, revokedSerials(list.crl()));
-  const KeyOwner thirdKey(generateRsaKey(1024).release());
+  const KeyPtr thirdKey = generateRsaKey(1024);
   const Exchange fresh =
       send(FEDI_CT_NEW_CERT_REQ, newRequest(thirdKey.get(), "U003", "ORG01", pass).get());
   const CertificatePtr next = firstCertificate(fresh.bag());

@@ -8,29 +8,25 @@
 #include <filesystem>
 
 #include "FEDIX509/builtin_ca_records.h"
+#include "common/der.h"
+#include "common/ptr.h"
 #include "test_authority.h"
 
 namespace kestrune::ca::test {
 
 namespace {
 
-struct Free {
-  void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-  void operator()(ASN1_STRING* p) const noexcept { ASN1_STRING_free(p); }
-};
-
 const unsigned char* bytesOf(const std::string& text) {
   return reinterpret_cast<const unsigned char*>(text.c_str());
 }
 
-std::unique_ptr<X509_NAME, void (*)(X509_NAME*)> authorityName() {
+Ptr<X509_NAME> authorityName() {
   return fediName(fedi::kTestCasid2, fedi::kTestCasid1);
 }
 
 // signMd5 signs der with key and stores the signature whole.
 void signMd5(EVP_PKEY* key, const unsigned char* der, int length, ASN1_BIT_STRING* signature) {
-  std::unique_ptr<EVP_MD_CTX, Free> ctx(EVP_MD_CTX_new());
+  Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   std::size_t size = 0;
   ASSERT_EQ(1, EVP_DigestSignInit(ctx.get(), nullptr, EVP_md5(), nullptr, key));
   ASSERT_EQ(1, EVP_DigestSign(ctx.get(), nullptr, &size, der, static_cast<std::size_t>(length)));
@@ -43,11 +39,9 @@ void signMd5(EVP_PKEY* key, const unsigned char* der, int length, ASN1_BIT_STRIN
 template <class Body>
 void signBody(Body* body, int (*encode)(const Body*, unsigned char**), EVP_PKEY* key,
               ASN1_BIT_STRING* signature) {
-  unsigned char* raw = nullptr;
-  const int length = encode(body, &raw);
-  std::unique_ptr<unsigned char, Free> der(raw);
-  ASSERT_GT(length, 0);
-  signMd5(key, der.get(), length, signature);
+  const Bytes der = kestrune::toDer(body, encode);
+  ASSERT_FALSE(der.empty());
+  signMd5(key, der.data(), static_cast<int>(der.size()), signature);
 }
 
 ASN1_INTEGER* integer(std::int64_t value) {
@@ -58,9 +52,8 @@ ASN1_INTEGER* integer(std::int64_t value) {
 
 }  // namespace
 
-std::unique_ptr<X509_NAME, void (*)(X509_NAME*)> fediName(const std::string& organization,
-                                                          const std::string& commonName) {
-  std::unique_ptr<X509_NAME, void (*)(X509_NAME*)> name(X509_NAME_new(), X509_NAME_free);
+Ptr<X509_NAME> fediName(const std::string& organization, const std::string& commonName) {
+  Ptr<X509_NAME> name(X509_NAME_new());
   EXPECT_EQ(1, X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_ASC, bytesOf(organization), -1,
                                           -1, 0));
   EXPECT_EQ(1, X509_NAME_add_entry_by_txt(name.get(), "CN", MBSTRING_ASC, bytesOf(commonName), -1,
@@ -193,7 +186,7 @@ fedi::RequestPtr<FEDIREV> revocationRequest(FEDI_X509* certificate, EVP_PKEY* si
 }
 
 QueryPtr certificateQueryBySerial(std::int64_t serial) {
-  QueryPtr query(FEDI_QUERY_new("GeT_CeRt", FEDI_CT_GET_CERT), FEDI_QUERY_free);
+  QueryPtr query(FEDI_QUERY_new("GeT_CeRt", FEDI_CT_GET_CERT));
   EXPECT_EQ(1, X509_NAME_set(&query->getCert->issuer, authorityName().get()));
   query->getCert->serialNumber = integer(serial);
   return query;
@@ -201,7 +194,7 @@ QueryPtr certificateQueryBySerial(std::int64_t serial) {
 
 QueryPtr certificateQueryByHolder(const std::string& sid1, const std::string& sid2,
                                   std::int64_t date) {
-  QueryPtr query(FEDI_QUERY_new("GeT_CeRt", FEDI_CT_GET_CERT), FEDI_QUERY_free);
+  QueryPtr query(FEDI_QUERY_new("GeT_CeRt", FEDI_CT_GET_CERT));
   EXPECT_EQ(1, X509_NAME_set(&query->getCert->issuer, authorityName().get()));
   query->getCert->subject = X509_NAME_dup(fediName(sid2, sid1).get());
   if (date >= 0) query->getCert->date = ASN1_TIME_set(nullptr, static_cast<std::time_t>(date));
@@ -209,13 +202,13 @@ QueryPtr certificateQueryByHolder(const std::string& sid1, const std::string& si
 }
 
 QueryPtr revocationListQuery() {
-  QueryPtr query(FEDI_QUERY_new("GeT_CrL_", FEDI_CT_GET_CRL), FEDI_QUERY_free);
+  QueryPtr query(FEDI_QUERY_new("GeT_CrL_", FEDI_CT_GET_CRL));
   EXPECT_EQ(1, X509_NAME_set(&query->getCrl->issuer, authorityName().get()));
   return query;
 }
 
 QueryPtr authorityKeyQuery(std::int64_t psn, std::int64_t date) {
-  QueryPtr query(FEDI_QUERY_new("GeT_CaPk", FEDI_CT_GET_CAPK), FEDI_QUERY_free);
+  QueryPtr query(FEDI_QUERY_new("GeT_CaPk", FEDI_CT_GET_CAPK));
   EXPECT_EQ(1, X509_NAME_set(&query->getCaPk->issuer, authorityName().get()));
   if (psn >= 0) query->getCaPk->psn = integer(psn);
   if (date >= 0) query->getCaPk->date = ASN1_TIME_set(nullptr, static_cast<std::time_t>(date));
@@ -223,7 +216,7 @@ QueryPtr authorityKeyQuery(std::int64_t psn, std::int64_t date) {
 }
 
 SidQueryPtr identifierQuery(const std::string& sid1, const std::string& sid2) {
-  SidQueryPtr query(FEDI_CCHN_REQ_new(), FEDI_CCHN_REQ_free);
+  SidQueryPtr query(FEDI_CCHN_REQ_new());
   EXPECT_EQ(1, ASN1_STRING_set(query->sid2, sid2.data(), static_cast<int>(sid2.size())));
   EXPECT_EQ(1, ASN1_STRING_set(query->sid1, sid1.data(), static_cast<int>(sid1.size())));
   return query;
@@ -243,7 +236,7 @@ std::int64_t serialOf(FEDI_X509* certificate) {
 }
 
 std::int64_t secondsOf(const ASN1_TIME* time) {
-  std::unique_ptr<ASN1_STRING, Free> epoch(ASN1_TIME_set(nullptr, 0));
+  Ptr<ASN1_STRING> epoch(ASN1_TIME_set(nullptr, 0));
   int days = 0;
   int seconds = 0;
   EXPECT_EQ(1, ASN1_TIME_diff(&days, &seconds, epoch.get(), time));

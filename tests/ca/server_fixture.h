@@ -17,12 +17,13 @@
 #include "FEDIX509/fedi_req.h"
 #include "ca/authority.h"
 #include "ca/issuing.h"
+#include "common/ptr.h"
 
 namespace kestrune::ca::test {
 
 using Bytes = std::vector<std::uint8_t>;
-using QueryPtr = std::unique_ptr<FEDI_QUERY, void (*)(FEDI_QUERY*)>;
-using SidQueryPtr = std::unique_ptr<FEDI_CCHN_REQ, void (*)(FEDI_CCHN_REQ*)>;
+using QueryPtr = Ptr<FEDI_QUERY>;
+using SidQueryPtr = Ptr<FEDI_CCHN_REQ>;
 
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 class TempDir {
@@ -75,8 +76,7 @@ fedi::RequestPtr<FEDIREV> revocationRequest(FEDI_X509* certificate, EVP_PKEY* si
 void signRenewal(FEDIEXT* request, EVP_PKEY* signer);
 void signRevocation(FEDIREV* request, EVP_PKEY* signer);
 // fediName returns the name O = organization, CN = commonName.
-std::unique_ptr<X509_NAME, void (*)(X509_NAME*)> fediName(const std::string& organization,
-                                                          const std::string& commonName);
+Ptr<X509_NAME> fediName(const std::string& organization, const std::string& commonName);
 // Queries naming the test authority as issuer.
 QueryPtr certificateQueryBySerial(std::int64_t serial);
 QueryPtr certificateQueryByHolder(const std::string& sid1, const std::string& sid2,
@@ -93,10 +93,6 @@ std::int64_t secondsOf(const ASN1_TIME* time);
 std::vector<std::int64_t> revokedSerials(FEDICRL* crl);
 // sameKey: the certificate carries the public half of key.
 bool sameKey(FEDI_X509* certificate, EVP_PKEY* key);
-
-struct HolderKeyFree {
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
 
 // AuthorityTest: an authority initialised with the defaults and served for each test.
 class AuthorityTest : public ::testing::Test {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "FEDIX509/builtin_ca_records.h"
+#include "common/ptr.h"
 #include "server_fixture.h"
 #include "tests/control/control_test_support.h"
 #include "test_authority.h"
@@ -15,7 +16,6 @@
 namespace kestrune::ca::test {
 namespace {
 
-using KeyOwner = std::unique_ptr<EVP_PKEY, HolderKeyFree>;
 using kestrune::testing::CommandResult;
 using kestrune::testing::runCommand;
 
@@ -43,8 +43,8 @@ void writePem(const std::string& path, int (*write)(BIO*, const T*), const T* ob
 
 // standardAuthorityCertificate: an ordinary X.509 certificate for the test authority's key and
 // name, so that the openssl command can take the authority as a trust anchor.
-std::unique_ptr<X509, void (*)(X509*)> standardAuthorityCertificate() {
-  std::unique_ptr<X509, void (*)(X509*)> cert(X509_new(), X509_free);
+Ptr<X509> standardAuthorityCertificate() {
+  Ptr<X509> cert(X509_new());
   X509_NAME* name = X509_NAME_new();
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>(fedi::kTestCasid2), -1, -1, 0);
@@ -65,7 +65,7 @@ std::unique_ptr<X509, void (*)(X509*)> standardAuthorityCertificate() {
 class OpensslCrossCheck : public AuthorityTest {};
 
 TEST_F(OpensslCrossCheck, HolderCertificateSignatureVerifiesWithTheAuthoritysPublicKey) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr certificate = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, certificate);
   writeDer(dir_.file("body.der"), &i2d_FEDI_X509_CINF, certificate->cert_info);
@@ -93,7 +93,7 @@ TEST_F(OpensslCrossCheck, HolderCertificateSignatureVerifiesWithTheAuthoritysPub
 }
 
 TEST_F(OpensslCrossCheck, RevocationListParsesAndVerifiesAgainstTheAuthority) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr certificate = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, certificate);
   const Exchange revoked =
@@ -125,7 +125,7 @@ TEST_F(OpensslCrossCheck, RevocationListParsesAndVerifiesAgainstTheAuthority) {
 }
 
 TEST_F(OpensslCrossCheck, AnswerMessagesAreWellFormedDer) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   auto request = newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01"));
   const Exchange answers[] = {
       send(FEDI_CT_NEW_CERT_REQ, request.get()),

@@ -16,21 +16,19 @@
 namespace kestrune::ca::test {
 namespace {
 
-using KeyOwner = std::unique_ptr<EVP_PKEY, HolderKeyFree>;
-
 class RefusalTest : public AuthorityTest {
  protected:
   void SetUp() override {
     AuthorityTest::SetUp();
-    key_.reset(generateRsaKey(1024).release());
-    other_.reset(generateRsaKey(1024).release());
+    key_ = generateRsaKey(1024);
+    other_ = generateRsaKey(1024);
     certificate_ = issue(key_.get(), "U001", "ORG01");
     ASSERT_NE(nullptr, certificate_);
     pass_ = enrol("U002", "ORG01");
   }
 
-  KeyOwner key_;
-  KeyOwner other_;
+  KeyPtr key_;
+  KeyPtr other_;
   CertificatePtr certificate_;
   std::string pass_;  // U002 / ORG01 is enrolled without a certificate
 };
@@ -38,8 +36,8 @@ class RefusalTest : public AuthorityTest {
 TEST_F(RefusalTest, EachRefusalCarriesItsNumberAndTheRequestDigest) {
   // A holder with two certificates in force (enrolled twice, a key each): only the later is its
   // current one.
-  const KeyOwner olderKey(generateRsaKey(1024).release());
-  const KeyOwner newerKey(generateRsaKey(1024).release());
+  const KeyPtr olderKey = generateRsaKey(1024);
+  const KeyPtr newerKey = generateRsaKey(1024);
   const CertificatePtr older = issue(olderKey.get(), "U003", "ORG01");
   const CertificatePtr newer = issue(newerKey.get(), "U003", "ORG01");
   ASSERT_NE(nullptr, newer);
@@ -283,7 +281,7 @@ TEST_F(RefusalTest, MutatedMessagesAlwaysGetAnAnswer) {
   // Mutations of the MAC count as wrong MACs and may have locked the holder, and one that only
   // touched the digest field may have been served: enrolled again, with a key never certified,
   // the holder is served.
-  const KeyOwner freshKey(generateRsaKey(1024).release());
+  const KeyPtr freshKey = generateRsaKey(1024);
   const RequestMessage fresh =
       requestMessage(FEDI_CT_NEW_CERT_REQ,
                      newRequest(freshKey.get(), "U002", "ORG01", enrol("U002", "ORG01")).get());

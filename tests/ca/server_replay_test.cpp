@@ -15,8 +15,6 @@
 namespace kestrune::ca::test {
 namespace {
 
-using KeyOwner = std::unique_ptr<EVP_PKEY, HolderKeyFree>;
-
 class ReplayTest : public AuthorityTest {
  protected:
   // holderCertificates counts the holder's certificates in the authority's records.
@@ -32,7 +30,7 @@ class ReplayTest : public AuthorityTest {
 };
 
 TEST_F(ReplayTest, ACapturedNewCertificateRequestIsCertifiedOnce) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const Bytes captured =
       requestMessage(FEDI_CT_NEW_CERT_REQ,
                      newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01")).get())
@@ -72,7 +70,7 @@ TEST_F(ReplayTest, ACapturedNewCertificateRequestIsCertifiedOnce) {
 }
 
 TEST_F(ReplayTest, ReplayedRequestsSentAtOnceMakeOneCertificate) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const Bytes captured =
       requestMessage(FEDI_CT_NEW_CERT_REQ,
                      newRequest(key.get(), "U001", "ORG01", enrol("U001", "ORG01")).get())
@@ -90,7 +88,7 @@ TEST_F(ReplayTest, ReplayedRequestsSentAtOnceMakeOneCertificate) {
 }
 
 TEST_F(ReplayTest, AReplayedRenewalGivesBackTheSameRenewal) {
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const CertificatePtr current = issue(key.get(), "U001", "ORG01");
   ASSERT_NE(nullptr, current);
   const Bytes captured =
@@ -118,7 +116,7 @@ TEST_F(ReplayTest, WrongMacsLockTheHolderUntilEnrolledAgain) {
   server_.stop();
   std::string why;
   ASSERT_EQ(AuthorityResult::ok, server_.start(dir_.path(), "127.0.0.1", 0, logged, &why)) << why;
-  const KeyOwner key(generateRsaKey(1024).release());
+  const KeyPtr key = generateRsaKey(1024);
   const std::string pass = enrol("U001", "ORG01");
   for (int guess = 0; guess < kMaxMacFailures; ++guess) {
     const Exchange wrong =

@@ -107,11 +107,11 @@ TEST_F(Dispatch, ResultsKeepTheirKinds) {
   EXPECT_EQ(kSuccess, invoke(control, dispid("getType"), {}, result));
   EXPECT_TRUE(result.isNull());
   EXPECT_EQ(kSuccess, invoke(control, dispid("GETERRORCODE"), {}, result));
-  EXPECT_EQ(Variant(std::int32_t{kTokenFailure}), result);
+  EXPECT_EQ(Variant(std::int32_t{+ControlCode::kTokenFailure}), result);
 
   const std::vector<Variant> slot = {Variant(std::int32_t{0})};
   EXPECT_EQ(kSuccess, invoke(control, dispid("setCurrentSlot"), slot, result));
-  EXPECT_EQ(Variant(std::int32_t{kTokenFailure}), result);
+  EXPECT_EQ(Variant(std::int32_t{+ControlCode::kTokenFailure}), result);
 
   std::string version = platform::moduleFileVersion();
   std::erase(version, ' ');
@@ -141,20 +141,20 @@ TEST_F(Dispatch, SessionMethodsReachTheToken) {
   testing::SoftHsm hsm;
   const std::vector<Variant> library = {Variant(u16(testing::softHsmModule()))};
   ASSERT_EQ(kSuccess, invoke(control, dispid("loadLib"), library, result));
-  EXPECT_EQ(Variant(std::int32_t{kOk}), result);
+  EXPECT_EQ(Variant(std::int32_t{+ControlCode::kOk}), result);
 
   const std::vector<Variant> wrong = {Variant(u"\u5bc6\u78bc")};
   EXPECT_EQ(kSuccess, invoke(control, dispid("checkPassword"), wrong, result));
-  EXPECT_EQ(Variant(std::int32_t{kPinRefused}), result);
+  EXPECT_EQ(Variant(std::int32_t{+ControlCode::kPinRefused}), result);
 
   const std::vector<Variant> right = {Variant(u16(testing::kUserPin))};
   EXPECT_EQ(kSuccess, invoke(control, dispid("checkPassword"), right, result));
-  EXPECT_EQ(Variant(std::int32_t{kOk}), result);
+  EXPECT_EQ(Variant(std::int32_t{+ControlCode::kOk}), result);
 
   EXPECT_EQ(kSuccess, invoke(control, dispid("close"), {}, result));
   EXPECT_TRUE(result.isEmpty());
   EXPECT_EQ(kSuccess, invoke(control, dispid("getErrorCode"), {}, result));
-  EXPECT_EQ(Variant(std::int32_t{kOk}), result);
+  EXPECT_EQ(Variant(std::int32_t{+ControlCode::kOk}), result);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ca/authority.h"
+#include "common/ptr.h"
 #include "tests/control/ca_scripted_authority.h"
 #include "tests/support/softhsm.h"
 
@@ -74,22 +75,22 @@ class CaLifeCycle : public ::testing::Test {
     authorityBag = u16(caBag);
 
     control.setTestVersion(1);
-    ASSERT_EQ(kOk, control.loadLib(u16(proxyModule())));
-    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
-    ASSERT_EQ(kOk, control.loadCACertB64(authorityBag));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(proxyModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(+ControlCode::kOk, control.loadCACertB64(authorityBag));
     makeHolder("TESTUSER01", "12345678");
   }
 
   // makeHolder personalises the token for a holder the authority has enrolled.
   void makeHolder(const std::string& sid1, const std::string& sid2) {
-    ASSERT_EQ(kOk, control.makeCard(u16(sid1), u16(sid2)));
+    ASSERT_EQ(+ControlCode::kOk, control.makeCard(u16(sid1), u16(sid2)));
     std::string error;
     ASSERT_EQ(ca::AuthorityResult::ok, ca::enrolHolder(authorityDir, sid1, sid2, pass, &error))
         << error;
   }
   // issue gets the token its first certificate and returns its serial number.
   std::u16string issue() {
-    EXPECT_EQ(kOk, control.newCertificate(url, u16(pass)));
+    EXPECT_EQ(+ControlCode::kOk, control.newCertificate(url, u16(pass)));
     return control.getCSN().value_or(u"");
   }
 
@@ -108,11 +109,11 @@ TEST_F(CaLifeCycle, NewCertificateIsIssuedForTheTokensKeyAndStored) {
   ASSERT_FALSE(control.getCertB64());
   // A request MACed under another pass phrase is refused by the authority.
   const std::int32_t refused = control.newCertificate(url, u"not the pass phrase");
-  EXPECT_GT(refused, kUnexpectedAnswer);
-  EXPECT_LT(refused, kCaExchange11);
+  EXPECT_GT(refused, +ControlCode::kUnexpectedAnswer);
+  EXPECT_LT(refused, +ControlCode::kCaExchange11);
   EXPECT_FALSE(control.getCertB64());
 
-  EXPECT_EQ(kOk, control.newCertificate(url, u16(pass)));
+  EXPECT_EQ(+ControlCode::kOk, control.newCertificate(url, u16(pass)));
   const Bytes issued = certificateOf(control.getCertB64());
   ASSERT_FALSE(issued.empty());
   EXPECT_EQ(casid1, control.getCASID1());
@@ -129,7 +130,7 @@ TEST_F(CaLifeCycle, RenewalWaitsBesideTheCurrentCertificate) {
   ASSERT_TRUE(current);
   EXPECT_FALSE(control.getNewCertB64());
 
-  EXPECT_EQ(kOk, control.extendCertificate(url));
+  EXPECT_EQ(+ControlCode::kOk, control.extendCertificate(url));
   EXPECT_EQ(current, control.getCertB64());
   const Bytes renewal = certificateOf(control.getNewCertB64());
   ASSERT_FALSE(renewal.empty());
@@ -145,7 +146,7 @@ TEST_F(CaLifeCycle, CertificateQueriesWithoutTokenOrPin) {
   resetProxyCalls();
   TVFEDIMiniKeyCrypt other;
   EXPECT_EQ(issued, certificateOf(other.queryB64Certificate(url, casid1, casid2, csn)));
-  EXPECT_EQ(kOk, other.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, other.getErrorCode());
   EXPECT_EQ(issued, certificateOf(other.queryMultipleCertificate(url, casid1, casid2, u"TESTUSER01",
                                                                  u"12345678", u"")));
   EXPECT_EQ(0u, proxyCalls());
@@ -159,7 +160,7 @@ TEST_F(CaLifeCycle, QueriedCertificateOfAnotherKeyPairIsNotStored) {
   const Bytes stored = hsm.attribute(0, "EOICert", CKA_VALUE);
   ASSERT_FALSE(stored.empty());
 
-  EXPECT_EQ(kKeyMismatch, control.queryCertificate(url, casid1, casid2, firstCsn));
+  EXPECT_EQ(+ControlCode::kKeyMismatch, control.queryCertificate(url, casid1, casid2, firstCsn));
   EXPECT_EQ(stored, hsm.attribute(0, "EOICert", CKA_VALUE));
 }
 
@@ -168,7 +169,7 @@ TEST_F(CaLifeCycle, RevokedSerialIsListed) {
   ASSERT_FALSE(csn.empty());
   // The serial number in upper-case hexadecimal, as the openssl command prints it.
   const std::string csnText = narrow(csn);
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(nullptr, BN_free);
+  Ptr<BIGNUM> serial(nullptr);
   BIGNUM* parsed = nullptr;
   ASSERT_GT(BN_dec2bn(&parsed, csnText.c_str()), 0);
   serial.reset(parsed);
@@ -188,7 +189,7 @@ TEST_F(CaLifeCycle, RevokedSerialIsListed) {
   EXPECT_NE(std::string::npos, before.find("Certificate Revocation List")) << before;
   EXPECT_EQ(std::string::npos, before.find("Serial Number: " + serialHex)) << before;
 
-  EXPECT_EQ(kOk, control.revokeCertificate(url, u"key compromised"));
+  EXPECT_EQ(+ControlCode::kOk, control.revokeCertificate(url, u"key compromised"));
   const std::string after = listed(control.queryCRL(url, casid1, casid2));
   EXPECT_NE(std::string::npos, after.find("Serial Number: " + serialHex)) << after;
 }

@@ -41,28 +41,28 @@ TEST_F(CaAnswers, AnswersACorrectAuthorityNeverGives) {
        [answerBag](const FEDI_MESSAGE* request) {
          return messageResponse(request, FEDI_CT_NEW_CERT, answerBag);
        },
-       kUnexpectedAnswer},
+       +ControlCode::kUnexpectedAnswer},
       {"no content",
        [](const FEDI_MESSAGE* request) {
          return messageResponse(request, FEDI_CT_GET_CERT_ANS, nullptr);
        },
-       kUnexpectedAnswer},
+       +ControlCode::kUnexpectedAnswer},
       {"wrong digest",
        [answerBag](const FEDI_MESSAGE* request) {
          return messageResponse(request, FEDI_CT_GET_CERT_ANS, answerBag, Digest::wrong);
        },
-       kCaExchange13},
+       +ControlCode::kCaExchange13},
       {"no digest",
        [answerBag](const FEDI_MESSAGE* request) {
          return messageResponse(request, FEDI_CT_GET_CERT_ANS, answerBag, Digest::none);
        },
-       kCaExchange13},
+       +ControlCode::kCaExchange13},
       {"status 404",
        [](const FEDI_MESSAGE*) { return ScriptedHttpServer::response(404, "not here"); },
-       kCaExchange12},
+       +ControlCode::kCaExchange12},
       {"a body that is no message",
        [](const FEDI_MESSAGE*) { return ScriptedHttpServer::response(200, "0\x82no DER"); },
-       kEncodeFailed},
+       +ControlCode::kEncodeFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -89,7 +89,7 @@ TEST_F(CaAnswers, StatusIsShownWithDebugMessages) {
 TEST_F(CaAnswers, InitiationFailures) {
   authority.respond(ScriptedHttpServer::response(404, "no initiation here"));
   EXPECT_FALSE(control.queryCRL(url, kCasid1, kCasid2));
-  EXPECT_EQ(kCaExchange12, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kCaExchange12, control.getErrorCode());
   EXPECT_EQ(1u, authority.requests().size());
 
   // A host that doesn't resolve: the WinInet error number, not a mapped code.
@@ -103,7 +103,7 @@ class CaTokenMethods : public CertTokenTest {
  protected:
   void SetUp() override {
     CertTokenTest::SetUp();
-    ASSERT_EQ(kOk, control.setSID(kSid1, kSid2));
+    ASSERT_EQ(+ControlCode::kOk, control.setSID(kSid1, kSid2));
     loadCa();
   }
   ScriptedAuthority authority;
@@ -113,11 +113,11 @@ class CaTokenMethods : public CertTokenTest {
 
 TEST_F(CaTokenMethods, NothingIsSentBeforeCheckPassword) {
   control.close();
-  ASSERT_EQ(kOk, control.setCurrentSlot(0));  // a session, but no verified PIN
-  EXPECT_EQ(kPinNotVerified, control.newCertificate(url, u"secret"));
-  EXPECT_EQ(kPinNotVerified, control.extendCertificate(url));
-  EXPECT_EQ(kPinNotVerified, control.revokeCertificate(url, u"key lost"));
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
+  ASSERT_EQ(+ControlCode::kOk, control.setCurrentSlot(0));  // a session, but no verified PIN
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.newCertificate(url, u"secret"));
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.extendCertificate(url));
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.revokeCertificate(url, u"key lost"));
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
   EXPECT_TRUE(authority.requests().empty());
 }
 
@@ -131,7 +131,7 @@ TEST_F(CaTokenMethods, NewCertificateSendsASignedRequestAndChecksTheAnswerType) 
   authority.answer([&answer](const FEDI_MESSAGE* request) {
     return messageResponse(request, FEDI_CT_EXT_CERT, answer.get());
   });
-  EXPECT_EQ(kUnexpectedAnswer, control.newCertificate(url, u"pass phrase"));
+  EXPECT_EQ(+ControlCode::kUnexpectedAnswer, control.newCertificate(url, u"pass phrase"));
   EXPECT_FALSE(has("EOICert"));
 
   const auto posted = authority.posted();
@@ -155,12 +155,12 @@ TEST_F(CaTokenMethods, NoSecretReachesAMessageBox) {
   authority.answer(
       [](const FEDI_MESSAGE* request) { return statusResponse(request, 13, "holder unknown"); });
   EXPECT_EQ(2013, control.newCertificate(url, u16(pass)));
-  EXPECT_EQ(kTokenFailure, control.setPassword(u16(oldPin), u16(pass)));
-  EXPECT_EQ(kFileOpenFailed,
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.setPassword(u16(oldPin), u16(pass)));
+  EXPECT_EQ(+ControlCode::kFileOpenFailed,
             control.makeRequestCert(1, u16(hsm.dir() + "/missing/request.der"), u16(pass)));
-  EXPECT_EQ(kPinRefused, control.checkPassword(u16(wrongPin)));
+  EXPECT_EQ(+ControlCode::kPinRefused, control.checkPassword(u16(wrongPin)));
   setProxyFaults("C_GetSlotList=empty");
-  EXPECT_EQ(kTokenFailure, control.checkPassword(u16(wrongPin)));
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.checkPassword(u16(wrongPin)));
   setProxyFaults("");
 
   ASSERT_GE(messages.shown().size(), 2u);
@@ -174,13 +174,14 @@ TEST_F(CaTokenMethods, NoSecretReachesAMessageBox) {
 }
 
 TEST_F(CaTokenMethods, RevocationSendsTheReasonAndKeepsTheCertificate) {
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2032, 1, 1))))));
+  ASSERT_EQ(+ControlCode::kOk,
+            control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2032, 1, 1))))));
   const Bytes stored = value("EOICert");
   const auto crl = crlListing({1001});
   authority.answer([&crl](const FEDI_MESSAGE* request) {
     return messageResponse(request, FEDI_CT_REV_CRL, crl.get());
   });
-  EXPECT_EQ(kOk, control.revokeCertificate(url, u"key lost"));
+  EXPECT_EQ(+ControlCode::kOk, control.revokeCertificate(url, u"key lost"));
   EXPECT_EQ(stored, value("EOICert"));
 
   const auto posted = authority.posted();

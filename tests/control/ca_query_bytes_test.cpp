@@ -9,6 +9,7 @@
 #include <string>
 
 #include "FEDIX509/fedi_crl.h"
+#include "common/ptr.h"
 #include "tests/control/ca_scripted_authority.h"
 
 namespace kestrune::testing {
@@ -19,7 +20,7 @@ using Text = std::optional<std::u16string>;
 // decimalOfBytes is the decimal text of an unsigned number of `bytes` bytes: all ones, or
 // (with plusOne) the smallest number one byte longer.
 std::u16string decimalOfBytes(int bytes, bool plusOne) {
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> number(BN_new(), BN_free);
+  Ptr<BIGNUM> number(BN_new());
   BN_set_bit(number.get(), bytes * 8);
   if (!plusOne) BN_sub_word(number.get(), 1);
   char* text = BN_bn2dec(number.get());
@@ -50,7 +51,7 @@ class CaQueryBytes : public ScriptedCaTest {
   // returnsBag checks that a text result is the Base64 of the answered bag.
   void returnsBag(const Text& text) {
     ASSERT_TRUE(text);
-    EXPECT_EQ(kOk, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
     EXPECT_EQ(ca::toDer(*bag), decodeBase64(*text));
   }
 
@@ -93,9 +94,9 @@ TEST_F(CaQueryBytes, SerialNumbersUpTo255Bytes) {
     SCOPED_TRACE(
         std::string(serial.begin(), serial.begin() + std::min<std::size_t>(serial.size(), 8)));
     EXPECT_FALSE(control.queryB64Certificate(url, kCasid1, kCasid2, serial));
-    EXPECT_EQ(kBadText, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kBadText, control.getErrorCode());
     EXPECT_FALSE(control.queryPSNCaPublicKey(url, kCasid1, kCasid2, serial));
-    EXPECT_EQ(kBadText, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kBadText, control.getErrorCode());
   }
   EXPECT_EQ(sent, authority.requests().size());
 }
@@ -135,7 +136,7 @@ TEST_F(CaQueryBytes, CertificatesOfAHolderByDate) {
   for (const char16_t* date : {u"2010", u"20100001", u"00000101"}) {
     SCOPED_TRACE(std::string(date, date + std::char_traits<char16_t>::length(date)));
     EXPECT_FALSE(control.queryMultipleCertificate(url, kCasid1, kCasid2, kSid1, kSid2, date));
-    EXPECT_EQ(kMalformedArgument, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kMalformedArgument, control.getErrorCode());
   }
   EXPECT_EQ(sent, authority.requests().size());
 }
@@ -182,7 +183,7 @@ TEST_F(CaQueryBytes, AuthorityKeyQueries) {
   // A key query by date needs a readable date: an empty one is not "any date".
   const std::size_t sent = authority.requests().size();
   EXPECT_FALSE(control.queryDateCaPublicKey(url, kCasid1, kCasid2, u""));
-  EXPECT_EQ(kMalformedArgument, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kMalformedArgument, control.getErrorCode());
   EXPECT_EQ(sent, authority.requests().size());
 }
 
@@ -191,7 +192,7 @@ TEST_F(CaQueryBytes, RevocationListQuery) {
   answerWith(FEDI_CT_GET_CRL_ANS, crl.get());
   const Text text = control.queryCRL(url, kCasid1, kCasid2);
   ASSERT_TRUE(text);
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 
   const auto* query = lastQuery<FEDI_QUERY>(FEDI_CT_GET_CRL);
   ASSERT_NE(nullptr, query);
@@ -210,8 +211,7 @@ TEST_F(CaQueryBytes, RevocationListQuery) {
 // sidAnswer builds the authority's identifier answer: one pair whose text is a BMPString, as a
 // new pair has it, and a SET of pairs with PrintableString texts.
 struct SidAnswer {
-  std::unique_ptr<FEDI_CSID_RESP, decltype(&FEDI_CSID_RESP_free)> record{FEDI_CSID_RESP_new(),
-                                                                         FEDI_CSID_RESP_free};
+  Ptr<FEDI_CSID_RESP> record{FEDI_CSID_RESP_new()};
   explicit SidAnswer(const std::vector<const char*>& setTexts) {
     ASN1_INTEGER_set(record->type, FEDI_CT_CCHN_RESP);
     // "ORG" followed by U+4E2D, in UTF-16 big endian.
@@ -236,7 +236,7 @@ TEST_F(CaQueryBytes, IdentifierQueries) {
   answerWith(FEDI_CT_CCHN_RESP, answer.record.get());
 
   EXPECT_EQ(u"USER0001", control.querySID1(url, kSid1, kSid2));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   const auto* query = lastQuery<FEDI_CCHN_REQ>(FEDI_CT_CCHN_REQ);
   ASSERT_NE(nullptr, query);
   EXPECT_EQ("Get-CcHn", stringText(query->typeTag));
@@ -249,7 +249,7 @@ TEST_F(CaQueryBytes, IdentifierQueries) {
 
   // The single pair's BMPString text comes back as the Unicode text it is.
   EXPECT_EQ(u"ORG\u4E2D", control.querySID2(url, kSid1, kSid2));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 }
 
 TEST_F(CaQueryBytes, IdentifierAnswerWithAnEmptySet) {
@@ -257,7 +257,7 @@ TEST_F(CaQueryBytes, IdentifierAnswerWithAnEmptySet) {
   answerWith(FEDI_CT_CCHN_RESP, answer.record.get());
   // No element, no SID1: no text, and a code that doesn't claim success.
   EXPECT_FALSE(control.querySID1(url, kSid1, kSid2));
-  EXPECT_EQ(kMalformedArgument, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kMalformedArgument, control.getErrorCode());
   EXPECT_EQ(u"ORG\u4E2D", control.querySID2(url, kSid1, kSid2));
 }
 

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <memory>
 
+#include "common/der.h"
+#include "common/ptr.h"
 #include "tests/ca/test_authority.h"
 #include "tests/control/control_test_support.h"
 
@@ -23,12 +25,8 @@ fedi::MessagePtr decodeMessage(const std::string& body) {
 }
 
 std::string encodeMessage(const FEDI_MESSAGE* message) {
-  const int length = i2d_FEDI_MESSAGE(message, nullptr);
-  if (length <= 0) return {};
-  std::string der(static_cast<std::size_t>(length), '\0');
-  auto* position = reinterpret_cast<unsigned char*>(der.data());
-  i2d_FEDI_MESSAGE(message, &position);
-  return der;
+  const std::vector<std::uint8_t> der = toDer(message, i2d_FEDI_MESSAGE);
+  return std::string(der.begin(), der.end());
 }
 
 }  // namespace
@@ -98,8 +96,7 @@ std::string messageResponse(const FEDI_MESSAGE* request, int type, void* record,
 }
 
 std::string statusResponse(const FEDI_MESSAGE* request, long code, std::string_view text) {
-  std::unique_ptr<FEDI_STATUS, decltype(&FEDI_STATUS_free)> status(FEDI_STATUS_new(),
-                                                                   FEDI_STATUS_free);
+  Ptr<FEDI_STATUS> status(FEDI_STATUS_new());
   ASN1_INTEGER_set(status->code, code);
   ASN1_OCTET_STRING_set(status->text, reinterpret_cast<const unsigned char*>(text.data()),
                         static_cast<int>(text.size()));
@@ -127,7 +124,7 @@ std::string stringText(const ASN1_STRING* value) {
 
 std::string integerDecimal(const ASN1_INTEGER* value) {
   if (value == nullptr) return "(none)";
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> number(ASN1_INTEGER_to_BN(value, nullptr), BN_free);
+  Ptr<BIGNUM> number(ASN1_INTEGER_to_BN(value, nullptr));
   if (!number) return "(bad)";
   char* text = BN_bn2dec(number.get());
   std::string decimal(text);
@@ -138,8 +135,7 @@ std::string integerDecimal(const ASN1_INTEGER* value) {
 std::vector<std::uint8_t> decodeBase64(std::u16string_view text) {
   std::string narrow;
   for (const char16_t c : text) narrow.push_back(static_cast<char>(c));
-  std::unique_ptr<EVP_ENCODE_CTX, decltype(&EVP_ENCODE_CTX_free)> context(EVP_ENCODE_CTX_new(),
-                                                                          EVP_ENCODE_CTX_free);
+  Ptr<EVP_ENCODE_CTX> context(EVP_ENCODE_CTX_new());
   std::vector<std::uint8_t> bytes(narrow.size() + 3);
   int length = 0;
   int tail = 0;
@@ -157,13 +153,12 @@ std::vector<std::uint8_t> decodeBase64(std::u16string_view text) {
 fedi::CrlPtr crlListing(const std::vector<long>& revokedSerials) {
   fedi::CrlPtr record(FEDICRL_new());
   X509_CRL* crl = record->crl;
-  std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> issuer(X509_NAME_new(), X509_NAME_free);
+  Ptr<X509_NAME> issuer(X509_NAME_new());
   X509_NAME_add_entry_by_txt(issuer.get(), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("TESTCA1"), -1, -1, 0);
   X509_CRL_set_version(crl, 1);
   X509_CRL_set_issuer_name(crl, issuer.get());
-  std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> now(ASN1_TIME_set(nullptr, 1262304000),
-                                                            ASN1_TIME_free);
+  Ptr<ASN1_TIME> now(ASN1_TIME_set(nullptr, 1262304000));
   X509_CRL_set1_lastUpdate(crl, now.get());
   for (const long serial : revokedSerials) {
     X509_REVOKED* revoked = X509_REVOKED_new();

@@ -56,8 +56,8 @@ void CertTokenTest::SetUp() {
   ASSERT_NE(nullptr, ca::test::testCaKey());
   setNow(kNow);
   control.setTestVersion(1);
-  ASSERT_EQ(kOk, control.loadLib(u16(proxyModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
 }
 
 void CertTokenTest::TearDown() {
@@ -112,7 +112,7 @@ Bytes CertTokenTest::caBag() {
 }
 
 void CertTokenTest::loadCa() {
-  ASSERT_EQ(kOk, control.loadCACertB64(u16(base64(caBag()))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCACertB64(u16(base64(caBag()))));
 }
 
 Bytes CertTokenTest::value(std::string_view label) {

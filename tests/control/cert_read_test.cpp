@@ -13,6 +13,7 @@
 #include <string>
 
 #include "FEDIX509/builtin_ca_records.h"
+#include "common/ptr.h"
 #include "tests/control/cert_fixture.h"
 #include "tests/control/control_test_support.h"
 
@@ -22,8 +23,7 @@ namespace {
 using Text = std::optional<std::u16string>;
 
 std::string upperHex(const Bytes& bigEndian) {
-  std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
-      BN_bin2bn(bigEndian.data(), static_cast<int>(bigEndian.size()), nullptr), BN_free);
+  Ptr<BIGNUM> number(BN_bin2bn(bigEndian.data(), static_cast<int>(bigEndian.size()), nullptr));
   char* hex = BN_bn2hex(number.get());
   std::string text(hex);
   OPENSSL_free(hex);
@@ -49,14 +49,15 @@ class CertReadTest : public CertTokenTest {
   }
   // storeOne stores a certificate for the token's key valid over the given UTC times.
   void storeOne(std::time_t notBefore, std::time_t notAfter) {
-    ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(notBefore, notAfter)))));
+    ASSERT_EQ(+ControlCode::kOk,
+              control.loadCertB64(u16(base64(tokenCertBag(notBefore, notAfter)))));
   }
 };
 
 TEST_F(CertReadTest, GetCertWritesTheValueTheTokenHolds) {
   storeOne(utc(2030, 1, 2), utc(2031, 1, 2));
   const std::string path = hsm.dir() + "/user.cer";
-  EXPECT_EQ(kOk, control.getCert(u16(path)));
+  EXPECT_EQ(+ControlCode::kOk, control.getCert(u16(path)));
   const Bytes written = readFile(path);
   EXPECT_EQ(value("EOICert"), written);
   ASSERT_FALSE(written.empty());
@@ -70,9 +71,10 @@ TEST_F(CertReadTest, GetCertWritesTheValueTheTokenHolds) {
   EXPECT_NE(std::string::npos, parsed.out.find("CeRtIfIc")) << parsed.out;
   EXPECT_NE(std::string::npos, parsed.out.find("md5WithRSAEncryption")) << parsed.out;
 
-  EXPECT_EQ(kFileOpenFailed, control.getCert(u16(hsm.dir() + "/no/such/folder/user.cer")));
-  EXPECT_EQ(kReadFailed, control.getNewCert(u16(hsm.dir() + "/new.cer")));
-  EXPECT_EQ(kReadFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kFileOpenFailed,
+            control.getCert(u16(hsm.dir() + "/no/such/folder/user.cer")));
+  EXPECT_EQ(+ControlCode::kReadFailed, control.getNewCert(u16(hsm.dir() + "/new.cer")));
+  EXPECT_EQ(+ControlCode::kReadFailed, control.getErrorCode());
 }
 
 TEST_F(CertReadTest, DatesInEveryForm) {
@@ -98,18 +100,18 @@ TEST_F(CertReadTest, DatesInEveryForm) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);
     EXPECT_EQ(Text(c.want), c.call());
-    EXPECT_EQ(kOk, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   }
 }
 
 TEST_F(CertReadTest, KeyAndAuthorityOfTheStoredCertificate) {
   storeOne(utc(2030, 1, 2), utc(2031, 1, 2));
   EXPECT_EQ(Text(u16(upperHex(tokenKey().modulus))), control.getCModulus());
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   EXPECT_EQ(Text(u"010001"), control.getCPublicExponent());
   EXPECT_EQ(Text(u16(fedi::kTestCasid1)), control.getCASID1());
   EXPECT_EQ(Text(u16(fedi::kTestCasid2)), control.getCASID2());
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 }
 
 TEST_F(CertReadTest, WithoutAReadableCertificateNoTextComesBack) {
@@ -131,7 +133,7 @@ TEST_F(CertReadTest, WithoutAReadableCertificateNoTextComesBack) {
   for (const auto& c : readers) {
     SCOPED_TRACE(std::string("none stored: ") + c.method);
     EXPECT_EQ(std::nullopt, c.call());
-    EXPECT_EQ(kReadFailed, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kReadFailed, control.getErrorCode());
   }
   SoftHsm::DataObject broken;
   broken.label = "EOICert";
@@ -140,7 +142,7 @@ TEST_F(CertReadTest, WithoutAReadableCertificateNoTextComesBack) {
   for (const auto& c : readers) {
     SCOPED_TRACE(std::string("undecodable: ") + c.method);
     EXPECT_EQ(std::nullopt, c.call());
-    EXPECT_EQ(kUndecodable, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kUndecodable, control.getErrorCode());
   }
 }
 
@@ -151,24 +153,23 @@ TEST_F(CertReadTest, DateTimesOfOtherTokenTypes) {
     SCOPED_TRACE(type);
     control.setTokenType(type);
     EXPECT_EQ(std::nullopt, control.getBeginDateTime());
-    EXPECT_EQ(kNotCompleted, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kNotCompleted, control.getErrorCode());
     EXPECT_EQ(std::nullopt, control.getCertNotAfter(1));
-    EXPECT_EQ(kNotCompleted, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kNotCompleted, control.getErrorCode());
   }
 
   // A ZRML token's X.509 certificate object.
   const Bytes der = selfSignedCertificate("ZRML user");
   hsm.createCertificate(0, "ZRML user", der);
   const unsigned char* position = der.data();
-  std::unique_ptr<X509, decltype(&X509_free)> x509(
-      d2i_X509(nullptr, &position, static_cast<long>(der.size())), X509_free);
+  Ptr<X509> x509(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
   ASSERT_TRUE(x509);
   control.setTokenType(3);
   EXPECT_EQ(Text(u16(asnTimeText(X509_get0_notBefore(x509.get()), "%Y%m%d%H%M%S"))),
             control.getBeginDateTime());
   EXPECT_EQ(Text(u16(asnTimeText(X509_get0_notAfter(x509.get()), "%Y%m%d%H%M%SZ"))),
             control.getCertNotAfter(0));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST_F(CertTokenTest, LoadCACertStoresTheBagAsGivenAndReplacesIt) {
   const Bytes first = caBag();
   const std::string path = hsm.dir() + "/ca.der";
   writeFile(path, first);
-  EXPECT_EQ(kOk, control.loadCACert(u16(path)));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCACert(u16(path)));
   EXPECT_EQ(withZero(first), value("EOICAert"));
   EXPECT_EQ(Bytes({'V', 'o', 'r', 'n', 'i', 'x', '-', 'P', '1', '1', 0}),
             hsm.attribute(0, "EOICAert", CKA_APPLICATION));
@@ -41,7 +41,7 @@ TEST_F(CertTokenTest, LoadCACertStoresTheBagAsGivenAndReplacesIt) {
   setNow(kNow + 60);  // a bag stamped a minute later
   const Bytes second = caBag();
   ASSERT_NE(first, second);
-  EXPECT_EQ(kOk, control.loadCACertB64(u16(base64(second))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCACertB64(u16(base64(second))));
   EXPECT_EQ(withZero(second), value("EOICAert"));
   EXPECT_EQ(1, countLabel(hsm, "EOICAert"));
 }
@@ -52,7 +52,7 @@ TEST_F(CertTokenTest, LoadCACertWorksWithEitherBuiltInRecord) {
   for (const std::int32_t test : {0, 1, 0}) {
     SCOPED_TRACE(test);
     control.setTestVersion(test);
-    EXPECT_EQ(kOk, control.loadCACertB64(u16(caB64)));
+    EXPECT_EQ(+ControlCode::kOk, control.loadCACertB64(u16(caB64)));
   }
 }
 
@@ -63,9 +63,9 @@ TEST_F(CertTokenTest, LoadCACertRefusesWhatIsNoCertificateBag) {
     std::int32_t want;
   };
   const Case cases[] = {
-      {"a missing file", std::nullopt, kFileOpenFailed},
-      {"bytes that are no bag", Bytes{0x30, 0x03, 0x02, 0x01, 0x00}, kUndecodable},
-      {"a bag without certificates", bag({}), kBagCount},
+      {"a missing file", std::nullopt, +ControlCode::kFileOpenFailed},
+      {"bytes that are no bag", Bytes{0x30, 0x03, 0x02, 0x01, 0x00}, +ControlCode::kUndecodable},
+      {"a bag without certificates", bag({}), +ControlCode::kBagCount},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -78,7 +78,7 @@ TEST_F(CertTokenTest, LoadCACertRefusesWhatIsNoCertificateBag) {
       EXPECT_EQ(c.want, control.loadCACertB64(u16(base64(*c.file))));
     }
   }
-  EXPECT_EQ(kBase64Failed, control.loadCACertB64(u"MII*"));
+  EXPECT_EQ(+ControlCode::kBase64Failed, control.loadCACertB64(u"MII*"));
   EXPECT_FALSE(has("EOICAert"));
 }
 
@@ -94,25 +94,28 @@ TEST_F(CertTokenTest, LoadCertRefusesCertificatesTheTokenMustNotHold) {
   };
   const Case cases[] = {
       {"signed by a key other than the CA's", base64(bag({foreignSigned.get()})),
-       kSignatureInvalid},
-      {"for a key that is not the token's", base64(bag({otherKey.get()})), kKeyMismatch},
-      {"a bag without certificates", base64(bag({})), kUndecodable},
-      {"a bag of two certificates", base64(bag({mine.get(), mine.get()})), kUndecodable},
-      {"bytes that are no bag", base64({0x04, 0x01, 0x00}), kUndecodable},
-      {"text that is no Base64", "MII-", kBase64Failed},
+       +ControlCode::kSignatureInvalid},
+      {"for a key that is not the token's", base64(bag({otherKey.get()})),
+       +ControlCode::kKeyMismatch},
+      {"a bag without certificates", base64(bag({})), +ControlCode::kUndecodable},
+      {"a bag of two certificates", base64(bag({mine.get(), mine.get()})),
+       +ControlCode::kUndecodable},
+      {"bytes that are no bag", base64({0x04, 0x01, 0x00}), +ControlCode::kUndecodable},
+      {"text that is no Base64", "MII-", +ControlCode::kBase64Failed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.want, control.loadCertB64(u16(c.base64)));
     EXPECT_EQ(c.want, control.getErrorCode());
   }
-  EXPECT_EQ(kFileOpenFailed, control.loadCert(u16(hsm.dir() + "/missing.cer")));
+  EXPECT_EQ(+ControlCode::kFileOpenFailed, control.loadCert(u16(hsm.dir() + "/missing.cer")));
   EXPECT_FALSE(has("EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
 }
 
 TEST_F(CertTokenTest, LoadCertNeedsTheCaCertificateOnTheToken) {
-  EXPECT_EQ(kReadFailed, control.loadCertB64(u16(base64(tokenCertBag(kNow, kNow + 86400)))));
+  EXPECT_EQ(+ControlCode::kReadFailed,
+            control.loadCertB64(u16(base64(tokenCertBag(kNow, kNow + 86400)))));
   EXPECT_FALSE(has("EOICert"));
 }
 
@@ -122,11 +125,11 @@ TEST_F(CertTokenTest, RenewalWaitsBesideTheCurrentCertificateUntilItExpires) {
   const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
   const std::string path = hsm.dir() + "/current.cer";
   writeFile(path, current);
-  ASSERT_EQ(kOk, control.loadCert(u16(path)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCert(u16(path)));
   EXPECT_EQ(withZero(current), value("EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
 
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(renewal))));
   EXPECT_EQ(withZero(current), value("EOICert"));
   EXPECT_EQ(withZero(renewal), value("EOICertNew"));
   EXPECT_EQ(base64(withZero(renewal)), oneLine(control.getNewCertB64()));
@@ -138,19 +141,20 @@ TEST_F(CertTokenTest, RenewalWaitsBesideTheCurrentCertificateUntilItExpires) {
   setNow(utc(2031, 1, 1, 12));
   TVFEDIMiniKeyCrypt page;
   EXPECT_EQ(u"20301101", page.getBeginDate());
-  EXPECT_EQ(kOk, page.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, page.getErrorCode());
   EXPECT_EQ(withZero(renewal), value("EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
   EXPECT_EQ(std::nullopt, page.getNewCertB64());
-  EXPECT_EQ(kReadFailed, page.getErrorCode());
-  EXPECT_EQ(kReadFailed, page.getNewCert(u16(hsm.dir() + "/new.cer")));
+  EXPECT_EQ(+ControlCode::kReadFailed, page.getErrorCode());
+  EXPECT_EQ(+ControlCode::kReadFailed, page.getNewCert(u16(hsm.dir() + "/new.cer")));
 }
 
 TEST_F(CertTokenTest, StoreReplacesACurrentCertificateThatHasExpired) {
   loadCa();
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(utc(2029, 1, 1), utc(2030, 1, 1))))));
+  ASSERT_EQ(+ControlCode::kOk,
+            control.loadCertB64(u16(base64(tokenCertBag(utc(2029, 1, 1), utc(2030, 1, 1))))));
   const Bytes fresh = tokenCertBag(utc(2030, 5, 1), utc(2031, 5, 1));
-  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(fresh))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(fresh))));
   EXPECT_EQ(withZero(fresh), value("EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
 }
@@ -158,14 +162,14 @@ TEST_F(CertTokenTest, StoreReplacesACurrentCertificateThatHasExpired) {
 TEST_F(CertTokenTest, TheSameCertificateTwiceWhileInForceIsParked) {
   loadCa();
   const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(current))));
   // What the token holds carries one zero byte more than the bag, so it is not the same value.
-  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(current))));
   EXPECT_EQ(withZero(current), value("EOICert"));
   EXPECT_EQ(withZero(current), value("EOICertNew"));
   // A third store while one is parked replaces the parked one.
   const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
-  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(renewal))));
   EXPECT_EQ(withZero(current), value("EOICert"));
   EXPECT_EQ(withZero(renewal), value("EOICertNew"));
   EXPECT_EQ(1, countLabel(hsm, "EOICertNew"));
@@ -179,7 +183,7 @@ TEST_F(CertTokenTest, AValueStoredExactlyAsTheBagIsLeftAlone) {
   written.value = current;  // as another application writes it: no zero byte
   written.application = "Issuer";
   hsm.createData(0, written);
-  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(current))));
   EXPECT_EQ(current, value("EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
 }
@@ -187,9 +191,9 @@ TEST_F(CertTokenTest, AValueStoredExactlyAsTheBagIsLeftAlone) {
 TEST_F(CertTokenTest, ANeverExpiringCertificateStaysInForce) {
   loadCa();
   const auto forever = issue(utc(2030, 1, 1), ca::FediTime::utcText("999999999999Z"));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(bag({forever.get()})))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(bag({forever.get()})))));
   const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
-  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(renewal))));
   EXPECT_EQ(withZero(renewal), value("EOICertNew"));
 
   setNow(utc(2040, 1, 1));
@@ -204,7 +208,7 @@ TEST_F(CertTokenTest, LoadMultiCertB64StoresTheHoldersCertificateOfABundle) {
   const auto authoritys = issue(kNow - 86400, kNow + 86400, SubjectKey(ca::test::testCaKey()));
   const auto mine = issue(kNow - 86400, kNow + 86400);
   // The current certificate is in force, yet a bundle replaces it.
-  ASSERT_EQ(kOk,
+  ASSERT_EQ(+ControlCode::kOk,
             control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31))))));
 
   // The holder's certificate is stored in a bag of its own of type 1, stamped as the bundle
@@ -213,7 +217,7 @@ TEST_F(CertTokenTest, LoadMultiCertB64StoresTheHoldersCertificateOfABundle) {
   const Bytes bundle = bag({strangers.get(), authoritys.get(), mine.get()});
   const Bytes expected = bag({mine.get()});
   setNow(kNow);
-  EXPECT_EQ(kOk, control.loadMultiCertB64(u16(base64(bundle))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadMultiCertB64(u16(base64(bundle))));
   EXPECT_EQ(withZero(expected), value("EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
 }
@@ -230,12 +234,12 @@ TEST_F(CertTokenTest, LoadMultiCertB64WithoutTheHoldersCertificate) {
   };
   const Case cases[] = {
       {"no certificate for the token's key", base64(bag({strangers.get(), authoritys.get()})),
-       kKeyMismatch},
-      {"an empty bundle", base64(bag({})), kKeyMismatch},
+       +ControlCode::kKeyMismatch},
+      {"an empty bundle", base64(bag({})), +ControlCode::kKeyMismatch},
       {"the holder's certificate signed by a stranger",
-       base64(bag({strangers.get(), mineForeignSigned.get()})), kSignatureInvalid},
-      {"bytes that are no bundle", base64({0x30, 0x00}), kUndecodable},
-      {"text that is no Base64", "*", kBase64Failed},
+       base64(bag({strangers.get(), mineForeignSigned.get()})), +ControlCode::kSignatureInvalid},
+      {"bytes that are no bundle", base64({0x30, 0x00}), +ControlCode::kUndecodable},
+      {"text that is no Base64", "*", +ControlCode::kBase64Failed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -250,9 +254,9 @@ TEST_F(CertTokenTest, LoadMultiCertB64WithoutTheHoldersCertificate) {
 TEST_F(CertTokenTest, AFailedReplacementPutsTheDeletedCertificateBack) {
   loadCa();
   const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(current))));
   const Bytes parked = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(parked))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(parked))));
   const Bytes application = hsm.attribute(0, "EOICert", CKA_APPLICATION);
   const auto replacement = issue(kNow - 86400, kNow + 86400);
   const std::string replacementB64 = base64(bag({replacement.get()}));
@@ -262,8 +266,8 @@ TEST_F(CertTokenTest, AFailedReplacementPutsTheDeletedCertificateBack) {
     std::int32_t want;
   };
   const Case cases[] = {
-      {"C_CreateObject=0x31*1", kTokenMemoryFull},
-      {"C_CreateObject=0x5*1", kWriteFailed},
+      {"C_CreateObject=0x31*1", +ControlCode::kTokenMemoryFull},
+      {"C_CreateObject=0x5*1", +ControlCode::kWriteFailed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.faults);
@@ -284,18 +288,18 @@ TEST_F(CertTokenTest, AFailedReplacementPutsTheDeletedCertificateBack) {
 
 TEST_F(CertTokenTest, AFailedCaReplacementPutsTheDeletedBagBack) {
   const Bytes first = caBag();
-  ASSERT_EQ(kOk, control.loadCACertB64(u16(base64(first))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCACertB64(u16(base64(first))));
   setNow(kNow + 60);
   const std::string second = base64(caBag());
 
   setProxyFaults("C_CreateObject=0x31*1");
-  EXPECT_EQ(kTokenMemoryFull, control.loadCACertB64(u16(second)));
+  EXPECT_EQ(+ControlCode::kTokenMemoryFull, control.loadCACertB64(u16(second)));
   EXPECT_EQ(withZero(first), value("EOICAert"));
 
   // Without a copy of the old bag nothing is deleted.
   setProxyFaults("C_GetAttributeValue=0x5*1");
   resetProxyCalls();
-  EXPECT_EQ(kReadFailed, control.loadCACertB64(u16(second)));
+  EXPECT_EQ(+ControlCode::kReadFailed, control.loadCACertB64(u16(second)));
   EXPECT_EQ(0u, proxyCalls("C_DestroyObject"));
   setProxyFaults("");
   EXPECT_EQ(withZero(first), value("EOICAert"));
@@ -308,7 +312,7 @@ TEST_F(CertTokenTest, AnUndecodableStoredCertificateIsReplaced) {
   broken.value = {'n', 'o', 't', ' ', 'D', 'E', 'R', 0};
   hsm.createData(0, broken);
   const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
-  EXPECT_EQ(kOk, control.loadCertB64(u16(base64(current))));
+  EXPECT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(current))));
   EXPECT_EQ(withZero(current), value("EOICert"));
   EXPECT_EQ(1, countLabel(hsm, "EOICert"));
   EXPECT_FALSE(has("EOICertNew"));
@@ -318,14 +322,14 @@ TEST_F(CertTokenTest, APromotionWhoseRenamingFailsKeepsTheExpiredCertificate) {
   loadCa();
   const Bytes current = tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31));
   const Bytes renewal = tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(current))));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(current))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(renewal))));
 
   setNow(utc(2031, 1, 1, 12));
   TVFEDIMiniKeyCrypt page;
   setProxyFaults("C_SetAttributeValue=0x5*1");
   EXPECT_EQ(std::nullopt, page.getBeginDate());
-  EXPECT_EQ(kTokenFailure, page.getErrorCode());
+  EXPECT_EQ(+ControlCode::kTokenFailure, page.getErrorCode());
   setProxyFaults("");
   EXPECT_EQ(withZero(current), value("EOICert"));
   EXPECT_EQ(withZero(renewal), value("EOICertNew"));
@@ -339,19 +343,19 @@ TEST_F(CertTokenTest, APromotionWhoseRenamingFailsKeepsTheExpiredCertificate) {
 // certificate has expired, the older renewal must not take its place.
 TEST_F(CertTokenTest, ARenewalParkedBeforeABundleNeverReplacesTheBundlesCertificate) {
   loadCa();
-  ASSERT_EQ(kOk,
+  ASSERT_EQ(+ControlCode::kOk,
             control.loadCertB64(u16(base64(tokenCertBag(utc(2030, 1, 1), utc(2030, 12, 31))))));
   const Bytes renewal = tokenCertBag(utc(2030, 5, 1), utc(2031, 12, 31));
-  ASSERT_EQ(kOk, control.loadCertB64(u16(base64(renewal))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadCertB64(u16(base64(renewal))));
   ASSERT_EQ(withZero(renewal), value("EOICertNew"));
   const auto newer = issue(utc(2030, 6, 1), utc(2032, 6, 1));
-  ASSERT_EQ(kOk, control.loadMultiCertB64(u16(base64(bag({newer.get()})))));
+  ASSERT_EQ(+ControlCode::kOk, control.loadMultiCertB64(u16(base64(bag({newer.get()})))));
   EXPECT_EQ(withZero(renewal), value("EOICertNew"));
 
   setNow(utc(2032, 6, 2, 12));
   TVFEDIMiniKeyCrypt page;
   EXPECT_EQ(u"20300601", page.getBeginDate());
-  EXPECT_EQ(kOk, page.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, page.getErrorCode());
   EXPECT_FALSE(has("EOICertNew"));
   EXPECT_EQ(1, countLabel(hsm, "EOICert"));
 }
@@ -380,9 +384,9 @@ TEST_F(CertTokenTest, APromotionTakesOnlyANewerCertificateForTheTokensKey) {
     SCOPED_TRACE(c.what);
     setNow(kNow);
     // The page of the case before closed the session and unloaded the library.
-    ASSERT_EQ(kOk, control.loadLib(u16(proxyModule())));
-    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
-    ASSERT_EQ(kOk, control.loadMultiCertB64(u16(base64(bag({current.get()})))));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(proxyModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(+ControlCode::kOk, control.loadMultiCertB64(u16(base64(bag({current.get()})))));
     SoftHsm::DataObject parked;
     parked.label = "EOICertNew";
     parked.value = withZero(c.parked);
@@ -391,7 +395,7 @@ TEST_F(CertTokenTest, APromotionTakesOnlyANewerCertificateForTheTokensKey) {
     setNow(utc(2031, 1, 1, 12));
     TVFEDIMiniKeyCrypt page;
     EXPECT_EQ(c.beginDate, page.getBeginDate());
-    EXPECT_EQ(kOk, page.getErrorCode());
+    EXPECT_EQ(+ControlCode::kOk, page.getErrorCode());
     EXPECT_FALSE(has("EOICertNew"));
     EXPECT_EQ(1, countLabel(hsm, "EOICert"));
   }

@@ -7,19 +7,16 @@
 #include <memory>
 #include <string>
 
+#include "common/ptr.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/cert_internal.h"
 
 namespace kestrune::control {
 namespace {
 
-struct AsnStringFree {
-  void operator()(ASN1_STRING* s) const { ASN1_STRING_free(s); }
-};
-
 // asnTime makes an ASN.1 time of the given type holding exactly text, unchecked.
-std::unique_ptr<ASN1_STRING, AsnStringFree> asnTime(int type, const std::string& text) {
-  std::unique_ptr<ASN1_STRING, AsnStringFree> time(ASN1_STRING_type_new(type));
+Ptr<ASN1_STRING> asnTime(int type, const std::string& text) {
+  Ptr<ASN1_STRING> time(ASN1_STRING_type_new(type));
   ASN1_STRING_set(time.get(), text.data(), static_cast<int>(text.size()));
   return time;
 }
@@ -64,11 +61,11 @@ TEST(FormatCertTime, RendersEachModeOfBothTimeTypes) {
       {V_ASN1_UTCTIME, "9611220000+0800", kDateTime, 0, "19961122000000"},
       // The all-nines mark is rendered as digits.
       {V_ASN1_UTCTIME, "999999999999Z", kDateOnly, 0, "19999999"},
-      {V_ASN1_UTCTIME, "491231235", kDateTime, kMalformedArgument, ""},
+      {V_ASN1_UTCTIME, "491231235", kDateTime, +ControlCode::kMalformedArgument, ""},
       {V_ASN1_GENERALIZEDTIME, "20501231235959Z", kDateTimeZone, 0, "20501231235959Z"},
       {V_ASN1_GENERALIZEDTIME, "205012312359Z", kDateTime, 0, "20501231235900"},
       {V_ASN1_GENERALIZEDTIME, "20501231235959", kDateTimeZone, 0, "20501231235959"},
-      {V_ASN1_GENERALIZEDTIME, "20501231235", kDateOnly, kMalformedArgument, ""},
+      {V_ASN1_GENERALIZEDTIME, "20501231235", kDateOnly, +ControlCode::kMalformedArgument, ""},
       // Another type renders nothing.
       {V_ASN1_OCTET_STRING, "491231235959Z", kDateTime, 0, ""},
   };

@@ -18,13 +18,16 @@ TEST(ConnectToken, TokenFailuresMapToTheirCodesWithoutAMessage) {
     std::int32_t want;
   };
   const Case cases[] = {
-      {"C_Initialize=0x6", kTokenInitFailed}, {"C_GetSlotList=0x6", kSlotListFailed},
-      {"C_OpenSession=0x3", kSessionFailed},  {"C_GetSessionInfo=0x5", kSessionFailed},
-      {"C_Login=0xA0", kPinRefused},          {"C_Login=0xA4", kPinLocked},
+      {"C_Initialize=0x6", +ControlCode::kTokenInitFailed},
+      {"C_GetSlotList=0x6", +ControlCode::kSlotListFailed},
+      {"C_OpenSession=0x3", +ControlCode::kSessionFailed},
+      {"C_GetSessionInfo=0x5", +ControlCode::kSessionFailed},
+      {"C_Login=0xA0", +ControlCode::kPinRefused},
+      {"C_Login=0xA4", +ControlCode::kPinLocked},
   };
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   control.showDebugMessage(1);
   testing::MessageRecorder messages;
   for (const auto& c : cases) {
@@ -38,7 +41,7 @@ TEST(ConnectToken, TokenFailuresMapToTheirCodesWithoutAMessage) {
   }
   EXPECT_TRUE(messages.shown().empty());
   // Nothing is left behind that would stop the next connection.
-  EXPECT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  EXPECT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
 }
 
 TEST(ConnectToken, OtherFailuresShowTheTokenCodeOnlyWhenDebugIsOne) {
@@ -52,8 +55,8 @@ TEST(ConnectToken, OtherFailuresShowTheTokenCodeOnlyWhenDebugIsOne) {
     TVFEDIMiniKeyCrypt control;  // no library loaded: the token layer answers 129
     control.showDebugMessage(c.showDebug);
     testing::MessageRecorder messages;
-    EXPECT_EQ(kTokenFailure, control.setCurrentSlot(0));
-    EXPECT_EQ(kTokenFailure, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kTokenFailure, control.setCurrentSlot(0));
+    EXPECT_EQ(+ControlCode::kTokenFailure, control.getErrorCode());
     if (c.shown) {
       ASSERT_EQ(1u, messages.shown().size());
       EXPECT_EQ("81", messages.shown()[0].text);
@@ -67,11 +70,11 @@ TEST(ConnectToken, OtherFailuresShowTheTokenCodeOnlyWhenDebugIsOne) {
 TEST(ConnectToken, NoTokenPresentIsAGeneralFailureShowingItsCode) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   control.showDebugMessage(1);
   testing::MessageRecorder messages;
   testing::setProxyFaults("C_GetSlotList=empty");
-  EXPECT_EQ(kTokenFailure, control.checkPassword(u16(kUserPin)));
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.checkPassword(u16(kUserPin)));
   EXPECT_FALSE(control::sessionOpen());
   ASSERT_EQ(1u, messages.shown().size());
   EXPECT_EQ("69", messages.shown()[0].text);  // the token layer's 105
@@ -82,7 +85,7 @@ TEST(ConnectToken, NoTokenPresentIsAGeneralFailureShowingItsCode) {
 TEST(ConnectToken, GetTypeWithoutALibraryReportsTheConnection) {
   TVFEDIMiniKeyCrypt control;
   EXPECT_EQ(std::nullopt, control.getType());
-  EXPECT_EQ(kTokenFailure, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.getErrorCode());
 }
 
 }  // namespace

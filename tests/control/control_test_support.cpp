@@ -7,17 +7,9 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/ptr.h"
+
 namespace kestrune::testing {
-namespace {
-
-struct FreeKey {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct FreeCertificate {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-
-}  // namespace
 
 CommandResult runCommand(const std::string& command) {
   CommandResult result;
@@ -46,8 +38,8 @@ MessageRecorder::~MessageRecorder() {
 }
 
 std::vector<std::uint8_t> selfSignedCertificate(std::string_view commonName) {
-  std::unique_ptr<EVP_PKEY, FreeKey> key(EVP_RSA_gen(1024));
-  std::unique_ptr<X509, FreeCertificate> certificate(X509_new());
+  Ptr<EVP_PKEY> key(EVP_RSA_gen(1024));
+  Ptr<X509> certificate(X509_new());
   if (!key || !certificate) {
     ADD_FAILURE() << "OpenSSL could not make a key or certificate";
     return {};

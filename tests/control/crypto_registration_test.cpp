@@ -7,18 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "common/ptr.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/crypto_registration.h"
 
 namespace kestrune {
 namespace {
-
-struct FreeCipherContext {
-  void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
-struct FreeCipher {
-  void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
-};
 
 std::string hex(const std::vector<unsigned char>& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -48,7 +42,7 @@ TEST(CryptoRegistration, DesCiphersAndMd5AreFoundByName) {
   EXPECT_NE(nullptr, EVP_get_cipherbyname("DES-CBC"));
   EXPECT_NE(nullptr, EVP_get_cipherbyname("DES-EDE3-CBC"));
   EXPECT_NE(nullptr, EVP_get_digestbyname("MD5"));
-  std::unique_ptr<EVP_CIPHER, FreeCipher> fetched(EVP_CIPHER_fetch(nullptr, "DES-CBC", nullptr));
+  Ptr<EVP_CIPHER> fetched(EVP_CIPHER_fetch(nullptr, "DES-CBC", nullptr));
   EXPECT_NE(nullptr, fetched);
 }
 
@@ -58,7 +52,7 @@ TEST(CryptoRegistration, SingleDesEncryptsAsTheOpensslCommandDoes) {
   const unsigned char iv[8] = {};
   const unsigned char plain[16] = {'F', 'E', 'D', 'I', '-', 'C', 'B', 'C',
                                    'k', 'e', 's', 't', 'r', 'u', 'n', 'e'};
-  std::unique_ptr<EVP_CIPHER_CTX, FreeCipherContext> context(EVP_CIPHER_CTX_new());
+  Ptr<EVP_CIPHER_CTX> context(EVP_CIPHER_CTX_new());
   ASSERT_EQ(1,
             EVP_EncryptInit_ex(context.get(), EVP_get_cipherbyname("DES-CBC"), nullptr, key, iv));
   EVP_CIPHER_CTX_set_padding(context.get(), 0);

@@ -18,7 +18,7 @@ class CurrentSlot : public ::testing::Test {
   void SetUp() override {
     hsm_.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
     hsm_.generateKeyPair(1, "A FEDI RSA Public Key", "A FEDI RSA PRIVATE Key", 512);
-    ASSERT_EQ(kOk, control_.loadLib(u16(testing::softHsmModule())));
+    ASSERT_EQ(+ControlCode::kOk, control_.loadLib(u16(testing::softHsmModule())));
   }
 
   testing::SoftHsm hsm_{2};
@@ -26,25 +26,25 @@ class CurrentSlot : public ::testing::Test {
 };
 
 TEST_F(CurrentSlot, AnOpenSessionStaysOnItsSlotUntilClosed) {
-  EXPECT_EQ(kOk, control_.setCurrentSlot(1));
+  EXPECT_EQ(+ControlCode::kOk, control_.setCurrentSlot(1));
   EXPECT_EQ(u"SafeNet", control_.getType());
 
-  EXPECT_EQ(kOk, control_.setCurrentSlot(0));
-  EXPECT_EQ(kOk, control_.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control_.setCurrentSlot(0));
+  EXPECT_EQ(+ControlCode::kOk, control_.getErrorCode());
   EXPECT_EQ(u"SafeNet", control_.getType());
 
   control_.close();
-  EXPECT_EQ(kOk, control_.setCurrentSlot(0));
+  EXPECT_EQ(+ControlCode::kOk, control_.setCurrentSlot(0));
   EXPECT_TRUE(control::sessionOpen());
   EXPECT_EQ(u"Linkway", control_.getType());
 }
 
 TEST_F(CurrentSlot, CheckPasswordReopensOnTheNewSlot) {
-  ASSERT_EQ(kOk, control_.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control_.checkPassword(u16(kUserPin)));
   EXPECT_EQ(u"Linkway", control_.getType());
-  EXPECT_EQ(kOk, control_.setCurrentSlot(1));
+  EXPECT_EQ(+ControlCode::kOk, control_.setCurrentSlot(1));
   EXPECT_EQ(u"Linkway", control_.getType());
-  EXPECT_EQ(kOk, control_.checkPassword(u16(kUserPin)));
+  EXPECT_EQ(+ControlCode::kOk, control_.checkPassword(u16(kUserPin)));
   EXPECT_EQ(u"SafeNet", control_.getType());
 }
 
@@ -53,7 +53,7 @@ TEST_F(CurrentSlot, AnIndexBeyondTheSlotsFallsBackToTheFirst) {
   for (const auto index : beyond) {
     SCOPED_TRACE(index);
     control_.close();
-    EXPECT_EQ(kOk, control_.setCurrentSlot(index));
+    EXPECT_EQ(+ControlCode::kOk, control_.setCurrentSlot(index));
     EXPECT_EQ(u"Linkway", control_.getType());
   }
 }

@@ -96,13 +96,13 @@ class EdifactSignTest : public ::testing::Test {
   }
 
   void logIn() {
-    ASSERT_EQ(kOk, control.loadLib(u16(proxyModule())));
-    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(proxyModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   }
 
   std::string signOk(std::u16string_view message) {
     const auto out = control.FEDIMessageSign(message);
-    EXPECT_EQ(kOk, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
     EXPECT_TRUE(out.has_value());
     return out ? narrow(*out) : std::string();
   }
@@ -214,9 +214,9 @@ TEST_F(EdifactSignTest, SignedTextIsTheSignedBytesConvertedBack) {
     const auto out = control.FEDIMessageSign(message);
     const std::int32_t code = control.getErrorCode();
     std::string bytes;
-    if (control::textToCodePage950(message, bytes) != kOk) {
+    if (control::textToCodePage950(message, bytes) != +ControlCode::kOk) {
       EXPECT_FALSE(out.has_value());
-      EXPECT_EQ(kBadText, code);
+      EXPECT_EQ(+ControlCode::kBadText, code);
       continue;
     }
     std::string signature = "00";
@@ -233,21 +233,21 @@ TEST_F(EdifactSignTest, SignedTextIsTheSignedBytesConvertedBack) {
     how.signedAt = {2024, 1, 2, 3, 4, 5};
     how.readIdentity = [](edifact::SignerIdentity& identity) {
       identity = {"1234567890", "U001", "ORG01"};
-      return kOk;
+      return +ControlCode::kOk;
     };
     how.sign = [&](std::string_view, std::string& hex) {
       hex = signature;
-      return kOk;
+      return +ControlCode::kOk;
     };
     const std::int32_t signedCode = edifact::signEdifactMessage(bytes, how);
     ASSERT_EQ(signedCode, code);
-    if (signedCode != kOk) {
+    if (signedCode != +ControlCode::kOk) {
       EXPECT_FALSE(out.has_value());
       continue;
     }
     ASSERT_TRUE(out.has_value());
     std::u16string want;
-    ASSERT_EQ(kOk, control::textFromCodePage950(bytes, want));
+    ASSERT_EQ(+ControlCode::kOk, control::textFromCodePage950(bytes, want));
     EXPECT_EQ(want, *out);
     ++signedCount;
   }
@@ -259,9 +259,9 @@ TEST_F(EdifactSignTest, RefusalsReturnNoTextAndLeaveTheTokenAlone) {
   std::sort(before.begin(), before.end());
 
   // Before checkPassword.
-  ASSERT_EQ(kOk, control.loadLib(u16(proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(proxyModule())));
   EXPECT_FALSE(control.FEDIMessageSign(kInvoice).has_value());
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
 
   logIn();
   const std::u16string bad[] = {u"",
@@ -274,19 +274,19 @@ TEST_F(EdifactSignTest, RefusalsReturnNoTextAndLeaveTheTokenAlone) {
     SCOPED_TRACE(std::string(message.begin(), message.end()));
     resetProxyCalls();
     EXPECT_FALSE(control.FEDIMessageSign(message).has_value());
-    EXPECT_EQ(kEncodeFailed, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kEncodeFailed, control.getErrorCode());
     EXPECT_EQ(0u, proxyCalls("C_Sign"));
   }
 
   // A text that code page 950 can't take in.
   const std::u16string loneSurrogate = u"UNH+1+A:B'\xD800'UNT+3+1'";
   EXPECT_FALSE(control.FEDIMessageSign(loneSurrogate).has_value());
-  EXPECT_EQ(kBadText, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kBadText, control.getErrorCode());
 
   // The token doesn't sign.
   setProxyFaults("C_Sign=0x6");
   EXPECT_FALSE(control.FEDIMessageSign(kInvoice).has_value());
-  EXPECT_EQ(kNoSignature, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kNoSignature, control.getErrorCode());
   setProxyFaults("");
 
   control.close();
@@ -300,14 +300,14 @@ TEST_F(EdifactSignTest, AnIdentityThatCantBeReadIsCode12) {
   // The token's identifiers can't be read.
   setProxyFaults("C_GetAttributeValue=0x5");
   EXPECT_FALSE(control.FEDIMessageSign(kInvoice).has_value());
-  EXPECT_EQ(kReadFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kReadFailed, control.getErrorCode());
   setProxyFaults("");
 
   // A freshly made card has no certificate yet, so no CSN.
-  ASSERT_EQ(kOk, control.makeCard(u"U001", u"ORG01"));
+  ASSERT_EQ(+ControlCode::kOk, control.makeCard(u"U001", u"ORG01"));
   resetProxyCalls();
   EXPECT_FALSE(control.FEDIMessageSign(kInvoice).has_value());
-  EXPECT_EQ(kReadFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kReadFailed, control.getErrorCode());
   EXPECT_EQ(0u, proxyCalls("C_Sign"));
 }
 
@@ -323,8 +323,8 @@ TEST(EdifactSignZrml, SignsWithSha1AndTheLongOrganisationSplit) {
                    .serial = 0x0A});
   const SigningTime signingTime;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   const auto out = control.FEDIMessageSign(kInvoice);
   ASSERT_TRUE(out.has_value()) << control.getErrorCode();
   const std::string text = narrow(*out);

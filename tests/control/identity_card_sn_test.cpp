@@ -16,7 +16,9 @@ using testing::u16;
 
 class CardSerial : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule()))); }
+  void SetUp() override {
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
+  }
   void TearDown() override { testing::setProxyFaults(""); }
 
   testing::SoftHsm hsm;
@@ -25,14 +27,14 @@ class CardSerial : public ::testing::Test {
 
 TEST_F(CardSerial, IsWrittenAndReplacedWithoutAPin) {
   EXPECT_EQ(std::nullopt, control.getCardSN());
-  EXPECT_EQ(kReadFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kReadFailed, control.getErrorCode());
 
-  EXPECT_EQ(kOk, control.setCardSN(u"CARD-0001"));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.setCardSN(u"CARD-0001"));
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   EXPECT_EQ(u"CARD-0001", control.getCardSN());
-  EXPECT_EQ(kOk, control.setCardSN(u"CARD-0002"));
+  EXPECT_EQ(+ControlCode::kOk, control.setCardSN(u"CARD-0002"));
   EXPECT_EQ(u"CARD-0002", control.getCardSN());
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 
   control.close();
   const std::string stored = "CARD-0002";
@@ -47,45 +49,45 @@ TEST_F(CardSerial, SetAnswersOneAndLeavesTheReasonInTheErrorCode) {
     std::int32_t code;
   };
   const Case cases[] = {
-      {"C_Initialize=0x5", kTokenInitFailed},  // the token can't be connected
-      {"C_CreateObject=0x31", kTokenMemoryFull},
-      {"C_CreateObject=0x5", kWriteFailed},
-      {"C_DestroyObject=0x5", kDeleteFailed},
+      {"C_Initialize=0x5", +ControlCode::kTokenInitFailed},  // the token can't be connected
+      {"C_CreateObject=0x31", +ControlCode::kTokenMemoryFull},
+      {"C_CreateObject=0x5", +ControlCode::kWriteFailed},
+      {"C_DestroyObject=0x5", +ControlCode::kDeleteFailed},
   };
-  ASSERT_EQ(kOk, control.setCardSN(u"CARD-0001"));
+  ASSERT_EQ(+ControlCode::kOk, control.setCardSN(u"CARD-0001"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.faults);
     control.close();
     testing::setProxyFaults(c.faults);
-    EXPECT_EQ(kNotCompleted, control.setCardSN(u"CARD-0002"));
+    EXPECT_EQ(+ControlCode::kNotCompleted, control.setCardSN(u"CARD-0002"));
     EXPECT_EQ(c.code, control.getErrorCode());
     testing::setProxyFaults("");
-    ASSERT_EQ(kOk, control.setCardSN(u"CARD-0001"));
+    ASSERT_EQ(+ControlCode::kOk, control.setCardSN(u"CARD-0001"));
   }
   const char16_t loneSurrogate[] = {u'C', 0xDC00};
-  EXPECT_EQ(kNotCompleted, control.setCardSN(std::u16string_view(loneSurrogate, 2)));
-  EXPECT_EQ(kBadText, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kNotCompleted, control.setCardSN(std::u16string_view(loneSurrogate, 2)));
+  EXPECT_EQ(+ControlCode::kBadText, control.getErrorCode());
   EXPECT_EQ(u"CARD-0001", control.getCardSN());
 }
 
 TEST_F(CardSerial, GetServesUpTo255Bytes) {
   const std::u16string longest(255, u'7');
-  ASSERT_EQ(kOk, control.setCardSN(longest));
+  ASSERT_EQ(+ControlCode::kOk, control.setCardSN(longest));
   EXPECT_EQ(longest, control.getCardSN());
 
   // A longer value is refused rather than cut.
-  ASSERT_EQ(kOk, control.setCardSN(longest + u"8"));
+  ASSERT_EQ(+ControlCode::kOk, control.setCardSN(longest + u"8"));
   EXPECT_EQ(std::nullopt, control.getCardSN());
-  EXPECT_EQ(kReadFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kReadFailed, control.getErrorCode());
 }
 
 TEST(CardSerialWithoutLibrary, GivesTheConnectionCode) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  EXPECT_EQ(kNotCompleted, control.setCardSN(u"CARD-0001"));
-  EXPECT_EQ(kTokenFailure, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kNotCompleted, control.setCardSN(u"CARD-0001"));
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.getErrorCode());
   EXPECT_EQ(std::nullopt, control.getCardSN());
-  EXPECT_EQ(kTokenFailure, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.getErrorCode());
 }
 
 }  // namespace

@@ -10,30 +10,10 @@
 
 #include <algorithm>
 
+#include "common/ptr.h"
+
 namespace kestrune::testing {
 namespace {
-
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct BnFree {
-  void operator()(BIGNUM* number) const { BN_free(number); }
-};
-struct ParamBuildFree {
-  void operator()(OSSL_PARAM_BLD* build) const { OSSL_PARAM_BLD_free(build); }
-};
-struct ParamFree {
-  void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
-};
-struct ContextFree {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct StringFree {
-  void operator()(ASN1_STRING* text) const { ASN1_STRING_free(text); }
-};
-struct BytesFree {
-  void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
-};
 
 Bytes textWithZero(std::string_view text) {
   Bytes bytes(text.begin(), text.end());
@@ -49,7 +29,7 @@ const unsigned char* utf8(std::string_view text) {
 // (a BMPString), issued by an organisation (a UTF8String) with a throwaway key.
 Bytes zrmlCertificate(const ZrmlCard& card, EVP_PKEY* key) {
   const KeyPtr issuerKey(EVP_RSA_gen(1024));
-  const std::unique_ptr<X509, X509Free> certificate(X509_new());
+  const Ptr<X509> certificate(X509_new());
   ASN1_STRING* bmp = nullptr;
   if (!issuerKey || !certificate ||
       ASN1_mbstring_copy(&bmp, utf8(card.commonName), static_cast<int>(card.commonName.size()),
@@ -57,7 +37,7 @@ Bytes zrmlCertificate(const ZrmlCard& card, EVP_PKEY* key) {
     ADD_FAILURE() << "OpenSSL could not make the ZRML certificate's parts";
     return {};
   }
-  const std::unique_ptr<ASN1_STRING, StringFree> commonName(bmp);
+  const Ptr<ASN1_STRING> commonName(bmp);
   X509_set_version(certificate.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), card.serial);
   X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
@@ -128,20 +108,17 @@ void layOutZrml(SoftHsm& hsm, const ZrmlCard& card) {
 KeyPtr tokenPublicKey(SoftHsm& hsm, std::string_view label) {
   const Bytes modulus = hsm.attribute(0, label, CKA_MODULUS);
   const Bytes exponent = hsm.attribute(0, label, CKA_PUBLIC_EXPONENT);
-  const std::unique_ptr<BIGNUM, BnFree> n(
-      BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-  const std::unique_ptr<BIGNUM, BnFree> e(
-      BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
-  const std::unique_ptr<OSSL_PARAM_BLD, ParamBuildFree> build(OSSL_PARAM_BLD_new());
+  const Ptr<BIGNUM> n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  const Ptr<BIGNUM> e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+  const Ptr<OSSL_PARAM_BLD> build(OSSL_PARAM_BLD_new());
   if (modulus.empty() || exponent.empty() || !n || !e || !build ||
       OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
       OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
     ADD_FAILURE() << "no RSA public key labelled " << label << " on the token";
     return nullptr;
   }
-  const std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(build.get()));
-  const std::unique_ptr<EVP_PKEY_CTX, ContextFree> context(
-      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  const Ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(build.get()));
+  const Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   EVP_PKEY* key = nullptr;
   if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
       EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
@@ -166,9 +143,8 @@ bool verifiesDigest(EVP_PKEY* key, const EVP_MD* md, const Bytes& digest,
   if (key == nullptr) return false;
   const std::string hex(hexSignature.begin(), hexSignature.end());
   long length = 0;
-  const std::unique_ptr<unsigned char, BytesFree> signature(
-      OPENSSL_hexstr2buf(hex.c_str(), &length));
-  const std::unique_ptr<EVP_PKEY_CTX, ContextFree> context(EVP_PKEY_CTX_new(key, nullptr));
+  const Ptr<unsigned char> signature(OPENSSL_hexstr2buf(hex.c_str(), &length));
+  const Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new(key, nullptr));
   if (!signature || !context || EVP_PKEY_verify_init(context.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_CTX_set_signature_md(context.get(), md) != 1) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ptr.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -49,10 +50,7 @@ struct ZrmlCard {
 };
 void layOutZrml(SoftHsm& hsm, const ZrmlCard& card);
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
+using KeyPtr = Ptr<EVP_PKEY>;
 
 // tokenPublicKey reads the modulus and exponent of the public key labelled label from the
 // token and makes an OpenSSL key of them; null (after a test failure) when it can't.

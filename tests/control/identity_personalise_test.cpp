@@ -42,7 +42,7 @@ class MakeCard : public ::testing::Test {
  protected:
   void SetUp() override {
     layOutUsedCard(hsm);
-    ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   }
   void TearDown() override { testing::setProxyFaults(""); }
 
@@ -54,13 +54,13 @@ TEST_F(MakeCard, WithoutCheckPasswordChangesNothing) {
   const auto before = sorted(hsm.labels(0));
   const Bytes modulus = hsm.attribute(0, "FEDICA.pubkey", CKA_MODULUS);
 
-  EXPECT_EQ(kPinNotVerified, control.makeCard(u"U001", u"ORG01"));
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.makeCard(u"U001", u"ORG01"));
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
   // Nor after the login has ended.
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   control.close();
   testing::resetProxyCalls();
-  EXPECT_EQ(kPinNotVerified, control.makeCard(u"U001", u"ORG01"));
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.makeCard(u"U001", u"ORG01"));
   EXPECT_EQ(0u, testing::proxyCalls());
 
   EXPECT_EQ(before, sorted(hsm.labels(0)));
@@ -70,11 +70,11 @@ TEST_F(MakeCard, WithoutCheckPasswordChangesNothing) {
 
 TEST_F(MakeCard, WritesAFreshLinkwayCredential) {
   const Bytes oldModulus = hsm.attribute(0, "FEDICA.pubkey", CKA_MODULUS);
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   EXPECT_EQ(u"OLD1", control.getSID1());  // cached now; makeCard must drop it
 
-  EXPECT_EQ(kOk, control.makeCard(u"U001", u"ORG01"));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.makeCard(u"U001", u"ORG01"));
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   EXPECT_EQ(u"U001", control.getSID1());
   EXPECT_EQ(u"ORG01", control.getSID2());
   EXPECT_EQ(u"Linkway", control.getType());
@@ -105,16 +105,19 @@ TEST_F(MakeCard, ReportsAFullMemoryApartFromOtherFailures) {
     std::int32_t want;
   };
   const Case cases[] = {
-      {"C_GenerateKeyPair=0x31", kTokenMemoryFull},    {"C_CreateObject=0x31", kTokenMemoryFull},
-      {"C_GenerateKeyPair=0x5", kKeyGenerationFailed}, {"C_CreateObject=0x5", kWriteFailed},
-      {"C_CreateObject=0x30", kWriteFailed},  // CKR_DEVICE_ERROR
-      {"C_DestroyObject=0x5", kDeleteFailed},
+      {"C_GenerateKeyPair=0x31", +ControlCode::kTokenMemoryFull},
+      {"C_CreateObject=0x31", +ControlCode::kTokenMemoryFull},
+      {"C_GenerateKeyPair=0x5", +ControlCode::kKeyGenerationFailed},
+      {"C_CreateObject=0x5", +ControlCode::kWriteFailed},
+      {"C_CreateObject=0x30", +ControlCode::kWriteFailed},  // CKR_DEVICE_ERROR
+      {"C_DestroyObject=0x5", +ControlCode::kDeleteFailed},
   };
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.faults);
     testing::setProxyFaults("");
-    ASSERT_EQ(kOk, control.makeCard(u"U001", u"ORG01"));  // every object is there again
+    ASSERT_EQ(+ControlCode::kOk,
+              control.makeCard(u"U001", u"ORG01"));  // every object is there again
     testing::setProxyFaults(c.faults);
     EXPECT_EQ(c.want, control.makeCard(u"U002", u"ORG02"));
     EXPECT_EQ(c.want, control.getErrorCode());
@@ -122,19 +125,20 @@ TEST_F(MakeCard, ReportsAFullMemoryApartFromOtherFailures) {
 }
 
 TEST_F(MakeCard, RefusesIdentifiersTooLongForTheirBuffer) {
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   testing::resetProxyCalls();
-  EXPECT_EQ(kTextBufferFailed, control.makeCard(std::u16string(1024, u'U'), u"ORG01"));
-  EXPECT_EQ(kTextBufferFailed, control.makeCard(u"U001", std::u16string(1024, u'O')));
+  EXPECT_EQ(+ControlCode::kTextBufferFailed,
+            control.makeCard(std::u16string(1024, u'U'), u"ORG01"));
+  EXPECT_EQ(+ControlCode::kTextBufferFailed, control.makeCard(u"U001", std::u16string(1024, u'O')));
   EXPECT_EQ(0u, testing::proxyCalls());
-  EXPECT_EQ(kOk, control.makeCard(std::u16string(1023, u'U'), u"ORG01"));
+  EXPECT_EQ(+ControlCode::kOk, control.makeCard(std::u16string(1023, u'U'), u"ORG01"));
 }
 
 class SetSid : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::layOutLinkway(hsm, "U001", "ORG01");
-    ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   }
   void TearDown() override { testing::setProxyFaults(""); }
 
@@ -146,8 +150,8 @@ TEST_F(SetSid, RewritesTheIdentifiersOnTheOpenSession) {
   EXPECT_EQ(u"U001", control.getSID1());  // opens the session, without a login
   EXPECT_EQ(u"ORG01", control.getSID2());
 
-  EXPECT_EQ(kOk, control.setSID(u"U002", u"ORG02"));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.setSID(u"U002", u"ORG02"));
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   testing::resetProxyCalls();
   EXPECT_EQ(u"U002", control.getSID1());  // read from the token again
   EXPECT_EQ(u"ORG02", control.getSID2());
@@ -160,8 +164,8 @@ TEST_F(SetSid, RewritesTheIdentifiersOnTheOpenSession) {
 TEST_F(SetSid, UndeletableSid1LeavesSid2Unchanged) {
   ASSERT_EQ(u"U001", control.getSID1());
   testing::setProxyFaults("C_DestroyObject=0x5");
-  EXPECT_EQ(kDeleteFailed, control.setSID(u"U002", u"ORG02"));
-  EXPECT_EQ(kDeleteFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kDeleteFailed, control.setSID(u"U002", u"ORG02"));
+  EXPECT_EQ(+ControlCode::kDeleteFailed, control.getErrorCode());
   testing::setProxyFaults("");
   control.close();
   EXPECT_EQ(textWithZero("U001"), hsm.attribute(0, "EOISID1", CKA_VALUE));
@@ -170,8 +174,8 @@ TEST_F(SetSid, UndeletableSid1LeavesSid2Unchanged) {
 
 TEST_F(SetSid, WithoutASessionFailsWithoutTouchingTheToken) {
   testing::resetProxyCalls();
-  EXPECT_EQ(kWriteFailed, control.setSID(u"U002", u"ORG02"));
-  EXPECT_EQ(kWriteFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kWriteFailed, control.setSID(u"U002", u"ORG02"));
+  EXPECT_EQ(+ControlCode::kWriteFailed, control.getErrorCode());
   EXPECT_EQ(0u, testing::proxyCalls());
   EXPECT_FALSE(control::sessionOpen());
   EXPECT_EQ(textWithZero("U001"), hsm.attribute(0, "EOISID1", CKA_VALUE));
@@ -180,37 +184,39 @@ TEST_F(SetSid, WithoutASessionFailsWithoutTouchingTheToken) {
 TEST_F(SetSid, RefusesTextsItCannotConvert) {
   ASSERT_EQ(u"U001", control.getSID1());
   const char16_t loneSurrogate[] = {u'U', 0xD800};
-  EXPECT_EQ(kTextBufferFailed, control.setSID(std::u16string_view(loneSurrogate, 2), u"ORG02"));
-  EXPECT_EQ(kTextBufferFailed, control.setSID(u"U002", std::u16string(1024, u'O')));
+  EXPECT_EQ(+ControlCode::kTextBufferFailed,
+            control.setSID(std::u16string_view(loneSurrogate, 2), u"ORG02"));
+  EXPECT_EQ(+ControlCode::kTextBufferFailed, control.setSID(u"U002", std::u16string(1024, u'O')));
   EXPECT_EQ(u"U001", control.getSID1());
 }
 
 TEST(SetPassword, NeedsCheckPasswordFirst) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   ASSERT_EQ(u"123456", u16(kUserPin));
 
-  EXPECT_EQ(kPinNotVerified, control.setPassword(u"123456", u"654321"));
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
-  EXPECT_EQ(kOk, control.checkPassword(u"123456"));  // unchanged
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.setPassword(u"123456", u"654321"));
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.checkPassword(u"123456"));  // unchanged
 }
 
 TEST(SetPassword, ChangesThePinForTheNextLogin) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u"123456"));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u"123456"));
 
-  EXPECT_EQ(kTokenFailure, control.setPassword(u"000000", u"654321"));
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.setPassword(u"000000", u"654321"));
   const char16_t loneSurrogate[] = {u'6', 0xD800};
-  EXPECT_EQ(kBadText, control.setPassword(u"123456", std::u16string_view(loneSurrogate, 2)));
-  EXPECT_EQ(kOk, control.setPassword(u"123456", u"654321"));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kBadText,
+            control.setPassword(u"123456", std::u16string_view(loneSurrogate, 2)));
+  EXPECT_EQ(+ControlCode::kOk, control.setPassword(u"123456", u"654321"));
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   EXPECT_EQ(1, control::pinVerifiedFlag());  // the session and its login stay
 
-  EXPECT_EQ(kPinRefused, control.checkPassword(u"123456"));
-  EXPECT_EQ(kOk, control.checkPassword(u"654321"));
+  EXPECT_EQ(+ControlCode::kPinRefused, control.checkPassword(u"123456"));
+  EXPECT_EQ(+ControlCode::kOk, control.checkPassword(u"654321"));
 }
 
 }  // namespace

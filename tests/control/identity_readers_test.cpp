@@ -39,9 +39,9 @@ void expectIdentity(const Identity& read, const char16_t* sid1, const char16_t* 
   EXPECT_EQ(std::u16string(sid1), read.sid1);
   EXPECT_EQ(std::u16string(sid2), read.sid2);
   EXPECT_EQ(std::u16string(csn), read.csn);
-  EXPECT_EQ(kOk, read.sid1Code);
-  EXPECT_EQ(kOk, read.sid2Code);
-  EXPECT_EQ(kOk, read.csnCode);
+  EXPECT_EQ(+ControlCode::kOk, read.sid1Code);
+  EXPECT_EQ(+ControlCode::kOk, read.sid2Code);
+  EXPECT_EQ(+ControlCode::kOk, read.csnCode);
 }
 
 void expectFailures(const Identity& read, std::int32_t sid1Code, std::int32_t sid2Code,
@@ -58,7 +58,7 @@ TEST(Identifiers, SafeNetKeepsThemInTheObjectNamedAfterTheCsn) {
   testing::SoftHsm hsm;
   testing::layOutSafeNet(hsm, "0123456789", "S001", "SORG01");
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   ASSERT_EQ(u"SafeNet", control.getType());
   expectIdentity(identityOf(control), u"S001", u"SORG01", u"0123456789");  // no PIN needed
 }
@@ -67,19 +67,21 @@ TEST(Identifiers, SafeNetWithoutItsDataObjectHasNone) {
   testing::SoftHsm hsm;
   hsm.generateKeyPair(0, testing::kSafeNetPublicKey, testing::kSafeNetPrivateKey, 512);
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  expectFailures(identityOf(control), kReadFailed, kReadFailed, kReadFailed);
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  expectFailures(identityOf(control), +ControlCode::kReadFailed, +ControlCode::kReadFailed,
+                 +ControlCode::kReadFailed);
 }
 
 TEST(Identifiers, TaiOneReadsUserDataAfterCheckPassword) {
   testing::SoftHsm hsm;
   testing::layOutTaiOne(hsm, testing::taiOneUserData("TORG01", "T001", {0, 0, 0, 0, 0, 0, 1, 0}));
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   ASSERT_EQ(u"TaiOne", control.getType());
-  expectFailures(identityOf(control), kPinNotVerified, kPinNotVerified, kPinNotVerified);
+  expectFailures(identityOf(control), +ControlCode::kPinNotVerified, +ControlCode::kPinNotVerified,
+                 +ControlCode::kPinNotVerified);
 
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   expectIdentity(identityOf(control), u"T001", u"TORG01", u"256");
 }
 
@@ -99,18 +101,22 @@ TEST(Identifiers, TaiOneUserDataMustBeWhole) {
   Bytes noBlankAfterSid1 = testing::taiOneUserData("TORG01", "", {});
   std::fill(noBlankAfterSid1.begin() + 36, noBlankAfterSid1.end(), 'X');
   const Case cases[] = {
-      {"151 bytes", shortRecord, kReadFailed, kReadFailed, kReadFailed},
-      {"153 bytes", longRecord, kReadFailed, kReadFailed, kReadFailed},
-      {"no blank after SID1", noBlankAfterSid1, kReadFailed, kOk, kOk},
-      {"no blank at all", noBlank, kReadFailed, kReadFailed, kOk},
+      {"151 bytes", shortRecord, +ControlCode::kReadFailed, +ControlCode::kReadFailed,
+       +ControlCode::kReadFailed},
+      {"153 bytes", longRecord, +ControlCode::kReadFailed, +ControlCode::kReadFailed,
+       +ControlCode::kReadFailed},
+      {"no blank after SID1", noBlankAfterSid1, +ControlCode::kReadFailed, +ControlCode::kOk,
+       +ControlCode::kOk},
+      {"no blank at all", noBlank, +ControlCode::kReadFailed, +ControlCode::kReadFailed,
+       +ControlCode::kOk},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::SoftHsm hsm;
     testing::layOutTaiOne(hsm, c.userData);
     TVFEDIMiniKeyCrypt control;
-    ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
     const Identity read = identityOf(control);
     EXPECT_EQ(c.sid1Code, read.sid1Code);
     EXPECT_EQ(c.sid2Code, read.sid2Code);
@@ -125,7 +131,7 @@ TEST(Identifiers, ZrmlReadsTheCertificateObject) {
                             .issuerOrganisation = "ZRML Org",
                             .serial = 0x0A});
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   ASSERT_EQ(u"ZRML", control.getType());
   // The CN is a BMPString; the serial number is written in hexadecimal.
   expectIdentity(identityOf(control), u"Z001", u"ZRML Org", u"0A");
@@ -138,7 +144,7 @@ TEST(Identifiers, ZrmlNamesInChineseArriveAsTheirCharacters) {
                             .issuerOrganisation = "臺灣網路認證",
                             .serial = 0x123456789A});
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   expectIdentity(identityOf(control), u"王小明", u"臺灣網路認證", u"123456789A");
 }
 
@@ -146,14 +152,14 @@ TEST(Identifiers, LinkwayKeepsThemInItsOwnObjects) {
   testing::SoftHsm hsm;
   testing::layOutLinkway(hsm, "U001", "ORG01");
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   ASSERT_EQ(u"Linkway", control.getType());
   const Identity read = identityOf(control);
   EXPECT_EQ(u"U001", read.sid1);
   EXPECT_EQ(u"ORG01", read.sid2);
   // The CSN is the serial number of the user's certificate, and none is stored yet.
   EXPECT_EQ(std::nullopt, read.csn);
-  EXPECT_EQ(kReadFailed, read.csnCode);
+  EXPECT_EQ(+ControlCode::kReadFailed, read.csnCode);
 }
 
 TEST(Identifiers, NoTokenGivesTheConnectionCode) {
@@ -161,8 +167,8 @@ TEST(Identifiers, NoTokenGivesTheConnectionCode) {
   TVFEDIMiniKeyCrypt control;  // no library loaded
   const Identity read = identityOf(control);
   EXPECT_EQ(std::nullopt, read.sid1);
-  EXPECT_EQ(kTokenFailure, read.sid1Code);
-  EXPECT_EQ(kTokenFailure, read.csnCode);
+  EXPECT_EQ(+ControlCode::kTokenFailure, read.sid1Code);
+  EXPECT_EQ(+ControlCode::kTokenFailure, read.csnCode);
 }
 
 TEST(Identifiers, LinkwayCsnIsTheUserCertificateSerialInDecimal) {
@@ -185,16 +191,16 @@ TEST(Identifiers, LinkwayCsnIsTheUserCertificateSerialInDecimal) {
   hsm.createData(0, {.label = "EOICert", .value = ca::toDer(*bag)});
 
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   EXPECT_EQ(u"10", control.getCSN());
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 }
 
 TEST(IdentifierCache, ServesSidsAfterTheTokenHasGoneUntilSetSid) {
   testing::SoftHsm hsm;
   testing::layOutLinkway(hsm, "U001", "ORG01");
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   ASSERT_EQ(u"U001", control.getSID1());
   ASSERT_EQ(u"ORG01", control.getSID2());
 
@@ -202,17 +208,17 @@ TEST(IdentifierCache, ServesSidsAfterTheTokenHasGoneUntilSetSid) {
   control.close();
   testing::setProxyFaults("C_GetSlotList=empty");
   EXPECT_EQ(u"U001", control.getSID1());
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   EXPECT_EQ(u"ORG01", control.getSID2());
   EXPECT_EQ(std::nullopt, control.getCSN());
 
   // Logging in again keeps the caches; setSID drops them.
   testing::setProxyFaults("");
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   testing::resetProxyCalls();
   EXPECT_EQ(u"U001", control.getSID1());
   EXPECT_EQ(0u, testing::proxyCalls("C_GetAttributeValue"));
-  ASSERT_EQ(kOk, control.setSID(u"U002", u"ORG02"));
+  ASSERT_EQ(+ControlCode::kOk, control.setSID(u"U002", u"ORG02"));
   EXPECT_EQ(u"U002", control.getSID1());
   EXPECT_EQ(u"ORG02", control.getSID2());
 }
@@ -222,9 +228,9 @@ TEST(IdentifierCache, EachInstanceKeepsItsOwn) {
   testing::layOutLinkway(hsm, "U001", "ORG01");
   TVFEDIMiniKeyCrypt writer;
   TVFEDIMiniKeyCrypt reader;
-  ASSERT_EQ(kOk, writer.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, writer.loadLib(u16(testing::softHsmModule())));
   ASSERT_EQ(u"U001", reader.getSID1());
-  ASSERT_EQ(kOk, writer.setSID(u"U002", u"ORG02"));
+  ASSERT_EQ(+ControlCode::kOk, writer.setSID(u"U002", u"ORG02"));
   EXPECT_EQ(u"U001", reader.getSID1());  // its cache was filled before
   EXPECT_EQ(u"ORG02", reader.getSID2());
   EXPECT_EQ(u"U002", writer.getSID1());

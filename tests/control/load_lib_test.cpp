@@ -19,10 +19,10 @@ using testing::u16;
 TEST(LoadLib, TheSameNameAgainKeepsTheSession) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
 
-  EXPECT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  EXPECT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   EXPECT_TRUE(control::sessionOpen());
   EXPECT_EQ(1, control::pinVerifiedFlag());
   EXPECT_EQ(1u, token::p11_LibraryCount());
@@ -31,23 +31,23 @@ TEST(LoadLib, TheSameNameAgainKeepsTheSession) {
 TEST(LoadLib, AnotherNameClosesTheSessionAndUnloads) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
 
-  EXPECT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+  EXPECT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   EXPECT_FALSE(control::sessionOpen());
   EXPECT_EQ(0, control::pinVerifiedFlag());
   EXPECT_EQ(1u, token::p11_LibraryCount());
 
   testing::resetProxyCalls();
-  EXPECT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  EXPECT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   EXPECT_EQ(1u, testing::proxyCalls("C_Login"));
 }
 
 TEST(LoadLib, ALibraryThatCannotBeLoadedGives1500) {
   TVFEDIMiniKeyCrypt control;
-  EXPECT_EQ(kTokenFailure, control.loadLib(u"/nonexistent/libnothing.so"));
-  EXPECT_EQ(kTokenFailure, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.loadLib(u"/nonexistent/libnothing.so"));
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.getErrorCode());
   EXPECT_EQ(0u, token::p11_LibraryCount());
 }
 
@@ -55,12 +55,12 @@ TEST(LoadLib, ALibraryThatCannotBeLoadedGives1500) {
 TEST(LoadLib, AnUnconvertibleNameGives3AndChangesNothing) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
 
   const char16_t loneSurrogate[] = {u'l', u'i', u'b', 0xDC00};
-  EXPECT_EQ(kNotCompleted, control.loadLib(std::u16string_view(loneSurrogate, 4)));
-  EXPECT_EQ(kBadText, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kNotCompleted, control.loadLib(std::u16string_view(loneSurrogate, 4)));
+  EXPECT_EQ(+ControlCode::kBadText, control.getErrorCode());
   EXPECT_TRUE(control::sessionOpen());
   EXPECT_EQ(1u, token::p11_LibraryCount());
 }
@@ -80,17 +80,17 @@ TEST(LoadLib, NamesUpTo255BytesAreServedAndLongerOnesRefused) {
   const std::string tooLong = linkTo(256);
 
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(longest)));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(longest)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
 
-  EXPECT_EQ(kTextBufferFailed, control.loadLib(u16(tooLong)));
-  EXPECT_EQ(kTextBufferFailed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kTextBufferFailed, control.loadLib(u16(tooLong)));
+  EXPECT_EQ(+ControlCode::kTextBufferFailed, control.getErrorCode());
   EXPECT_TRUE(control::sessionOpen());
   EXPECT_EQ(1, control::pinVerifiedFlag());
   EXPECT_EQ(1u, token::p11_LibraryCount());
 
   // The field still holds the 255-byte name: loading it again keeps the session.
-  EXPECT_EQ(kOk, control.loadLib(u16(longest)));
+  EXPECT_EQ(+ControlCode::kOk, control.loadLib(u16(longest)));
   EXPECT_TRUE(control::sessionOpen());
 }
 

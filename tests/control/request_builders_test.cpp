@@ -14,6 +14,7 @@
 
 #include "FEDIX509/builtin_ca_records.h"
 #include "FEDIX509/fedi_req.h"
+#include "common/ptr.h"
 #include "control/request_builders.h"
 #include "tests/control/cert_fixture.h"
 #include "tests/control/control_test_access.h"
@@ -46,12 +47,15 @@ class RequestCertTest : public CertTokenTest {
     ASSERT_NE(nullptr, publicKey_);
   }
 
-  void writeIdentifiers() { ASSERT_EQ(kOk, control.setSID(u"TESTUSER01", u"12345678")); }
+  void writeIdentifiers() {
+    ASSERT_EQ(+ControlCode::kOk, control.setSID(u"TESTUSER01", u"12345678"));
+  }
 
   // storeCertificate puts a current certificate for the token's key on the token.
   void storeCertificate() {
     loadCa();
-    ASSERT_EQ(kOk, control.loadCertB64(u16(base64(tokenCertBag(kNow - 86400, kNow + 86400)))));
+    ASSERT_EQ(+ControlCode::kOk,
+              control.loadCertB64(u16(base64(tokenCertBag(kNow - 86400, kNow + 86400)))));
   }
 
   std::string path(const char* name) const { return hsm.dir() + "/" + name; }
@@ -62,8 +66,8 @@ class RequestCertTest : public CertTokenTest {
 TEST_F(RequestCertTest, NewRequestIsSignedByTheTokenAndMacedUnderThePassPhrase) {
   writeIdentifiers();
   const std::string file = path("new.req");
-  ASSERT_EQ(kOk, control.makeRequestCert(1, u16(file), u"secret"));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  ASSERT_EQ(+ControlCode::kOk, control.makeRequestCert(1, u16(file), u"secret"));
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 
   const Bytes der = readFile(file);
   auto request = decodeRecord(&d2i_FEDIREQ, der);
@@ -88,8 +92,7 @@ TEST_F(RequestCertTest, NewRequestIsSignedByTheTokenAndMacedUnderThePassPhrase) 
   EXPECT_EQ(V_ASN1_PRINTABLESTRING, type);
 
   // The key in the request is the token's own key.
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(FEDIREQ_get_pubkey(request.get()),
-                                                     EVP_PKEY_free);
+  Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(request.get()));
   ASSERT_NE(nullptr, key);
   EXPECT_EQ(1, EVP_PKEY_eq(key.get(), publicKey_.get()));
 }
@@ -130,7 +133,7 @@ std::vector<Element> elementsOf(const Bytes& der) {
 TEST_F(RequestCertTest, OpenSslToolVerifiesTheCertificationRequest) {
   writeIdentifiers();
   const std::string file = path("new.req");
-  ASSERT_EQ(kOk, control.makeRequestCert(1, u16(file), u"secret"));
+  ASSERT_EQ(+ControlCode::kOk, control.makeRequestCert(1, u16(file), u"secret"));
   const std::vector<Element> record = elementsOf(readFile(file));
   ASSERT_EQ(5u, record.size());
   const std::string pkcs10File = path("new.p10");
@@ -175,7 +178,7 @@ TEST_F(RequestCertTest, OpenSslToolVerifiesTheCertificationRequest) {
 TEST_F(RequestCertTest, EmptyPassPhraseMacsUnderThePrefixAlone) {
   writeIdentifiers();
   const std::string file = path("new.req");
-  ASSERT_EQ(kOk, control.makeRequestCert(1, u16(file), u""));
+  ASSERT_EQ(+ControlCode::kOk, control.makeRequestCert(1, u16(file), u""));
   auto request = decodeRecord(&d2i_FEDIREQ, readFile(file));
   ASSERT_NE(nullptr, request);
   EXPECT_EQ(1, FEDIREQ_verify(request.get(), nullptr, 0));
@@ -185,7 +188,7 @@ TEST_F(RequestCertTest, EmptyPassPhraseMacsUnderThePrefixAlone) {
 TEST_F(RequestCertTest, ExtensionNamesTheCurrentCertificate) {
   storeCertificate();
   const std::string file = path("extend.req");
-  ASSERT_EQ(kOk, control.makeRequestCert(2, u16(file), u"ignored"));
+  ASSERT_EQ(+ControlCode::kOk, control.makeRequestCert(2, u16(file), u"ignored"));
 
   auto request = decodeRecord(&d2i_FEDIEXT, readFile(file));
   ASSERT_NE(nullptr, request);
@@ -208,7 +211,7 @@ TEST_F(RequestCertTest, RevocationCarriesTheReasonAndTheCertificate) {
   for (const Case& c : {Case{u"key lost", "key lost"}, Case{u"", ""}}) {
     SCOPED_TRACE(c.expected);
     const std::string file = path("revoke.req");
-    ASSERT_EQ(kOk, control.makeRequestCert(3, u16(file), c.reason));
+    ASSERT_EQ(+ControlCode::kOk, control.makeRequestCert(3, u16(file), c.reason));
 
     auto request = decodeRecord(&d2i_FEDIREV, readFile(file));
     ASSERT_NE(nullptr, request);
@@ -242,7 +245,7 @@ TEST_F(RequestCertTest, RevocationReasonIsRevokeOnlyWithoutAText) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::uint8_t> der;
-    ASSERT_EQ(kOk, ControlTestAccess::buildRevokeRequest(control, c.reason, der));
+    ASSERT_EQ(+ControlCode::kOk, ControlTestAccess::buildRevokeRequest(control, c.reason, der));
     auto request = decodeRecord(&d2i_FEDIREV, der);
     ASSERT_NE(nullptr, request);
     const FEDIREV_INFO* body = request->signedPart->body;
@@ -262,11 +265,11 @@ TEST_F(RequestCertTest, FailuresGiveTheirCodesAndWriteNoFile) {
     std::int32_t want;
   };
   const Case cases[] = {
-      {"unknown type 0", 0, path("zero.req"), kNotCompleted},
-      {"unknown type 4", 4, path("four.req"), kNotCompleted},
-      {"no certificate for an extension", 2, path("extend.req"), kReadFailed},
-      {"no certificate for a revocation", 3, path("revoke.req"), kReadFailed},
-      {"folder missing", 1, path("no/such/folder/new.req"), kFileOpenFailed},
+      {"unknown type 0", 0, path("zero.req"), +ControlCode::kNotCompleted},
+      {"unknown type 4", 4, path("four.req"), +ControlCode::kNotCompleted},
+      {"no certificate for an extension", 2, path("extend.req"), +ControlCode::kReadFailed},
+      {"no certificate for a revocation", 3, path("revoke.req"), +ControlCode::kReadFailed},
+      {"folder missing", 1, path("no/such/folder/new.req"), +ControlCode::kFileOpenFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -277,10 +280,11 @@ TEST_F(RequestCertTest, FailuresGiveTheirCodesAndWriteNoFile) {
 }
 
 TEST_F(RequestCertTest, NewRequestNeedsTheIdentifiersAndThePin) {
-  EXPECT_EQ(kReadFailed, control.makeRequestCert(1, u16(path("new.req")), u"secret"));
+  EXPECT_EQ(+ControlCode::kReadFailed, control.makeRequestCert(1, u16(path("new.req")), u"secret"));
   writeIdentifiers();
   control.close();
-  EXPECT_EQ(kPinNotVerified, control.makeRequestCert(1, u16(path("new.req")), u"secret"));
+  EXPECT_EQ(+ControlCode::kPinNotVerified,
+            control.makeRequestCert(1, u16(path("new.req")), u"secret"));
   EXPECT_FALSE(exists(path("new.req")));
 }
 

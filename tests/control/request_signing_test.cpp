@@ -28,10 +28,10 @@ class RequestSigningTest : public ::testing::Test {
     hsm_.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
     publicKey_ = tokenPublicKey(hsm_, "FEDICA.pubkey");
     ASSERT_NE(nullptr, publicKey_);
-    ASSERT_EQ(token::kTokenOk, token::p11_LoadLibrary(softHsmModule()));
-    ASSERT_EQ(token::kTokenOk, token::token_Open(&session_, kUserPin));
+    ASSERT_EQ(+token::TokenCode::kTokenOk, token::p11_LoadLibrary(softHsmModule()));
+    ASSERT_EQ(+token::TokenCode::kTokenOk, token::token_Open(&session_, kUserPin));
     opened_ = true;
-    ASSERT_EQ(token::kTokenOk, token::p11_SetPrivateObjects(1));
+    ASSERT_EQ(+token::TokenCode::kTokenOk, token::p11_SetPrivateObjects(1));
     ASSERT_EQ(0, token::token_GetKeyInfo(&keyInfo_, &session_, "FEDICA.prikey", 1));
   }
   void TearDown() override {
@@ -133,7 +133,8 @@ TEST_F(RequestSigningTest, SigningFailsWithoutAUsableKey) {
   EXPECT_EQ(0, FEDIEXT_sign(ext.get(), nullptr));
   EXPECT_EQ(0, FEDIREQ_sign(req.get(), nullptr, bytes("x"), 1));
   EXPECT_EQ(0, FEDIEXT_sign(nullptr, &keyInfo_));
-  ASSERT_EQ(token::kTokenOk, token::p11_SetPrivateObjects(0));  // the private key is hidden
+  ASSERT_EQ(+token::TokenCode::kTokenOk,
+            token::p11_SetPrivateObjects(0));  // the private key is hidden
   EXPECT_EQ(0, FEDIEXT_sign(ext.get(), &keyInfo_));
   EXPECT_EQ(0, FEDIREQ_sign(req.get(), &keyInfo_, bytes("x"), 1));
 }

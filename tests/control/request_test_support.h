@@ -8,18 +8,15 @@
 #include <memory>
 
 #include "FEDIX509/fedi_req.h"
+#include "common/der.h"
+#include "common/ptr.h"
 #include "tests/control/identity_layouts.h"
 
 namespace kestrune::testing {
 
 template <class T>
 Bytes encodeRecord(int (*i2d)(const T*, unsigned char**), const T* record) {
-  const int length = i2d(record, nullptr);
-  if (length <= 0) return {};
-  Bytes out(static_cast<std::size_t>(length));
-  unsigned char* pos = out.data();
-  EXPECT_EQ(length, i2d(record, &pos));
-  return out;
+  return toDer(record, i2d);
 }
 
 // decodeRecord returns the record, or null when it doesn't decode or bytes follow it.
@@ -32,7 +29,7 @@ fedi::RequestPtr<T> decodeRecord(T* (*d2i)(T**, const unsigned char**, long), co
 }
 
 inline bool verifiesMd5(EVP_PKEY* key, const Bytes& message, const ASN1_BIT_STRING* signature) {
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   return ctx != nullptr && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_md5(), nullptr, key) == 1 &&
          EVP_DigestVerify(ctx.get(), signature->data, static_cast<std::size_t>(signature->length),
                           message.data(), message.size()) == 1;

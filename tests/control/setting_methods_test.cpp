@@ -15,31 +15,31 @@ using testing::u16;
 
 TEST(Close, WithoutASessionKeepsTheLastErrorCode) {
   TVFEDIMiniKeyCrypt control;
-  EXPECT_EQ(kTokenFailure, control.loadLib(u"/nonexistent/libnothing.so"));
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.loadLib(u"/nonexistent/libnothing.so"));
   control.close();
-  EXPECT_EQ(kTokenFailure, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kTokenFailure, control.getErrorCode());
   EXPECT_FALSE(control::sessionOpen());
 }
 
 TEST(Close, WithASessionKeepsTheLastErrorCode) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.setCurrentSlot(0));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.setCurrentSlot(0));
   const char16_t loneSurrogate[] = {0xD800};
-  ASSERT_EQ(kNotCompleted, control.loadLib(std::u16string_view(loneSurrogate, 1)));
-  ASSERT_EQ(kBadText, control.getErrorCode());
+  ASSERT_EQ(+ControlCode::kNotCompleted, control.loadLib(std::u16string_view(loneSurrogate, 1)));
+  ASSERT_EQ(+ControlCode::kBadText, control.getErrorCode());
   ASSERT_TRUE(control::sessionOpen());
   control.close();
   EXPECT_FALSE(control::sessionOpen());
-  EXPECT_EQ(kBadText, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kBadText, control.getErrorCode());
 }
 
 TEST(TVGetVersion, GivesTheFileVersionWithoutSpaces) {
   TVFEDIMiniKeyCrypt control;
   EXPECT_EQ(u"1,0,0,0", control.TV_GETVersion(0));
   EXPECT_EQ(u"1,0,0,0", control.TV_GETVersion(12345));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 }
 
 TEST(SetTestVersion, SwitchesTheProcessWideSelection) {
@@ -63,7 +63,7 @@ TEST(SetTestVersion, SwitchesTheProcessWideSelection) {
     step.instance->setTestVersion(step.iTest);
     EXPECT_EQ(step.want, control::selectedCaRecord());
   }
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
 }
 
 TEST(SetP11CryptReinit, PassesTheFlagToTheTokenLayer) {

@@ -19,14 +19,14 @@ TEST(SharedSession, LoginAndClosingOnOneInstanceAreSeenByTheOther) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt first;
   TVFEDIMiniKeyCrypt second;
-  ASSERT_EQ(kOk, first.loadLib(u16(testing::proxyModule())));
-  ASSERT_EQ(kOk, first.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, first.loadLib(u16(testing::proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, first.checkPassword(u16(kUserPin)));
   EXPECT_TRUE(control::sessionOpen());
   EXPECT_EQ(1, control::pinVerifiedFlag());
 
   // The second instance finds the session open: it neither opens nor logs in again.
   testing::resetProxyCalls();
-  EXPECT_EQ(kOk, second.setCurrentSlot(0));
+  EXPECT_EQ(+ControlCode::kOk, second.setCurrentSlot(0));
   EXPECT_EQ(0u, testing::proxyCalls("C_OpenSession"));
   EXPECT_EQ(0u, testing::proxyCalls("C_Login"));
   EXPECT_EQ(1, control::pinVerifiedFlag());
@@ -37,7 +37,7 @@ TEST(SharedSession, LoginAndClosingOnOneInstanceAreSeenByTheOther) {
   EXPECT_EQ(1u, testing::proxyCalls("C_CloseSession"));
 
   // The first instance now opens a fresh session, without a login.
-  EXPECT_EQ(kOk, first.setCurrentSlot(0));
+  EXPECT_EQ(+ControlCode::kOk, first.setCurrentSlot(0));
   EXPECT_EQ(1u, testing::proxyCalls("C_OpenSession"));
   EXPECT_TRUE(control::sessionOpen());
   EXPECT_EQ(0, control::pinVerifiedFlag());
@@ -47,8 +47,8 @@ TEST(SharedSession, DestroyingOneInstanceClosesTheSessionOfAll) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt survivor;
   auto leaving = std::make_unique<TVFEDIMiniKeyCrypt>();
-  ASSERT_EQ(kOk, survivor.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, survivor.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, survivor.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, survivor.checkPassword(u16(kUserPin)));
 
   leaving.reset();
   EXPECT_FALSE(control::sessionOpen());
@@ -56,10 +56,10 @@ TEST(SharedSession, DestroyingOneInstanceClosesTheSessionOfAll) {
   EXPECT_EQ(0u, token::p11_LibraryCount());
 
   // Every library is gone as well: the survivor can't reach the token until it loads one.
-  EXPECT_EQ(kTokenFailure, survivor.setCurrentSlot(0));
+  EXPECT_EQ(+ControlCode::kTokenFailure, survivor.setCurrentSlot(0));
   EXPECT_FALSE(control::sessionOpen());
-  EXPECT_EQ(kOk, survivor.loadLib(u16(testing::softHsmModule())));
-  EXPECT_EQ(kOk, survivor.checkPassword(u16(kUserPin)));
+  EXPECT_EQ(+ControlCode::kOk, survivor.loadLib(u16(testing::softHsmModule())));
+  EXPECT_EQ(+ControlCode::kOk, survivor.checkPassword(u16(kUserPin)));
 }
 
 // A host may keep its control in a static that outlives the control layer's own statics;
@@ -69,8 +69,8 @@ TEST(SharedSession, AControlInAStaticClosesItsSessionAtExit) {
       {
         static testing::SoftHsm hsm;
         static TVFEDIMiniKeyCrypt control;
-        if (control.loadLib(u16(testing::softHsmModule())) != kOk) std::_Exit(3);
-        if (control.checkPassword(u16(kUserPin)) != kOk) std::_Exit(4);
+        if (control.loadLib(u16(testing::softHsmModule())) != +ControlCode::kOk) std::_Exit(3);
+        if (control.checkPassword(u16(kUserPin)) != +ControlCode::kOk) std::_Exit(4);
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");

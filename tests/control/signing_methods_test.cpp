@@ -37,12 +37,12 @@ bool isUpperHex(const std::u16string& text) {
 void expectSignatures(testing::SoftHsm& hsm, TVFEDIMiniKeyCrypt& control,
                       const std::string& publicLabel, const EVP_MD* signMd) {
   const auto text = control.sign(u"abc");
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   const auto decoded = control.signB64(u"SGVsbG8sIEZFREkh");  // "Hello, FEDI!"
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   const Bytes md5 = testing::digestOf(EVP_md5(), "a hash computed by the caller");
   const auto hash = control.signHash(hexOf(md5));
-  EXPECT_EQ(kOk, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   ASSERT_TRUE(text && decoded && hash);
 
   for (const auto* signature : {&*text, &*decoded, &*hash}) {
@@ -65,8 +65,8 @@ TEST(Sign, LinkwaySignsTheMd5DigestInfo) {
   testing::SoftHsm hsm;
   testing::layOutLinkway(hsm, "U001", "ORG01");
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   expectSignatures(hsm, control, "FEDICA.pubkey", EVP_md5());
 }
 
@@ -90,8 +90,8 @@ TEST(Sign, SafeNetAndTaiOneSignWithTheirIssuersKeys) {
     testing::SoftHsm hsm;
     c.layOut(hsm);
     TVFEDIMiniKeyCrypt control;
-    ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
     expectSignatures(hsm, control, c.publicLabel, EVP_md5());
   }
 }
@@ -101,8 +101,8 @@ TEST(Sign, ZrmlSignsSha1ButSignHashStaysMd5) {
   testing::layOutZrml(
       hsm, {.label = "ZRML user", .commonName = "Z001", .issuerOrganisation = "ZRML", .serial = 1});
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   ASSERT_EQ(u"ZRML", control.getType());
   expectSignatures(hsm, control, std::string("ZRML user") + testing::kZrmlPublicSuffix, EVP_sha1());
 }
@@ -111,8 +111,8 @@ TEST(Sign, SignsTheBig5FormOfTheText) {
   testing::SoftHsm hsm;
   testing::layOutLinkway(hsm, "U001", "ORG01");
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   const auto signature = control.sign(u"中文");
   ASSERT_TRUE(signature);
   control.close();
@@ -125,7 +125,7 @@ class SignFailure : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::layOutLinkway(hsm, "U001", "ORG01");
-    ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+    ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
     testing::resetProxyCalls();
   }
   void TearDown() override { testing::setProxyFaults(""); }
@@ -137,16 +137,16 @@ class SignFailure : public ::testing::Test {
 
 TEST_F(SignFailure, EveryMethodNeedsCheckPassword) {
   EXPECT_EQ(std::nullopt, control.sign(u"abc"));
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
   EXPECT_EQ(std::nullopt, control.signB64(u"YWJj"));
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
   EXPECT_EQ(std::nullopt, control.signHash(md5Hex));
-  EXPECT_EQ(kPinNotVerified, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kPinNotVerified, control.getErrorCode());
   EXPECT_EQ(0u, testing::proxyCalls("C_Sign"));
 }
 
 TEST_F(SignFailure, SignHashTakesExactlyAnMd5HashInHex) {
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   struct Case {
     const char* name;
     std::u16string hex;
@@ -163,7 +163,7 @@ TEST_F(SignFailure, SignHashTakesExactlyAnMd5HashInHex) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(std::nullopt, control.signHash(c.hex));
-    EXPECT_EQ(kMalformedArgument, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kMalformedArgument, control.getErrorCode());
   }
   EXPECT_EQ(0u, testing::proxyCalls("C_Sign"));
   EXPECT_TRUE(control.signHash(md5Hex));
@@ -171,9 +171,9 @@ TEST_F(SignFailure, SignHashTakesExactlyAnMd5HashInHex) {
 }
 
 TEST_F(SignFailure, SignB64RefusesTextThatIsNotBase64) {
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   EXPECT_EQ(std::nullopt, control.signB64(u"YW*j"));
-  EXPECT_EQ(kBase64Failed, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kBase64Failed, control.getErrorCode());
   EXPECT_EQ(0u, testing::proxyCalls("C_Sign"));
 }
 
@@ -181,30 +181,30 @@ TEST_F(SignFailure, TokenThatDoesNotSignGives1003) {
   for (const char* faults : {"C_Sign=0x5", "C_SignInit=0x5"}) {
     SCOPED_TRACE(faults);
     // A fresh session each time: SoftHSM2 never saw the faulted call end its operation.
-    ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+    ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
     testing::setProxyFaults(faults);
     EXPECT_EQ(std::nullopt, control.sign(u"abc"));
-    EXPECT_EQ(kNoSignature, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kNoSignature, control.getErrorCode());
   }
 }
 
 TEST_F(SignFailure, MissingKeyGives10010) {
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   // Forced to SafeNet, the token has no "A FEDI RSA PRIVATE Key".
   control.setTokenType(1);
   EXPECT_EQ(std::nullopt, control.sign(u"abc"));
-  EXPECT_EQ(kSigningKeyMissing, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kSigningKeyMissing, control.getErrorCode());
   EXPECT_EQ(std::nullopt, control.signHash(md5Hex));
-  EXPECT_EQ(kSigningKeyMissing, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kSigningKeyMissing, control.getErrorCode());
 }
 
 TEST(SignNoKnownKey, NeverSetKeyLabelGives10010) {
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
-  ASSERT_EQ(kOk, control.checkPassword(u16(kUserPin)));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.checkPassword(u16(kUserPin)));
   EXPECT_EQ(std::nullopt, control.sign(u"abc"));
-  EXPECT_EQ(kSigningKeyMissing, control.getErrorCode());
+  EXPECT_EQ(+ControlCode::kSigningKeyMissing, control.getErrorCode());
 }
 
 }  // namespace

@@ -18,20 +18,22 @@ TEST(TextConversion, ToCodePage950) {
     std::string want;
   };
   const Case cases[] = {
-      {"ascii", u"FEDICA.prikey", kOk, "FEDICA.prikey"},
-      {"empty", u"", kOk, ""},
-      {"big5", u"\u4E2D\u6587", kOk, "\xA4\xA4\xA4\xE5"},
-      {"missing from big5", u"a\uAC00b", kOk, "a?b"},
-      {"surrogate pair missing from big5", u"\U0001F600", kOk, "?"},
-      {"up to the first zero", std::u16string(u"ab\0cd", 5), kOk, "ab"},
-      {"lone high surrogate", std::u16string(1, char16_t{0xD800}), kTextBufferFailed, ""},
-      {"lone low surrogate", u"x" + std::u16string(1, char16_t{0xDFFF}), kTextBufferFailed, ""},
+      {"ascii", u"FEDICA.prikey", +ControlCode::kOk, "FEDICA.prikey"},
+      {"empty", u"", +ControlCode::kOk, ""},
+      {"big5", u"\u4E2D\u6587", +ControlCode::kOk, "\xA4\xA4\xA4\xE5"},
+      {"missing from big5", u"a\uAC00b", +ControlCode::kOk, "a?b"},
+      {"surrogate pair missing from big5", u"\U0001F600", +ControlCode::kOk, "?"},
+      {"up to the first zero", std::u16string(u"ab\0cd", 5), +ControlCode::kOk, "ab"},
+      {"lone high surrogate", std::u16string(1, char16_t{0xD800}), +ControlCode::kTextBufferFailed,
+       ""},
+      {"lone low surrogate", u"x" + std::u16string(1, char16_t{0xDFFF}),
+       +ControlCode::kTextBufferFailed, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string out;
     EXPECT_EQ(c.wantCode, control::textToCodePage950(c.text, out));
-    if (c.wantCode == kOk) {
+    if (c.wantCode == +ControlCode::kOk) {
       EXPECT_EQ(c.want, out);
     }
   }
@@ -48,15 +50,16 @@ TEST(TextConversion, SecretText) {
     std::string want;
   };
   const Case cases[] = {
-      {"a PIN", u"123456", 8192, kOk, "123456"},
-      {"big5", u"\u4E2D\u6587", 5, kOk, "\xA4\xA4\xA4\xE5"},
-      {"no room for the terminator", u"1234", 4, kTextBufferFailed, ""},
+      {"a PIN", u"123456", 8192, +ControlCode::kOk, "123456"},
+      {"big5", u"\u4E2D\u6587", 5, +ControlCode::kOk, "\xA4\xA4\xA4\xE5"},
+      {"no room for the terminator", u"1234", 4, +ControlCode::kTextBufferFailed, ""},
       {"up to the first zero",
        std::u16string(u"12\0"
                       u"34",
                       5),
-       3, kOk, "12"},
-      {"lone surrogate", u"1" + std::u16string(1, char16_t{0xD800}), 8192, kTextBufferFailed, ""},
+       3, +ControlCode::kOk, "12"},
+      {"lone surrogate", u"1" + std::u16string(1, char16_t{0xD800}), 8192,
+       +ControlCode::kTextBufferFailed, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,7 +88,7 @@ TEST(TextConversion, FromCodePage950) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::u16string out;
-    EXPECT_EQ(kOk, control::textFromCodePage950(c.text, out));
+    EXPECT_EQ(+ControlCode::kOk, control::textFromCodePage950(c.text, out));
     EXPECT_EQ(c.want, out);
   }
 }
@@ -103,34 +106,37 @@ TEST(TextConversion, AsciiRunsConvertAsTheWholeText) {
     std::string want;
   };
   const ToCase to[] = {
-      {"control characters and DEL", std::u16string(u"\x01\x1F\x7F", 3), kOk, "\x01\x1F\x7F"},
-      {"U+0080", u"a\u0080b", kOk,
+      {"control characters and DEL", std::u16string(u"\x01\x1F\x7F", 3), +ControlCode::kOk,
+       "\x01\x1F\x7F"},
+      {"U+0080", u"a\u0080b", +ControlCode::kOk,
        "a\x80"
        "b"},
-      {"euro sign", u"\u20AC", kOk, "\xA3\xE1"},
-      {"section sign", u"\u00A7x", kOk, "\xA1\xB1x"},
-      {"big5 after 31 ascii", a31 + u"\u4E2D" + std::u16string(40, u'B'), kOk,
+      {"euro sign", u"\u20AC", +ControlCode::kOk, "\xA3\xE1"},
+      {"section sign", u"\u00A7x", +ControlCode::kOk, "\xA1\xB1x"},
+      {"big5 after 31 ascii", a31 + u"\u4E2D" + std::u16string(40, u'B'), +ControlCode::kOk,
        std::string(31, 'A') + "\xA4\xA4" + std::string(40, 'B')},
-      {"big5 after 32 ascii", a32 + u"\u4E2D'", kOk, std::string(32, 'A') + "\xA4\xA4'"},
-      {"big5 after 33 ascii", a33 + u"\u4E2D\u6587" + std::u16string(64, u'C'), kOk,
+      {"big5 after 32 ascii", a32 + u"\u4E2D'", +ControlCode::kOk,
+       std::string(32, 'A') + "\xA4\xA4'"},
+      {"big5 after 33 ascii", a33 + u"\u4E2D\u6587" + std::u16string(64, u'C'), +ControlCode::kOk,
        std::string(33, 'A') + "\xA4\xA4\xA4\xE5" + std::string(64, 'C')},
-      {"missing after 64 ascii", std::u16string(64, u'A') + u"\uAC00DDD", kOk,
+      {"missing after 64 ascii", std::u16string(64, u'A') + u"\uAC00DDD", +ControlCode::kOk,
        std::string(64, 'A') + "?DDD"},
-      {"pair after 40 ascii", a40 + u"\U0001F600E", kOk, std::string(40, 'A') + "?E"},
-      {"zero between ascii runs", a40 + std::u16string(1, u'\0') + std::u16string(40, u'F'), kOk,
-       std::string(40, 'A')},
-      {"lone surrogate after the zero", a40 + std::u16string(1, u'\0') + u"\xD800", kOk,
-       std::string(40, 'A')},
+      {"pair after 40 ascii", a40 + u"\U0001F600E", +ControlCode::kOk, std::string(40, 'A') + "?E"},
+      {"zero between ascii runs", a40 + std::u16string(1, u'\0') + std::u16string(40, u'F'),
+       +ControlCode::kOk, std::string(40, 'A')},
+      {"lone surrogate after the zero", a40 + std::u16string(1, u'\0') + u"\xD800",
+       +ControlCode::kOk, std::string(40, 'A')},
       {"high surrogate before ascii", a40 + std::u16string(1, char16_t{0xD800}) + u"G",
-       kTextBufferFailed, ""},
-      {"low surrogate after 70 ascii", std::u16string(70, u'A') + u"\xDC00", kTextBufferFailed, ""},
-      {"high surrogate at the end", u"\u4E2D\xDBFF", kTextBufferFailed, ""},
+       +ControlCode::kTextBufferFailed, ""},
+      {"low surrogate after 70 ascii", std::u16string(70, u'A') + u"\xDC00",
+       +ControlCode::kTextBufferFailed, ""},
+      {"high surrogate at the end", u"\u4E2D\xDBFF", +ControlCode::kTextBufferFailed, ""},
   };
   for (const auto& c : to) {
     SCOPED_TRACE(c.name);
     std::string out;
     EXPECT_EQ(c.wantCode, control::textToCodePage950(c.text, out));
-    if (c.wantCode == kOk) {
+    if (c.wantCode == +ControlCode::kOk) {
       EXPECT_EQ(c.want, out);
     }
   }
@@ -169,7 +175,7 @@ TEST(TextConversion, AsciiRunsConvertAsTheWholeText) {
   for (const auto& c : from) {
     SCOPED_TRACE(c.name);
     std::u16string out;
-    EXPECT_EQ(kOk, control::textFromCodePage950(c.text, out));
+    EXPECT_EQ(+ControlCode::kOk, control::textFromCodePage950(c.text, out));
     EXPECT_EQ(c.want, out);
   }
 }
@@ -194,7 +200,7 @@ TEST(TextConversion, ReportsTheLeadingAsciiRun) {
     SCOPED_TRACE(c.name);
     std::string out;
     std::size_t ascii = 99;
-    EXPECT_EQ(kOk, control::textToCodePage950(c.text, out, &ascii));
+    EXPECT_EQ(+ControlCode::kOk, control::textToCodePage950(c.text, out, &ascii));
     EXPECT_EQ(c.want, ascii);
     EXPECT_EQ(std::string(c.text.begin(), c.text.begin() + c.want), out.substr(0, c.want));
   }

@@ -53,13 +53,13 @@ TEST(GetType, DetectsEachLayoutInLabelOrder) {
        u"SafeNet"},
   };
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   for (const auto& step : steps) {
     SCOPED_TRACE(step.layout);
     control.close();  // the fixture works on the token through its own session
     step.add(hsm);
     EXPECT_EQ(step.want, control.getType());
-    EXPECT_EQ(kOk, control.getErrorCode());
+    EXPECT_EQ(+ControlCode::kOk, control.getErrorCode());
   }
 }
 
@@ -71,7 +71,7 @@ TEST(GetType, ForcedTypesDoNotLookAtTheToken) {
   const Case cases[] = {{0, u"Linkway"}, {1, u"SafeNet"}, {2, u"TaiOne"}};
   testing::SoftHsm hsm;
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::proxyModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::proxyModule())));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
     control.setTokenType(c.type);
@@ -85,7 +85,7 @@ TEST(GetType, TypeThreeAndAboveLookOnlyForACertificate) {
   testing::SoftHsm hsm;
   hsm.generateKeyPair(0, "FEDICA.pubkey", "FEDICA.prikey", 512);
   TVFEDIMiniKeyCrypt control;
-  ASSERT_EQ(kOk, control.loadLib(u16(testing::softHsmModule())));
+  ASSERT_EQ(+ControlCode::kOk, control.loadLib(u16(testing::softHsmModule())));
   control.setTokenType(-1);
   EXPECT_EQ(u"Linkway", control.getType());
 

@@ -34,20 +34,20 @@ TEST_F(WholeFile, WritesAndReadsEveryByte) {
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
   bytes[10] = 0;
   const auto file = path("cert.der");
-  ASSERT_EQ(kOk, control::writeWholeFile(file.c_str(), bytes));
+  ASSERT_EQ(+ControlCode::kOk, control::writeWholeFile(file.c_str(), bytes));
 
   std::ifstream in(file, std::ios::binary);
   const std::vector<std::uint8_t> onDisk{std::istreambuf_iterator<char>(in), {}};
   EXPECT_EQ(bytes, onDisk);
 
   std::vector<std::uint8_t> read;
-  EXPECT_EQ(kOk, control::readWholeFile(file.c_str(), read));
+  EXPECT_EQ(+ControlCode::kOk, control::readWholeFile(file.c_str(), read));
   EXPECT_EQ(bytes, read);
 
   // Writing again replaces the contents.
   const std::vector<std::uint8_t> shorter{1, 2, 3};
-  ASSERT_EQ(kOk, control::writeWholeFile(file.c_str(), shorter));
-  EXPECT_EQ(kOk, control::readWholeFile(file.c_str(), read));
+  ASSERT_EQ(+ControlCode::kOk, control::writeWholeFile(file.c_str(), shorter));
+  EXPECT_EQ(+ControlCode::kOk, control::readWholeFile(file.c_str(), read));
   EXPECT_EQ(shorter, read);
 }
 
@@ -55,18 +55,19 @@ TEST_F(WholeFile, AnEmptyFileReadsAsNoBytes) {
   const auto file = path("empty");
   std::ofstream{file};
   std::vector<std::uint8_t> read{9};
-  EXPECT_EQ(kOk, control::readWholeFile(file.c_str(), read));
+  EXPECT_EQ(+ControlCode::kOk, control::readWholeFile(file.c_str(), read));
   EXPECT_TRUE(read.empty());
 }
 
 TEST_F(WholeFile, FailuresHaveTheirCodes) {
   std::vector<std::uint8_t> read;
-  EXPECT_EQ(kFileOpenFailed, control::readWholeFile(path("missing").c_str(), read));
+  EXPECT_EQ(+ControlCode::kFileOpenFailed, control::readWholeFile(path("missing").c_str(), read));
   const std::vector<std::uint8_t> bytes{1, 2, 3};
-  EXPECT_EQ(kFileOpenFailed, control::writeWholeFile(path("no/such/dir").c_str(), bytes));
-  EXPECT_EQ(kFileOpenFailed, control::writeWholeFile(dir_.c_str(), bytes));
+  EXPECT_EQ(+ControlCode::kFileOpenFailed,
+            control::writeWholeFile(path("no/such/dir").c_str(), bytes));
+  EXPECT_EQ(+ControlCode::kFileOpenFailed, control::writeWholeFile(dir_.c_str(), bytes));
   // /dev/full takes the open and refuses the bytes.
-  EXPECT_EQ(kWriteFailed, control::writeWholeFile("/dev/full", bytes));
+  EXPECT_EQ(+ControlCode::kWriteFailed, control::writeWholeFile("/dev/full", bytes));
 }
 
 }  // namespace

@@ -9,16 +9,13 @@
 #include <string>
 
 #include "ca/issuing.h"
+#include "common/ptr.h"
 #include "edifact/edifact.h"
 
 namespace kestrune::edifact {
 namespace {
 
 constexpr std::string_view kInvoice = "UNH+1+INVOIC:D:96A:UN'BGM+380+1'UNT+3+1'";
-
-struct SignContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 // A signer holding its key in software, with its FEDI certificate in a bag.
 struct Signer {
@@ -51,7 +48,7 @@ struct Signer {
       return kOk;
     };
     how.sign = [&](std::string_view data, std::string& hex) {
-      const std::unique_ptr<EVP_MD_CTX, SignContextFree> context(EVP_MD_CTX_new());
+      const Ptr<EVP_MD_CTX> context(EVP_MD_CTX_new());
       const EVP_MD* md = keyType == kSha1KeyType ? EVP_sha1() : EVP_md5();
       unsigned char signature[512];
       std::size_t length = sizeof signature;

@@ -13,6 +13,7 @@
 
 #include "FEDIX509/fedi_ca_client.h"
 #include "FEDIX509/fedi_message.h"
+#include "common/ptr.h"
 #include "http_test_support.h"
 
 namespace kestrune::fedi::test {
@@ -51,9 +52,8 @@ enum class Digest { echoed, first16Bytes, absent, oneByteChanged };
 std::string answerTo(const RecordedRequest& posted, int type, Digest digest) {
   const MessagePtr request = decode(posted.body);
   if (!request || request->digest == nullptr) return {};
-  std::unique_ptr<FEDI_STATUS, void (*)(FEDI_STATUS*)> status(FEDI_STATUS_new(), FEDI_STATUS_free);
-  std::unique_ptr<FEDI_CSID_RESP, void (*)(FEDI_CSID_RESP*)> identifiers(FEDI_CSID_RESP_new(),
-                                                                         FEDI_CSID_RESP_free);
+  Ptr<FEDI_STATUS> status(FEDI_STATUS_new());
+  Ptr<FEDI_CSID_RESP> identifiers(FEDI_CSID_RESP_new());
   void* record = request->content->record;
   if (type == FEDI_CT_STATUS) {
     ASN1_INTEGER_set(status->code, 7);
@@ -92,8 +92,7 @@ struct SidQuery {
     ASN1_STRING_set(query->sid2, "12345678", -1);
     ASN1_STRING_set(query->sid1, "TESTUSER01", -1);
   }
-  std::unique_ptr<FEDI_CCHN_REQ, void (*)(FEDI_CCHN_REQ*)> query{FEDI_CCHN_REQ_new(),
-                                                                 FEDI_CCHN_REQ_free};
+  Ptr<FEDI_CCHN_REQ> query{FEDI_CCHN_REQ_new()};
 };
 
 class CaClientTest : public ::testing::Test {
@@ -312,13 +311,13 @@ TEST_F(CaClientTest, ExchangeFailures) {
 }
 
 TEST_F(CaClientTest, EntryPointsSendTheirContentType) {
-  std::unique_ptr<FEDIREQ, void (*)(FEDIREQ*)> newCert(FEDIREQ_new(), FEDIREQ_free);
-  std::unique_ptr<FEDIEXT, void (*)(FEDIEXT*)> extend(FEDIEXT_new(), FEDIEXT_free);
-  std::unique_ptr<FEDIREV, void (*)(FEDIREV*)> revoke(FEDIREV_new(), FEDIREV_free);
-  using QueryPtr = std::unique_ptr<FEDI_QUERY, void (*)(FEDI_QUERY*)>;
-  QueryPtr getCert(FEDI_QUERY_new("GeT_CeRt", FEDI_CT_GET_CERT), FEDI_QUERY_free);
-  QueryPtr getCrl(FEDI_QUERY_new("GeT_CrL_", FEDI_CT_GET_CRL), FEDI_QUERY_free);
-  QueryPtr getCaPk(FEDI_QUERY_new("GeT_CaPk", FEDI_CT_GET_CAPK), FEDI_QUERY_free);
+  Ptr<FEDIREQ> newCert(FEDIREQ_new());
+  Ptr<FEDIEXT> extend(FEDIEXT_new());
+  Ptr<FEDIREV> revoke(FEDIREV_new());
+  using QueryPtr = Ptr<FEDI_QUERY>;
+  QueryPtr getCert(FEDI_QUERY_new("GeT_CeRt", FEDI_CT_GET_CERT));
+  QueryPtr getCrl(FEDI_QUERY_new("GeT_CrL_", FEDI_CT_GET_CRL));
+  QueryPtr getCaPk(FEDI_QUERY_new("GeT_CaPk", FEDI_CT_GET_CAPK));
   SidQuery sid;
   struct Case {
     const char* name;

@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 
 #include "FEDIX509/fedi_crl.h"
+#include "common/ptr.h"
 #include "fedi_der.h"
 
 namespace kestrune::fedi::test {
@@ -13,13 +14,11 @@ namespace {
 
 // signedCrl returns the DER of a CRL with one revoked serial, signed with a fresh P-256 key.
 Bytes signedCrl() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
-  std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> issuer(X509_NAME_new(), X509_NAME_free);
-  std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> now(ASN1_TIME_set(nullptr, 1700000000),
-                                                            ASN1_TIME_free);
-  std::unique_ptr<ASN1_INTEGER, decltype(&ASN1_INTEGER_free)> serial(ASN1_INTEGER_new(),
-                                                                     ASN1_INTEGER_free);
+  Ptr<EVP_PKEY> key(EVP_EC_gen("P-256"));
+  Ptr<X509_CRL> crl(X509_CRL_new());
+  Ptr<X509_NAME> issuer(X509_NAME_new());
+  Ptr<ASN1_TIME> now(ASN1_TIME_set(nullptr, 1700000000));
+  Ptr<ASN1_INTEGER> serial(ASN1_INTEGER_new());
   if (!key || !crl || !issuer || !now || !serial) return {};
   X509_REVOKED* revoked = X509_REVOKED_new();
   const auto* org = reinterpret_cast<const unsigned char*>("FEDI CA");

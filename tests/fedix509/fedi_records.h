@@ -7,14 +7,12 @@
 #include <memory>
 #include <string>
 
+#include "common/ptr.h"
 #include "fedi_der.h"
 
 namespace kestrune::fedi::test {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyPtr = Ptr<EVP_PKEY>;
 
 // The test authority's key (tests/data/test_ca_key.pem).
 EVP_PKEY* testCaKey();

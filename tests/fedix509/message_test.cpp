@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include "FEDIX509/fedi_message.h"
+#include "common/ptr.h"
 #include "fedi_der.h"
 #include "platform/platform.h"
 
@@ -184,10 +185,7 @@ TEST_F(FediMessage, RefusesMalformedAnswers) {
 namespace kestrune::fedi::test {
 namespace {
 
-struct QueryFree {
-  void operator()(FEDI_QUERY* p) const noexcept { FEDI_QUERY_free(p); }
-};
-using QueryPtr = std::unique_ptr<FEDI_QUERY, QueryFree>;
+using QueryPtr = Ptr<FEDI_QUERY>;
 
 // authority returns the Name {O = o, CN = cn}.
 X509_NAME* authority(const char* o, const char* cn) {
@@ -372,8 +370,7 @@ Bytes bmp(std::string_view ascii) {
 }
 
 TEST(FediIdentifiers, NewRecordsCarryTheirTagsAndPairsAreWrittenInDerOrder) {
-  std::unique_ptr<FEDI_CCHN_REQ, decltype(&FEDI_CCHN_REQ_free)> cchn(FEDI_CCHN_REQ_new(),
-                                                                     FEDI_CCHN_REQ_free);
+  Ptr<FEDI_CCHN_REQ> cchn(FEDI_CCHN_REQ_new());
   ASSERT_TRUE(cchn);
   ASSERT_EQ(1, ASN1_STRING_set(cchn->sid2, "SID2", -1));
   ASSERT_EQ(1, ASN1_STRING_set(cchn->sid1, "SID1", -1));
@@ -390,8 +387,7 @@ TEST(FediIdentifiers, NewRecordsCarryTheirTagsAndPairsAreWrittenInDerOrder) {
   };
   const Bytes received = answer(pairB, pairA);
   const unsigned char* pos = received.data();
-  std::unique_ptr<FEDI_CSID_RESP, decltype(&FEDI_CSID_RESP_free)> resp(
-      d2i_FEDI_CSID_RESP(nullptr, &pos, static_cast<long>(received.size())), FEDI_CSID_RESP_free);
+  Ptr<FEDI_CSID_RESP> resp(d2i_FEDI_CSID_RESP(nullptr, &pos, static_cast<long>(received.size())));
   ASSERT_TRUE(resp);
   ASSERT_EQ(2, sk_FEDI_ID_PAIR_num(resp->pairs));
   EXPECT_EQ(V_ASN1_BMPSTRING, sk_FEDI_ID_PAIR_value(resp->pairs, 0)->text->type);
@@ -401,8 +397,7 @@ TEST(FediIdentifiers, NewRecordsCarryTheirTagsAndPairsAreWrittenInDerOrder) {
   EXPECT_EQ(toHex(answer(pairA, pairB)),
             toHex(encodeWith(i2d_FEDI_CSID_RESP, static_cast<const FEDI_CSID_RESP*>(resp.get()))));
 
-  std::unique_ptr<FEDI_ID_PAIR, decltype(&FEDI_ID_PAIR_free)> pair(FEDI_ID_PAIR_new(),
-                                                                   FEDI_ID_PAIR_free);
+  Ptr<FEDI_ID_PAIR> pair(FEDI_ID_PAIR_new());
   ASSERT_TRUE(pair);
   EXPECT_EQ(V_ASN1_BMPSTRING, pair->text->type);
   EXPECT_EQ(V_ASN1_PRINTABLESTRING, pair->code->type);
@@ -422,8 +417,7 @@ TEST(FediIdentifiers, StatusKeepsItsCodeAsANumber) {
     SCOPED_TRACE(c.what);
     const Bytes der = seq({c.code, tlv(0x04, text("no"))});
     const unsigned char* pos = der.data();
-    std::unique_ptr<FEDI_STATUS, decltype(&FEDI_STATUS_free)> status(
-        d2i_FEDI_STATUS(nullptr, &pos, static_cast<long>(der.size())), FEDI_STATUS_free);
+    Ptr<FEDI_STATUS> status(d2i_FEDI_STATUS(nullptr, &pos, static_cast<long>(der.size())));
     ASSERT_TRUE(status);
     EXPECT_EQ(c.want, status->value);
     EXPECT_EQ(toHex(der),

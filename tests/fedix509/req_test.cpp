@@ -13,6 +13,8 @@
 #include <string>
 
 #include "FEDIX509/fedi_req.h"
+#include "common/der.h"
+#include "common/ptr.h"
 #include "fedi_der.h"
 #include "fedi_records.h"
 
@@ -38,11 +40,7 @@ Bytes encodeRequest(int (*i2d)(const T*, unsigned char**), const T* record) {
 }
 
 Bytes encodePkcs10(X509_REQ* request) {
-  unsigned char* raw = nullptr;
-  const int len = i2d_X509_REQ(request, &raw);
-  Bytes out(raw, raw + (len > 0 ? len : 0));
-  OPENSSL_free(raw);
-  return out;
+  return toDer(request, i2d_X509_REQ);
 }
 
 // The CBC-MAC from its definition: key MD5("CeRt_ReQ" || pass)[0..8), zero padding, DES-CBC
@@ -162,7 +160,7 @@ TEST(RequestRecord, VerifyJudgesTheSignatureAsOpenSslDoes) {
     unsigned char mac[4];
     ASSERT_EQ(1, FEDI_req_mac(decoded->request, passBytes, pass.size(), mac));
     ASSERT_EQ(1, setFullBitString(decoded->mac, mac, sizeof mac));
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(FEDIREQ_get_pubkey(decoded.get()));
+    Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(decoded.get()));
     ASSERT_NE(nullptr, key);
     EXPECT_EQ(c.expected, X509_REQ_verify(decoded->request, key.get()));
     EXPECT_EQ(c.expected, FEDIREQ_verify(decoded.get(), passBytes, pass.size()));
@@ -178,7 +176,7 @@ TEST(RequestRecord, NewRequestRoundTripsVerifiesAndHasNoAttributes) {
   EXPECT_EQ(der, encodeRequest(&i2d_FEDIREQ, decoded.get()));
 
   // OpenSSL's own verifier accepts the PKCS#10 part with the key read back from it.
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(FEDIREQ_get_pubkey(decoded.get()));
+  Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(decoded.get()));
   ASSERT_NE(nullptr, key);
   EXPECT_EQ(1, EVP_PKEY_eq(key.get(), holderKey()));
   EXPECT_EQ(1, X509_REQ_verify(decoded->request, key.get()));
@@ -200,7 +198,7 @@ TEST(RequestRecord, NewRequestEncodesTheKeyItWasGiven) {
   const Bytes der = encodeRequest(&i2d_FEDIREQ, req.get());
   const std::string keyInfo = toHex(subjectPublicKeyInfo(md5WithRsaOid(), holderKey()));
   EXPECT_NE(std::string::npos, toHex(der).find(keyInfo)) << toHex(der);
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(FEDIREQ_get_pubkey(req.get()));
+  Ptr<EVP_PKEY> key(FEDIREQ_get_pubkey(req.get()));
   EXPECT_EQ(1, EVP_PKEY_eq(key.get(), holderKey()));
   EXPECT_EQ(nullptr, FEDIREQ_get_pubkey(nullptr));
 }

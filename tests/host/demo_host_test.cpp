@@ -19,6 +19,7 @@
 
 #include "FEDIX509/fedi_x509.h"
 #include "ca/authority.h"
+#include "common/ptr.h"
 #include "tests/host/host_runner.h"
 #include "tests/support/softhsm.h"
 
@@ -276,9 +277,8 @@ TEST(Demo, LeavesASignedMessageThatVerifies) {
   ASSERT_NE(std::string::npos, signedEnd);
   ASSERT_NE(std::string::npos, hexEnd);
   long signatureLength = 0;
-  const std::unique_ptr<unsigned char, void (*)(void*)> signature(
-      OPENSSL_hexstr2buf(text.substr(hexStart, hexEnd - hexStart).c_str(), &signatureLength),
-      [](void* p) { OPENSSL_free(p); });
+  const Ptr<unsigned char> signature(
+      OPENSSL_hexstr2buf(text.substr(hexStart, hexEnd - hexStart).c_str(), &signatureLength));
   ASSERT_NE(nullptr, signature);
   EXPECT_EQ(64, signatureLength);
 
@@ -289,11 +289,9 @@ TEST(Demo, LeavesASignedMessageThatVerifies) {
   ASSERT_NE(nullptr, decoded);
   EXPECT_EQ(der.data() + der.size(), reinterpret_cast<const char*>(position));
   const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(decoded.get(), 0));
-  const std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(FEDI_X509_get_pubkey(certificate.get()),
-                                                           EVP_PKEY_free);
+  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(certificate.get()));
   ASSERT_NE(nullptr, key);
-  const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
-                                                                   EVP_MD_CTX_free);
+  const Ptr<EVP_MD_CTX> context(EVP_MD_CTX_new());
   ASSERT_EQ(1, EVP_DigestVerifyInit(context.get(), nullptr, EVP_md5(), nullptr, key.get()));
   EXPECT_EQ(
       1, EVP_DigestVerify(context.get(), signature.get(), static_cast<std::size_t>(signatureLength),

@@ -30,6 +30,7 @@
 #include "FEDIX509/builtin_ca_records.h"
 #include "FEDIX509/fedi_x509.h"
 #include "ca/authority.h"
+#include "common/ptr.h"
 #include "tests/load/script_process.h"
 #include "tests/support/softhsm.h"
 
@@ -49,8 +50,7 @@ constexpr std::chrono::seconds kAnswerTimeout{20};
 // base64Bytes decodes the control's Base64 text (lines of 64 characters) with OpenSSL's
 // decoder; empty when it is not Base64.
 Bytes base64Bytes(const std::string& text) {
-  std::unique_ptr<EVP_ENCODE_CTX, decltype(&EVP_ENCODE_CTX_free)> context(EVP_ENCODE_CTX_new(),
-                                                                          EVP_ENCODE_CTX_free);
+  Ptr<EVP_ENCODE_CTX> context(EVP_ENCODE_CTX_new());
   if (!context || text.size() > INT32_MAX) return {};
   Bytes out(text.size() * 3 / 4 + 3);
   int length = 0;

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/ptr.h"
 #include "tests/support/softhsm.h"
 
 namespace kestrune::testing {
@@ -90,8 +91,8 @@ std::vector<std::pair<CK_SLOT_ID, std::string>> slotsShownBySoftHsmUtil() {
 
 // A small X.509 certificate with distinct subject and issuer, serial 0x1234.
 Bytes makeCertificate() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(512), EVP_PKEY_free);
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
+  Ptr<EVP_PKEY> key(EVP_RSA_gen(512));
+  Ptr<X509> certificate(X509_new());
   ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 0x1234);
   X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate.get()), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("Alice"), -1, -1, 0);

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "common/der.h"
+#include "common/ptr.h"
 #include "tests/support/cryptoki_use.h"
 #include "tests/support/test_token.h"
 
@@ -96,20 +98,6 @@ std::optional<Bytes> read(const UserSession& user, CK_OBJECT_HANDLE object, CK_A
   return bytes;
 }
 
-template <class T, class Encode>
-Bytes encode(const T* item, Encode i2d) {
-  const int length = i2d(item, nullptr);
-  if (length <= 0) return {};
-  Bytes bytes(length);
-  unsigned char* out = bytes.data();
-  i2d(item, &out);
-  return bytes;
-}
-
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-
 // The fields that PKCS#11 wants beside an X.509 certificate's value.
 struct CertificateFields {
   Bytes subject, issuer, serialNumber;
@@ -117,12 +105,11 @@ struct CertificateFields {
 
 std::optional<CertificateFields> certificateFields(const Bytes& der) {
   const unsigned char* in = der.data();
-  std::unique_ptr<X509, X509Free> certificate(
-      d2i_X509(nullptr, &in, static_cast<long>(der.size())));
+  Ptr<X509> certificate(d2i_X509(nullptr, &in, static_cast<long>(der.size())));
   if (!certificate) return std::nullopt;
-  return CertificateFields{encode(X509_get_subject_name(certificate.get()), i2d_X509_NAME),
-                           encode(X509_get_issuer_name(certificate.get()), i2d_X509_NAME),
-                           encode(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER)};
+  return CertificateFields{toDer(X509_get_subject_name(certificate.get()), i2d_X509_NAME),
+                           toDer(X509_get_issuer_name(certificate.get()), i2d_X509_NAME),
+                           toDer(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER)};
 }
 
 }  // namespace

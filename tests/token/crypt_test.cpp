@@ -26,46 +26,54 @@ class CryptTest : public ProxyTokenTest {
 
 TEST_F(CryptTest, RsaSignAcceptsUpToModulusMinus11) {
   Bytes signature;
-  ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey",
-                                Bytes(kModulusBytes - 11, 0x5A), signature));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey",
+                                            Bytes(kModulusBytes - 11, 0x5A), signature));
   EXPECT_EQ(kModulusBytes, signature.size());
   Bytes untouched = {1};
-  EXPECT_EQ(kBadInputLength, p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey",
-                                       Bytes(kModulusBytes - 10, 0x5A), untouched));
+  EXPECT_EQ(+TokenCode::kBadInputLength, p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey",
+                                                   Bytes(kModulusBytes - 10, 0x5A), untouched));
   EXPECT_EQ(Bytes{1}, untouched);
 }
 
 TEST_F(CryptTest, RsaEncryptDecryptAndVerify) {
   const Bytes message = bytesOf("FEDI session key");
   Bytes cipherText;
-  ASSERT_EQ(kTokenOk,
+  ASSERT_EQ(+TokenCode::kTokenOk,
             p11_Crypt(&session_, kEncrypt, kRsaPkcs, "FEDICA.pubkey", message, cipherText));
   EXPECT_EQ(kModulusBytes, cipherText.size());
   Bytes plain;
-  ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kDecrypt, kRsaPkcs, "FEDICA.prikey", cipherText, plain));
+  ASSERT_EQ(+TokenCode::kTokenOk,
+            p11_Crypt(&session_, kDecrypt, kRsaPkcs, "FEDICA.prikey", cipherText, plain));
   EXPECT_EQ(message, plain);
-  EXPECT_EQ(kBadInputLength, p11_Crypt(&session_, kDecrypt, kRsaPkcs, "FEDICA.prikey",
-                                       Bytes(cipherText.begin() + 1, cipherText.end()), plain));
+  EXPECT_EQ(+TokenCode::kBadInputLength,
+            p11_Crypt(&session_, kDecrypt, kRsaPkcs, "FEDICA.prikey",
+                      Bytes(cipherText.begin() + 1, cipherText.end()), plain));
 
   Bytes signature;
-  ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey", message, signature));
+  ASSERT_EQ(+TokenCode::kTokenOk,
+            p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey", message, signature));
   // Verify takes the signature in the output argument and leaves it as it is.
   Bytes check = signature;
-  EXPECT_EQ(kTokenOk, p11_Crypt(&session_, kVerify, kRsaPkcs, "FEDICA.pubkey", message, check));
+  EXPECT_EQ(+TokenCode::kTokenOk,
+            p11_Crypt(&session_, kVerify, kRsaPkcs, "FEDICA.pubkey", message, check));
   EXPECT_EQ(signature, check);
   check[10] ^= 1;
-  EXPECT_EQ(kCryptFailed, p11_Crypt(&session_, kVerify, kRsaPkcs, "FEDICA.pubkey", message, check));
+  EXPECT_EQ(+TokenCode::kCryptFailed,
+            p11_Crypt(&session_, kVerify, kRsaPkcs, "FEDICA.pubkey", message, check));
   check.pop_back();
-  EXPECT_EQ(kBadInputLength,
+  EXPECT_EQ(+TokenCode::kBadInputLength,
             p11_Crypt(&session_, kVerify, kRsaPkcs, "FEDICA.pubkey", message, check));
 }
 
 TEST_F(CryptTest, UnknownOperationOrAlgorithmIs124) {
   Bytes output;
-  EXPECT_EQ(kUnknownOperation, p11_Crypt(&session_, 512, kRsaPkcs, "FEDICA.prikey", {}, output));
-  EXPECT_EQ(kUnknownOperation, p11_Crypt(&session_, 517, kRsaPkcs, "FEDICA.prikey", {}, output));
-  EXPECT_EQ(kUnknownOperation, p11_Crypt(&session_, kSign, 507, "FEDICA.prikey", {}, output));
-  EXPECT_EQ(kNotFound, p11_Crypt(&session_, kSign, kRsaPkcs, "absent", {}, output));
+  EXPECT_EQ(+TokenCode::kUnknownOperation,
+            p11_Crypt(&session_, 512, kRsaPkcs, "FEDICA.prikey", {}, output));
+  EXPECT_EQ(+TokenCode::kUnknownOperation,
+            p11_Crypt(&session_, 517, kRsaPkcs, "FEDICA.prikey", {}, output));
+  EXPECT_EQ(+TokenCode::kUnknownOperation,
+            p11_Crypt(&session_, kSign, 507, "FEDICA.prikey", {}, output));
+  EXPECT_EQ(+TokenCode::kNotFound, p11_Crypt(&session_, kSign, kRsaPkcs, "absent", {}, output));
 }
 
 struct CipherCase {
@@ -92,11 +100,13 @@ TEST_F(CryptTest, EightBytesEncryptAs24PaddedBytesAndDecryptBack) {
   for (const auto& c : kCiphers) {
     SCOPED_TRACE(c.algorithm);
     Bytes cipherText;
-    ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kEncrypt, c.algorithm, c.key, message, cipherText));
+    ASSERT_EQ(+TokenCode::kTokenOk,
+              p11_Crypt(&session_, kEncrypt, c.algorithm, c.key, message, cipherText));
     EXPECT_EQ(opensslCipher(c.openssl, keyOf(c), padded, true, c.modulePads), cipherText);
     EXPECT_EQ(c.modulePads ? 32u : 24u, cipherText.size());
     Bytes plain;
-    ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kDecrypt, c.algorithm, c.key, cipherText, plain));
+    ASSERT_EQ(+TokenCode::kTokenOk,
+              p11_Crypt(&session_, kDecrypt, c.algorithm, c.key, cipherText, plain));
     EXPECT_EQ(message, plain);
   }
 }
@@ -107,10 +117,12 @@ TEST_F(CryptTest, PaddingLengthsRoundTrip) {
     Bytes message(length);
     for (std::size_t i = 0; i < length; ++i) message[i] = static_cast<std::uint8_t>(0xF0 + i);
     Bytes cipherText;
-    ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kEncrypt, kDes3Cbc, "des3", message, cipherText));
+    ASSERT_EQ(+TokenCode::kTokenOk,
+              p11_Crypt(&session_, kEncrypt, kDes3Cbc, "des3", message, cipherText));
     EXPECT_EQ(length - length % 8 + 16, cipherText.size());
     Bytes plain;
-    ASSERT_EQ(kTokenOk, p11_Crypt(&session_, kDecrypt, kDes3Cbc, "des3", cipherText, plain));
+    ASSERT_EQ(+TokenCode::kTokenOk,
+              p11_Crypt(&session_, kDecrypt, kDes3Cbc, "des3", cipherText, plain));
     EXPECT_EQ(message, plain);
   }
 }
@@ -130,9 +142,9 @@ TEST_F(CryptTest, DecryptRefusesPaddingItCannotHaveWritten) {
   Bytes exactlyPadding(16, 0);
   exactlyPadding.back() = 8;
   const Case cases[] = {
-      {"last byte 0x20", lastByte20, kCryptFailed, 0},
-      {"more to drop than there is", tooShort, kCryptFailed, 0},
-      {"nothing but padding", exactlyPadding, kTokenOk, 0},
+      {"last byte 0x20", lastByte20, +TokenCode::kCryptFailed, 0},
+      {"more to drop than there is", tooShort, +TokenCode::kCryptFailed, 0},
+      {"nothing but padding", exactlyPadding, +TokenCode::kTokenOk, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,7 +152,7 @@ TEST_F(CryptTest, DecryptRefusesPaddingItCannotHaveWritten) {
     ASSERT_EQ(c.plain.size(), cipherText.size());
     Bytes output = {0xEE};
     EXPECT_EQ(c.code, p11_Crypt(&session_, kDecrypt, kDes3Cbc, "des3", cipherText, output));
-    EXPECT_EQ(c.code == kTokenOk ? Bytes{} : Bytes{0xEE}, output);
+    EXPECT_EQ(c.code == +TokenCode::kTokenOk ? Bytes{} : Bytes{0xEE}, output);
   }
 }
 
@@ -152,7 +164,7 @@ TEST_F(CryptTest, ReinitIssuesEveryInitTwice) {
     const char* init;
   };
   Bytes cipherText;
-  ASSERT_EQ(kTokenOk,
+  ASSERT_EQ(+TokenCode::kTokenOk,
             p11_Crypt(&session_, kEncrypt, kDes3Ecb, "des3", bytesOf("12345678"), cipherText));
   const Case cases[] = {
       {kEncrypt, kDes3Ecb, "des3", "C_EncryptInit"},
@@ -169,7 +181,8 @@ TEST_F(CryptTest, ReinitIssuesEveryInitTwice) {
       Bytes output;
       // SoftHSM2 keeps the operation after the length query and answers the second init with
       // CKR_OPERATION_ACTIVE; the kept operation then serves.
-      EXPECT_EQ(kTokenOk, p11_Crypt(&session_, c.operation, c.algorithm, c.key, input, output));
+      EXPECT_EQ(+TokenCode::kTokenOk,
+                p11_Crypt(&session_, c.operation, c.algorithm, c.key, input, output));
       EXPECT_EQ(reinit == 1 ? 2u : 1u, proxyCalls(c.init));
       EXPECT_FALSE(output.empty());
     }
@@ -182,7 +195,7 @@ TEST_F(CryptTest, ModuleFailuresAre116AndLeaveTheOutput) {
     SCOPED_TRACE(fault);
     setProxyFaults(fault);
     Bytes output = {7};
-    EXPECT_EQ(kCryptFailed,
+    EXPECT_EQ(+TokenCode::kCryptFailed,
               p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey", bytesOf("data"), output));
     EXPECT_EQ(Bytes{7}, output);
     EXPECT_EQ(CKR_GENERAL_ERROR, p11_GetLastRV());
@@ -193,7 +206,7 @@ TEST_F(CryptTest, ModuleFailuresAre116AndLeaveTheOutput) {
   }
   setProxyFaults("C_GetAttributeValue=0x5");
   Bytes output;
-  EXPECT_EQ(kAttributeReadFailed,
+  EXPECT_EQ(+TokenCode::kAttributeReadFailed,
             p11_Crypt(&session_, kSign, kRsaPkcs, "FEDICA.prikey", bytesOf("data"), output));
 }
 

@@ -13,9 +13,9 @@ using EnumerationTest = TokenTest;
 TEST_F(EnumerationTest, NoCertificateIs109) {
   hsm_.createData(0, {.label = "EOISID1", .value = bytesOf("U001")});
   open(softHsmModule());
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   std::vector<TokenObjectRecord> records(1);
-  EXPECT_EQ(kNotFound, p11_ListObjects(&session_, kKindCertificate, records));
+  EXPECT_EQ(+TokenCode::kNotFound, p11_ListObjects(&session_, kKindCertificate, records));
   EXPECT_EQ(1u, records.size());  // untouched
 }
 
@@ -24,9 +24,9 @@ TEST_F(EnumerationTest, CertificatesCarryTheirFields) {
   hsm_.createCertificate(0, "ZRML certificate", certificate.der);
   hsm_.createData(0, {.label = "EOISID1", .value = bytesOf("U001")});
   open(softHsmModule());
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   std::vector<TokenObjectRecord> records;
-  ASSERT_EQ(kTokenOk, p11_ListObjects(&session_, kKindCertificate, records));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_ListObjects(&session_, kKindCertificate, records));
   ASSERT_EQ(1u, records.size());
   const TokenObjectRecord& record = records[0];
   EXPECT_EQ("ZRML certificate", record.label);
@@ -61,9 +61,9 @@ TEST_F(EnumerationTest, KindsSelectAndLabelTheirObjects) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.kind);
-    ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(c.privateObjects));
+    ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(c.privateObjects));
     std::vector<TokenObjectRecord> records;
-    ASSERT_EQ(kTokenOk, p11_ListObjects(&session_, c.kind, records));
+    ASSERT_EQ(+TokenCode::kTokenOk, p11_ListObjects(&session_, c.kind, records));
     std::vector<std::string> labels;
     for (const auto& record : records) {
       labels.push_back(record.label);
@@ -75,9 +75,9 @@ TEST_F(EnumerationTest, KindsSelectAndLabelTheirObjects) {
     EXPECT_EQ(c.labels, labels);
   }
 
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   std::vector<TokenObjectRecord> data;
-  ASSERT_EQ(kTokenOk, p11_ListObjects(&session_, kKindData, data));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_ListObjects(&session_, kKindData, data));
   for (const auto& record : data) {
     SCOPED_TRACE(record.label);
     EXPECT_EQ(record.label == "EOISID1" ? bytesOf("U001") : bytesOf("ORG"), record.value);

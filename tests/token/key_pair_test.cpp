@@ -15,7 +15,7 @@ class KeyPairTest : public ProxyTokenTest {};
 TEST_F(KeyPairTest, ModulusAbove2048BitsIs122WithoutTouchingTheToken) {
   open(softHsmModule());
   const std::uint64_t calls = p11_CallCount();
-  EXPECT_EQ(kModulusTooLarge,
+  EXPECT_EQ(+TokenCode::kModulusTooLarge,
             p11_GenerateKeyPair(&session_, "FEDICA.pubkey", "FEDICA.prikey", 2049));
   EXPECT_EQ(calls, p11_CallCount());
   close();
@@ -24,19 +24,21 @@ TEST_F(KeyPairTest, ModulusAbove2048BitsIs122WithoutTouchingTheToken) {
 
 TEST_F(KeyPairTest, GeneratesThePairWithTheSystemTemplates) {
   open(softHsmModule());
-  ASSERT_EQ(kTokenOk, p11_GenerateKeyPair(&session_, "FEDICA.pubkey", "FEDICA.prikey", 2048));
+  ASSERT_EQ(+TokenCode::kTokenOk,
+            p11_GenerateKeyPair(&session_, "FEDICA.pubkey", "FEDICA.prikey", 2048));
   const CK_OBJECT_HANDLE publicKey = p11_HandleBuffer()[0];
   const CK_OBJECT_HANDLE privateKey = p11_HandleBuffer()[1];
   EXPECT_NE(publicKey, privateKey);
 
   Bytes modulus;
   Bytes exponent;
-  ASSERT_EQ(kTokenOk, p11_GetPublicKeyParts(&session_, "FEDICA.prikey", &modulus, &exponent));
+  ASSERT_EQ(+TokenCode::kTokenOk,
+            p11_GetPublicKeyParts(&session_, "FEDICA.prikey", &modulus, &exponent));
   EXPECT_EQ(256u, modulus.size());
   EXPECT_EQ(Bytes({0x01, 0x00, 0x01}), exponent);
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   Bytes publicModulus;
-  ASSERT_EQ(kTokenOk, p11_GetModulus(&session_, "FEDICA.pubkey", publicModulus));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_GetModulus(&session_, "FEDICA.pubkey", publicModulus));
   EXPECT_EQ(modulus, publicModulus);
   close();
 
@@ -81,7 +83,8 @@ TEST_F(KeyPairTest, ExistingLabelIs107) {
   for (const Case c :
        {Case{"FEDICA.pubkey", "other.prikey"}, Case{"other.pubkey", "FEDICA.prikey"}}) {
     SCOPED_TRACE(c.publicLabel);
-    EXPECT_EQ(kLabelExists, p11_GenerateKeyPair(&session_, c.publicLabel, c.privateLabel, 512));
+    EXPECT_EQ(+TokenCode::kLabelExists,
+              p11_GenerateKeyPair(&session_, c.publicLabel, c.privateLabel, 512));
   }
   EXPECT_EQ(0u, kestrune::testing::proxyCalls("C_GenerateKeyPair"));
 }
@@ -89,7 +92,8 @@ TEST_F(KeyPairTest, ExistingLabelIs107) {
 TEST_F(KeyPairTest, RefusedGenerationIs116WithTheModuleValue) {
   open(proxyModule());
   setProxyFaults("C_GenerateKeyPair=0x31");
-  EXPECT_EQ(kCryptFailed, p11_GenerateKeyPair(&session_, "FEDICA.pubkey", "FEDICA.prikey", 512));
+  EXPECT_EQ(+TokenCode::kCryptFailed,
+            p11_GenerateKeyPair(&session_, "FEDICA.pubkey", "FEDICA.prikey", 512));
   EXPECT_EQ(CKR_DEVICE_MEMORY, p11_GetLastRV());
 }
 
@@ -104,12 +108,12 @@ TEST_F(KeyPairTest, RefusedAttributeIsRetriedOnceWithoutIt) {
     CK_RV lastRV;
   };
   const Case cases[] = {
-      {"C_GenerateKeyPair=0x12*1", kTokenOk, 2, CKR_OK},  // CKR_ATTRIBUTE_TYPE_INVALID
-      {"C_GenerateKeyPair=0x13*1", kTokenOk, 2, CKR_OK},  // CKR_ATTRIBUTE_VALUE_INVALID
-      {"C_GenerateKeyPair=0xD1*1", kTokenOk, 2, CKR_OK},  // CKR_TEMPLATE_INCONSISTENT
-      {"C_GenerateKeyPair=0x12", kCryptFailed, 2, CKR_ATTRIBUTE_TYPE_INVALID},
-      {"C_GenerateKeyPair=0x31*1", kCryptFailed, 1, CKR_DEVICE_MEMORY},
-      {"C_GenerateKeyPair=0xD0*1", kCryptFailed, 1, CKR_TEMPLATE_INCOMPLETE},
+      {"C_GenerateKeyPair=0x12*1", +TokenCode::kTokenOk, 2, CKR_OK},  // CKR_ATTRIBUTE_TYPE_INVALID
+      {"C_GenerateKeyPair=0x13*1", +TokenCode::kTokenOk, 2, CKR_OK},  // CKR_ATTRIBUTE_VALUE_INVALID
+      {"C_GenerateKeyPair=0xD1*1", +TokenCode::kTokenOk, 2, CKR_OK},  // CKR_TEMPLATE_INCONSISTENT
+      {"C_GenerateKeyPair=0x12", +TokenCode::kCryptFailed, 2, CKR_ATTRIBUTE_TYPE_INVALID},
+      {"C_GenerateKeyPair=0x31*1", +TokenCode::kCryptFailed, 1, CKR_DEVICE_MEMORY},
+      {"C_GenerateKeyPair=0xD0*1", +TokenCode::kCryptFailed, 1, CKR_TEMPLATE_INCOMPLETE},
   };
   int pair = 0;
   for (const Case& c : cases) {
@@ -117,7 +121,7 @@ TEST_F(KeyPairTest, RefusedAttributeIsRetriedOnceWithoutIt) {
     setProxyFaults(c.faults);
     kestrune::testing::resetProxyCalls();
     const std::string suffix = std::to_string(++pair);
-    ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(1));
+    ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(1));
     EXPECT_EQ(c.want, p11_GenerateKeyPair(&session_, "pub" + suffix, "pri" + suffix, 512));
     EXPECT_EQ(c.calls, kestrune::testing::proxyCalls("C_GenerateKeyPair"));
     EXPECT_EQ(c.lastRV, p11_GetLastRV());
@@ -130,10 +134,11 @@ TEST_F(KeyPairTest, PublicPartsAndKeyInfo) {
   open(softHsmModule());
 
   Bytes exponent;
-  ASSERT_EQ(kTokenOk, p11_GetPublicKeyParts(&session_, "FEDICA.prikey", nullptr, &exponent));
+  ASSERT_EQ(+TokenCode::kTokenOk,
+            p11_GetPublicKeyParts(&session_, "FEDICA.prikey", nullptr, &exponent));
   EXPECT_EQ(Bytes({0x01, 0x00, 0x01}), exponent);
   // After login the search asks for private objects: the public key is not among them.
-  EXPECT_EQ(kNotFound, p11_GetModulus(&session_, "FEDICA.pubkey", exponent));
+  EXPECT_EQ(+TokenCode::kNotFound, p11_GetModulus(&session_, "FEDICA.pubkey", exponent));
 
   for (const std::int32_t withExponent : {0, 1}) {
     SCOPED_TRACE(withExponent);
@@ -145,13 +150,13 @@ TEST_F(KeyPairTest, PublicPartsAndKeyInfo) {
     EXPECT_EQ(64u, keyInfo.bytes);
     EXPECT_EQ(6u, keyInfo.six);
   }
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   Bytes read;
-  ASSERT_EQ(kTokenOk, p11_GetModulus(&session_, "FEDICA.pubkey", read));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_GetModulus(&session_, "FEDICA.pubkey", read));
   EXPECT_EQ(modulus, read);
 
   TokenKeyInfo missing;
-  EXPECT_EQ(static_cast<std::int32_t>(kNotFound),
+  EXPECT_EQ(static_cast<std::int32_t>(+TokenCode::kNotFound),
             token_GetKeyInfo(&missing, &session_, "absent", 0));
   EXPECT_EQ(0u, missing.bytes);
   EXPECT_EQ(-1, token_GetKeyInfo(nullptr, &session_, "FEDICA.prikey", 0));

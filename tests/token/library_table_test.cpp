@@ -43,35 +43,37 @@ std::string upperCase(std::string text) {
 }
 
 TEST_F(LibraryTableTest, SameNameInAnyCaseLoadsOnce) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(proxyModule()));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(proxyModule()));
   EXPECT_EQ(1u, p11_LibraryCount());
   // The upper-case path names no file: a second load would fail, so 0 means it matched.
-  EXPECT_EQ(kTokenOk, p11_LoadLibrary(upperCase(proxyModule()).c_str()));
-  EXPECT_EQ(kTokenOk, p11_LoadLibrary(proxyModule()));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(upperCase(proxyModule()).c_str()));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(proxyModule()));
   EXPECT_EQ(1u, p11_LibraryCount());
 }
 
 TEST_F(LibraryTableTest, UnknownModuleIs128AndLoadsNothing) {
-  EXPECT_EQ(kLoadFailed, p11_LoadLibrary("/nonexistent/libnothing.so"));
-  EXPECT_EQ(kLoadFailed, p11_LoadLibrary(nullptr));
+  EXPECT_EQ(+TokenCode::kLoadFailed, p11_LoadLibrary("/nonexistent/libnothing.so"));
+  EXPECT_EQ(+TokenCode::kLoadFailed, p11_LoadLibrary(nullptr));
   EXPECT_EQ(0u, p11_LibraryCount());
 }
 
 TEST_F(LibraryTableTest, NinthLibraryIsRefusedAndRowsStay) {
   ModuleLinks links(9);
-  for (int i = 0; i < 8; ++i) ASSERT_EQ(kTokenOk, p11_LoadLibrary(links.name(i).c_str())) << i;
+  for (int i = 0; i < 8; ++i)
+    ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(links.name(i).c_str())) << i;
   EXPECT_EQ(8u, p11_LibraryCount());
   p11_SetReinit(7);
 
-  EXPECT_EQ(kTableFull, p11_LoadLibrary(links.name(8).c_str()));
+  EXPECT_EQ(+TokenCode::kTableFull, p11_LoadLibrary(links.name(8).c_str()));
   EXPECT_EQ(8u, p11_LibraryCount());
   EXPECT_EQ(7, p11_GetReinit());
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(kTokenOk, p11_LoadLibrary(links.name(i).c_str())) << i;
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(links.name(i).c_str())) << i;
   EXPECT_EQ(8u, p11_LibraryCount());
 
   p11_UnloadAll();
   EXPECT_EQ(0u, p11_LibraryCount());
-  EXPECT_EQ(kTokenOk, p11_LoadLibrary(links.name(8).c_str()));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(links.name(8).c_str()));
   EXPECT_EQ(1u, p11_LibraryCount());
 }
 
@@ -87,22 +89,22 @@ TEST_F(LibraryTableTest, ReinitFollowsTheVendorModuleName) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     p11_SetReinit(5);
-    ASSERT_EQ(kTokenOk, p11_LoadLibrary(c.name));
+    ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(c.name));
     EXPECT_EQ(c.reinit, p11_GetReinit());
     p11_UnloadAll();
   }
 }
 
 TEST_F(LibraryTableTest, SetReinitHoldsUntilTheNextLoad) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary("dkck201.dll"));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary("dkck201.dll"));
   EXPECT_EQ(1, p11_GetReinit());
   p11_SetReinit(0);
   EXPECT_EQ(0, p11_GetReinit());
   // Matching the loaded row by another spelling applies the rule again.
-  EXPECT_EQ(kTokenOk, p11_LoadLibrary("DKCK201.dll"));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary("DKCK201.dll"));
   EXPECT_EQ(1u, p11_LibraryCount());
   EXPECT_EQ(1, p11_GetReinit());
-  EXPECT_EQ(kTokenOk, p11_LoadLibrary(proxyModule()));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(proxyModule()));
   EXPECT_EQ(2u, p11_LibraryCount());
   EXPECT_EQ(0, p11_GetReinit());
 }
@@ -146,7 +148,7 @@ TEST_F(LibraryTableTest, EveryFunctionNeedsALibrary) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(kNoLibrary, c.run());
+    EXPECT_EQ(+TokenCode::kNoLibrary, c.run());
   }
   EXPECT_EQ(-1, token_RsaSign(sizeof data, data, value, &keyInfo, 0));
   EXPECT_EQ(calls, p11_CallCount());

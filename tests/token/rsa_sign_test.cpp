@@ -19,7 +19,8 @@ TEST_F(RsaSignTest, SignatureOverADigestInfoVerifiesWithOpenSsl) {
   ASSERT_EQ(0, token_GetKeyInfo(&keyInfo, &session_, "FEDICA.prikey", 1));
   Bytes modulus;
   Bytes exponent;
-  ASSERT_EQ(kTokenOk, p11_GetPublicKeyParts(&session_, "FEDICA.prikey", &modulus, &exponent));
+  ASSERT_EQ(+TokenCode::kTokenOk,
+            p11_GetPublicKeyParts(&session_, "FEDICA.prikey", &modulus, &exponent));
 
   const Bytes message = bytesOf("UNH+1+FEDI:1'BGM+380+INV001'UNT+3+1'");
   for (const char* digest : {"MD5", "SHA1"}) {
@@ -41,7 +42,7 @@ TEST_F(RsaSignTest, FailuresAreMinusOne) {
   EXPECT_EQ(-1, token_RsaSign(tooLong.size(), tooLong.data(), signature, &keyInfo, 0));
   EXPECT_EQ(-1, token_RsaSign(4, nullptr, signature, &keyInfo, 0));
   EXPECT_EQ(-1, token_RsaSign(tooLong.size(), tooLong.data(), signature, nullptr, 0));
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));  // the private key is no longer found
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));  // the private key is no longer found
   const Bytes info = digestInfo("MD5", bytesOf("x"));
   EXPECT_EQ(-1, token_RsaSign(info.size(), info.data(), signature, &keyInfo, 0));
   EXPECT_EQ(Bytes{3}, signature);

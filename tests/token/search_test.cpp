@@ -15,7 +15,7 @@ using kestrune::testing::softHsmModule;
 using TemplateTest = TokenTest;
 
 TEST_F(TemplateTest, WritingEntryZeroClearsTheTemplate) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(softHsmModule()));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(softHsmModule()));
   AttributeTemplate tmpl;
   const CK_ULONG bits = 512;
   for (std::size_t i = 0; i < tmpl.size(); ++i) {
@@ -58,7 +58,7 @@ TEST_F(SearchTest, SecondPassFindsALabelStoredWithItsZero) {
   const CK_OBJECT_HANDLE stored =
       hsm_.createData(0, {.label = "EOISID1", .value = bytesOf("U001"), .labelWithZero = true});
   open(proxyModule());
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
 
   // A label that isn't zero-terminated in memory: the zero comes from the search.
   const std::string labels = "EOISID1EOISID2";
@@ -76,20 +76,20 @@ TEST_F(SearchTest, SecondPassFindsALabelStoredWithItsZero) {
   EXPECT_EQ(before.ulValueLen, tmpl[2].ulValueLen);
 
   Bytes value;
-  EXPECT_EQ(kTokenOk, p11_ReadDataValue(&session_, "EOISID1", value));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_ReadDataValue(&session_, "EOISID1", value));
   EXPECT_EQ(bytesOf("U001"), value);
 }
 
 TEST_F(SearchTest, LabelStoredPlainlyTakesOnePass) {
   hsm_.createData(0, {.label = "EOISID2", .value = bytesOf("ORG")});
   open(proxyModule());
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   resetProxyCalls();
-  EXPECT_EQ(kTokenOk, p11_ObjectExists(&session_, "EOISID2"));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_ObjectExists(&session_, "EOISID2"));
   EXPECT_EQ(1u, proxyCalls("C_FindObjectsInit"));
   EXPECT_EQ(3u, proxyCalls());
   resetProxyCalls();
-  EXPECT_EQ(kNotFound, p11_ObjectExists(&session_, "EOISID1"));
+  EXPECT_EQ(+TokenCode::kNotFound, p11_ObjectExists(&session_, "EOISID1"));
   EXPECT_EQ(2u, proxyCalls("C_FindObjectsInit"));
 }
 
@@ -97,28 +97,28 @@ TEST_F(SearchTest, SeveralObjectsWithTheLabelAre110) {
   hsm_.createData(0, {.label = "EOICert", .value = bytesOf("one")});
   hsm_.createData(0, {.label = "EOICert", .value = bytesOf("two")});
   open(proxyModule());
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
   Bytes value;
-  EXPECT_EQ(kAmbiguousLabel, p11_ObjectExists(&session_, "EOICert"));
-  EXPECT_EQ(kAmbiguousLabel, p11_ReadDataValue(&session_, "EOICert", value));
-  EXPECT_EQ(kAmbiguousLabel, p11_DestroyObject(&session_, "EOICert"));
+  EXPECT_EQ(+TokenCode::kAmbiguousLabel, p11_ObjectExists(&session_, "EOICert"));
+  EXPECT_EQ(+TokenCode::kAmbiguousLabel, p11_ReadDataValue(&session_, "EOICert", value));
+  EXPECT_EQ(+TokenCode::kAmbiguousLabel, p11_DestroyObject(&session_, "EOICert"));
   EXPECT_TRUE(value.empty());
 }
 
 TEST_F(SearchTest, FailedSearchIs106AndAFailedInitIsRetriedOnce) {
   hsm_.createData(0, {.label = "EOISID1", .value = bytesOf("U001")});
   open(proxyModule());
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(0));
 
   setProxyFaults("C_FindObjectsInit=0x30*1");
   resetProxyCalls();
-  EXPECT_EQ(kTokenOk, p11_ObjectExists(&session_, "EOISID1"));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_ObjectExists(&session_, "EOISID1"));
   EXPECT_EQ(2u, proxyCalls("C_FindObjectsInit"));
 
   setProxyFaults("C_FindObjectsInit=0x30");
   resetProxyCalls();
   Bytes value;
-  EXPECT_EQ(kSearchFailed, p11_ReadDataValue(&session_, "EOISID1", value));
+  EXPECT_EQ(+TokenCode::kSearchFailed, p11_ReadDataValue(&session_, "EOISID1", value));
   EXPECT_EQ(0x30u, p11_GetLastRV());
   EXPECT_EQ(2u, proxyCalls("C_FindObjectsInit"));
   EXPECT_EQ(0u, proxyCalls("C_FindObjectsFinal"));

@@ -33,43 +33,43 @@ TEST_F(SessionTest, NullPinOpensAPublicSession) {
   EXPECT_EQ(CKS_RW_PUBLIC_SESSION, session_.info.state);
   EXPECT_EQ(0u, p11_GetPrivateObjects());
   Bytes value;
-  EXPECT_EQ(kTokenOk, p11_ReadDataValue(&session_, "EOISID1", value));
-  ASSERT_EQ(kTokenOk, p11_SetPrivateObjects(1));
-  EXPECT_EQ(kNotFound, p11_ReadDataValue(&session_, "UserData", value));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_ReadDataValue(&session_, "EOISID1", value));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_SetPrivateObjects(1));
+  EXPECT_EQ(+TokenCode::kNotFound, p11_ReadDataValue(&session_, "UserData", value));
 }
 
 TEST_F(SessionTest, SessionWithoutSlotsIs101TokenNotPresent) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(softHsmModule()));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(softHsmModule()));
   const std::uint64_t calls = p11_CallCount();
-  EXPECT_EQ(kInitializeFailed, p11_OpenSession(&session_));
+  EXPECT_EQ(+TokenCode::kInitializeFailed, p11_OpenSession(&session_));
   EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, p11_GetLastRV());
   EXPECT_EQ(calls, p11_CallCount());
 }
 
 TEST_F(SessionTest, FinalizeForgetsTheSlots) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(softHsmModule()));
-  ASSERT_EQ(kTokenOk, p11_Initialize(0));
-  ASSERT_EQ(kTokenOk, p11_Finalize());
-  EXPECT_EQ(kInitializeFailed, p11_OpenSession(&session_));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(softHsmModule()));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_Initialize(0));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_Finalize());
+  EXPECT_EQ(+TokenCode::kInitializeFailed, p11_OpenSession(&session_));
 }
 
 TEST_F(SessionTest, WrongPinIs102AndLeavesTheTokenClosed) {
-  open(softHsmModule(), "000000", kLoginRefused);
+  open(softHsmModule(), "000000", +TokenCode::kLoginRefused);
   // Closed and finalised: a fresh open succeeds, which a still-initialised module would refuse.
   open(softHsmModule(), nullptr);
-  EXPECT_EQ(kLoginRefused, p11_Login(&session_, "000000"));
+  EXPECT_EQ(+TokenCode::kLoginRefused, p11_Login(&session_, "000000"));
   EXPECT_EQ(CKR_PIN_INCORRECT, p11_GetLastRV());
   EXPECT_EQ(0u, p11_GetPrivateObjects());
-  EXPECT_EQ(kTokenOk, p11_Login(&session_, kUserPin));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_Login(&session_, kUserPin));
   EXPECT_EQ(1u, p11_GetPrivateObjects());
 }
 
 TEST_F(SessionTest, ChangePinTakesEffectAndWrongOldPinIs103) {
   open(softHsmModule());
-  EXPECT_EQ(kPinChangeRefused, p11_ChangePin(&session_, "999999", "654321"));
-  EXPECT_EQ(kTokenOk, p11_ChangePin(&session_, kUserPin, "654321"));
+  EXPECT_EQ(+TokenCode::kPinChangeRefused, p11_ChangePin(&session_, "999999", "654321"));
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_ChangePin(&session_, kUserPin, "654321"));
   close();
-  open(softHsmModule(), kUserPin, kLoginRefused);
+  open(softHsmModule(), kUserPin, +TokenCode::kLoginRefused);
   open(softHsmModule(), "654321");
 }
 
@@ -100,7 +100,7 @@ class ProxySessionTest : public ProxyTokenTest {};
 
 TEST_F(ProxySessionTest, NoTokenPresentIs105AndFinalised) {
   setProxyFaults("C_GetSlotList=empty");
-  open(proxyModule(), kUserPin, kNoTokenPresent);
+  open(proxyModule(), kUserPin, +TokenCode::kNoTokenPresent);
   EXPECT_EQ(1u, proxyCalls("C_Initialize"));
   EXPECT_EQ(1u, proxyCalls("C_Finalize"));
   EXPECT_EQ(0u, proxyCalls("C_OpenSession"));
@@ -116,12 +116,12 @@ TEST_F(ProxySessionTest, FailedStepsUndoTheEarlierOnes) {
     std::uint64_t finalizes;
   };
   const Case cases[] = {
-      {"C_Initialize=0x6", kInitializeFailed, 0, 0},
-      {"C_GetSlotList=0x30", kNotFound, 0, 1},
-      {"C_OpenSession=0x3", kOpenSessionFailed, 0, 1},
-      {"C_GetSessionInfo=0x30", kOpenSessionFailed, 1, 1},
-      {"C_Login=0xA0", kLoginRefused, 1, 1},
-      {"C_Login=0xA4", kPinLocked, 1, 1},
+      {"C_Initialize=0x6", +TokenCode::kInitializeFailed, 0, 0},
+      {"C_GetSlotList=0x30", +TokenCode::kNotFound, 0, 1},
+      {"C_OpenSession=0x3", +TokenCode::kOpenSessionFailed, 0, 1},
+      {"C_GetSessionInfo=0x30", +TokenCode::kOpenSessionFailed, 1, 1},
+      {"C_Login=0xA0", +TokenCode::kLoginRefused, 1, 1},
+      {"C_Login=0xA4", +TokenCode::kPinLocked, 1, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.faults);
@@ -137,24 +137,24 @@ TEST_F(ProxySessionTest, FailedStepsUndoTheEarlierOnes) {
 }
 
 TEST_F(ProxySessionTest, CleanUpCallsKeepTheFailure) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(proxyModule()));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(proxyModule()));
   setProxyFaults("C_GetSlotList=0x30");
-  EXPECT_EQ(kNotFound, p11_Initialize(0));
+  EXPECT_EQ(+TokenCode::kNotFound, p11_Initialize(0));
   EXPECT_EQ(0x30u, p11_GetLastRV());  // not the C_Finalize after it
 
   setProxyFaults("C_GetSessionInfo=0x32");
-  ASSERT_EQ(kTokenOk, p11_Initialize(0));
-  EXPECT_EQ(kOpenSessionFailed, p11_OpenSession(&session_));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_Initialize(0));
+  EXPECT_EQ(+TokenCode::kOpenSessionFailed, p11_OpenSession(&session_));
   EXPECT_EQ(0x32u, p11_GetLastRV());  // not the C_CloseSession after it
   EXPECT_EQ(CK_INVALID_HANDLE, session_.handle);
-  EXPECT_EQ(kTokenOk, p11_Finalize());
+  EXPECT_EQ(+TokenCode::kTokenOk, p11_Finalize());
 }
 
 TEST_F(ProxySessionTest, CloseAndFinalizeFailuresHaveTheirCodes) {
   open(proxyModule());
   setProxyFaults("C_CloseSession=0xB3*1;C_Finalize=0x5*1");
-  EXPECT_EQ(kCloseSessionFailed, p11_CloseSession(&session_));
-  EXPECT_EQ(kFinalizeFailed, p11_Finalize());
+  EXPECT_EQ(+TokenCode::kCloseSessionFailed, p11_CloseSession(&session_));
+  EXPECT_EQ(+TokenCode::kFinalizeFailed, p11_Finalize());
   EXPECT_EQ(0x5u, p11_GetLastRV());
   token_Close(&session_);
   opened_ = false;

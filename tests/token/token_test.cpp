@@ -10,35 +10,21 @@
 #include <bit>
 #include <memory>
 
+#include "common/der.h"
+#include "common/ptr.h"
+
 namespace kestrune::token::test {
 namespace {
 
-template <class T, void (*Free)(T*)>
-struct Freer {
-  void operator()(T* p) const { Free(p); }
-};
-template <class T, void (*Free)(T*)>
-using Owned = std::unique_ptr<T, Freer<T, Free>>;
-
-using CipherCtx = Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
-using Cipher = Owned<EVP_CIPHER, EVP_CIPHER_free>;
-using Pkey = Owned<EVP_PKEY, EVP_PKEY_free>;
-using PkeyCtx = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-using MdCtx = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;
-using X509Owned = Owned<X509, X509_free>;
-using ParamBld = Owned<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
-using Params = Owned<OSSL_PARAM, OSSL_PARAM_free>;
-using Bignum = Owned<BIGNUM, BN_free>;
-
-template <class T, class Encode>
-Bytes encode(T* item, Encode i2d) {
-  const int length = i2d(item, nullptr);
-  if (length <= 0) return {};
-  Bytes out(static_cast<std::size_t>(length));
-  unsigned char* p = out.data();
-  i2d(item, &p);
-  return out;
-}
+using CipherCtx = Ptr<EVP_CIPHER_CTX>;
+using Cipher = Ptr<EVP_CIPHER>;
+using Pkey = Ptr<EVP_PKEY>;
+using PkeyCtx = Ptr<EVP_PKEY_CTX>;
+using MdCtx = Ptr<EVP_MD_CTX>;
+using X509Owned = Ptr<X509>;
+using ParamBld = Ptr<OSSL_PARAM_BLD>;
+using Params = Ptr<OSSL_PARAM>;
+using Bignum = Ptr<BIGNUM>;
 
 // A Cryptoki session straight on SoftHSM2, for what the fixture doesn't lay out.
 struct DirectSession {
@@ -94,9 +80,9 @@ void TokenTest::TearDown() {
 }
 
 void TokenTest::open(const char* module, const char* pin, std::uint32_t want) {
-  ASSERT_EQ(kTokenOk, p11_LoadLibrary(module));
+  ASSERT_EQ(+TokenCode::kTokenOk, p11_LoadLibrary(module));
   const std::uint32_t code = token_Open(&session_, pin);
-  opened_ = code == kTokenOk;
+  opened_ = code == +TokenCode::kTokenOk;
   ASSERT_EQ(want, code);
 }
 
@@ -230,10 +216,10 @@ Certificate selfSignedCertificate(const char* commonName) {
     ADD_FAILURE() << "signing the certificate";
     return {};
   }
-  return Certificate{encode(certificate.get(), i2d_X509),
-                     encode(X509_get_subject_name(certificate.get()), i2d_X509_NAME),
-                     encode(X509_get_issuer_name(certificate.get()), i2d_X509_NAME),
-                     encode(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER)};
+  return Certificate{toDer(certificate.get(), i2d_X509),
+                     toDer(X509_get_subject_name(certificate.get()), i2d_X509_NAME),
+                     toDer(X509_get_issuer_name(certificate.get()), i2d_X509_NAME),
+                     toDer(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER)};
 }
 
 bool verifyWithOpenSsl(const Bytes& modulus, const Bytes& exponent, const char* digest,

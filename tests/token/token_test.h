@@ -27,7 +27,7 @@ class TokenTest : public ::testing::Test {
   // open loads the module and opens the token with the PIN (null: no login); the test fails
   // when the result differs from `want`.
   void open(const char* module, const char* pin = kestrune::testing::kUserPin,
-            std::uint32_t want = kTokenOk);
+            std::uint32_t want = +TokenCode::kTokenOk);
   void close();
 
   kestrune::testing::SoftHsm hsm_;

@@ -47,7 +47,9 @@ std::string_view refusalMeaning(std::int32_t status) {
 }  // namespace
 
 std::string meaningOf(std::int32_t code) {
-  switch (code) {
+  // A number outside the table falls through to the ranges below.
+  using enum ControlCode;
+  switch (static_cast<ControlCode>(code)) {
     case kOk:
       return "ok";
     case kNotCompleted:
@@ -101,8 +103,8 @@ std::string meaningOf(std::int32_t code) {
     default:
       break;
   }
-  if (code > kUnexpectedAnswer && code < kCaExchange11) {
-    return "the authority refused: " + std::string(refusalMeaning(code - kUnexpectedAnswer));
+  if (code > +kUnexpectedAnswer && code < +kCaExchange11) {
+    return "the authority refused: " + std::string(refusalMeaning(code - +kUnexpectedAnswer));
   }
   if (code >= kFirstNetworkError && code <= kLastNetworkError) {
     return "the authority could not be reached";

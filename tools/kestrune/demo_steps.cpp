@@ -231,14 +231,14 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string
       std::string(fedi::kTestCasid1) + " \"" + fedi::kTestCasid2 + "\"";
   return {
       call("loadLib " + modulePath, "loadLib", words({modulePath}),
-           codeIs(kOk, "the library is loaded")),
+           codeIs(+ControlCode::kOk, "the library is loaded")),
       call("checkPassword with a wrong PIN", "checkPassword", words({kWrongPin}),
-           codeIs(kPinRefused, "the PIN was refused")),
+           codeIs(+ControlCode::kPinRefused, "the PIN was refused")),
       call("checkPassword with the right PIN", "checkPassword", words({kDemoUserPin}),
-           codeIs(kOk, "logged in")),
+           codeIs(+ControlCode::kOk, "logged in")),
       call(std::string("makeCard ") + kDemoUserId + " " + kDemoOrgId, "makeCard",
            words({kDemoUserId, kDemoOrgId}),
-           codeIs(kOk, "identifiers written, a 512-bit RSA key pair generated")),
+           codeIs(+ControlCode::kOk, "identifiers written, a 512-bit RSA key pair generated")),
       call("getType", "getType", words({}),
            textIs("Linkway", "the key pair is under FEDICA.pubkey / FEDICA.prikey")),
       call("getSID1", "getSID1", words({}), textIs(kDemoUserId, "the user's identifier")),
@@ -248,14 +248,14 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string
       call(
           "loadCACertB64 with the authority's certificate bag", "loadCACertB64",
           [](const DemoContext& c) { return std::vector{c.caBag}; },
-          codeIs(kOk,
+          codeIs(+ControlCode::kOk,
                  "stored on the token as EOICAert: user certificates must verify with its key")),
       timed(call(
           "newCertificate " + caUrl + " with the holder's pass phrase", "newCertificate",
           [](const DemoContext& c) {
             return std::vector{c.caUrl, c.passPhrase};
           },
-          codeIs(kOk,
+          codeIs(+ControlCode::kOk,
                  "the authority certified the token's key; the certificate verifies with "
                  "the CA's key and is the token's: stored as EOICert"))),
       call("getCertB64", "getCertB64", words({}), bagRead(currentStored)),
@@ -273,8 +273,9 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string
       call("FEDIMessageSign of a sample INVOIC message", "FEDIMessageSign", words({kSampleInvoice}),
            signedMessageWritten),
       {std::string("verify ") + kSignedMessageFile + " with " + kUserBagFile, verifySigned},
-      call("extendCertificate", "extendCertificate", url,
-           codeIs(kOk, "the authority renewed the certificate: parked as EOICertNew")),
+      call(
+          "extendCertificate", "extendCertificate", url,
+          codeIs(+ControlCode::kOk, "the authority renewed the certificate: parked as EOICertNew")),
       call("getNewCertB64", "getNewCertB64", words({}), bagRead(renewalParked)),
       call(
           "queryB64Certificate " + authorityName + " with the serial getCSN gave",
@@ -289,7 +290,7 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string
           [](const DemoContext& c) {
             return std::vector<std::string>{c.caUrl, kRevokeReason};
           },
-          codeIs(kOk, "the authority revoked the certificate")),
+          codeIs(+ControlCode::kOk, "the authority revoked the certificate")),
       call(
           "queryCRL " + authorityName, "queryCRL",
           [authority](const DemoContext& c) { return authority(c, {}); }, revocationList(true)),
