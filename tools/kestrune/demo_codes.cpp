@@ -37,6 +37,10 @@ std::string_view refusalMeaning(std::int32_t status) {
       return "the certificate is not the holder's current one";
     case ca::kRefuseKey:
       return "the key is not one the authority certifies";
+    case ca::kRefuseEnrolAgain:
+      return "the pass phrase is spent or locked: enrol the holder again";
+    case ca::kRefuseKeyCertified:
+      return "the key has a certificate in force: renew it instead";
     case ca::kRefuseInternal:
       return "the authority failed";
     default:
