@@ -53,11 +53,16 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     // Room for the envelope is made once, so the message isn't moved again while signed.
     std::string message;
     message.reserve(SourceData.size() + edifact::kMaxEnvelopeGrowth);
+    // The envelope's search runs over the text as the conversion writes it.
     std::size_t ascii = 0;
-    if (control::textToCodePage950(SourceData, message, &ascii) != +ControlCode::kOk) {
+    edifact::MessageScan scan;
+    if (control::textToCodePage950(SourceData, message, &ascii, [&scan](std::string_view written) {
+          scan.advance(written);
+        }) != +ControlCode::kOk) {
       lastErrorCode = +ControlCode::kBadText;
       return std::nullopt;
     }
+    scan.finish(message);
 
     edifact::EnvelopeSigning how;
     how.keyType = type;
@@ -85,7 +90,7 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSign(std::u16string
     };
 
     edifact::EnvelopePlacement placed;
-    if (const std::int32_t code = edifact::signEdifactMessage(message, how, &placed);
+    if (const std::int32_t code = edifact::signEdifactMessage(message, how, &placed, &scan);
         code != +ControlCode::kOk) {
       lastErrorCode = code;
       return std::nullopt;

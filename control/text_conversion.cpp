@@ -9,10 +9,10 @@
 
 namespace kestrune::control {
 
-std::int32_t textToCodePage950(std::u16string_view text, std::string& out,
-                               std::size_t* asciiPrefix) {
+std::int32_t textToCodePage950(std::u16string_view text, std::string& out, std::size_t* asciiPrefix,
+                               const platform::TextWritten& written) {
   try {
-    return platform::toCodePage950(text, out, platform::TextEnd::firstZero, asciiPrefix)
+    return platform::toCodePage950(text, out, platform::TextEnd::firstZero, asciiPrefix, written)
                ? +ControlCode::kOk
                : +ControlCode::kTextBufferFailed;
   } catch (const std::bad_alloc&) {

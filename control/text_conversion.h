@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "control/control_state.h"
+#include "platform/platform.h"
 
 namespace kestrune::control {
 
@@ -18,8 +19,10 @@ namespace kestrune::control {
 // memory runs out. A character that Big5 lacks becomes '?'.
 // asciiPrefix, when given, receives the length of the text's leading run of ASCII characters,
 // which out repeats unit for byte.
+// written, when given, sees the output as it grows (platform::toCodePage950).
 std::int32_t textToCodePage950(std::u16string_view text, std::string& out,
-                               std::size_t* asciiPrefix = nullptr);
+                               std::size_t* asciiPrefix = nullptr,
+                               const platform::TextWritten& written = {});
 // textFromCodePage950 returns 0 and the UTF-16 text; 503 when the bytes aren't valid Big5,
 // 2 when memory runs out.
 // Both keep out's capacity: a caller converting a long text may reserve the room first.

@@ -130,6 +130,35 @@ struct EnvelopePlacement {
   std::size_t trailerLength = 0;
 };
 
+// MessageScan looks at a message's text while it is being written, for what signEdifactMessage
+// searches the text for: the message header, the envelope already there, and the body's
+// segment ends up to UNT. Each byte is looked at once, while it is likely still in the cache.
+// advance takes the text written so far, each time the text before it with more appended;
+// finish takes the whole text. Given to signEdifactMessage with that text, the scan gives what
+// its own search would give, for every text.
+class MessageScan {
+ public:
+  void advance(std::string_view written);
+  void finish(std::string_view text);
+
+ private:
+  friend struct ScanReader;
+  void look(std::string_view text, bool whole);
+  static constexpr std::size_t npos = std::string_view::npos;
+  // The steps of the search, in order: the "UNH+", its segment's end (and a "USH+" before
+  // it), the body up to its first "USH+" or "UNT+", a "USH+" after that UNT.
+  enum class Phase { messageHeader, headerEnd, bodyStart, body, afterTrailer, done };
+  Phase phase_ = Phase::messageHeader;
+  std::size_t from_ = 0;  // where the current step goes on
+  std::size_t unh_ = npos;
+  std::size_t unhEnd_ = npos;
+  std::size_t ushBefore_ = npos;
+  std::size_t ush_ = npos;
+  std::size_t unt_ = npos;
+  std::int64_t ends_ = 0;  // the body's segment ends before its UNT
+  std::size_t finishedSize_ = npos;
+};
+
 // signEdifactMessage signs message in place: it returns 0 with message signed, or a code
 // with message's contents unspecified:
 //   500 when the text is shorter than 5 characters, lacks a +, : or ', or misses a segment
@@ -140,9 +169,11 @@ struct EnvelopePlacement {
 //   1 when the signing time can't be written; 2 when memory runs out.
 // The identity is read and the signer asked only after the message's layout has been found
 // good. The time taken is linear in the message's length; the body is moved at most once.
-// When placement is given, it receives where the envelope went.
+// When placement is given, it receives where the envelope went. A scan finished on this text
+// saves the search; one finished on a text of another length is not used.
 std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how,
-                                EnvelopePlacement* placement = nullptr) noexcept;
+                                EnvelopePlacement* placement = nullptr,
+                                const MessageScan* scanned = nullptr) noexcept;
 // This one signs a copy of message into signedMessage.
 std::int32_t signEdifactMessage(std::string_view message, const EnvelopeSigning& how,
                                 std::string& signedMessage) noexcept;

@@ -112,38 +112,41 @@ struct BodyScan {
   std::int64_t ends = 0;
 };
 
-// scanBody looks through text from `from`, the start of a message's body right after a
-// segment terminator, up to the first "USH+" (the message has an envelope then, and the rest
-// isn't looked at) or the first "UNT+", counting the segment ends on the way; past a UNT it
-// only looks for a USH+. Lanes that hold neither tag nor a ' after ?? are counted as
-// countSegments counts; the others byte by byte.
-BodyScan scanBody(std::string_view text, std::size_t from) {
-  BodyScan scan;
+// oneByOne looks at text[begin, end) of the body that starts at `from` byte by byte, as
+// scanBody does, and returns true on its first "USH+" or "UNT+".
+bool oneByOne(std::string_view text, std::size_t from, std::size_t begin, std::size_t end,
+              BodyScan& scan) {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
-  // oneByOne looks at [begin, end) byte by byte and returns true on a tag.
-  const auto oneByOne = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t at = begin; at < end; ++at) {
-      if (text.compare(at, kSecurityHeader.size(), kSecurityHeader) == 0) {
-        scan.ush = at;
-        return true;
-      }
-      if (text.compare(at, kMessageTrailer.size(), kMessageTrailer) == 0) {
-        scan.unt = at;
-        return true;
-      }
-      if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++scan.ends;
+  for (std::size_t at = begin; at < end; ++at) {
+    if (text.compare(at, kSecurityHeader.size(), kSecurityHeader) == 0) {
+      scan.ush = at;
+      return true;
     }
-    return false;
-  };
-  std::size_t at = std::min(text.size(), from + 2);
-  bool found = oneByOne(from, at);
+    if (text.compare(at, kMessageTrailer.size(), kMessageTrailer) == 0) {
+      scan.unt = at;
+      return true;
+    }
+    if (bytes[at] == kSegmentTerminator && !isReleased(text, at, from)) ++scan.ends;
+  }
+  return false;
+}
+
+// bodyLanes looks at the lanes of the body that starts at `from`, from `at` on, while a lane
+// and the three bytes after it lie before `limit`, and returns true on a tag, with `at` past
+// the last lane looked at. Lanes that hold neither tag nor a ' after ?? are counted as
+// countSegments counts; the others byte by byte. Each lane is judged by its own bytes, the two
+// before it and the three after it alone, so the text may be looked at in pieces.
+bool bodyLanes(std::string_view text, std::size_t from, std::size_t& at, std::size_t limit,
+               BodyScan& scan) {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+  bool found = false;
 #if defined(__SSE2__)
   SegmentEnds lanes;
 #endif
   // Both tags are U, then S H or N T, then +.
-  for (; !found && at + kLane + 3 <= text.size(); at += kLane) {
+  for (; !found && at + kLane + 3 <= limit; at += kLane) {
 #if defined(__SSE2__)
-    if (!lanes.take<true>(bytes + at)) found = oneByOne(at, at + kLane);
+    if (!lanes.take<true>(bytes + at)) found = oneByOne(text, from, at, at + kLane, scan);
 #else
     // The lane starts two bytes early, so that every byte is looked at with the two before it.
     const unsigned char* const lane = bytes + at - 2;
@@ -163,16 +166,37 @@ BodyScan scanBody(std::string_view text, std::size_t from) {
     if ((unclear | tag) == 0) {
       scan.ends += ends;
     } else {
-      found = oneByOne(at, at + kLane);
+      found = oneByOne(text, from, at, at + kLane, scan);
     }
 #endif
   }
-  if (!found) oneByOne(at, text.size());
 #if defined(__SSE2__)
   scan.ends += lanes.total();
 #endif
+  return found;
+}
+
+// scanBody looks through text from `from`, the start of a message's body right after a
+// segment terminator, up to the first "USH+" (the message has an envelope then, and the rest
+// isn't looked at) or the first "UNT+", counting the segment ends on the way; past a UNT it
+// only looks for a USH+.
+BodyScan scanBody(std::string_view text, std::size_t from) {
+  BodyScan scan;
+  std::size_t at = std::min(text.size(), from + 2);
+  bool found = oneByOne(text, from, from, at, scan);
+  if (!found) found = bodyLanes(text, from, at, text.size(), scan);
+  if (!found) oneByOne(text, from, at, text.size(), scan);
   if (scan.unt != npos) scan.ush = text.find(kSecurityHeader, scan.unt);
   return scan;
+}
+
+// findFrom searches the text written so far for tag from `from` on, and moves `from` to where
+// the search goes on once more is written: a tag may start in the last three bytes.
+std::size_t findFrom(std::string_view written, std::string_view tag, std::size_t& from) {
+  const std::size_t found = written.find(tag, from);
+  if (found == npos)
+    from = std::max(from, written.size() - std::min(written.size(), tag.size() - 1));
+  return found;
 }
 
 // A message with an envelope: the header group USH, USA, USC, USA and the trailer from UST
@@ -196,20 +220,49 @@ std::int32_t locateSignedMessage(std::string_view text, std::size_t ush, Layout&
   return kOk;
 }
 
+}  // namespace
+
+// ScanReader hands a finished scan's findings to the search.
+struct ScanReader {
+  static void read(const MessageScan& scan, std::size_t& unh, std::size_t& unhEnd,
+                   std::size_t& ushBefore, std::size_t& ush, std::size_t& unt, std::int64_t& ends) {
+    unh = scan.unh_;
+    unhEnd = scan.unhEnd_;
+    ushBefore = scan.ushBefore_;
+    ush = scan.ush_;
+    unt = scan.unt_;
+    ends = scan.ends_;
+  }
+  static bool finishedOn(const MessageScan& scan, std::string_view text) {
+    return scan.finishedSize_ == text.size();
+  }
+};
+
+namespace {
+
 // locate finds where the envelope goes: a message without an envelope gets the header after
 // the UNH segment and the trailer before the first UNT after it; a message with one (a USH
-// anywhere in the text) has it replaced.
-std::int32_t locate(std::string_view text, Layout& at) {
-  const std::size_t unh = text.find(kMessageHeader);
-  const std::size_t unhEnd = unh == npos ? npos : segmentEnd(text, unh);
+// anywhere in the text) has it replaced. A scan that looked at this text as it was written
+// gives what the searches here would find.
+std::int32_t locate(std::string_view text, Layout& at, const MessageScan* scanned) {
+  std::size_t unh = npos;
+  std::size_t unhEnd = npos;
+  std::size_t ushBefore = npos;
+  BodyScan scan;
+  if (scanned != nullptr) {
+    ScanReader::read(*scanned, unh, unhEnd, ushBefore, scan.ush, scan.unt, scan.ends);
+  } else {
+    unh = text.find(kMessageHeader);
+    unhEnd = unh == npos ? npos : segmentEnd(text, unh);
+    // No USH can span the UNH segment's terminator: it lies wholly before it or after it.
+    if (unhEnd != npos) ushBefore = text.substr(0, unhEnd).find(kSecurityHeader);
+    if (unhEnd != npos && ushBefore == npos) scan = scanBody(text, unhEnd + 1);
+  }
   if (unhEnd == npos) {
     const std::size_t ush = text.find(kSecurityHeader);
     return ush == npos ? kEncodeFailed : locateSignedMessage(text, ush, at);
   }
-  // No USH can span the UNH segment's terminator: it lies wholly before it or after it.
-  const std::size_t ushBefore = text.substr(0, unhEnd).find(kSecurityHeader);
   if (ushBefore != npos) return locateSignedMessage(text, ushBefore, at);
-  const BodyScan scan = scanBody(text, unhEnd + 1);
   if (scan.ush != npos) return locateSignedMessage(text, scan.ush, at);
   if (scan.unt == npos) return kEncodeFailed;
   at = {unh, unhEnd + 1, unhEnd + 1, scan.unt, scan.unt, scan.ends};
@@ -310,6 +363,71 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
   return count;
 }
 
+void MessageScan::advance(std::string_view written) {
+  look(written, false);
+}
+
+void MessageScan::finish(std::string_view text) {
+  look(text, true);
+  finishedSize_ = text.size();
+}
+
+void MessageScan::look(std::string_view text, bool whole) {
+  // Each step goes as far as the text allows; the next one starts where it stopped, so a step
+  // that ends early waits for more text, and with the whole text every step runs to its end.
+  if (phase_ == Phase::messageHeader) {
+    unh_ = findFrom(text, kMessageHeader, from_);
+    if (unh_ == npos) {
+      if (whole) phase_ = Phase::done;
+      return;
+    }
+    from_ = unh_;
+    phase_ = Phase::headerEnd;
+  }
+  if (phase_ == Phase::headerEnd) {
+    // segmentEnd, a terminator at a time: whether one is released depends on the text before it.
+    for (;; ++from_) {
+      from_ = text.find(kSegmentTerminator, from_);
+      if (from_ == npos) {
+        from_ = text.size();
+        if (whole) phase_ = Phase::done;
+        return;
+      }
+      if (!isReleased(text, from_, unh_)) break;
+    }
+    unhEnd_ = from_;
+    ushBefore_ = text.substr(0, unhEnd_).find(kSecurityHeader);
+    if (ushBefore_ != npos) {
+      phase_ = Phase::done;
+      return;
+    }
+    phase_ = Phase::bodyStart;
+  }
+  BodyScan scan{ush_, unt_, ends_};
+  const std::size_t body = unhEnd_ + 1;
+  bool found = false;
+  if (phase_ == Phase::bodyStart) {
+    // The first two bytes have a tag's four looked for from each of them.
+    if (!whole && text.size() < body + 2 + kMessageTrailer.size() + 1) return;
+    from_ = std::min(text.size(), body + 2);
+    found = oneByOne(text, body, body, from_, scan);
+    phase_ = Phase::body;
+  }
+  if (phase_ == Phase::body) {
+    if (!found) found = bodyLanes(text, body, from_, text.size(), scan);
+    if (!found && whole) oneByOne(text, body, from_, text.size(), scan);
+    if (found || whole) phase_ = scan.unt != npos ? Phase::afterTrailer : Phase::done;
+    if (scan.unt != npos) from_ = scan.unt;
+  }
+  if (phase_ == Phase::afterTrailer) {
+    scan.ush = findFrom(text, kSecurityHeader, from_);
+    if (scan.ush != npos || whole) phase_ = Phase::done;
+  }
+  ush_ = scan.ush;
+  unt_ = scan.unt;
+  ends_ = scan.ends;
+}
+
 std::string signingTimeText(const SigningTime& local) {
   char text[32];
   const int length = std::snprintf(text, sizeof text, "%04d%02d%02d:%02d%02d%02d", local.year,
@@ -354,12 +472,14 @@ std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyTyp
 }
 
 std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how,
-                                EnvelopePlacement* placement) noexcept {
+                                EnvelopePlacement* placement, const MessageScan* scanned) noexcept {
   try {
     std::string& text = message;
     if (!plausible(text)) return kEncodeFailed;
+    // A scan that didn't finish on this very text isn't used.
+    if (scanned != nullptr && !ScanReader::finishedOn(*scanned, text)) scanned = nullptr;
     Layout at;
-    if (const std::int32_t located = locate(text, at); located != kOk) return located;
+    if (const std::int32_t located = locate(text, at, scanned); located != kOk) return located;
     // UNT keeps everything from its second element on; the count replaces the first. Both
     // separators must lie inside the UNT segment, so nothing after it is overwritten.
     const std::string_view unt = std::string_view(text).substr(at.unt);

@@ -4,7 +4,9 @@
 // they are). The envelope either refuses the text as malformed, asking nothing of the token,
 // or signs it: then the token was asked once each, the signed range stands in the message
 // with the trailer after it, the text converts back, and, when no other envelope segment or
-// message header is there for the verifier to find first, it verifies.
+// message header is there for the verifier to find first, it verifies. The scan that runs
+// while a text is written finds what the search of the finished text finds.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -66,6 +68,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   const std::int32_t code = edifact::signEdifactMessage(message, how);
+
+  // The scan that runs while a text is written, fed the original in pieces of a size the first
+  // byte chooses, leads to the same result as the search of the finished text.
+  {
+    edifact::MessageScan scan;
+    const std::size_t piece = (data[0] >> 2) + 1;
+    for (std::size_t written = 0; written < original.size();) {
+      written = std::min(original.size(), written + piece);
+      scan.advance(std::string_view(original).substr(0, written));
+    }
+    scan.finish(original);
+    std::string scanned = original;
+    edifact::EnvelopeSigning again = how;
+    again.readIdentity = [](edifact::SignerIdentity& identity) {
+      identity = {"1234567890", "U001", "ORG01"};
+      return edifact::kOk;
+    };
+    again.sign = [keyType](std::string_view range, std::string& hex) {
+      return fuzz::signHex(range, keyType, hex);
+    };
+    require(edifact::signEdifactMessage(scanned, again, nullptr, &scan) == code &&
+                (code != edifact::kOk || scanned == message),
+            "the scan while written and the search of the text disagree");
+  }
   if (code == edifact::kEncodeFailed) {
     require(identityReads == 0 && signings == 0, "a refused message reached the token");
     return 0;

@@ -30,9 +30,12 @@ void unloadLibrary(LibraryHandle library);
 // asciiPrefix, when given, receives the length of the text's leading run of ASCII (0x00-0x7F),
 // which the output repeats unit for byte: a caller may reuse those units instead of
 // converting the bytes back. An empty text gives 0.
+// written, when given, is called with the output so far every few kilobytes of it, while those
+// bytes are still in the cache (not necessarily at the end: the caller has the whole output).
 enum class TextEnd { whole, firstZero };
+using TextWritten = std::function<void(std::string_view written)>;
 bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd = TextEnd::whole,
-                   std::size_t* asciiPrefix = nullptr);
+                   std::size_t* asciiPrefix = nullptr, const TextWritten& written = {});
 // fromCodePage950 returns false when the bytes are not valid Big5.
 bool fromCodePage950(std::string_view text, std::u16string& out);
 

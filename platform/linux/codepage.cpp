@@ -218,17 +218,27 @@ std::size_t big5RunEnd(std::string_view text, std::size_t from) {
 }  // namespace
 
 bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
-                   std::size_t* asciiPrefix) {
+                   std::size_t* asciiPrefix, const TextWritten& written) {
   thread_local Converter cv("CP950", kUtf16);
   if (!cv.valid()) return false;
   out.clear();
   if (asciiPrefix != nullptr) *asciiPrefix = 0;
   const bool stopAtZero = textEnd == TextEnd::firstZero;
+  // ASCII is copied a slice at a time, so that the caller sees each slice's bytes while they
+  // are in the cache.
+  constexpr std::size_t kSlice = 2 * kChunk;
+  bool leading = true;  // still in the text's leading ASCII run
   for (std::size_t at = 0; at < text.size();) {
-    const std::size_t ascii = copyAscii(text.substr(at), out, stopAtZero);
-    if (at == 0 && asciiPrefix != nullptr) *asciiPrefix = ascii;
+    const std::size_t slice = std::min(kSlice, text.size() - at);
+    const std::size_t ascii = copyAscii(text.substr(at, slice), out, stopAtZero);
     at += ascii;
-    if (at == text.size() || (stopAtZero && text[at] == u'\0')) break;
+    if (leading && asciiPrefix != nullptr) *asciiPrefix = at;
+    if (ascii == slice) {
+      if (written) written(out);
+      continue;  // the run may go on in the next slice
+    }
+    leading = false;
+    if (stopAtZero && text[at] == u'\0') break;
     const std::size_t end = wideRunEnd(text, at);
     const std::u16string_view run = text.substr(at, end - at);
     if (!wellFormed(run) || !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2,
@@ -236,6 +246,7 @@ bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
       return false;
     }
     at = end;
+    if (written) written(out);
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <iterator>
 #include <random>
 #include <string>
@@ -313,6 +314,96 @@ TEST(EdifactEnvelope, LongMixedMessageSignsToTheSameBytes) {
   }
   EXPECT_EQ("247998230D39E945AC6E7CE14EA2F37CD58E5DC0E47079EED7477C09E52C57E7", hex);
   EXPECT_EQ("UST+01'USR+0123456789ABCDEF'UNT+61547+1'UNZ+1+X'", out.substr(out.rfind("UST+")));
+}
+
+// The scan that runs while the text is written, fed in pieces of every size so that tags, runs
+// of ? and terminators straddle the pieces' edges, finds what the search of the finished text
+// finds: the same code, the same signed bytes and the same placement, on random texts that mix
+// the tags the search looks for with the characters it counts.
+TEST(EdifactEnvelope, ScanWhileWrittenFindsWhatTheSearchFinds) {
+  const std::string pieces[] = {"UNH+1+INVOIC:D:96A:UN",
+                                "USH+",
+                                "UST+",
+                                "UNT+",
+                                "USA+",
+                                "USC+",
+                                "UNT+3+1",
+                                "U",
+                                "UN",
+                                "US",
+                                "+",
+                                ":",
+                                "'",
+                                "?'",
+                                "?\?'",
+                                "?\?\?'",
+                                "?",
+                                "QTY+47:12:PCE'",
+                                "\xA4\xA4",
+                                "\xE5?",
+                                "LIN+1++40008621414"};
+  std::mt19937 random(29);
+  int signedCount = 0;
+  for (int round = 0; round < 4000; ++round) {
+    SCOPED_TRACE(round);
+    // A third of the texts start as a message does, and another third also keep the tags out
+    // of the body, so that long bodies are counted lane by lane up to a UNT near the end.
+    const int form = round % 3;
+    std::string message = form == 0 ? "" : "UNH+1+INVOIC:D:96A:UN'";
+    const std::size_t length = round % 10 == 0 ? 3000 : random() % 400;
+    constexpr std::size_t kFirstUntagged = 7;
+    while (message.size() < length) {
+      const std::size_t first = form == 2 ? kFirstUntagged : 0;
+      const auto& piece = pieces[first + random() % (std::size(pieces) - first)];
+      // Filler between the pieces moves them against the scan's lanes of 16 bytes.
+      message.append(random() % 20, static_cast<char>('a' + random() % 3));
+      message += piece;
+    }
+    if (form == 2) message += "UNT+3+1'" + std::string(random() % 40, 'z');
+    std::string plain = message;
+    Parties plainParties;
+    EnvelopePlacement plainPlaced;
+    const std::int32_t plainCode = signEdifactMessage(plain, plainParties.signing(), &plainPlaced);
+
+    MessageScan scan;
+    for (std::size_t written = 0; written < message.size();) {
+      written = std::min(message.size(), written + 1 + random() % (round % 3 == 0 ? 5 : 70));
+      scan.advance(std::string_view(message).substr(0, written));
+    }
+    scan.finish(message);
+    std::string scanned = message;
+    Parties scannedParties;
+    EnvelopePlacement scannedPlaced;
+    const std::int32_t scannedCode =
+        signEdifactMessage(scanned, scannedParties.signing(), &scannedPlaced, &scan);
+
+    ASSERT_EQ(plainCode, scannedCode) << message;
+    ASSERT_EQ(plainParties.signedData, scannedParties.signedData) << message;
+    if (plainCode != kOk) continue;
+    ++signedCount;
+    ASSERT_EQ(plain, scanned) << message;
+    EXPECT_EQ(plainPlaced.headerAt, scannedPlaced.headerAt);
+    EXPECT_EQ(plainPlaced.headerReplaced, scannedPlaced.headerReplaced);
+    EXPECT_EQ(plainPlaced.trailerAt, scannedPlaced.trailerAt);
+    EXPECT_EQ(plainPlaced.trailerReplaced, scannedPlaced.trailerReplaced);
+    EXPECT_EQ(plainPlaced.trailerLength, scannedPlaced.trailerLength);
+  }
+  EXPECT_GT(signedCount, 400);  // the texts reach the signing, not only the refusals
+}
+
+// A scan finished on another text, or not finished, isn't trusted: the text is searched.
+TEST(EdifactEnvelope, ScanOfAnotherTextIsNotUsed) {
+  const std::string other = "UNH+1'X'Y'Z'UNT+9+1'";
+  for (const bool finished : {true, false}) {
+    MessageScan scan;
+    scan.advance(other);
+    if (finished) scan.finish(other);
+    std::string message(kInvoice);
+    Parties parties;
+    ASSERT_EQ(kOk, signEdifactMessage(message, parties.signing(), nullptr, &scan));
+    Parties plainParties;
+    EXPECT_EQ(signedOrFail(kInvoice, plainParties.signing()), message);
+  }
 }
 
 }  // namespace
