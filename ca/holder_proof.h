@@ -44,11 +44,13 @@ std::optional<Refusal> proveHolder(const AuthorityContext& context, AuthoritySto
 // proveSignedRequest encodes the signed body of a renewal or revocation request (part) with
 // encode and proves its holder as proveHolder does, serial being the body's serial number of
 // the certificate named; a body that doesn't encode is refused as malformed with notEncoded.
+// The holder of a certificate found is noted for the log line, proven or not.
 template <class Signed, class Body>
 std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, AuthorityStore& store,
                                           const Signed& part, const ASN1_INTEGER* serial,
                                           int (*encode)(const Body*, unsigned char**),
-                                          const char* notEncoded, ProvenCertificate& proven) {
+                                          const char* notEncoded, ProvenCertificate& proven,
+                                          RequestNote& note) {
   const std::vector<std::uint8_t> body = kestrune::toDer(part.body, encode);
   if (body.empty()) return Refusal{kRefuseMalformed, notEncoded};
 
@@ -59,7 +61,9 @@ std::optional<Refusal> proveSignedRequest(const AuthorityContext& context, Autho
   claim.signatureAlgorithm = part.signatureAlgorithm;
   claim.signature = part.signature;
   claim.signedDer = body;
-  return proveHolder(context, store, claim, proven);
+  auto refusal = proveHolder(context, store, claim, proven);
+  if (proven.record.serial != 0) note.holder = proven.record.holder;
+  return refusal;
 }
 
 // verifySignature returns true when signature over data verifies with key under an RSA

@@ -18,8 +18,7 @@ Outcome answerRenewal(const AuthorityContext& context, AuthorityStore& store, FE
   ProvenCertificate proven;
   auto refusal =
       proveSignedRequest(context, store, *part, part->body->serialNumber, &i2d_FEDIEXT_INFO,
-                         "the renewal request does not encode", proven);
-  if (proven.record.serial != 0) note.holder = proven.record.holder;
+                         "the renewal request does not encode", proven, note);
   if (refusal) return *refusal;
 
   const CertificateRecord& current = proven.record;

@@ -34,8 +34,7 @@ Outcome answerRevocation(const AuthorityContext& context, AuthorityStore& store,
   ProvenCertificate proven;
   auto refusal =
       proveSignedRequest(context, store, *part, part->body->serialNumber2, &i2d_FEDIREV_INFO,
-                         "the revocation request does not encode", proven);
-  if (proven.record.serial != 0) note.holder = proven.record.holder;
+                         "the revocation request does not encode", proven, note);
   if (refusal) return *refusal;
   if (auto refusal = inconsistency(*part->body, proven.decoded.get())) return *refusal;
 

@@ -92,6 +92,35 @@ class SegmentEnds {
 #else
 // A fixed size, so that the compiler can vectorise the loop.
 constexpr std::size_t kLane = 64;
+
+// SegmentEnds, byte by byte where SSE2 is missing: the same lanes, counts and unclear lanes.
+class SegmentEnds {
+ public:
+  template <bool tags>
+  bool take(const unsigned char* at) {
+    // The lane starts two bytes early, so that every byte is looked at with the two before it.
+    const unsigned char* const lane = at - 2;
+    unsigned char ends = 0;  // at most kLane
+    unsigned char unclear = 0;
+    for (std::size_t i = 0; i < kLane; ++i) {
+      const unsigned char end = lane[i + 2] == kSegmentTerminator;
+      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
+      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
+      ends += end & (afterOne ^ 1);
+      unclear |= end & afterOne & afterTwo;
+      if constexpr (tags) {
+        unclear |= (lane[i + 2] == 'U') & (lane[i + 5] == kElementSeparator);
+      }
+    }
+    if (unclear != 0) return false;
+    total_ += ends;
+    return true;
+  }
+  std::int64_t total() const { return total_; }
+
+ private:
+  std::int64_t total_ = 0;
+};
 #endif
 
 // Where the envelope goes in a message, as positions in the unsigned text.
@@ -140,39 +169,12 @@ bool bodyLanes(std::string_view text, std::size_t from, std::size_t& at, std::si
                BodyScan& scan) {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
   bool found = false;
-#if defined(__SSE2__)
   SegmentEnds lanes;
-#endif
   // Both tags are U, then S H or N T, then +.
   for (; !found && at + kLane + 3 <= limit; at += kLane) {
-#if defined(__SSE2__)
     if (!lanes.take<true>(bytes + at)) found = oneByOne(text, from, at, at + kLane, scan);
-#else
-    // The lane starts two bytes early, so that every byte is looked at with the two before it.
-    const unsigned char* const lane = bytes + at - 2;
-    unsigned char ends = 0;
-    unsigned char unclear = 0;
-    unsigned char tag = 0;
-    for (std::size_t i = 0; i < kLane; ++i) {
-      const unsigned char end = lane[i + 2] == kSegmentTerminator;
-      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
-      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
-      ends += end & (afterOne ^ 1);
-      unclear |= end & afterOne & afterTwo;
-      const unsigned char security = (lane[i + 3] == 'S') & (lane[i + 4] == 'H');
-      const unsigned char trailer = (lane[i + 3] == 'N') & (lane[i + 4] == 'T');
-      tag |= (lane[i + 2] == 'U') & (security | trailer) & (lane[i + 5] == '+');
-    }
-    if ((unclear | tag) == 0) {
-      scan.ends += ends;
-    } else {
-      found = oneByOne(text, from, at, at + kLane, scan);
-    }
-#endif
   }
-#if defined(__SSE2__)
   scan.ends += lanes.total();
-#endif
   return found;
 }
 
@@ -331,35 +333,12 @@ std::int64_t countSegments(std::string_view text, std::size_t from, std::size_t 
   };
   std::size_t at = std::min(to, from + 2);
   countOneByOne(from, at);
-#if defined(__SSE2__)
   SegmentEnds lanes;
-#endif
   for (; at + kLane <= to; at += kLane) {
-#if defined(__SSE2__)
     if (!lanes.take<false>(bytes + at)) countOneByOne(at, at + kLane);
-#else
-    // The lane starts two bytes early, so that every byte is looked at with the two before it.
-    const unsigned char* const lane = bytes + at - 2;
-    unsigned char ends = 0;  // at most kLane
-    unsigned char unclear = 0;
-    for (std::size_t i = 0; i < kLane; ++i) {
-      const unsigned char end = lane[i + 2] == kSegmentTerminator;
-      const unsigned char afterOne = lane[i + 1] == kReleaseCharacter;
-      const unsigned char afterTwo = lane[i] == kReleaseCharacter;
-      ends += end & (afterOne ^ 1);
-      unclear |= end & afterOne & afterTwo;
-    }
-    if (unclear == 0) {
-      count += ends;
-    } else {
-      countOneByOne(at, at + kLane);
-    }
-#endif
   }
   countOneByOne(at, to);
-#if defined(__SSE2__)
   count += lanes.total();
-#endif
   return count;
 }
 
