@@ -184,11 +184,19 @@ template <class In, class Out>
 std::size_t copyAscii(std::basic_string_view<In> text, std::basic_string<Out>& out,
                       bool stopAtZero = false) {
   using Unsigned = std::make_unsigned_t<In>;
+  // The text may be a PIN: what it leaves in the chunk is wiped on the way out.
   Out chunk[kChunk];
+  std::size_t used = 0;
+  struct Wipe {
+    Out* units;
+    std::size_t& count;
+    ~Wipe() { explicit_bzero(units, count * sizeof(Out)); }
+  } wipe{chunk, used};
   std::size_t at = 0;
   while (at < text.size()) {
     const std::size_t count = std::min(kChunk, text.size() - at);
     const std::size_t copied = asciiLanes(text.data() + at, chunk, count, stopAtZero);
+    used = std::max(used, copied);
     out.append(chunk, copied);
     at += copied;
     if (copied < count) break;
@@ -200,19 +208,53 @@ std::size_t copyAscii(std::basic_string_view<In> text, std::basic_string<Out>& o
   return at;
 }
 
-// wideRunEnd returns where the run of non-ASCII UTF-16 units starting at `from` ends.
-std::size_t wideRunEnd(std::u16string_view text, std::size_t from) {
-  while (from < text.size() && text[from] >= 0x80) ++from;
+// An ASCII gap shorter than this between non-ASCII characters goes to the converter with them:
+// leaving the converter for every few characters of mixed text costs far more than the copy
+// saves.
+constexpr std::size_t kShortestAsciiGap = 16;
+
+// asciiGap returns the length of the ASCII run at `from` when it is shorter than
+// kShortestAsciiGap, ends inside the text and is followed by a non-ASCII unit; 0 otherwise.
+// A zero unit ends a gap as the end of the text does when stopAtZero is set.
+template <class Char>
+std::size_t asciiGap(std::basic_string_view<Char> text, std::size_t from, bool stopAtZero) {
+  using Unsigned = std::make_unsigned_t<Char>;
+  std::size_t at = from;
+  while (at < text.size() && at - from < kShortestAsciiGap &&
+         static_cast<Unsigned>(text[at]) < 0x80) {
+    if (stopAtZero && text[at] == 0) return 0;
+    ++at;
+  }
+  const bool nonAsciiFollows = at < text.size() && static_cast<Unsigned>(text[at]) >= 0x80;
+  return nonAsciiFollows ? at - from : 0;
+}
+
+// wideRunEnd returns where the run of non-ASCII UTF-16 units starting at `from` ends, short
+// ASCII gaps included.
+std::size_t wideRunEnd(std::u16string_view text, std::size_t from, bool stopAtZero) {
+  while (from < text.size()) {
+    while (from < text.size() && text[from] >= 0x80) ++from;
+    const std::size_t gap = asciiGap(text, from, stopAtZero);
+    if (gap == 0) break;
+    from += gap;
+  }
   return from;
 }
 
-// big5RunEnd returns where the run of non-ASCII Big5 characters starting at `from` ends: a lead
-// byte takes the byte after it whatever that is, as the conversion takes it.
+// big5RunEnd returns where the run of non-ASCII Big5 characters starting at `from` ends, short
+// ASCII gaps included: a lead byte takes the byte after it whatever that is, as the conversion
+// takes it.
 std::size_t big5RunEnd(std::string_view text, std::size_t from) {
-  while (from < text.size() && static_cast<unsigned char>(text[from]) >= 0x80) {
-    from += big5UnitSize(text.data() + from, text.size() - from);
+  while (from < text.size()) {
+    while (from < text.size() && static_cast<unsigned char>(text[from]) >= 0x80) {
+      from += big5UnitSize(text.data() + from, text.size() - from);
+    }
+    from = std::min(from, text.size());
+    const std::size_t gap = asciiGap(text, from, false);
+    if (gap == 0) break;
+    from += gap;
   }
-  return std::min(from, text.size());
+  return from;
 }
 
 }  // namespace
@@ -239,7 +281,7 @@ bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
     }
     leading = false;
     if (stopAtZero && text[at] == u'\0') break;
-    const std::size_t end = wideRunEnd(text, at);
+    const std::size_t end = wideRunEnd(text, at, stopAtZero);
     const std::u16string_view run = text.substr(at, end - at);
     if (!wellFormed(run) || !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2,
                                      out, '?', utf16UnitSize)) {
