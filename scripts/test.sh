@@ -18,7 +18,12 @@ echo "== opencryptoki"
 # The second token module of the tests serves its soft token through a slot daemon, which
 # nothing starts on a machine without systemd. (The tests start it too, and skip when it
 # can't run.)
-if [[ -x /usr/sbin/pkcsslotd && ! -S /var/run/pkcsslotd.socket ]]; then
+# A socket or pid file left by a daemon that has gone (or is a zombie nobody reaped) is stale:
+# the daemon is alive only when its pid names a process that isn't a zombie.
+slotd_pid=$(cat /var/run/pkcsslotd.pid 2>/dev/null || true)
+slotd_state=$([[ -n "$slotd_pid" ]] && ps -o stat= -p "$slotd_pid" 2>/dev/null || true)
+if [[ -x /usr/sbin/pkcsslotd && ( -z "$slotd_state" || "$slotd_state" == Z* ) ]]; then
+  rm -f /var/run/pkcsslotd.socket /var/run/pkcsslotd.pid
   { install -d -m 0770 -g pkcs11 /var/lock/opencryptoki /var/lock/opencryptoki/swtok &&
     /usr/sbin/pkcsslotd; } || echo "pkcsslotd did not start: the tests on opencryptoki skip"
 fi
