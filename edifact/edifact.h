@@ -20,7 +20,6 @@
 // search the text with plain string searches; they don't parse EDIFACT beyond that.
 #pragma once
 
-#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <cstddef>
@@ -223,23 +222,10 @@ VerifyStatus verifyEdifactMessage(std::string_view message, EVP_PKEY* signerKey,
 // noSignerKey.
 VerifyStatus signerKeyMissing(VerifyReport& report, const char* why) noexcept;
 
-// The FEDI record overloads are inline: the library itself links OpenSSL only, and a caller
-// holding FEDI records links their library already.
-inline VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
-                                         VerifyReport& report) noexcept {
-  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(signer));
-  if (!key) {
-    ERR_clear_error();
-    return signerKeyMissing(report, "the signer's certificate carries no RSA key that can be read");
-  }
-  return verifyEdifactMessage(message, key.get(), report);
-}
-
-inline VerifyStatus verifyEdifactMessage(std::string_view message, FEDICERT* signer,
-                                         VerifyReport& report) noexcept {
-  const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(signer, 0));
-  if (!certificate) return signerKeyMissing(report, "the certificate bag holds no certificate");
-  return verifyEdifactMessage(message, certificate.get(), report);
-}
+// The same for a FEDI certificate, and for the first certificate of a bag.
+VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
+                                  VerifyReport& report) noexcept;
+VerifyStatus verifyEdifactMessage(std::string_view message, FEDICERT* signer,
+                                  VerifyReport& report) noexcept;
 
 }  // namespace kestrune::edifact

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "edifact/digest.h"
+#include "FEDIX509/fedi_md5.h"
 
 namespace kestrune::edifact {
 namespace {
@@ -36,7 +36,7 @@ struct Algorithm {
 
 // algorithmOf reads the hash from the first USA segment ("USA+1:::6:1").
 std::optional<Algorithm> algorithmOf(std::string_view segment) {
-  if (segment == kMd5Algorithm) return Algorithm{md5, "MD5"};
+  if (segment == kMd5Algorithm) return Algorithm{fedi::md5, "MD5"};
   if (segment == kSha1Algorithm) return Algorithm{EVP_sha1, "SHA-1"};
   return std::nullopt;
 }
@@ -230,6 +230,23 @@ VerifyStatus signerKeyMissing(VerifyReport& report, const char* why) noexcept {
     report.message.clear();
   }
   return report.status;
+}
+
+VerifyStatus verifyEdifactMessage(std::string_view message, FEDI_X509* signer,
+                                  VerifyReport& report) noexcept {
+  const Ptr<EVP_PKEY> key(FEDI_X509_get_pubkey(signer));
+  if (!key) {
+    ERR_clear_error();
+    return signerKeyMissing(report, "the signer's certificate carries no RSA key that can be read");
+  }
+  return verifyEdifactMessage(message, key.get(), report);
+}
+
+VerifyStatus verifyEdifactMessage(std::string_view message, FEDICERT* signer,
+                                  VerifyReport& report) noexcept {
+  const fedi::RecordPtr<FEDI_X509> certificate(FEDICERT_get_cert(signer, 0));
+  if (!certificate) return signerKeyMissing(report, "the certificate bag holds no certificate");
+  return verifyEdifactMessage(message, certificate.get(), report);
 }
 
 }  // namespace kestrune::edifact
