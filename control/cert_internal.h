@@ -26,8 +26,8 @@ namespace kestrune::control {
 // What becomes of a parked renewal once the current certificate has expired.
 enum class ParkedFate {
   kPromote,  // newer than the current one and for the token's key: it takes its place
-  kDrop,     // older, undecodable or for another key: deleted
-  kKeep,     // the token's key can't be read now: left for a later reader
+  kDrop,     // older, undecodable, not signed by the CA or for another key: deleted
+  kKeep,     // the token's key or the CA's can't be read now, or not yet valid: left for later
 };
 
 // Modes of formatCertTime.
@@ -83,8 +83,10 @@ Ptr<FEDICERT> readFediCertObject(ControlState& state, std::string_view label);
 // is newer and for the token's key, and deleted otherwise.
 std::int32_t loadUserCertificate(ControlState& state);
 // judgeParkedCertificate sets fate for the parked "EOICertNew" beside the expired current
-// certificate and returns 0; 12 when the parked object can't be read.
-std::int32_t judgeParkedCertificate(ControlState& state, FEDICERT* current, ParkedFate& fate);
+// certificate, and parked to its decoded bag when it decodes, and returns 0; 12 when the
+// parked object can't be read.
+std::int32_t judgeParkedCertificate(ControlState& state, FEDICERT* current, ParkedFate& fate,
+                                    Ptr<FEDICERT>& parked);
 // storeUserCertificate checks the bag against the CA's certificate and the token's key pair
 // and stores it: mode 1 parks it as "EOICertNew" while the current one is in force, mode 0
 // replaces "EOICert". Returns 0 or the failure's code.

@@ -29,6 +29,25 @@ std::int32_t promoteNewCertificate(token::TokenSession* session) {
   return +ControlCode::kOk;
 }
 
+// loadCaCertificate makes sure caCertificate holds the CA's bag from the token: 0, or the
+// code of readFediCertObject.
+std::int32_t loadCaCertificate(control::ControlState& state) {
+  if (state.caCertificate) return +ControlCode::kOk;
+  auto stored = control::readFediCertObject(state, token::kCaCertLabel);
+  if (!stored) return state.lastErrorCode;
+  state.caCertificate = std::move(stored);
+  return +ControlCode::kOk;
+}
+
+// caPublicKey sets key to the key of the CA's certificate in caCertificate: 0, 10002 without a
+// certificate, 10003 without a readable key.
+std::int32_t caPublicKey(control::ControlState& state, Ptr<EVP_PKEY>& key) {
+  const auto caCert = control::firstCertificate(state.caCertificate.get());
+  if (!caCert) return +ControlCode::kBagCount;
+  key.reset(FEDI_X509_get_pubkey(caCert.get()));
+  return key ? +ControlCode::kOk : +ControlCode::kNoPublicKey;
+}
+
 Ptr<FEDICERT> decodeBag(const token::Bytes& der) {
   const unsigned char* position = der.data();
   return Ptr<FEDICERT>(d2i_FEDICERT(nullptr, &position, static_cast<long>(der.size())));
@@ -57,16 +76,16 @@ std::int32_t control::loadUserCertificate(ControlState& state) {
           +token::TokenCode::kTokenOk &&
       platform::currentTime() > certNotAfterTime(state, current.get())) {
     auto fate = control::ParkedFate::kDrop;
-    if (const auto code = judgeParkedCertificate(state, current.get(), fate);
+    Ptr<FEDICERT> parked;
+    if (const auto code = judgeParkedCertificate(state, current.get(), fate, parked);
         code != +ControlCode::kOk)
       return code;
     token::p11_SetPrivateObjects(0);
     if (fate == control::ParkedFate::kPromote) {
-      current.reset();
       if (const auto code = promoteNewCertificate(state.session()); code != +ControlCode::kOk)
         return code;
-      current = readFediCertObject(state, token::kUserCertLabel);
-      if (!current) return state.lastErrorCode;
+      // The renamed object holds the bytes just judged: no second read from the token.
+      current = std::move(parked);
     } else if (fate == control::ParkedFate::kDrop &&
                token::p11_DestroyObject(state.session(), token::kNewCertLabel) !=
                    +token::TokenCode::kTokenOk) {
@@ -83,9 +102,9 @@ std::int32_t control::loadUserCertificate(ControlState& state) {
 // has to serve beyond the current one's end, and a parked copy of the current certificate
 // (the same one loaded twice in mode 1) never does.
 std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* current,
-                                             control::ParkedFate& fate) {
+                                             control::ParkedFate& fate, Ptr<FEDICERT>& parked) {
   fate = control::ParkedFate::kDrop;
-  const auto parked = readFediCertObject(state, token::kNewCertLabel);
+  parked = readFediCertObject(state, token::kNewCertLabel);
   if (!parked)
     return state.lastErrorCode == +ControlCode::kUndecodable ? +ControlCode::kOk
                                                              : state.lastErrorCode;
@@ -93,6 +112,20 @@ std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* curr
   const auto certificate = control::firstCertificate(parked.get());
   if (!certificate || certNotAfterTime(state, parked.get()) <= certNotAfterTime(state, current))
     return +ControlCode::kOk;
+  // The parked object is checked as a store checks a certificate: one the CA didn't sign is
+  // dropped; one the CA can't be read for now, or not yet valid, waits.
+  Ptr<EVP_PKEY> caKey;
+  if (loadCaCertificate(state) != +ControlCode::kOk ||
+      FEDICERT_get_num(state.caCertificate.get()) != 1 ||
+      caPublicKey(state, caKey) != +ControlCode::kOk) {
+    fate = control::ParkedFate::kKeep;
+    return +ControlCode::kOk;
+  }
+  if (FEDI_X509_verify(certificate.get(), caKey.get()) != 1) return +ControlCode::kOk;
+  if (certNotBeforeTime(state, parked.get()) > platform::currentTime()) {
+    fate = control::ParkedFate::kKeep;
+    return +ControlCode::kOk;
+  }
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
   const auto match =
       keyMatchesToken(state, linkway.privateKey, linkway.publicKey, certificate.get());
@@ -105,19 +138,14 @@ std::int32_t control::judgeParkedCertificate(ControlState& state, FEDICERT* curr
 
 std::int32_t control::storeUserCertificate(ControlState& state, FEDICERT* bag, std::int32_t mode) {
   state.userCertificate.reset();
-  if (!state.caCertificate) {
-    auto stored = readFediCertObject(state, token::kCaCertLabel);
-    if (!stored) return state.lastErrorCode;
-    state.caCertificate = std::move(stored);
-  }
+  if (const auto code = loadCaCertificate(state); code != +ControlCode::kOk) return code;
   if (FEDICERT_get_num(state.caCertificate.get()) != 1 || FEDICERT_get_num(bag) != 1) {
     return +ControlCode::kUndecodable;
   }
-  const auto caCert = control::firstCertificate(state.caCertificate.get());
   const auto newCert = control::firstCertificate(bag);
-  if (!caCert || !newCert) return +ControlCode::kBagCount;
-  const Ptr<EVP_PKEY> caKey(FEDI_X509_get_pubkey(caCert.get()));
-  if (!caKey) return +ControlCode::kNoPublicKey;
+  if (!newCert) return +ControlCode::kBagCount;
+  Ptr<EVP_PKEY> caKey;
+  if (const auto code = caPublicKey(state, caKey); code != +ControlCode::kOk) return code;
   if (FEDI_X509_verify(newCert.get(), caKey.get()) != 1) return +ControlCode::kSignatureInvalid;
   const auto& linkway = control::kLabelledTypes[control::kLinkway];
   if (keyMatchesToken(state, linkway.privateKey, linkway.publicKey, newCert.get()) != 0) {

@@ -361,15 +361,18 @@ TEST_F(CertTokenTest, ARenewalParkedBeforeABundleNeverReplacesTheBundlesCertific
 }
 
 // Once the current certificate has expired, a parked one takes its place only when it ends
-// later and is for the token's key; any other is deleted.
+// later, the CA signed it and it is for the token's key; any other is deleted, but one not
+// valid yet waits.
 TEST_F(CertTokenTest, APromotionTakesOnlyANewerCertificateForTheTokensKey) {
   loadCa();
   const auto current = issue(utc(2030, 1, 1), utc(2030, 12, 31));
   const auto strangers = issue(utc(2030, 11, 1), utc(2031, 12, 31), SubjectKey(stranger()));
+  const auto selfMade = issue(utc(2030, 11, 1), utc(2031, 12, 31), {}, stranger());
   struct Case {
     const char* what;
     Bytes parked;
     const char16_t* beginDate;
+    bool waits = false;
   };
   const Case cases[] = {
       {"a renewal", tokenCertBag(utc(2030, 11, 1), utc(2031, 12, 31)), u"20301101"},
@@ -379,6 +382,10 @@ TEST_F(CertTokenTest, APromotionTakesOnlyANewerCertificateForTheTokensKey) {
        tokenCertBag(utc(2030, 1, 2), utc(2030, 12, 31)), u"20300101"},
       {"a renewal for another key", bag({strangers.get()}), u"20300101"},
       {"bytes that are no certificate bag", {0x30, 0x00}, u"20300101"},
+      {"a renewal the CA did not sign", bag({selfMade.get()}), u"20300101"},
+      // Last: the case leaves its parked certificate on the token.
+      {"a renewal not valid yet", tokenCertBag(utc(2031, 6, 1), utc(2032, 12, 31)), u"20300101",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -396,7 +403,7 @@ TEST_F(CertTokenTest, APromotionTakesOnlyANewerCertificateForTheTokensKey) {
     TVFEDIMiniKeyCrypt page;
     EXPECT_EQ(c.beginDate, page.getBeginDate());
     EXPECT_EQ(+ControlCode::kOk, page.getErrorCode());
-    EXPECT_FALSE(has("EOICertNew"));
+    EXPECT_EQ(c.waits, has("EOICertNew"));
     EXPECT_EQ(1, countLabel(hsm, "EOICert"));
   }
 }
