@@ -171,7 +171,10 @@ std::optional<std::vector<com::Variant>> argumentsFromWords(const com::Method& m
   for (std::size_t i = 0; i < words.size(); ++i) {
     auto arg = parameters[i].kind == com::Kind::i4 ? i4ArgumentFromWord(method, i, words[i], fault)
                                                    : textArgument(method, i, words[i], fault);
-    if (!arg) return std::nullopt;
+    if (!arg) {
+      wipeSecretArguments(method, args);
+      return std::nullopt;
+    }
     args.push_back(std::move(*arg));
   }
   return args;

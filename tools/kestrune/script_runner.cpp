@@ -122,7 +122,14 @@ std::optional<Json> runLine(TVFEDIMiniKeyCrypt& control, std::string_view line,
   }
   const com::Method* method = lookUpMethod(call.front().get_ref<const std::string&>(), fault);
   if (method == nullptr) return std::nullopt;
-  if (!checkArgumentCount(*method, call.size() - 1, fault)) return std::nullopt;
+  if (!checkArgumentCount(*method, call.size() - 1, fault)) {
+    // Which argument would have been the secret is unclear when the count is wrong: every
+    // text of the line goes.
+    for (std::size_t i = 1; i < call.size(); ++i) {
+      if (call[i].is_string()) wipe(call[i].get_ref<std::string&>());
+    }
+    return std::nullopt;
+  }
   return makeCall(control, *method, call, fault);
 }
 
