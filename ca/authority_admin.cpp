@@ -245,7 +245,6 @@ AuthorityResult holdersIn(const std::string& dir, std::vector<HolderListing>& ou
   const bool read = store->allHolders(holders);
   out.clear();
   for (HolderRecord& holder : holders) {
-    OPENSSL_cleanse(holder.pass.data(), holder.pass.size());
     out.push_back({holder.id.sid1, holder.id.sid2, holder.enrolledAt, holder.passSpent,
                    holder.macFailures, holder.macFailures >= kMaxMacFailures});
   }

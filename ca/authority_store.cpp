@@ -205,7 +205,10 @@ bool AuthorityStore::recordMacFailure(const HolderId& holder) {
 }
 
 bool AuthorityStore::allHolders(std::vector<HolderRecord>& out) {
-  db::Statement select = connection_.prepare(std::string(kHolderColumns) + "ORDER BY sid2, sid1");
+  // The listing never needs the pass phrases: they are left in the database.
+  db::Statement select = connection_.prepare(
+      "SELECT sid1, sid2, '' AS pass_phrase, enrolled_at, pass_spent, mac_failures FROM holders "
+      "ORDER BY sid2, sid1");
   out.clear();
   int rc = SQLITE_ROW;
   while ((rc = select.step()) == SQLITE_ROW) out.push_back(readHolder(select));

@@ -29,6 +29,14 @@ struct WipedHolder {
   }
 };
 
+// refusePassSpent: the pass phrase has admitted its one certificate. Checked early, so that a
+// replayed request costs no signature, and again where the certificate is issued.
+Outcome refusePassSpent() {
+  return refuse(kRefuseEnrolAgain,
+                "the pass phrase has admitted a certificate already: the holder must be "
+                "enrolled again");
+}
+
 Outcome refuseUnknownOrWrongMac() {
   // The same refusal for both: a stranger learns nothing about who is enrolled.
   return refuse(kRefuseHolderOrMac, "the holder is not enrolled or the MAC is wrong");
@@ -74,9 +82,7 @@ Outcome answerNewCertificate(const AuthorityContext& context, AuthorityStore& st
     return refuseUnknownOrWrongMac();
   }
   if (enrolled.record.passSpent) {
-    return refuse(kRefuseEnrolAgain,
-                  "the pass phrase has admitted a certificate already: the holder must be "
-                  "enrolled again");
+    return refusePassSpent();
   }
 
   const std::int64_t now = context.now();
@@ -90,9 +96,7 @@ Outcome answerNewCertificate(const AuthorityContext& context, AuthorityStore& st
       note.serial = issued.serial;
       return deliverBag(context, FEDI_CT_NEW_CERT, issued);
     case NewCertificateResult::passSpent:  // spent by a request served meanwhile
-      return refuse(kRefuseEnrolAgain,
-                    "the pass phrase has admitted a certificate already: the holder must be "
-                    "enrolled again");
+      return refusePassSpent();
     case NewCertificateResult::keyRevoked:
       return refuse(kRefuseRevoked,
                     "a certificate of this key was revoked: it is not certified "
