@@ -1,0 +1,250 @@
+// The few Win32 calls besides CryptoAPI that TVCAPI makes: text conversion in the ANSI code
+// page (950), the temporary folder, message boxes, file times and the system language.
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/cryptoapi.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr DWORD kNoUnicodeTranslation = 1113;               // ERROR_NO_UNICODE_TRANSLATION
+constexpr std::int64_t kFileTimeEpochOffset = 11644473600;  // 1601-01-01 to 1970-01-01, seconds
+constexpr std::int64_t kTicksPerSecond = 10000000;
+
+bool isAnsi(UINT codePage) {
+  return codePage == CP_ACP || codePage == 950;
+}
+
+// UTF-8 to code points; false on a malformed sequence.
+bool fromUtf8(std::string_view text, std::wstring& out) {
+  for (std::size_t i = 0; i < text.size();) {
+    auto b = static_cast<unsigned char>(text[i]);
+    std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return false;
+    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+    for (std::size_t k = 1; k < n; ++k) {
+      auto t = static_cast<unsigned char>(text[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      c = (c << 6) | (t & 0x3F);
+    }
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    out.push_back(static_cast<wchar_t>(c));
+    i += n;
+  }
+  return true;
+}
+
+void toUtf8(std::wstring_view wide, std::string& out) {
+  for (wchar_t w : wide) {
+    auto c = static_cast<char32_t>(w);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = U'?';
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+}
+
+std::wstring fromUtf16(std::u16string_view text) {
+  std::wstring out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    out.push_back(static_cast<wchar_t>(c));
+  }
+  return out;
+}
+
+std::u16string toUtf16(std::wstring_view wide) {
+  std::u16string out;
+  for (wchar_t w : wide) {
+    auto c = static_cast<char32_t>(w);
+    if (c > 0x10FFFF) c = U'?';
+    if (c >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+// Copies a converted text out as the Win32 conversions do: a length of 0 asks for the size;
+// too small a buffer fails with ERROR_INSUFFICIENT_BUFFER.
+template <class Char>
+int deliver(const std::basic_string<Char>& converted, Char* out, int outLength) {
+  if (converted.size() > 0x7FFFFFFF) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const int needed = static_cast<int>(converted.size());
+  if (outLength == 0) return needed;
+  if (outLength < needed || out == nullptr) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(out, converted.data(), converted.size() * sizeof(Char));
+  return needed;
+}
+
+std::int64_t fileTimeSeconds(const FILETIME& time) {
+  const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / kTicksPerSecond) - kFileTimeEpochOffset;
+}
+
+FILETIME fileTimeOf(std::int64_t seconds) {
+  const auto ticks = static_cast<std::uint64_t>(seconds + kFileTimeEpochOffset) * kTicksPerSecond;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace
+
+int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR wide,
+                        int wideLength) {
+  if (text == nullptr || length < -1 || wideLength < 0 ||
+      (!isAnsi(codePage) && codePage != CP_UTF8)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // A length of -1 converts up to and including the terminating zero.
+  const std::size_t size = length == -1 ? std::strlen(text) + 1 : static_cast<std::size_t>(length);
+  std::string_view bytes(text, size);
+  std::wstring converted;
+  if (isAnsi(codePage)) {
+    std::u16string utf16;
+    if (!kestrune::platform::fromCodePage950(bytes, utf16)) {
+      SetLastError(kNoUnicodeTranslation);
+      return 0;
+    }
+    converted = fromUtf16(utf16);
+  } else if (!fromUtf8(bytes, converted)) {
+    SetLastError(kNoUnicodeTranslation);
+    return 0;
+  }
+  return deliver(converted, wide, wideLength);
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int wideLength, LPSTR text, int length,
+                        LPCSTR, LPBOOL usedDefault) {
+  if (wide == nullptr || wideLength < -1 || length < 0 ||
+      (!isAnsi(codePage) && codePage != CP_UTF8)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::size_t size =
+      wideLength == -1 ? std::wcslen(wide) + 1 : static_cast<std::size_t>(wideLength);
+  std::wstring_view chars(wide, size);
+  std::string converted;
+  if (usedDefault != nullptr) *usedDefault = FALSE;
+  if (isAnsi(codePage)) {
+    if (!kestrune::platform::toCodePage950(toUtf16(chars), converted)) {
+      SetLastError(kNoUnicodeTranslation);
+      return 0;
+    }
+  } else {
+    toUtf8(chars, converted);
+  }
+  return deliver(converted, text, length);
+}
+
+DWORD GetTempPathA(DWORD length, LPSTR buffer) {
+  std::string path = kestrune::platform::environmentVariable("TMPDIR");
+  if (path.empty()) path = P_tmpdir;
+  if (path.back() != '/') path.push_back('/');
+  if (buffer == nullptr || length < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
+  kestrune::platform::messageBox(text != nullptr ? text : "", caption != nullptr ? caption : "");
+  return 1;  // IDOK
+}
+
+void GetSystemTimeAsFileTime(LPFILETIME time) {
+  if (time != nullptr) *time = fileTimeOf(kestrune::platform::currentTime());
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* system) {
+  if (time == nullptr || system == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::uint64_t ticks = (std::uint64_t{time->dwHighDateTime} << 32) | time->dwLowDateTime;
+  const std::time_t seconds = fileTimeSeconds(*time);
+  std::tm civil{};
+  if (gmtime_r(&seconds, &civil) == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *system = SYSTEMTIME{
+      static_cast<WORD>(civil.tm_year + 1900), static_cast<WORD>(civil.tm_mon + 1),
+      static_cast<WORD>(civil.tm_wday),        static_cast<WORD>(civil.tm_mday),
+      static_cast<WORD>(civil.tm_hour),        static_cast<WORD>(civil.tm_min),
+      static_cast<WORD>(civil.tm_sec),         static_cast<WORD>((ticks / 10000) % 1000)};
+  return TRUE;
+}
+
+BOOL FileTimeToLocalFileTime(const FILETIME* time, LPFILETIME local) {
+  if (time == nullptr || local == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::int64_t seconds = fileTimeSeconds(*time);
+  kestrune::platform::CivilTime civil;
+  if (!kestrune::platform::localTime(seconds, civil)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::tm tm{};
+  tm.tm_year = civil.year - 1900;
+  tm.tm_mon = civil.month - 1;
+  tm.tm_mday = civil.day;
+  tm.tm_hour = civil.hour;
+  tm.tm_min = civil.minute;
+  tm.tm_sec = civil.second;
+  const std::uint64_t subSecond =
+      ((std::uint64_t{time->dwHighDateTime} << 32) | time->dwLowDateTime) % kTicksPerSecond;
+  FILETIME shifted = fileTimeOf(timegm(&tm));
+  const std::uint64_t ticks =
+      ((std::uint64_t{shifted.dwHighDateTime} << 32) | shifted.dwLowDateTime) + subSecond;
+  *local = FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  return TRUE;
+}
+
+// The language of the locale (LC_ALL, LC_MESSAGES, LANG): zh_TW, zh_HK and zh_MO give the
+// Traditional-Chinese ids, zh_CN and zh_SG the simplified ones, everything else US English.
+LANGID GetSystemDefaultLangID() {
+  std::string locale;
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    locale = kestrune::platform::environmentVariable(name);
+    if (!locale.empty()) break;
+  }
+  if (locale.rfind("zh", 0) != 0) return 0x0409;
+  if (locale.rfind("zh_CN", 0) == 0) return 0x0804;
+  if (locale.rfind("zh_SG", 0) == 0) return 0x1004;
+  if (locale.rfind("zh_HK", 0) == 0) return 0x0C04;
+  if (locale.rfind("zh_MO", 0) == 0) return 0x1404;
+  return 0x0404;
+}
