@@ -1,0 +1,252 @@
+// System stores as folders: one <thumbprint>.der per certificate, and a <thumbprint>.json
+// beside it for the key-provider property. The names in the JSON are UTF-8.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/linux/cryptoapi/certs/store.h"
+#include "platform/platform.h"
+
+namespace kestrune::cryptoapi {
+namespace {
+
+constexpr std::size_t kMaxCertificateFile = 1 << 20;
+constexpr std::size_t kMaxPropertyFile = 64 << 10;
+
+std::string userDataHome() {
+  std::string base = platform::environmentVariable("XDG_DATA_HOME");
+  if (!base.empty() && base.front() == '/') return base;
+  std::string home = platform::environmentVariable("HOME");
+  if (home.empty()) {
+    if (const passwd* user = getpwuid(getuid()); user != nullptr && user->pw_dir != nullptr)
+      home = user->pw_dir;
+  }
+  return home + "/.local/share";
+}
+
+bool caseInsensitiveEqual(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+  });
+}
+
+// Store names are case-insensitive on Windows: an existing folder of the same name in
+// another case is the store.
+std::string existingSpelling(const std::string& parent, const std::string& name) {
+  DIR* dir = opendir(parent.c_str());
+  if (dir == nullptr) return name;
+  std::string found = name;
+  while (const dirent* entry = readdir(dir)) {
+    if (caseInsensitiveEqual(entry->d_name, name)) {
+      found = entry->d_name;
+      if (found == name) break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+DWORD errorOf(int error) {
+  return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
+                                                             : ERROR_WRITE_FAULT;
+}
+
+bool readSmallFile(const std::string& path, std::size_t limit, Bytes& out) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::uint64_t>(info.st_size) <= limit;
+  if (ok) {
+    out.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (ok && done < out.size()) {
+      const ssize_t n = read(fd, out.data() + done, out.size() - done);
+      if (n <= 0)
+        ok = false;
+      else
+        done += static_cast<std::size_t>(n);
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+// makeFolders creates the folder and its missing parents, owner-only.
+DWORD makeFolders(const std::string& folder) {
+  for (std::size_t at = 1; at <= folder.size(); ++at) {
+    if (at != folder.size() && folder[at] != '/') continue;
+    const std::string part = folder.substr(0, at);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return errorOf(errno);
+  }
+  return 0;
+}
+
+// writeAtomically replaces a file's content through a temporary file in the same folder, so
+// a reader never sees half a certificate.
+DWORD writeAtomically(const std::string& path, std::string_view bytes) {
+  const std::string temporary = path + ".tmp";
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return errorOf(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  const bool written = done == bytes.size() && close(fd) == 0;
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    unlink(temporary.c_str());
+    return written ? errorOf(error) : ERROR_WRITE_FAULT;
+  }
+  return 0;
+}
+
+DWORD removeFile(const std::string& path) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
+  return errorOf(errno);
+}
+
+bool isThumbprintFile(std::string_view name) {
+  if (name.size() != 44 || name.substr(40) != ".der") return false;
+  return std::all_of(name.begin(), name.begin() + 40,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
+void readKeyProv(const std::string& path, CertRecord& record) {
+  Bytes bytes;
+  if (!readSmallFile(path, kMaxPropertyFile, bytes)) return;
+  const auto json = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return;
+  KeyProvInfo info;
+  const auto text = [&](const char* key, std::wstring& out, bool& present) {
+    const auto it = json.find(key);
+    if (it == json.end() || !it->is_string()) return true;
+    present = true;
+    return wideOfUtf8(it->get_ref<const std::string&>(), out);
+  };
+  const auto number = [&](const char* key, DWORD& out) {
+    const auto it = json.find(key);
+    if (it != json.end() && it->is_number_unsigned() && it->get<std::uint64_t>() <= 0xFFFFFFFFu)
+      out = static_cast<DWORD>(it->get<std::uint64_t>());
+  };
+  if (!text("provider", info.provider, info.hasProvider) ||
+      !text("container", info.container, info.hasContainer)) {
+    return;
+  }
+  number("providerType", info.provType);
+  number("keySpec", info.keySpec);
+  number("flags", info.flags);
+  record.keyProv = std::move(info);
+}
+
+std::string pathOf(const Store& store, const CertRecord& record, const char* extension) {
+  return store.folder + "/" + thumbprintHex(record) + extension;
+}
+
+}  // namespace
+
+bool systemStoreFolder(DWORD location, std::wstring_view wideName, std::string& folder) {
+  const std::string name = utf8Of(wideName);
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    return false;
+  }
+  std::string parent;
+  if (location == CERT_SYSTEM_STORE_CURRENT_USER) {
+    parent = userDataHome() + "/kestrune/stores/CurrentUser";
+  } else if (location == CERT_SYSTEM_STORE_LOCAL_MACHINE) {
+    parent = platform::environmentVariable("KESTRUNE_MACHINE_STORES");
+    if (parent.empty()) parent = "/etc/kestrune/stores";
+  } else {
+    return false;
+  }
+  folder = parent + "/" + existingSpelling(parent, name);
+  return true;
+}
+
+DWORD loadSystemStore(Store& store) {
+  struct stat info {};
+  if (stat(store.folder.c_str(), &info) != 0) {
+    if (errno != ENOENT) return ERROR_ACCESS_DENIED;
+    // A missing store opens empty; for writing, the nearest folder that exists must let the
+    // process create it.
+    if (!store.readOnly) {
+      std::string ancestor = store.folder;
+      for (;;) {
+        const std::size_t slash = ancestor.rfind('/');
+        if (slash == std::string::npos) {
+          ancestor = ".";
+          break;
+        }
+        ancestor.resize(slash == 0 ? 1 : slash);
+        if (ancestor == "/" || access(ancestor.c_str(), F_OK) == 0) break;
+      }
+      if (access(ancestor.c_str(), W_OK | X_OK) != 0) return ERROR_ACCESS_DENIED;
+    }
+    return 0;
+  }
+  if (!S_ISDIR(info.st_mode) || access(store.folder.c_str(), R_OK | X_OK) != 0 ||
+      (!store.readOnly && access(store.folder.c_str(), W_OK) != 0)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  DIR* dir = opendir(store.folder.c_str());
+  if (dir == nullptr) return ERROR_ACCESS_DENIED;
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(dir)) {
+    if (isThumbprintFile(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  // The registry lists a store's certificates by thumbprint; so does this.
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    Bytes der;
+    DWORD error = 0;
+    if (!readSmallFile(store.folder + "/" + name, kMaxCertificateFile, der)) continue;
+    CertRecord* record = newRecord(der, error);
+    if (record == nullptr) continue;  // a damaged entry is passed over, as Windows does
+    readKeyProv(store.folder + "/" + name.substr(0, 40) + ".json", *record);
+    list(store, record);
+  }
+  return 0;
+}
+
+DWORD saveCertificate(const Store& store, const CertRecord& record) {
+  if (const DWORD error = makeFolders(store.folder); error != 0) return error;
+  const std::string_view der(reinterpret_cast<const char*>(record.der.data()), record.der.size());
+  if (const DWORD error = writeAtomically(pathOf(store, record, ".der"), der); error != 0)
+    return error;
+  return saveKeyProv(store, record);
+}
+
+DWORD saveKeyProv(const Store& store, const CertRecord& record) {
+  const std::string path = pathOf(store, record, ".json");
+  if (!record.keyProv) return removeFile(path);
+  const KeyProvInfo& info = *record.keyProv;
+  nlohmann::json json = nlohmann::json::object();
+  json["provider"] = utf8Of(info.provider);
+  json["container"] = utf8Of(info.container);
+  json["providerType"] = info.provType;
+  json["keySpec"] = info.keySpec;
+  json["flags"] = info.flags;
+  if (const DWORD error = makeFolders(store.folder); error != 0) return error;
+  return writeAtomically(
+      path, json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+DWORD forgetCertificate(const Store& store, const CertRecord& record) {
+  if (const DWORD error = removeFile(pathOf(store, record, ".der")); error != 0) return error;
+  return removeFile(pathOf(store, record, ".json"));
+}
+
+}  // namespace kestrune::cryptoapi

@@ -1,0 +1,190 @@
+// Memory stores and system stores as folders: thumbprint files, the key-provider JSON,
+// dispositions, read-only and access-denied opening, contexts outliving their store.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "tests/cryptoapi/cert_maker.h"
+
+namespace kestrune::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<PCCERT_CONTEXT> enumerate(HCERTSTORE store) {
+  std::vector<PCCERT_CONTEXT> out;
+  PCCERT_CONTEXT cert = nullptr;
+  while ((cert = CertEnumCertificatesInStore(store, cert)) != nullptr)
+    out.push_back(CertDuplicateCertificateContext(cert));
+  EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
+  return out;
+}
+
+void freeAll(std::vector<PCCERT_CONTEXT>& certs) {
+  for (auto c : certs) CertFreeCertificateContext(c);
+  certs.clear();
+}
+
+BOOL add(HCERTSTORE store, const Bytes& der, DWORD disposition, PCCERT_CONTEXT* out = nullptr) {
+  return CertAddEncodedCertificateToStore(store, kEncoding, der.data(),
+                                          static_cast<DWORD>(der.size()), disposition, out);
+}
+
+class SystemStores : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setEnvironmentVariable("XDG_DATA_HOME", home_.path().c_str());
+    platform::setEnvironmentVariable("KESTRUNE_MACHINE_STORES",
+                                     (machine_.path() + "/stores").c_str());
+  }
+  fs::path userStore(const char* name) const {
+    return fs::path(home_.path()) / "kestrune/stores/CurrentUser" / name;
+  }
+  TempFolder home_, machine_;
+};
+
+TEST(MemoryStore, DispositionsAndEnumeration) {
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_MEMORY, kEncoding, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+  ASSERT_NE(store, nullptr);
+  CertSpec one, two;
+  two.serial = 2;
+  const Bytes a = makeCert(one), b = makeCert(two);
+  ASSERT_TRUE(add(store, a, CERT_STORE_ADD_NEW));
+  SetLastError(0);
+  EXPECT_FALSE(add(store, a, CERT_STORE_ADD_NEW));
+  EXPECT_EQ(GetLastError(), CRYPT_E_EXISTS);
+  PCCERT_CONTEXT kept = nullptr;
+  ASSERT_TRUE(add(store, a, CERT_STORE_ADD_USE_EXISTING, &kept));
+  ASSERT_TRUE(add(store, a, CERT_STORE_ADD_REPLACE_EXISTING));
+  ASSERT_TRUE(add(store, b, CERT_STORE_ADD_ALWAYS));
+  auto certs = enumerate(store);
+  EXPECT_EQ(certs.size(), 2u);
+  freeAll(certs);
+  EXPECT_FALSE(add(store, a, 9));
+  // A context from the store outlives it, even after it was replaced.
+  EXPECT_TRUE(CertCloseStore(store, 0));
+  EXPECT_EQ(kept->pCertInfo->SerialNumber.pbData[0], 1);
+  EXPECT_EQ(kept->hCertStore, store);
+  CertFreeCertificateContext(kept);
+}
+
+TEST_F(SystemStores, KeepsCertificatesAsThumbprintFiles) {
+  const Bytes der = makeCert({});
+  const std::string thumbprint = sha1Hex(der);
+  HCERTSTORE store = CertOpenSystemStoreA(0, "My");
+  ASSERT_NE(store, nullptr);
+  EXPECT_FALSE(fs::exists(userStore("My")));  // created when first written
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(add(store, der, CERT_STORE_ADD_REPLACE_EXISTING, &added));
+  const fs::path derFile = userStore("My") / (thumbprint + ".der");
+  ASSERT_TRUE(fs::exists(derFile));
+  EXPECT_EQ(fs::file_size(derFile), der.size());
+  struct stat info {};
+  ASSERT_EQ(stat(userStore("My").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  std::wstring container = L"金鑰一", provider = L"Kestrune Test CSP";
+  CRYPT_KEY_PROV_INFO keyProv{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
+                              nullptr,          AT_KEYEXCHANGE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyProv));
+  const std::string json = readText(userStore("My") / (thumbprint + ".json"));
+  EXPECT_NE(json.find("\"container\":\"金鑰一\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"provider\":\"Kestrune Test CSP\""), std::string::npos);
+  EXPECT_NE(json.find("\"keySpec\":1"), std::string::npos);
+  EXPECT_NE(json.find("\"providerType\":1"), std::string::npos);
+  CertFreeCertificateContext(added);
+  CertCloseStore(store, 0);
+
+  // Reopened read-only (another spelling of the name): the certificate and its property.
+  HCERTSTORE again =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                    CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"MY");
+  ASSERT_NE(again, nullptr);
+  auto certs = enumerate(again);
+  ASSERT_EQ(certs.size(), 1u);
+  DWORD size = 0;
+  ASSERT_TRUE(
+      CertGetCertificateContextProperty(certs[0], CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
+  std::vector<std::uint64_t> buffer(size / 8 + 1);
+  ASSERT_TRUE(CertGetCertificateContextProperty(certs[0], CERT_KEY_PROV_INFO_PROP_ID, buffer.data(),
+                                                &size));
+  const auto* got = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+  EXPECT_STREQ(got->pwszContainerName, L"金鑰一");
+  EXPECT_EQ(got->dwKeySpec, AT_KEYEXCHANGE);
+
+  // Read-only refuses every write.
+  CertSpec other;
+  other.serial = 7;
+  SetLastError(0);
+  EXPECT_FALSE(add(again, makeCert(other), CERT_STORE_ADD_NEW));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(CertSetCertificateContextProperty(certs[0], CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(certs[0])));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  freeAll(certs);
+  CertCloseStore(again, 0);
+
+  // Deleting through a writable store removes both files.
+  HCERTSTORE writable = CertOpenSystemStoreA(0, "My");
+  certs = enumerate(writable);
+  ASSERT_EQ(certs.size(), 1u);
+  EXPECT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(certs[0])));
+  EXPECT_FALSE(fs::exists(derFile));
+  EXPECT_FALSE(fs::exists(userStore("My") / (thumbprint + ".json")));
+  EXPECT_EQ(certs[0]->pCertInfo->dwVersion, 2u);  // the caller's other reference still holds
+  freeAll(certs);
+  EXPECT_TRUE(enumerate(writable).empty());
+  CertCloseStore(writable, 0);
+}
+
+TEST_F(SystemStores, MachineStoresAndUnusableFolders) {
+  HCERTSTORE machine =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(machine, nullptr);
+  ASSERT_TRUE(add(machine, makeCert({}), CERT_STORE_ADD_NEW));
+  EXPECT_EQ(std::distance(fs::directory_iterator(machine_.path() + "/stores/Root"),
+                          fs::directory_iterator()),
+            1);
+  CertCloseStore(machine, 0);
+
+  SetLastError(0);
+  EXPECT_EQ(
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"../escape"),
+      nullptr);
+  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, 0, L"My"), nullptr);
+
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: permissions don't stop root";
+  fs::create_directories(userStore("CA"));
+  chmod(userStore("CA").c_str(), 0500);  // readable, not writable
+  HCERTSTORE readOnly =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                    CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"CA");
+  EXPECT_NE(readOnly, nullptr);
+  CertCloseStore(readOnly, 0);
+  SetLastError(0);
+  EXPECT_EQ(CertOpenSystemStoreA(0, "CA"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  chmod(userStore("CA").c_str(), 0);
+  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"CA"),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+}  // namespace
+}  // namespace kestrune::test
