@@ -70,6 +70,10 @@ Bytes makeCert(const CertSpec& spec) {
   return toDer(cert.get(), i2d_X509);
 }
 
+EVP_PKEY* testKey() {
+  return signingKey();
+}
+
 std::string sha1Hex(const Bytes& der) {
   unsigned char digest[20];
   unsigned int length = 0;

@@ -41,6 +41,8 @@ struct CertSpec {
 };
 
 Bytes makeCert(const CertSpec& spec);
+// The key every test certificate holds (and is signed with).
+EVP_PKEY* testKey();
 Bytes nameDer(const std::vector<NameEntry>& entries);
 std::string sha1Hex(const Bytes& der);
 

@@ -21,11 +21,8 @@
 
 #include "common/der.h"
 #include "common/ptr.h"
+#include "platform/linux/cryptoapi/certs/pkcs7_ptr.h"
 #include "platform/linux/cryptoapi/certs/store.h"
-
-namespace kestrune {
-KESTRUNE_FREE(PKCS7, PKCS7_free);
-}
 
 namespace kestrune::cryptoapi {
 namespace {
