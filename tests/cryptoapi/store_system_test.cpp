@@ -162,6 +162,18 @@ TEST_F(SystemStores, MachineStoresAndUnusableFolders) {
             1);
   CertCloseStore(machine, 0);
 
+  // A store that must exist, and one that must be new.
+  SetLastError(0);
+  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"CA"),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_CREATE_NEW_FLAG, L"Root"),
+            nullptr);
+  EXPECT_EQ(GetLastError(), 80u);  // ERROR_FILE_EXISTS
+
+  // Names that aren't a folder's, and a location that isn't one.
   SetLastError(0);
   EXPECT_EQ(
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"../escape"),

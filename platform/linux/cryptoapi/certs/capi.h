@@ -34,6 +34,7 @@ inline constexpr DWORD kAsn1Eod = 0x80093102;         // CRYPT_E_ASN1_EOD
 inline constexpr DWORD kNoMatch = 0x80092009;         // CRYPT_E_NO_MATCH
 inline constexpr DWORD kMsgError = 0x80091001;        // CRYPT_E_MSG_ERROR
 inline constexpr DWORD kStreamNotReady = 0x80091010;  // CRYPT_E_STREAM_MSG_NOT_READY
+inline constexpr DWORD kFileExists = 80;              // ERROR_FILE_EXISTS
 inline constexpr DWORD kCertPropId = 32;              // a certificate element of a saved store
 
 // The certificate side keeps its state (reference counts, store lists) under one lock;

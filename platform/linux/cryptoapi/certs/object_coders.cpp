@@ -170,7 +170,7 @@ ByteView viewOf(const CRYPTOAPI_BLOB& blob) {
 }
 
 // writeAlgorithm: parameters as given (one element), or NULL where the caller gave none and
-// the structure's algorithms carry one.
+// the algorithm carries one (digests, RSA), as CryptoAPI encodes them.
 bool writeAlgorithm(Bytes& out, const CRYPT_ALGORITHM_IDENTIFIER& algorithm, bool nullWhenAbsent) {
   Bytes fields = der::oidElement(algorithm.pszObjId);
   if (fields.empty()) return false;
@@ -225,6 +225,11 @@ bool encodePublicKeyInfo(const CERT_PUBLIC_KEY_INFO& info, Bytes& der) {
   return true;
 }
 
+// RSA's algorithms carry a NULL parameter; elliptic-curve signatures carry none.
+bool isRsaAlgorithm(const char* oid) {
+  return oid != nullptr && std::string_view(oid).starts_with("1.2.840.113549.1.1.");
+}
+
 bool encodeSignerInfo(const CMSG_SIGNER_INFO& info, Bytes& der) {
   Bytes fields;
   Bytes version;
@@ -242,7 +247,8 @@ bool encodeSignerInfo(const CMSG_SIGNER_INFO& info, Bytes& der) {
   der::append(fields, der::kSequence, pair);
   if (!writeAlgorithm(fields, info.HashAlgorithm, true) ||
       !writeAttributes(fields, kAuthenticatedTag, info.AuthAttrs) ||
-      !writeAlgorithm(fields, info.HashEncryptionAlgorithm, false)) {
+      !writeAlgorithm(fields, info.HashEncryptionAlgorithm,
+                      isRsaAlgorithm(info.HashEncryptionAlgorithm.pszObjId))) {
     return false;
   }
   der::append(fields, der::kOctetString, viewOf(info.EncryptedHash));

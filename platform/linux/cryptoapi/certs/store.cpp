@@ -30,7 +30,8 @@ HCERTSTORE openSystem(DWORD flags, const wchar_t* name) {
     SetLastError(kInvalidArg);
     return nullptr;
   }
-  const DWORD error = loadSystemStore(*store);
+  const DWORD error = loadSystemStore(*store, flags & CERT_STORE_OPEN_EXISTING_FLAG,
+                                      flags & CERT_STORE_CREATE_NEW_FLAG);
   return opened(std::move(store), error);
 }
 

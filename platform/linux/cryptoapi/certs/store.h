@@ -33,9 +33,10 @@ CertRecord* find(const Store& store, const CertRecord& like);
 
 // System-store folders. systemStoreFolder maps a location and a store name to its folder;
 // false for a name that can't be a folder's. loadSystemStore checks access and lists the
-// folder's certificates; 0 or ERROR_ACCESS_DENIED.
+// folder's certificates; 0, ERROR_ACCESS_DENIED, or for a missing folder that must exist
+// ERROR_FILE_NOT_FOUND, for an existing one that must be new ERROR_FILE_EXISTS.
 bool systemStoreFolder(DWORD location, std::wstring_view name, std::string& folder);
-DWORD loadSystemStore(Store& store);
+DWORD loadSystemStore(Store& store, bool mustExist = false, bool mustBeNew = false);
 // Write-through of a system store; 0 or the CryptoAPI code.
 DWORD saveCertificate(const Store& store, const CertRecord& record);
 DWORD saveKeyProv(const Store& store, const CertRecord& record);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -93,9 +94,8 @@ DWORD makeFolders(const std::string& folder) {
 // writeAtomically replaces a file's content through a temporary file in the same folder, so
 // a reader never sees half a certificate.
 DWORD writeAtomically(const std::string& path, std::string_view bytes) {
-  const std::string temporary = path + ".tmp";
-  const int fd =
-      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // owner-only, a name of its own
   if (fd < 0) return errorOf(errno);
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -175,10 +175,11 @@ bool systemStoreFolder(DWORD location, std::wstring_view wideName, std::string& 
   return true;
 }
 
-DWORD loadSystemStore(Store& store) {
+DWORD loadSystemStore(Store& store, bool mustExist, bool mustBeNew) {
   struct stat info {};
   if (stat(store.folder.c_str(), &info) != 0) {
     if (errno != ENOENT) return ERROR_ACCESS_DENIED;
+    if (mustExist) return ERROR_FILE_NOT_FOUND;
     // A missing store opens empty; for writing, the nearest folder that exists must let the
     // process create it.
     if (!store.readOnly) {
@@ -196,6 +197,7 @@ DWORD loadSystemStore(Store& store) {
     }
     return 0;
   }
+  if (mustBeNew) return kFileExists;
   if (!S_ISDIR(info.st_mode) || access(store.folder.c_str(), R_OK | X_OK) != 0 ||
       (!store.readOnly && access(store.folder.c_str(), W_OK) != 0)) {
     return ERROR_ACCESS_DENIED;
