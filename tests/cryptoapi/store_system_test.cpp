@@ -75,6 +75,15 @@ TEST(MemoryStore, DispositionsAndEnumeration) {
   EXPECT_EQ(certs.size(), 2u);
   freeAll(certs);
   EXPECT_FALSE(add(store, a, 9));
+  // Deleting while enumerating carries on with the next certificate.
+  CertSpec three;
+  three.serial = 3;
+  ASSERT_TRUE(add(store, makeCert(three), CERT_STORE_ADD_NEW));
+  int deleted = 0;
+  for (PCCERT_CONTEXT cert = nullptr; (cert = CertEnumCertificatesInStore(store, cert)) != nullptr;)
+    deleted += CertDeleteCertificateFromStore(CertDuplicateCertificateContext(cert));
+  EXPECT_EQ(deleted, 3);
+  EXPECT_TRUE(enumerate(store).empty());
   // A context from the store outlives it, even after it was replaced.
   EXPECT_TRUE(CertCloseStore(store, 0));
   EXPECT_EQ(kept->pCertInfo->SerialNumber.pbData[0], 1);

@@ -27,7 +27,7 @@ struct CertRecord {
   CERT_INFO info{};
   long refs = 1;
   Store* owner = nullptr;  // the store it was added to (hCertStore), or none
-  bool listed = false;     // still in the owner's list
+  bool listed = false;     // in the owner's list and not deleted from it
   Bytes der;
   Ptr<X509> x509;
   std::array<std::uint8_t, 20> sha1{};

@@ -67,10 +67,7 @@ BOOL addRecord(Store& store, CertRecord& source, DWORD disposition, PCCERT_CONTE
     }
     if (existing != nullptr) {
       // Replaced: the old context stays valid for its holders but leaves the store.
-      store.certs.erase(std::find(store.certs.begin(), store.certs.end(), existing));
       existing->listed = false;
-      --existing->refs;
-      if (existing->refs == 0) delete existing;
     }
     list(store, fresh);
     result = fresh;
@@ -106,8 +103,9 @@ void list(Store& store, CertRecord* record) {
 }
 
 CertRecord* find(const Store& store, const CertRecord& like) {
-  const auto it = std::find_if(store.certs.begin(), store.certs.end(),
-                               [&](const CertRecord* r) { return r->sha1 == like.sha1; });
+  const auto it = std::find_if(store.certs.begin(), store.certs.end(), [&](const CertRecord* r) {
+    return r->listed && r->sha1 == like.sha1;
+  });
   return it != store.certs.end() ? *it : nullptr;
 }
 
@@ -175,6 +173,9 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE handle, PCCERT_CONTEXT pre
     at = it == store.certs.end() ? store.certs.size()
                                  : static_cast<std::size_t>(it - store.certs.begin()) + 1;
   }
+  // Deleted certificates keep their place, so an enumeration that deletes as it goes carries
+  // on after them.
+  while (at < store.certs.size() && !store.certs[at]->listed) ++at;
   CertRecord* next = at < store.certs.size() ? store.certs[at] : nullptr;
   if (next != nullptr) retainRecord(next);
   if (previous != nullptr) releaseRecord(recordOf(previous));
@@ -218,11 +219,7 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context) {
     error = ERROR_ACCESS_DENIED;
   } else if (store != nullptr) {
     if (store->kind == StoreKind::system) error = forgetCertificate(*store, *record);
-    if (error == 0) {
-      store->certs.erase(std::find(store->certs.begin(), store->certs.end(), record));
-      record->listed = false;
-      --record->refs;  // the list's reference; the caller's is released below
-    }
+    if (error == 0) record->listed = false;  // the caller's reference is released below
   }
   releaseRecord(record);
   return error == 0 ? TRUE : fail(error);

@@ -17,6 +17,8 @@ struct Store {
   StoreKind kind = StoreKind::memory;
   bool readOnly = false;
   std::string folder;  // a system store's folder
+  // Its certificates in the order added; one reference each. A deleted or replaced one stays
+  // (not listed) until the store goes, so enumeration keeps its place.
   std::vector<CertRecord*> certs;
 };
 
