@@ -117,6 +117,15 @@ TEST_F(TokenProvider, PinOutcomesAndSignatures) {
   HCRYPTPROV prov = acquire();
   HCRYPTKEY key = 0;
   ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+  {
+    // Before login the card's private key can't be used.
+    HCRYPTHASH hash = sha1Of(prov, "early");
+    DWORD length = 128;
+    Bytes signature(length);
+    EXPECT_FAILS_WITH(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &length),
+                      0x8010006A);
+    CryptDestroyHash(hash);
+  }
   EXPECT_FAILS_WITH(
       CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>("000000"), 0),
       SCARD_W_WRONG_CHV);
@@ -149,6 +158,16 @@ TEST_F(TokenProvider, PinOutcomesAndSignatures) {
     EXPECT_EQ(CryptVerifySignatureA(hash, signature.data(), length, key, nullptr, c.flags), TRUE);
     CryptDestroyHash(hash);
   }
+  // Encrypted here with the public half, decrypted on the card.
+  HCRYPTKEY exchange = 0;
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
+  Bytes buffer(128, 0x5A);
+  DWORD length = 100;
+  ASSERT_TRUE(CryptEncrypt(exchange, 0, TRUE, 0, buffer.data(), &length, 128));
+  ASSERT_TRUE(CryptDecrypt(exchange, 0, TRUE, 0, buffer.data(), &length))
+      << std::hex << GetLastError();
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), Bytes(100, 0x5A));
+  CryptDestroyKey(exchange);
   CryptDestroyKey(key);
   CryptReleaseContext(prov, 0);
 }

@@ -2,6 +2,8 @@
 // its fixed-size field (modulus and private exponent n bytes, the five CRT parts n/2).
 #include "platform/linux/cryptoapi/providers/key_blob.h"
 
+#include <memory>
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -17,6 +19,12 @@ constexpr std::size_t kHeaderSize = 20;
 constexpr DWORD kMinBits = 384;
 constexpr DWORD kMaxBits = 16384;
 
+// The private parts are wiped when freed.
+struct ClearNumber {
+  void operator()(BIGNUM* number) const noexcept { BN_clear_free(number); }
+};
+using SecretNumber = std::unique_ptr<BIGNUM, ClearNumber>;
+
 void putDword(Bytes& out, DWORD v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
@@ -30,7 +38,7 @@ DWORD getDword(std::span<const std::uint8_t> in, std::size_t at) {
 bool putComponent(Bytes& out, const EVP_PKEY* pkey, const char* name, std::size_t size) {
   BIGNUM* value = nullptr;
   if (EVP_PKEY_get_bn_param(pkey, name, &value) != 1) return false;
-  Ptr<BIGNUM> owned(value);
+  SecretNumber owned(value);
   std::size_t at = out.size();
   out.resize(at + size);
   return BN_bn2lebinpad(value, out.data() + at, static_cast<int>(size)) == static_cast<int>(size);
@@ -95,12 +103,12 @@ bool importKeyBlob(std::span<const std::uint8_t> blob, ImportedKey& key) {
   Ptr<BN_CTX> bnContext(BN_CTX_new());
   std::size_t at = kHeaderSize;
   auto component = [&](std::size_t size) {
-    Ptr<BIGNUM> value(BN_lebin2bn(blob.data() + at, static_cast<int>(size), nullptr));
+    SecretNumber value(BN_lebin2bn(blob.data() + at, static_cast<int>(size), nullptr));
     at += size;
     if (value) BN_set_flags(value.get(), BN_FLG_CONSTTIME);
     return value;
   };
-  Ptr<BIGNUM> modulus = component(n);
+  SecretNumber modulus = component(n);
   Ptr<BIGNUM> exponent(BN_new());
   if (!bnContext || !modulus || !exponent || BN_set_word(exponent.get(), exponentWord) != 1)
     return refuse(NTE_NO_MEMORY);
@@ -113,7 +121,7 @@ bool importKeyBlob(std::span<const std::uint8_t> blob, ImportedKey& key) {
       OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
       OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1)
     return refuse(NTE_NO_MEMORY);
-  Ptr<BIGNUM> p, q, dp, dq, qinv, d;
+  SecretNumber p, q, dp, dq, qinv, d;
   if (isPrivate) {
     p = component(n / 2);
     q = component(n / 2);
@@ -123,7 +131,7 @@ bool importKeyBlob(std::span<const std::uint8_t> blob, ImportedKey& key) {
     d = component(n);
     if (!p || !q || !dp || !dq || !qinv || !d) return refuse(NTE_NO_MEMORY);
     // The parts must make the modulus, or every later operation would compute nonsense.
-    Ptr<BIGNUM> product(BN_new());
+    SecretNumber product(BN_new());
     if (!product || BN_is_zero(p.get()) || BN_is_zero(q.get()) || BN_is_zero(d.get()) ||
         BN_mul(product.get(), p.get(), q.get(), bnContext.get()) != 1 ||
         BN_cmp(product.get(), modulus.get()) != 0 || BN_cmp(d.get(), modulus.get()) >= 0)
