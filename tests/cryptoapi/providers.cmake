@@ -5,7 +5,8 @@ add_executable(cryptoapi_provider_tests
   ${CMAKE_CURRENT_LIST_DIR}/hash_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/provider_software_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/key_blob_tests.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/provider_token_tests.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/provider_token_tests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/provider_file_tests.cpp)
 target_link_libraries(cryptoapi_provider_tests PRIVATE kestrune_platform_cryptoapi
   kestrune_common kestrune_test_support OpenSSL::Crypto GTest::gtest_main)
 gtest_discover_tests(cryptoapi_provider_tests TEST_PREFIX "cryptoapi.providers.")
