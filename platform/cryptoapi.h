@@ -447,6 +447,24 @@ BOOL CryptMsgUpdate(HCRYPTMSG msg, const BYTE* data, DWORD length, BOOL final);
 BOOL CryptMsgGetParam(HCRYPTMSG msg, DWORD param, DWORD index, void* data, DWORD* length);
 BOOL CryptMsgClose(HCRYPTMSG msg);
 
+// ---- Security descriptors: the null DACL that opens a machine key set to every user ----
+struct SECURITY_DESCRIPTOR {
+  BYTE Revision;
+  BYTE Sbz1;
+  WORD Control;
+  void* Owner;
+  void* Group;
+  void* Sacl;
+  void* Dacl;
+};
+using PSECURITY_DESCRIPTOR = void*;
+struct ACL;
+using PACL = ACL*;
+inline constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent, PACL dacl,
+                               BOOL daclDefaulted);
+
 // ---- The rest of Win32 that TVCAPI uses ----
 inline constexpr UINT CP_ACP = 0;
 inline constexpr UINT CP_UTF8 = 65001;

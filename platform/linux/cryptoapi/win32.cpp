@@ -1,5 +1,6 @@
 // The few Win32 calls besides CryptoAPI that TVCAPI makes: text conversion in the ANSI code
-// page (950), the temporary folder, message boxes, file times and the system language.
+// page (950), the temporary folder, message boxes, file times, the system language and the
+// security descriptor of a machine key set (which the providers here accept and ignore).
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -247,4 +248,30 @@ LANGID GetSystemDefaultLangID() {
   if (locale.rfind("zh_HK", 0) == 0) return 0x0C04;
   if (locale.rfind("zh_MO", 0) == 0) return 0x1404;
   return 0x0404;
+}
+
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision) {
+  if (descriptor == nullptr || revision != SECURITY_DESCRIPTOR_REVISION) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *static_cast<SECURITY_DESCRIPTOR*>(descriptor) =
+      SECURITY_DESCRIPTOR{static_cast<BYTE>(revision), 0, 0, nullptr, nullptr, nullptr, nullptr};
+  return TRUE;
+}
+
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent, PACL dacl,
+                               BOOL daclDefaulted) {
+  if (descriptor == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  constexpr WORD kDaclPresent = 0x0004;
+  constexpr WORD kDaclDefaulted = 0x0008;
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+  sd->Control =
+      static_cast<WORD>((sd->Control & ~(kDaclPresent | kDaclDefaulted)) |
+                        (daclPresent ? kDaclPresent : 0) | (daclDefaulted ? kDaclDefaulted : 0));
+  sd->Dacl = daclPresent ? dacl : nullptr;
+  return TRUE;
 }

@@ -1,0 +1,14 @@
+# TVCAPI's handles, stores, certificate getters, keys and coders on the Linux stand-in: the
+# software provider in private folders, providers backed by SoftHSM2 tokens (and the fault
+# proxy), cross-checked with the openssl command.
+add_executable(tvcapi_core_tests
+  ${CMAKE_SOURCE_DIR}/tests/cryptoapi/cert_maker.cpp
+  core_fixture.cpp
+  base64_test.cpp
+  pem_test.cpp
+  handles_test.cpp
+  rsa_key_blob_test.cpp)
+target_link_libraries(tvcapi_core_tests PRIVATE
+  kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common kestrune_test_support
+  GTest::gtest_main OpenSSL::Crypto)
+gtest_discover_tests(tvcapi_core_tests TEST_PREFIX "tvcapi.core." PROPERTIES TIMEOUT 120)
