@@ -4,10 +4,14 @@
 add_executable(tvcapi_core_tests
   ${CMAKE_SOURCE_DIR}/tests/cryptoapi/cert_maker.cpp
   core_fixture.cpp
+  token_fixture.cpp
   base64_test.cpp
   pem_test.cpp
   handles_test.cpp
-  rsa_key_blob_test.cpp)
+  rsa_key_blob_test.cpp
+  store_loaders_test.cpp
+  cert_getters_test.cpp
+  store_from_csp_test.cpp)
 target_link_libraries(tvcapi_core_tests PRIVATE
   kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common kestrune_test_support
   GTest::gtest_main OpenSSL::Crypto)

@@ -98,14 +98,28 @@ void storeInContainer(EVP_PKEY* key, const char* container) {
   CryptReleaseContext(provider, 0);
 }
 
+namespace {
+
+// Names in the key-provider property are UTF-16, converted from the ANSI code page (950).
+std::wstring wideOf(const char* text) {
+  std::wstring wide(std::strlen(text) + 1, L'\0');
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), static_cast<int>(wide.size()));
+  EXPECT_GT(n, 0);
+  wide.resize(n > 0 ? static_cast<std::size_t>(n) - 1 : 0);
+  return wide;
+}
+
+}  // namespace
+
 TVCAPIHandle* certificateHandle(const Bytes& der, const char* container, const char* provider,
                                 std::uint32_t keySpec) {
   PCCERT_CONTEXT context =
       CertCreateCertificateContext(test::kEncoding, der.data(), static_cast<DWORD>(der.size()));
   if (context == nullptr) return nullptr;
   if (provider != nullptr) {
-    std::wstring wideContainer(container, container + std::strlen(container));
-    std::wstring wideProvider(provider, provider + std::strlen(provider));
+    std::wstring wideContainer = wideOf(container);
+    std::wstring wideProvider = wideOf(provider);
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = wideContainer.data();
     info.pwszProvName = wideProvider.data();
