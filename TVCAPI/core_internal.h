@@ -77,6 +77,8 @@ void tvxCAPIReleaseContext(HCRYPTPROV provider);
 // The PIN cache: forget what was cached for that key record (on its release), or all of it.
 void tvxCAPIForgetPinOf(const TVCAPIKeyRecord* record);
 void tvxCAPIForgetPin();
+// tvxCAPIPinCacheHeld tells whether a PIN is cached (for checks).
+bool tvxCAPIPinCacheHeld();
 
 // tvxCAPIHashAlgorithm gives the hash algorithm of a signing option word; false for a value
 // outside 0 to 2.

@@ -49,6 +49,10 @@ void tvxCAPIForgetPin() {
   tvxCAPISecureZero(&cache, sizeof cache);
 }
 
+bool tvxCAPIPinCacheHeld() {
+  return cache.held;
+}
+
 void tvxCAPIForgetPinOf(const TVCAPIKeyRecord* record) {
   if (record != nullptr && cache.record == record) tvxCAPIForgetPin();
 }
