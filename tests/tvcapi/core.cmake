@@ -14,7 +14,8 @@ add_executable(tvcapi_core_tests
   store_from_csp_test.cpp
   key_ops_test.cpp
   rsa_key_der_test.cpp
-  key_pin_test.cpp)
+  key_pin_test.cpp
+  coders_test.cpp)
 target_link_libraries(tvcapi_core_tests PRIVATE
   kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common kestrune_test_support
   GTest::gtest_main OpenSSL::Crypto)

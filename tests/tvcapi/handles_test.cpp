@@ -70,6 +70,15 @@ int encodePublicKey(TVCAPIHandle* h) {
   TVCAPI_BLOB blob{0, nullptr};
   return tvxCAPIPublicKeyCoder.encode(h, &blob, 0, nullptr);
 }
+int encodePkcs7(TVCAPIHandle* h) {
+  TVCAPI_BLOB blob{0, nullptr};
+  return tvxCAPIPKCS7Coder.encode(h, &blob, 0, nullptr);
+}
+int encodeSignerInfo(TVCAPIHandle* h) {
+  TVCAPI_BLOB blob{0, nullptr};
+  return tvxCAPISignerInfoCoder.encode(h, &blob, 0, nullptr);
+}
+
 const Check kChecks[] = {
     {"TVXCAPI_CertGetSubject", TVCAPI_CERTIFICATE, subject},
     {"TVXCAPI_CertGetIssuer", TVCAPI_CERTIFICATE, issuer},
@@ -84,6 +93,8 @@ const Check kChecks[] = {
     {"certificate encode", TVCAPI_CERTIFICATE, encodeCertificate},
     {"private-key encode", TVCAPI_PRIVATE_KEY, encodePrivateKey},
     {"public-key encode", TVCAPI_PUBLIC_KEY, encodePublicKey},
+    {"PKCS#7 encode", TVCAPI_PKCS7, encodePkcs7},
+    {"signer-information encode", TVCAPI_SIGNER_INFO, encodeSignerInfo},
 };
 
 TEST_F(HandlesTest, EveryOperationChecksItsHandle) {
