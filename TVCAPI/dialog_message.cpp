@@ -20,16 +20,21 @@ const char* tvxCAPIDialogMessage(std::uint32_t* length) {
   return message;
 }
 
+// The copy is made before the old message goes, so the old message may be passed in.
 extern "C" void TVXCAPI_SetDialogMessage(const char* text, uint32_t length) {
-  tvxCAPIClearDialogMessage();
-  if (text == nullptr) return;
+  if (text == nullptr) {
+    tvxCAPIClearDialogMessage();
+    return;
+  }
   auto* copy = static_cast<char*>(std::malloc(std::size_t{length} + 1));
   if (copy == nullptr) {
+    tvxCAPIClearDialogMessage();
     tvxCAPIOutOfMemory(kModuleXCAPI, __LINE__, "TVXCAPI_SetDialogMessage");
     return;
   }
   std::memcpy(copy, text, length);
   copy[length] = '\0';
+  tvxCAPIClearDialogMessage();
   message = copy;
   messageLength = length;
 }

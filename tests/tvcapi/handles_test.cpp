@@ -155,6 +155,9 @@ TEST_F(HandlesTest, DialogMessageIsACopyWithItsLength) {
   ASSERT_NE(nullptr, message);
   EXPECT_EQ(6u, length);
   EXPECT_EQ(std::string("\xbd\xd0\xbf\xef\xbe\xdc"), std::string(message));
+  TVXCAPI_SetDialogMessage(message + 2, 4);  // a part of the message it replaces
+  EXPECT_EQ(std::string("\xbf\xef\xbe\xdc"), std::string(tvxCAPIDialogMessage(&length)));
+  EXPECT_EQ(4u, length);
   TVXCAPI_SetDialogMessage(nullptr, 3);
   EXPECT_EQ(nullptr, tvxCAPIDialogMessage(&length));
   EXPECT_EQ(0u, length);
