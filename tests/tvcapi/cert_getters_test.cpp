@@ -5,7 +5,7 @@
 
 #include "common/der.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 using CertGettersTest = CoreTest;
@@ -91,4 +91,4 @@ TEST_F(CertGettersTest, ProviderNameFromTheKeyProviderProperty) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

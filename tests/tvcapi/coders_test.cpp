@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 class CodersTest : public CoreTest {
@@ -203,4 +203,4 @@ TEST_F(CodersTest, SignerInformationIsBareBase64) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -13,7 +13,7 @@
 #include "common/der.h"
 #include "platform/platform.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 
 void CoreTest::SetUp() {
   for (const char* sub : {"/data", "/config", "/machine", "/tmp"})
@@ -169,4 +169,4 @@ Bytes taken(TVCAPI_BLOB& blob) {
   return bytes;
 }
 
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

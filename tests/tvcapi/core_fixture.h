@@ -14,7 +14,7 @@
 #include "TVCAPI/tvcapi.h"
 #include "common/ptr.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -68,4 +68,4 @@ Bytes sha1(const Bytes& data);
 // The bytes of a blob that the library allocated, which is freed.
 Bytes taken(TVCAPI_BLOB& blob);
 
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -7,7 +7,7 @@
 
 #include "TVCAPI/tvcapi_internal.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 using HandlesTest = CoreTest;
@@ -177,4 +177,4 @@ TEST_F(HandlesTest, DebugMessagesOnlyWithTheFlag) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

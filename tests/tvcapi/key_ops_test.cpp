@@ -3,7 +3,7 @@
 // size, and the diagnostics of a key that can't be had.
 #include "tests/tvcapi/core_fixture.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 const char* const kProvider = MS_ENHANCED_PROV_A;
@@ -223,4 +223,4 @@ TEST_F(KeyOpsTest, LibraryWideContext) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -10,7 +10,7 @@
 #include "TVCAPI/rsa_key_blob.h"
 #include "common/der.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 Bytes bigEndian(EVP_PKEY* key, const char* name, std::size_t length) {
@@ -146,4 +146,4 @@ TEST(RsaKeyBlobTest, RefusesWhatIsNoKey) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

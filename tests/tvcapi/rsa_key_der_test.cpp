@@ -4,7 +4,7 @@
 
 #include "TVCAPI/core_internal.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 class RsaKeyDerTest : public CoreTest {
@@ -90,4 +90,4 @@ TEST_F(RsaKeyDerTest, ImportsIntoTheLibrarysContainers) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -4,7 +4,7 @@
 
 #include "TVCAPI/tvcapi_internal.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 using StoreFromCspTest = TokenCoreTest;
@@ -63,4 +63,4 @@ TEST_F(StoreFromCspTest, ProvidersWithoutCertificatesOrUnknown) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -6,7 +6,7 @@
 
 #include "TVCAPI/tvcapi_internal.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 namespace {
 
 using StoreLoadersTest = CoreTest;
@@ -137,4 +137,4 @@ TEST_F(StoreLoadersTest, CertificateOutlivesItsStore) {
 }
 
 }  // namespace
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -4,7 +4,7 @@
 #include "common/der.h"
 #include "tests/support/cryptoki_use.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 
 void TokenCoreTest::SetUp() {
   CoreTest::SetUp();
@@ -83,4 +83,4 @@ KeyHome keyHomeOf(TVCAPIHandle* cert) {
   return home;
 }
 
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core

@@ -8,7 +8,7 @@
 #include "tests/support/softhsm.h"
 #include "tests/tvcapi/core_fixture.h"
 
-namespace kestrune::testing {
+namespace kestrune::testing::tvcapi_core {
 
 class TokenCoreTest : public CoreTest {
  protected:
@@ -35,4 +35,4 @@ struct KeyHome {
 };
 KeyHome keyHomeOf(TVCAPIHandle* cert);
 
-}  // namespace kestrune::testing
+}  // namespace kestrune::testing::tvcapi_core
