@@ -1,0 +1,351 @@
+// A provider backed by a PKCS#11 token. It keeps its own session on its own module instance
+// rather than the token layer's one process-wide session, so a CryptoAPI context never
+// disturbs the control's session on the same card.
+#include "platform/linux/cryptoapi/providers/token_provider.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+
+#include "platform/platform.h"
+#include "token/pkcs11.h"
+
+namespace kestrune::cryptoapi {
+namespace {
+
+constexpr std::size_t kMaxObjects = 256;
+constexpr std::size_t kMaxAttribute = 16 * 1024;
+constexpr std::size_t kMaxPin = 64;
+constexpr DWORD kNoSuchCertificate = 0x8010002C;  // SCARD_E_NO_SUCH_CERTIFICATE
+constexpr DWORD kSecurityViolation = 0x8010006A;  // SCARD_W_SECURITY_VIOLATION: not logged in
+
+// A module loaded and initialised once per process, shared by every context on it.
+struct Module {
+  platform::LibraryHandle library = nullptr;
+  CK_FUNCTION_LIST* f = nullptr;
+  bool initialisedHere = false;
+  ~Module() {
+    if (initialisedHere) f->C_Finalize(nullptr);
+    if (library != nullptr) platform::unloadLibrary(library);
+  }
+};
+
+std::map<std::string, std::weak_ptr<Module>> modules;
+
+std::shared_ptr<Module> openModule(const std::string& name) {
+  if (auto existing = modules[name].lock()) return existing;
+  auto module = std::make_shared<Module>();
+  module->library = platform::loadLibrary(name.c_str());
+  if (module->library == nullptr) return nullptr;
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(
+      platform::findSymbol(module->library, "C_GetFunctionList"));
+  if (getList == nullptr || getList(&module->f) != CKR_OK || module->f == nullptr) return nullptr;
+  CK_RV rv = module->f->C_Initialize(nullptr);
+  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) return nullptr;
+  module->initialisedHere = rv == CKR_OK;
+  modules[name] = module;
+  return module;
+}
+
+std::string hexOf(const Bytes& bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (auto b : bytes) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 15]);
+  }
+  return out;
+}
+
+}  // namespace
+
+class TokenContainer {
+ public:
+  std::shared_ptr<Module> module;
+  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  Bytes id;  // CKA_ID of the container's key
+  std::string name;
+  ~TokenContainer() {
+    if (session != CK_INVALID_HANDLE) module->f->C_CloseSession(session);
+  }
+
+  CK_FUNCTION_LIST& f() const { return *module->f; }
+
+  std::vector<CK_OBJECT_HANDLE> find(CK_OBJECT_CLASS objectClass, const Bytes* withId) const {
+    CK_KEY_TYPE rsa = CKK_RSA;
+    std::array<CK_ATTRIBUTE, 3> tmpl{{{CKA_CLASS, &objectClass, sizeof objectClass},
+                                      {CKA_KEY_TYPE, &rsa, sizeof rsa},
+                                      {CKA_ID, nullptr, 0}}};
+    CK_ULONG count = 1;
+    if (objectClass != CKO_CERTIFICATE) count = 2;
+    if (withId != nullptr) {
+      tmpl[count] = {CKA_ID, const_cast<std::uint8_t*>(withId->data()), withId->size()};
+      ++count;
+    }
+    std::vector<CK_OBJECT_HANDLE> found(kMaxObjects);
+    CK_ULONG n = 0;
+    if (f().C_FindObjectsInit(session, tmpl.data(), count) != CKR_OK) return {};
+    if (f().C_FindObjects(session, found.data(), found.size(), &n) != CKR_OK) n = 0;
+    f().C_FindObjectsFinal(session);
+    found.resize(std::min<std::size_t>(n, kMaxObjects));
+    return found;
+  }
+
+  // An attribute's bytes, bounded; empty when absent or unreadable.
+  Bytes attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const {
+    CK_ATTRIBUTE a{type, nullptr, 0};
+    if (f().C_GetAttributeValue(session, object, &a, 1) != CKR_OK ||
+        a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > kMaxAttribute)
+      return {};
+    Bytes value(a.ulValueLen);
+    a.pValue = value.data();
+    if (f().C_GetAttributeValue(session, object, &a, 1) != CKR_OK || a.ulValueLen > value.size())
+      return {};
+    value.resize(a.ulValueLen);
+    return value;
+  }
+
+  bool flag(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const {
+    Bytes value = attribute(object, type);
+    return value.size() == 1 && value[0] != 0;
+  }
+
+  std::string nameOf(CK_OBJECT_HANDLE object) const {
+    Bytes label = attribute(object, CKA_LABEL);
+    if (!label.empty()) return std::string(label.begin(), label.end());
+    return hexOf(attribute(object, CKA_ID));
+  }
+
+  // The container's keys: the private keys, and before login (when private objects are
+  // hidden) the public halves that the card shows in their place.
+  std::vector<CK_OBJECT_HANDLE> keys() const {
+    auto found = find(CKO_PRIVATE_KEY, nullptr);
+    if (found.empty()) found = find(CKO_PUBLIC_KEY, nullptr);
+    return found;
+  }
+
+  CK_OBJECT_HANDLE privateKey() const {
+    auto found = find(CKO_PRIVATE_KEY, &id);
+    for (auto object : found)
+      if (nameOf(object) == name) return object;
+    return found.empty() ? CK_INVALID_HANDLE : found.front();
+  }
+};
+
+namespace {
+
+std::shared_ptr<EVP_PKEY> publicKeyOf(const TokenContainer& token, CK_OBJECT_HANDLE object) {
+  Bytes modulus = token.attribute(object, CKA_MODULUS);
+  Bytes exponent = token.attribute(object, CKA_PUBLIC_EXPONENT);
+  if (modulus.empty() || exponent.empty()) return nullptr;
+  Ptr<BIGNUM> n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  Ptr<BIGNUM> e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+  Ptr<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
+  if (!n || !e || !builder ||
+      OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1)
+    return nullptr;
+  Ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(builder.get()));
+  Ptr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  EVP_PKEY* pkey = nullptr;
+  if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
+      EVP_PKEY_fromdata(context.get(), &pkey, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
+    return nullptr;
+  return std::shared_ptr<EVP_PKEY>(pkey, EVP_PKEY_free);
+}
+
+std::string trimmedLabel(const CK_UTF8CHAR (&label)[32]) {
+  std::string text(reinterpret_cast<const char*>(label), sizeof label);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  return text;
+}
+
+// Reads a PIN from the terminal without echo; never from standard input.
+bool promptPin(std::array<char, kMaxPin + 1>& pin, std::size_t& length) {
+  int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return false;
+  termios saved{};
+  bool restore = tcgetattr(tty, &saved) == 0;
+  if (restore) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(tty, TCSAFLUSH, &quiet);
+  }
+  static constexpr char kPrompt[] = "PIN: ";
+  bool ok = write(tty, kPrompt, sizeof kPrompt - 1) >= 0;
+  length = 0;
+  char c = 0;
+  while (ok) {
+    ssize_t n = read(tty, &c, 1);
+    if (n != 1) {
+      ok = false;
+      break;
+    }
+    if (c == '\n' || c == '\r') break;
+    if (length < kMaxPin) pin[length++] = c;
+  }
+  c = 0;
+  if (restore) tcsetattr(tty, TCSAFLUSH, &saved);
+  [[maybe_unused]] auto newline = write(tty, "\n", 1);
+  close(tty);
+  return ok;
+}
+
+}  // namespace
+
+BOOL acquireTokenProvider(HCRYPTPROV* prov, const ProviderEntry& entry, const char* providerName,
+                          std::string container, DWORD flags) {
+  if ((flags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET)) != 0) return fail(NTE_PERM);
+  auto token = std::make_shared<TokenContainer>();
+  token->module = openModule(entry.module);
+  if (!token->module) return fail(NTE_PROV_DLL_NOT_FOUND);
+  CK_FUNCTION_LIST& f = token->f();
+  std::array<CK_SLOT_ID, 64> slots{};
+  CK_ULONG count = slots.size();
+  if (f.C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) return fail(SCARD_E_NO_SMARTCARD);
+  count = std::min<CK_ULONG>(count, slots.size());
+  std::optional<CK_SLOT_ID> chosen;
+  for (CK_ULONG i = 0; i < count && !chosen; ++i) {
+    CK_TOKEN_INFO info{};
+    if (f.C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
+    if ((info.flags & CKF_TOKEN_INITIALIZED) == 0) continue;
+    if (entry.tokenLabel.empty() || trimmedLabel(info.label) == entry.tokenLabel) chosen = slots[i];
+  }
+  if (!chosen) return fail(SCARD_E_NO_SMARTCARD);
+  if (f.C_OpenSession(*chosen, CKF_SERIAL_SESSION, nullptr, nullptr, &token->session) != CKR_OK)
+    return fail(SCARD_E_NO_SMARTCARD);
+
+  auto record = std::make_unique<ProviderRecord>();
+  record->providerName = providerName;
+  record->verifyContext = (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
+  if (!record->verifyContext) {
+    // The named container, or the first key when no name is given.
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    for (auto object : token->keys()) {
+      if (container.empty() || token->nameOf(object) == container) {
+        key = object;
+        break;
+      }
+    }
+    if (key == CK_INVALID_HANDLE) return fail(NTE_BAD_KEYSET);
+    token->name = token->nameOf(key);
+    token->id = token->attribute(key, CKA_ID);
+    auto pkey = publicKeyOf(*token, key);
+    if (!pkey) return fail(NTE_KEYSET_ENTRY_BAD);
+    // A public half stands for the pair before login: its encrypt and verify rights mirror
+    // the private key's decrypt and sign rights.
+    bool isPrivate = token->attribute(key, CKA_CLASS) == [] {
+      CK_OBJECT_CLASS c = CKO_PRIVATE_KEY;
+      const auto* p = reinterpret_cast<const std::uint8_t*>(&c);
+      return Bytes(p, p + sizeof c);
+    }();
+    bool decrypts = token->flag(key, isPrivate ? CKA_DECRYPT : CKA_ENCRYPT);
+    bool signs = token->flag(key, isPrivate ? CKA_SIGN : CKA_VERIFY);
+    HeldKey held{pkey, false, key};
+    if (decrypts) record->exchange = held;
+    if (signs) record->signature = held;
+    record->container = token->name;
+  }
+  record->token = std::move(token);
+  *prov = registerProvider(std::move(record));
+  return TRUE;
+}
+
+std::vector<std::string> tokenContainers(TokenContainer& token) {
+  std::vector<std::string> names;
+  for (auto object : token.keys()) {
+    std::string name = token.nameOf(object);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return names;
+}
+
+bool tokenLogin(TokenContainer& token, const BYTE* pin) {
+  std::array<char, kMaxPin + 1> typed{};
+  std::size_t length = 0;
+  const char* text = reinterpret_cast<const char*>(pin);
+  if (pin == nullptr) {
+    if (!promptPin(typed, length)) {
+      OPENSSL_cleanse(typed.data(), typed.size());
+      return fail(SCARD_W_CANCELLED_BY_USER);
+    }
+    text = typed.data();
+  } else {
+    length = strnlen(text, kMaxPin + 1);
+  }
+  CK_RV rv = token.f().C_Login(token.session, CKU_USER,
+                               reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text)), length);
+  OPENSSL_cleanse(typed.data(), typed.size());
+  switch (rv) {
+    case CKR_OK:
+    case CKR_USER_ALREADY_LOGGED_IN:
+      return true;
+    case CKR_PIN_INCORRECT:
+    case CKR_PIN_LEN_RANGE:
+      return fail(SCARD_W_WRONG_CHV);
+    case CKR_PIN_LOCKED:
+      return fail(SCARD_W_CHV_BLOCKED);
+    default:
+      return fail(NTE_FAIL);
+  }
+}
+
+bool tokenCertificate(TokenContainer& token, Bytes& der) {
+  if (token.id.empty()) return fail(kNoSuchCertificate);
+  CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
+  CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+  std::array<CK_ATTRIBUTE, 3> tmpl{{{CKA_CLASS, &certificate, sizeof certificate},
+                                    {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                                    {CKA_ID, token.id.data(), token.id.size()}}};
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  CK_ULONG n = 0;
+  CK_FUNCTION_LIST& f = token.f();
+  if (f.C_FindObjectsInit(token.session, tmpl.data(), tmpl.size()) != CKR_OK) return fail(NTE_FAIL);
+  if (f.C_FindObjects(token.session, &object, 1, &n) != CKR_OK) n = 0;
+  f.C_FindObjectsFinal(token.session);
+  if (n != 1) return fail(kNoSuchCertificate);
+  der = token.attribute(object, CKA_VALUE);
+  return der.empty() ? fail(NTE_FAIL) : true;
+}
+
+bool tokenPrivateOperation(TokenContainer& token, std::uint64_t /*key*/, bool sign,
+                           std::span<const std::uint8_t> input, Bytes& output) {
+  // The handle found before login may be the public half: look the private key up now.
+  CK_OBJECT_HANDLE key = token.privateKey();
+  if (key == CK_INVALID_HANDLE) return fail(kSecurityViolation);
+  CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+  CK_FUNCTION_LIST& f = token.f();
+  CK_RV rv = sign ? f.C_SignInit(token.session, &mechanism, key)
+                  : f.C_DecryptInit(token.session, &mechanism, key);
+  CK_ULONG length = 0;
+  auto* data = const_cast<std::uint8_t*>(input.data());
+  if (rv == CKR_OK)
+    rv = sign ? f.C_Sign(token.session, data, input.size(), nullptr, &length)
+              : f.C_Decrypt(token.session, data, input.size(), nullptr, &length);
+  if (rv == CKR_OK && length <= kMaxAttribute) {
+    output.resize(length);
+    rv = sign ? f.C_Sign(token.session, data, input.size(), output.data(), &length)
+              : f.C_Decrypt(token.session, data, input.size(), output.data(), &length);
+    output.resize(std::min<std::size_t>(length, output.size()));
+  }
+  if (rv == CKR_OK) return true;
+  if (rv == CKR_USER_NOT_LOGGED_IN) return fail(kSecurityViolation);
+  if (!sign && (rv == CKR_ENCRYPTED_DATA_INVALID || rv == CKR_ENCRYPTED_DATA_LEN_RANGE))
+    return fail(NTE_BAD_DATA);
+  return fail(NTE_FAIL);
+}
+
+}  // namespace kestrune::cryptoapi

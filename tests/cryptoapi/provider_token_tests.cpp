@@ -1,0 +1,204 @@
+// A provider backed by a SoftHSM2 token (and by the fault proxy in front of it): containers,
+// key specs, the certificate, PIN outcomes, and signatures checked by the openssl command.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <openssl/x509.h>
+
+#include "common/ptr.h"
+#include "tests/cryptoapi/provider_test_env.h"
+#include "tests/support/cryptoki_use.h"
+#include "tests/support/softhsm.h"
+
+namespace kestrune::testing {
+namespace {
+
+const Bytes kKeyId = {0x0A, 0x0B};
+
+class TokenProvider : public ProviderTest {
+ protected:
+  void SetUp() override {
+    ProviderTest::SetUp();
+    hsm_ = std::make_unique<SoftHsm>(1);
+    // A key pair and its certificate as an issuer writes them: same CKA_ID, labelled key.
+    ASSERT_EQ(
+        run("openssl genrsa -out " + dir() + "/key.pem 1024 && openssl pkcs8 -topk8 -nocrypt -in " +
+            dir() + "/key.pem -out " + dir() + "/key8.pem && openssl req -x509 -new -key " + dir() +
+            "/key.pem -subj /CN=card -days 30 -outform DER -out " + dir() +
+            "/cert.der && openssl x509 -inform DER -in " + dir() + "/cert.der -out " + dir() +
+            "/cert.pem"),
+        0);
+    ASSERT_EQ(run("softhsm2-util --import " + dir() + "/key8.pem --token token0 --label card-key" +
+                  " --id 0a0b --pin " + kUserPin),
+              0);
+    certificate_ = readFile(dir() + "/cert.der");
+    {
+      detail::ModuleUse module(softHsmModule(), "certificate");
+      detail::Session session(module, hsm_->slots()[0], "certificate");
+      ASSERT_TRUE(session.open() && session.login(CKU_USER, kUserPin));
+      CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+      CK_CERTIFICATE_TYPE type = CKC_X_509;
+      CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+      Bytes id = kKeyId;
+      const unsigned char* p = certificate_.data();
+      Ptr<X509> x509(d2i_X509(nullptr, &p, static_cast<long>(certificate_.size())));
+      ASSERT_TRUE(x509);
+      unsigned char* subjectDer = nullptr;
+      int subjectLength = i2d_X509_NAME(X509_get_subject_name(x509.get()), &subjectDer);
+      ASSERT_GT(subjectLength, 0);
+      Bytes subject(subjectDer, subjectDer + subjectLength);
+      OPENSSL_free(subjectDer);
+      CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                             {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+                             {CKA_TOKEN, &yes, sizeof yes},
+                             {CKA_PRIVATE, &no, sizeof no},
+                             {CKA_ID, id.data(), id.size()},
+                             {CKA_VALUE, certificate_.data(), certificate_.size()},
+                             {CKA_SUBJECT, subject.data(), subject.size()}};
+      CK_OBJECT_HANDLE object = 0;
+      ASSERT_EQ(session.functions().C_CreateObject(session.handle(), tmpl, 7, &object), CKR_OK);
+    }
+    writeProviders(std::string("{\"Card\": {\"pkcs11\": \"") + softHsmModule() +
+                   "\", \"token\": \"token0\"}, \"Proxied\": {\"pkcs11\": \"" + proxyModule() +
+                   "\"}}");
+  }
+  void TearDown() override {
+    setProxyFaults("");
+    hsm_.reset();
+    ProviderTest::TearDown();
+  }
+
+  HCRYPTPROV acquire(const char* provider = "Card") {
+    HCRYPTPROV prov = 0;
+    EXPECT_TRUE(CryptAcquireContextA(&prov, "card-key", provider, PROV_RSA_FULL, 0))
+        << std::hex << GetLastError();
+    return prov;
+  }
+
+  std::unique_ptr<SoftHsm> hsm_;
+  Bytes certificate_;
+};
+
+TEST_F(TokenProvider, ContainersKeySpecsAndCertificate) {
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, "Card", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  char name[64];
+  DWORD length = sizeof name;
+  ASSERT_TRUE(CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &length,
+                                CRYPT_FIRST));
+  EXPECT_STREQ(name, "card-key");
+  length = sizeof name;
+  EXPECT_FAILS_WITH(CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name),
+                                      &length, CRYPT_NEXT),
+                    ERROR_NO_MORE_ITEMS);
+  CryptReleaseContext(prov, 0);
+  EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "other", "Card", PROV_RSA_FULL, 0), NTE_BAD_KEYSET);
+
+  prov = acquire();
+  for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, spec, &key)) << spec;
+    DWORD size = 0;
+    ASSERT_TRUE(CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0));
+    Bytes der(size);
+    ASSERT_TRUE(CryptGetKeyParam(key, KP_CERTIFICATE, der.data(), &size, 0));
+    EXPECT_EQ(der, certificate_);
+    DWORD bits = 0, four = 4;
+    ASSERT_TRUE(CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &four, 0));
+    EXPECT_EQ(bits, 1024u);
+    CryptDestroyKey(key);
+  }
+  CryptReleaseContext(prov, 0);
+}
+
+TEST_F(TokenProvider, PinOutcomesAndSignatures) {
+  HCRYPTPROV prov = acquire();
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+  {
+    // Before login the card's private key can't be used.
+    HCRYPTHASH hash = sha1Of(prov, "early");
+    DWORD length = 128;
+    Bytes signature(length);
+    EXPECT_FAILS_WITH(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &length),
+                      0x8010006A);
+    CryptDestroyHash(hash);
+  }
+  EXPECT_FAILS_WITH(
+      CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>("000000"), 0),
+      SCARD_W_WRONG_CHV);
+  ASSERT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
+  // Already logged in counts as success.
+  EXPECT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
+
+  const std::string data = "signed on the card";
+  writeFile(dir() + "/data", Bytes(data.begin(), data.end()));
+  struct Case {
+    DWORD flags;
+    std::string check;
+  } cases[] = {
+      {0, "openssl dgst -sha1 -verify <(openssl x509 -in " + dir() + "/cert.pem -pubkey -noout)" +
+              " -signature " + dir() + "/sig " + dir() + "/data"},
+      {CRYPT_NOHASHOID, "openssl dgst -sha1 -binary " + dir() + "/data > " + dir() +
+                            "/h && openssl pkeyutl -verify -certin -inkey " + dir() +
+                            "/cert.pem -in " + dir() + "/h -sigfile " + dir() + "/sig"},
+  };
+  for (const auto& c : cases) {
+    HCRYPTHASH hash = sha1Of(prov, data);
+    DWORD length = 0;
+    ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, c.flags, nullptr, &length));
+    Bytes signature(length);
+    ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, c.flags, signature.data(), &length))
+        << std::hex << GetLastError();
+    writeFile(dir() + "/sig", Bytes(signature.rbegin(), signature.rend()));
+    EXPECT_EQ(std::system(("bash -c '" + c.check + "' >/dev/null 2>&1").c_str()), 0) << c.flags;
+    // The card's public half verifies it here too.
+    EXPECT_EQ(CryptVerifySignatureA(hash, signature.data(), length, key, nullptr, c.flags), TRUE);
+    CryptDestroyHash(hash);
+  }
+  // Encrypted here with the public half, decrypted on the card.
+  HCRYPTKEY exchange = 0;
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
+  Bytes buffer(128, 0x5A);
+  DWORD length = 100;
+  ASSERT_TRUE(CryptEncrypt(exchange, 0, TRUE, 0, buffer.data(), &length, 128));
+  ASSERT_TRUE(CryptDecrypt(exchange, 0, TRUE, 0, buffer.data(), &length))
+      << std::hex << GetLastError();
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), Bytes(100, 0x5A));
+  CryptDestroyKey(exchange);
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+}
+
+TEST_F(TokenProvider, BlockedPinAndNoTerminal) {
+  HCRYPTPROV prov = acquire("Proxied");
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &key));
+  setProxyFaults("C_Login=0xA4");  // CKR_PIN_LOCKED
+  EXPECT_FAILS_WITH(
+      CryptSetKeyParam(key, KP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0),
+      SCARD_W_CHV_BLOCKED);
+  setProxyFaults("C_Login=0xA2");  // CKR_PIN_LEN_RANGE
+  EXPECT_FAILS_WITH(
+      CryptSetKeyParam(key, KP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>("1"), 0),
+      SCARD_W_WRONG_CHV);
+  setProxyFaults("");
+  // A null PIN asks on the terminal; a process without one gets the cancelled answer.
+  pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    SetLastError(0);
+    BOOL ok = CryptSetKeyParam(key, KP_KEYEXCHANGE_PIN, nullptr, 0);
+    _exit(!ok && GetLastError() == SCARD_W_CANCELLED_BY_USER ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+}
+
+}  // namespace
+}  // namespace kestrune::testing
