@@ -210,6 +210,10 @@ CertificateDialogAnswer interactive(Terminal& tty, const CertificateDialogModel&
       }
       continue;
     }
+    if (rowNumber(answer) == 0 && answer != "none") {
+      tty.write("Not an answer: " + terminalText(answer) + "\n");
+      continue;
+    }
     return answerOf(model, scriptedChoice(answer, order), column, descending);
   }
 }
