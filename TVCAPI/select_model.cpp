@@ -229,6 +229,12 @@ bool rowsOf(const PCCERT_CONTEXT* certs, DWORD count, std::vector<CertificateDia
       row.columns = {source.subject ? attributeText(*source.subject) : std::string(),
                      localDateText(info.NotBefore, false), localDateText(info.NotAfter, false),
                      source.issuer ? attributeText(*source.issuer) : std::string()};
+      if (source.subject != nullptr && source.subject->Value.pbData != nullptr &&
+          (source.subject->dwValueType == CERT_RDN_UNICODE_STRING ||
+           source.subject->dwValueType == CERT_RDN_UTF8_STRING)) {
+        const auto* wide = reinterpret_cast<const WCHAR*>(source.subject->Value.pbData);
+        row.holderWide.assign(wide, source.subject->Value.cbData / sizeof(WCHAR));
+      }
       const CERT_RDN_ATTR* email = findAttribute(issuers[i], szOID_RSA_emailAddr);
       row.information = {nameText(info.Issuer),
                          nameText(info.Subject),

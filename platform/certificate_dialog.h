@@ -23,6 +23,9 @@ struct CertificateDialogTexts {
 
 struct CertificateDialogRow {
   std::array<std::string, 4> columns;  // holder, NotBefore, NotAfter, issuer
+  // The holder as wide text when its value is a BMP or UTF-8 string: Windows NT lists show it
+  // so, without the ANSI conversion.
+  std::wstring holderWide;
   // The row's place when sorted ascending by each column (equal values share a place).
   std::array<int, 4> sortRank{};
   std::array<std::string, 6> information;  // values of the information dialog's rows

@@ -148,6 +148,8 @@ const Case kCases[] = {
     {"CN=Alice\tO=Bank", nullptr, 0x1 | 0x2, 0, nullptr, 0, 0x0A1B},
     {"CN=KU", nullptr, 0x1, 0x80, "2", 0, 0x83},
     {"CN=Nobody", nullptr, 0x1, 0, nullptr, 5010, 0},
+    {"", nullptr, 0x1, 0, "10", 0, 0x83},  // the collection grew past its first 8
+    {nullptr, nullptr, 0x1, 0, "12", 0, 0x300},
 };
 
 TEST(LookupTest, Cases) {

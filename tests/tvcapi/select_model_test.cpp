@@ -112,6 +112,8 @@ TEST(SelectModelTest, RowsShowHolderDatesAndIssuer) {
   ASSERT_EQ(3u, rows.size());
   EXPECT_EQ("bob", rows[0].columns[0]);
   EXPECT_EQ("Unit", rows[1].columns[0]);  // OU when there is no CN
+  EXPECT_EQ(L"bob", rows[0].holderWide);
+  EXPECT_EQ(L"", rows[1].holderWide);
   EXPECT_EQ("Alice", rows[2].columns[0]);
   EXPECT_EQ("Issuing Org", rows[0].columns[3]);
   EXPECT_EQ(10u, rows[0].columns[1].size());
