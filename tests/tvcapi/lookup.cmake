@@ -9,3 +9,9 @@ target_include_directories(tvcapi_lookup_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests
 target_link_libraries(tvcapi_lookup_tests PRIVATE
   kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common GTest::gtest_main OpenSSL::Crypto)
 gtest_discover_tests(tvcapi_lookup_tests PROPERTIES TIMEOUT 60 ENVIRONMENT "TZ=Asia/Taipei")
+
+# The entry points that wrap the found certificate in a handle need the handles, store loaders
+# and dialog message of TVCAPI's core (its tests come with it).
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/core.cmake)
+  target_sources(tvcapi_lookup_tests PRIVATE lookup_handles_test.cpp)
+endif()
