@@ -152,9 +152,11 @@ std::int32_t tvxCAPIFindCertificate(const StoreList* stores, const char* subject
   const DWORD storeCount = stores->count < kStoreListSlots ? stores->count : kStoreListSlots;
   Held held;
   TimeFailures timeFailures;
+  // Without any alternative, one pass with no subject condition.
   std::size_t position = 0;
   std::string_view alternative;
-  while (tvxCAPINextAlternative(subjects, position, alternative)) {
+  bool more = tvxCAPINextAlternative(subjects, position, alternative);
+  for (bool first = true; more || first; first = false) {
     for (DWORD s = 0; s < storeCount; ++s) {
       for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(stores->stores[s], nullptr); c != nullptr;
            c = CertEnumCertificatesInStore(stores->stores[s], c)) {
@@ -178,6 +180,7 @@ std::int32_t tvxCAPIFindCertificate(const StoreList* stores, const char* subject
         }
       }
     }
+    more = more && tvxCAPINextAlternative(subjects, position, alternative);
   }
   if (collecting ? collection.get().count == 0 : held.empty()) return timeFailures.nothingFound();
   if (!collecting) {

@@ -1,4 +1,5 @@
 // The name-specification matchers: one alternative's lines against one certificate.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -171,11 +172,13 @@ std::int32_t matchLine(PCCERT_CONTEXT cert, const KeyRow& row, std::string_view 
 
 bool tvxCAPINextAlternative(std::string_view spec, std::size_t& position,
                             std::string_view& alternative) {
-  if (position > spec.size()) return false;
-  const std::size_t end = spec.find('\t', position);
-  alternative = spec.substr(position, end == std::string_view::npos ? end : end - position);
-  position = end == std::string_view::npos ? spec.size() + 1 : end + 1;
-  return true;
+  while (position < spec.size()) {
+    const std::size_t end = std::min(spec.find('\t', position), spec.size());
+    alternative = spec.substr(position, end - position);
+    position = end + 1;
+    if (!alternative.empty()) return true;
+  }
+  return false;
 }
 
 std::int32_t tvxCAPIValidateCertName(PCCERT_CONTEXT cert, std::string_view alternative,

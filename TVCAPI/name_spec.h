@@ -18,9 +18,9 @@ inline constexpr std::size_t kSpecLineLimit = 1023;
 // A serial number item may name at most this many bytes.
 inline constexpr std::size_t kSerialItemLimit = 1024;
 
-// tvxCAPINextAlternative returns the alternative of spec that starts at position (TAB ends it)
-// and moves position past it; false when none is left. The position is the caller's, so two
-// lookups never share a splitter.
+// tvxCAPINextAlternative gives the next non-empty alternative of spec from position (TABs
+// separate them, empty ones are passed over) and moves position past it; false when none is
+// left. The position is the caller's, so two lookups never share a splitter.
 bool tvxCAPINextAlternative(std::string_view spec, std::size_t& position,
                             std::string_view& alternative);
 

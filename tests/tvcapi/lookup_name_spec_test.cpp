@@ -91,6 +91,7 @@ TEST(NameSpecTest, IssuerListTriesEveryAlternative) {
   EXPECT_EQ(0, tvxCAPIValidateCertIssuerList(alice.cert, "CN=Other\tCN=Root CA", 0));
   EXPECT_EQ(5014, tvxCAPIValidateCertIssuerList(alice.cert, "CN=Other\tCN=Root", 0));
   EXPECT_EQ(5014, tvxCAPIValidateCertIssuerList(alice.cert, "cn=Root CA", 0));
+  EXPECT_EQ(5014, tvxCAPIValidateCertIssuerList(alice.cert, "\t\t", 0));
 }
 
 TEST(NameSpecTest, SerialWithLeadingZeroByte) {
@@ -141,7 +142,7 @@ TEST(NameSpecTest, HexItems) {
 
 // Two specifications split in turn: each keeps its own position.
 TEST(NameSpecTest, SplittersShareNoState) {
-  const std::string_view first = "CN=A\tCN=B\t";
+  const std::string_view first = "\tCN=A\t\tCN=B\t";
   const std::string_view second = "O=X\tO=Y";
   std::size_t p1 = 0, p2 = 0;
   std::string_view a, b;
@@ -153,7 +154,7 @@ TEST(NameSpecTest, SplittersShareNoState) {
     if (more2) seen.emplace_back(b);
     if (!more1 && !more2) break;
   }
-  EXPECT_EQ((std::vector<std::string>{"CN=A", "O=X", "CN=B", "O=Y", ""}), seen);
+  EXPECT_EQ((std::vector<std::string>{"CN=A", "O=X", "CN=B", "O=Y"}), seen);
 }
 
 TEST(NameSpecTest, Big5ValuesAgainstWideAttributes) {

@@ -145,6 +145,8 @@ const Case kCases[] = {
     {"CN=Alice", nullptr, 0x1, 0, "cancel", 5070, 0},
     {"CN=Alice", nullptr, 0x1 | 0x2, 0, nullptr, 0, 0x0A1B},
     {"CN=Alice\tO=Bank", nullptr, 0x1, 0, "2", 5001, 0},  // collected once
+    {"\tCN=Alice\t\t", nullptr, 0x1, 0, "2", 5001, 0},    // empty alternatives match nothing
+    {"\t", nullptr, 0, 0, nullptr, 0, 0x0C},  // no alternative: no condition, the latest start
     {"CN=Alice\tO=Bank", nullptr, 0x1 | 0x2, 0, nullptr, 0, 0x0A1B},
     {"CN=KU", nullptr, 0x1, 0x80, "2", 0, 0x83},
     {"CN=Nobody", nullptr, 0x1, 0, nullptr, 5010, 0},
