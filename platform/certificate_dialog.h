@@ -1,6 +1,7 @@
 // The certificate-selection dialog as a platform shows it: everything it draws comes in as
 // data (texts in the ANSI code page, 950), and the user's answer comes back. The Windows build
-// draws its Win32 dialog templates from this; Linux asks on the terminal or follows a script.
+// draws its Win32 dialog templates from this; Linux asks on the terminal, or follows the
+// answers in KESTRUNE_CHOOSE when that is set (platform/linux/certificate_dialog.cpp).
 #pragma once
 
 #include <array>
