@@ -32,3 +32,21 @@ void tvxCAPIClearDialogMessage();
 std::int32_t tvxCAPIGetCertificate(StoreList* stores, const char* subjectSpec,
                                    const char* issuerSpec, std::uint32_t flags,
                                    std::uint32_t keyUsage, TVCAPIHandle** cert);
+
+// Closes every store of the list and frees it.
+void tvxCAPIReleaseStoreList(StoreList* list);
+
+// The library-wide PIN cache forgets a key's PIN (wiping it) when that key goes.
+void tvxCAPIForgetPin(const TVCAPIKeyRecord* key);
+// Wipes the PIN cache whatever key it was for.
+void tvxCAPIWipePinCache();
+// Releases a key record: the key destroyed, its provider released, the PIN cache wiped.
+void tvxCAPIReleaseKeyRecord(TVCAPIKeyRecord* key);
+
+// The certificate's key-provider property, read size first into memory the caller frees;
+// null with code set (5204 when there is none) otherwise.
+CRYPT_KEY_PROV_INFO* tvxCAPIKeyProvInfo(PCCERT_CONTEXT context, std::int32_t& code,
+                                        const char* operation);
+// The property's provider name (and container name, when asked) in the ANSI code page.
+std::int32_t tvxCAPIProviderNames(const CRYPT_KEY_PROV_INFO& info, char** provider,
+                                  char** container);
