@@ -109,7 +109,7 @@ TEST_F(KeyBlobs, MalformedBlobsAreRefused) {
   struct Case {
     const char* what;
     std::size_t at;  // byte changed, or the length cut to
-    int value;       // -1: cut the blob at `at`
+    int value;       // -1: cut the blob at `at`; -2: flip the byte's bits (a random key's byte)
     DWORD error;
   } cases[] = {
       {"empty", 0, -1, NTE_BAD_DATA},
@@ -121,12 +121,14 @@ TEST_F(KeyBlobs, MalformedBlobsAreRefused) {
       {"magic", 11, '1', NTE_BAD_DATA},
       {"bit length", 13, 0x7F, NTE_BAD_DATA},
       {"bit length not a word multiple", 12, 8, NTE_BAD_DATA},
-      {"prime", 20 + 64 + 3, 0x5A, NTE_BAD_DATA},
+      {"prime", 20 + 64 + 3, -2, NTE_BAD_DATA},
   };
   for (const auto& c : cases) {
     Bytes blob = good;
-    if (c.value < 0)
+    if (c.value == -1)
       blob.resize(c.at);
+    else if (c.value == -2)
+      blob[c.at] ^= 0xFF;
     else
       blob[c.at] = static_cast<std::uint8_t>(c.value);
     HCRYPTKEY imported = 0;

@@ -130,8 +130,13 @@ TEST_F(TokenProvider, PinOutcomesAndSignatures) {
       CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>("000000"), 0),
       SCARD_W_WRONG_CHV);
   ASSERT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
-  // Already logged in counts as success.
+  // The right PIN again, on the open card, is checked anew and accepted.
   EXPECT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
+  // A wrong PIN on the open card is refused too, and closes it until the right one comes.
+  EXPECT_FAILS_WITH(
+      CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>("000000"), 0),
+      SCARD_W_WRONG_CHV);
+  ASSERT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
 
   const std::string data = "signed on the card";
   writeFile(dir() + "/data", Bytes(data.begin(), data.end()));

@@ -3,6 +3,7 @@
 # proxy), cross-checked with the openssl command.
 add_executable(tvcapi_core_tests
   ${CMAKE_SOURCE_DIR}/tests/cryptoapi/cert_maker.cpp
+  ${CMAKE_SOURCE_DIR}/tests/cryptoapi/provider_test_env.cpp
   core_fixture.cpp
   token_fixture.cpp
   base64_test.cpp
@@ -15,7 +16,9 @@ add_executable(tvcapi_core_tests
   key_ops_test.cpp
   rsa_key_der_test.cpp
   key_pin_test.cpp
-  coders_test.cpp)
+  coders_test.cpp
+  core_signing_test.cpp)
+target_include_directories(tvcapi_core_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/cryptoapi)
 target_link_libraries(tvcapi_core_tests PRIVATE
   kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common kestrune_test_support
   GTest::gtest_main OpenSSL::Crypto)

@@ -38,7 +38,8 @@ class Layout {
   char* text(std::string_view s) {
     char* at = take<char>(s.size() + 1);
     if (at != nullptr) {
-      std::memcpy(at, s.data(), s.size());
+      // An empty view may carry no pointer at all; memcpy's arguments must never be null.
+      if (!s.empty()) std::memcpy(at, s.data(), s.size());
       at[s.size()] = '\0';
     }
     return at;
@@ -46,7 +47,7 @@ class Layout {
   wchar_t* wide(std::wstring_view s) {
     wchar_t* at = take<wchar_t>(s.size() + 1);
     if (at != nullptr) {
-      std::memcpy(at, s.data(), s.size() * sizeof(wchar_t));
+      if (!s.empty()) std::memcpy(at, s.data(), s.size() * sizeof(wchar_t));
       at[s.size()] = L'\0';
     }
     return at;

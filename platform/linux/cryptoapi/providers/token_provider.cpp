@@ -286,12 +286,20 @@ bool tokenLogin(TokenContainer& token, const BYTE* pin) {
   } else {
     length = strnlen(text, kMaxPin + 1);
   }
-  CK_RV rv = token.f().C_Login(token.session, CKU_USER,
-                               reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text)), length);
+  const auto login = [&] {
+    return token.f().C_Login(token.session, CKU_USER,
+                             reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text)), length);
+  };
+  CK_RV rv = login();
+  // A card that is already open would take any PIN: the PIN handed over is checked anew, and
+  // a wrong one leaves the card closed.
+  if (rv == CKR_USER_ALREADY_LOGGED_IN) {
+    token.f().C_Logout(token.session);
+    rv = login();
+  }
   OPENSSL_cleanse(typed.data(), typed.size());
   switch (rv) {
     case CKR_OK:
-    case CKR_USER_ALREADY_LOGGED_IN:
       return true;
     case CKR_PIN_INCORRECT:
     case CKR_PIN_LEN_RANGE:
