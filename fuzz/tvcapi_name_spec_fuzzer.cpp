@@ -1,7 +1,8 @@
 // The name-specification matchers on arbitrary specifications against certificates with
 // arbitrary subject and issuer names and serial numbers. Input: a flag byte (bit 0 loose
 // matching), the serial's length (at most 32) and bytes, the name's length (two bytes, big
-// endian) and DER, then the specification text. Every outcome is one of the matchers' codes.
+// endian) and DER, then the subject or issuer conditions to match. Every outcome is one of
+// the matchers' codes.
 #include <cstddef>
 #include <cstdint>
 #include <string>
