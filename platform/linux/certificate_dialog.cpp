@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
@@ -107,21 +108,7 @@ std::string terminalText(std::string_view big5) {
       c = U'?';
     }
     if (c < 0x20 && c != U'\n') c = U'?';
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    kestrune::appendUtf8(c, out);
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/cryptoapi.h"
+#include "common/utf8.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,21 +45,7 @@ void toUtf8(std::wstring_view wide, std::string& out) {
   for (wchar_t w : wide) {
     auto c = static_cast<char32_t>(w);
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = U'?';
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    kestrune::appendUtf8(c, out);
   }
 }
 
