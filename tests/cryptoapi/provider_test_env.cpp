@@ -49,17 +49,6 @@ std::string hex(const Bytes& bytes) {
   return out;
 }
 
-void writeFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 int run(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str());
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/cryptoapi.h"
+#include "tests/support/test_files.h"
 
 namespace kestrune::testing {
 
@@ -31,8 +32,6 @@ class ProviderTest : public ::testing::Test {
 };
 
 std::string hex(const Bytes& bytes);
-void writeFile(const std::string& path, const Bytes& bytes);
-Bytes readFile(const std::string& path);
 // Runs a shell command; its exit status.
 int run(const std::string& command);
 // The SHA-1 hash object over the data.

@@ -133,17 +133,6 @@ TVCAPIHandle* certificateHandle(const Bytes& der, const char* container, const c
   return handle;
 }
 
-void writeFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string asText(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }

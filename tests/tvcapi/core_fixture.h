@@ -13,6 +13,7 @@
 
 #include "TVCAPI/tvcapi.h"
 #include "common/ptr.h"
+#include "tests/support/test_files.h"
 
 namespace kestrune::testing::tvcapi_core {
 
@@ -57,8 +58,8 @@ void storeInContainer(EVP_PKEY* key, const char* container);
 TVCAPIHandle* certificateHandle(const Bytes& der, const char* container = nullptr,
                                 const char* provider = nullptr, std::uint32_t keySpec = 1);
 
-void writeFile(const std::string& path, const Bytes& bytes);
-Bytes readFile(const std::string& path);
+using kestrune::testing::readFile;
+using kestrune::testing::writeFile;
 std::string asText(const Bytes& bytes);
 Bytes asBytes(const std::string& text);
 // Runs a shell command quietly; true when it exits with 0.
