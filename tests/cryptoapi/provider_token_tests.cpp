@@ -5,9 +5,6 @@
 
 #include <string>
 
-#include <openssl/x509.h>
-
-#include "common/ptr.h"
 #include "tests/cryptoapi/provider_test_env.h"
 #include "tests/support/cryptoki_use.h"
 #include "tests/support/softhsm.h"
@@ -34,32 +31,7 @@ class TokenProvider : public ProviderTest {
                   " --id 0a0b --pin " + kUserPin),
               0);
     certificate_ = readFile(dir() + "/cert.der");
-    {
-      detail::ModuleUse module(softHsmModule(), "certificate");
-      detail::Session session(module, hsm_->slots()[0], "certificate");
-      ASSERT_TRUE(session.open() && session.login(CKU_USER, kUserPin));
-      CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-      CK_CERTIFICATE_TYPE type = CKC_X_509;
-      CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-      Bytes id = kKeyId;
-      const unsigned char* p = certificate_.data();
-      Ptr<X509> x509(d2i_X509(nullptr, &p, static_cast<long>(certificate_.size())));
-      ASSERT_TRUE(x509);
-      unsigned char* subjectDer = nullptr;
-      int subjectLength = i2d_X509_NAME(X509_get_subject_name(x509.get()), &subjectDer);
-      ASSERT_GT(subjectLength, 0);
-      Bytes subject(subjectDer, subjectDer + subjectLength);
-      OPENSSL_free(subjectDer);
-      CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                             {CKA_CERTIFICATE_TYPE, &type, sizeof type},
-                             {CKA_TOKEN, &yes, sizeof yes},
-                             {CKA_PRIVATE, &no, sizeof no},
-                             {CKA_ID, id.data(), id.size()},
-                             {CKA_VALUE, certificate_.data(), certificate_.size()},
-                             {CKA_SUBJECT, subject.data(), subject.size()}};
-      CK_OBJECT_HANDLE object = 0;
-      ASSERT_EQ(session.functions().C_CreateObject(session.handle(), tmpl, 7, &object), CKR_OK);
-    }
+    hsm_->createCertificate(0, "card-cert", certificate_, kKeyId);
     writeProviders(std::string("{\"Card\": {\"pkcs11\": \"") + softHsmModule() +
                    "\", \"token\": \"token0\"}, \"Proxied\": {\"pkcs11\": \"" + proxyModule() +
                    "\"}}");

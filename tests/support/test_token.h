@@ -44,8 +44,10 @@ class TestToken {
   // Each returns the new object's handle; the test fails (ADD_FAILURE) and 0 comes back when
   // the module refuses.
   CK_OBJECT_HANDLE createData(int token, const DataObject& object);
+  // createCertificate stores an X.509 certificate; with an id, beside the key of that CKA_ID.
   CK_OBJECT_HANDLE createCertificate(int token, std::string_view label,
-                                     const std::vector<std::uint8_t>& der);
+                                     const std::vector<std::uint8_t>& der,
+                                     const std::vector<std::uint8_t>& id = {});
   // An RSA key pair; the public key is public and the private key private, as cards have them.
   void generateKeyPair(int token, std::string_view publicLabel, std::string_view privateLabel,
                        CK_ULONG bits);

@@ -137,7 +137,8 @@ CK_OBJECT_HANDLE TestToken::createData(int token, const DataObject& object) {
 }
 
 CK_OBJECT_HANDLE TestToken::createCertificate(int token, std::string_view label,
-                                              const std::vector<std::uint8_t>& der) {
+                                              const std::vector<std::uint8_t>& der,
+                                              const std::vector<std::uint8_t>& id) {
   constexpr std::string_view kHelper = "createCertificate";
   const auto fields = certificateFields(der);
   if (!fields) {
@@ -162,6 +163,7 @@ CK_OBJECT_HANDLE TestToken::createCertificate(int token, std::string_view label,
       field(CKA_ISSUER, fields->issuer),
       field(CKA_SERIAL_NUMBER, fields->serialNumber),
   };
+  if (!id.empty()) attributes.push_back(field(CKA_ID, id));
   return create(user, attributes, kHelper);
 }
 

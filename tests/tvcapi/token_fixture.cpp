@@ -1,7 +1,6 @@
 #include "tests/tvcapi/token_fixture.h"
 
 #include "TVCAPI/tvcapi_internal.h"
-#include "common/der.h"
 #include "tests/support/cryptoki_use.h"
 
 namespace kestrune::testing::tvcapi_core {
@@ -18,29 +17,7 @@ void TokenCoreTest::SetUp() {
   ASSERT_TRUE(run("softhsm2-util --import " + keyPem() +
                   " --token token0 --label card-key --id 0a0b --pin " + kUserPin));
   certificate_ = readFile(d + "/cert.der");
-  {
-    detail::ModuleUse module(softHsmModule(), "certificate");
-    detail::Session session(module, hsm_->slots()[0], "certificate");
-    ASSERT_TRUE(session.open() && session.login(CKU_USER, kUserPin));
-    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-    CK_CERTIFICATE_TYPE type = CKC_X_509;
-    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-    std::uint8_t id[] = {0x0A, 0x0B};
-    const unsigned char* p = certificate_.data();
-    Ptr<X509> x509(d2i_X509(nullptr, &p, static_cast<long>(certificate_.size())));
-    ASSERT_TRUE(x509);
-    Bytes subject = toDer(X509_get_subject_name(x509.get()), i2d_X509_NAME);
-    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                           {CKA_CERTIFICATE_TYPE, &type, sizeof type},
-                           {CKA_TOKEN, &yes, sizeof yes},
-                           {CKA_PRIVATE, &no, sizeof no},
-                           {CKA_ID, id, sizeof id},
-                           {CKA_VALUE, certificate_.data(), certificate_.size()},
-                           {CKA_SUBJECT, subject.data(), subject.size()}};
-    CK_OBJECT_HANDLE object = 0;
-    ASSERT_EQ(CKR_OK,
-              session.functions().C_CreateObject(session.handle(), tmpl, std::size(tmpl), &object));
-  }
+  hsm_->createCertificate(0, "card-cert", certificate_, {0x0A, 0x0B});
   writeProviders(std::string("{\"Card\": {\"pkcs11\": \"") + softHsmModule() +
                  "\", \"token\": \"token0\"}, \"Proxied\": {\"pkcs11\": \"" + proxyModule() +
                  "\", \"token\": \"token0\"}}");
