@@ -54,6 +54,19 @@ DWORD outerError(ByteView bytes, std::uint8_t tag) {
   return bytes[0] != tag ? CRYPT_E_ASN1_BADTAG : kAsn1Eod;
 }
 
+// The fields of a structure's outer SEQUENCE. Without one, error tells why (a wrong tag, or
+// bytes cut short); with one, error is set for whatever inside turns out corrupt.
+std::optional<der::Reader> structureFields(ByteView bytes, DWORD& error) {
+  der::Reader outer(bytes);
+  const auto sequence = outer.next(der::kSequence);
+  if (!sequence) {
+    error = outerError(bytes, der::kSequence);
+    return std::nullopt;
+  }
+  error = CRYPT_E_ASN1_CORRUPT;
+  return der::Reader(sequence->content);
+}
+
 bool readAlgorithm(der::Reader& reader, Algorithm& out) {
   const auto sequence = reader.next(der::kSequence);
   if (!sequence) return false;
@@ -92,14 +105,9 @@ bool readAttributes(ByteView content, std::vector<Attribute>& out) {
 }
 
 bool readPublicKeyInfo(ByteView bytes, PublicKeyInfo& out, DWORD& error) {
-  der::Reader outer(bytes);
-  const auto sequence = outer.next(der::kSequence);
-  if (!sequence) {
-    error = outerError(bytes, der::kSequence);
-    return false;
-  }
-  error = CRYPT_E_ASN1_CORRUPT;
-  der::Reader fields(sequence->content);
+  auto opened = structureFields(bytes, error);
+  if (!opened) return false;
+  der::Reader& fields = *opened;
   if (!readAlgorithm(fields, out.algorithm)) return false;
   const auto bits = fields.next(der::kBitString);
   if (!bits || !fields.empty() || bits->content.empty() || bits->content[0] > 7) return false;
@@ -109,14 +117,9 @@ bool readPublicKeyInfo(ByteView bytes, PublicKeyInfo& out, DWORD& error) {
 }
 
 bool readSignerInfo(ByteView bytes, SignerInfo& out, DWORD& error) {
-  der::Reader outer(bytes);
-  const auto sequence = outer.next(der::kSequence);
-  if (!sequence) {
-    error = outerError(bytes, der::kSequence);
-    return false;
-  }
-  error = CRYPT_E_ASN1_CORRUPT;
-  der::Reader fields(sequence->content);
+  auto opened = structureFields(bytes, error);
+  if (!opened) return false;
+  der::Reader& fields = *opened;
   const auto version = fields.next(der::kInteger);
   if (!version || version->content.empty() || version->content.size() > 4) return false;
   for (std::uint8_t b : version->content) out.version = (out.version << 8) | b;
