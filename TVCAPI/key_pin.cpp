@@ -69,6 +69,11 @@ extern "C" int32_t TVXCAPI_SetPrivateKeyPin(TVCAPIHandle* key, const char* pin, 
   const DWORD parameter = record->keySpec == AT_SIGNATURE ? KP_SIGNATURE_PIN : KP_KEYEXCHANGE_PIN;
   const BYTE* value = providerAsks ? nullptr : reinterpret_cast<const BYTE*>(pin);
   if (!CryptSetKeyParam(record->key, parameter, value, 0)) {
+    // A provider without PINs (a software key set) refuses the parameter itself: with no PIN
+    // given there is nothing to hand over, and its key is usable as it is.
+    if (GetLastError() == static_cast<DWORD>(NTE_BAD_TYPE) && (providerAsks || length == 0)) {
+      return TVCAPI_OK;
+    }
     tvxCAPICallFailed(kModuleXCAPI, __LINE__, "TVXCAPI_SetPrivateKeyPin", "CryptSetKeyParam");
     switch (GetLastError()) {
       case SCARD_W_WRONG_CHV:

@@ -34,9 +34,6 @@ HResult invoke(TVFEDIMiniKeyCrypt& control, std::int32_t dispid, std::span<const
       return kTypeMismatch;
     }
   }
-  // Checked after the arguments, as the interface's own method would answer E_NOTIMPL only
-  // once Invoke had converted them.
-  if (!method->implemented()) return kNotImplemented;
   try {
     method->binding.thunk(control, args, result);
   } catch (const std::bad_alloc&) {

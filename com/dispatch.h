@@ -16,7 +16,6 @@ namespace kestrune::com {
 // The HRESULTs that dispatch gives, with the values of their Windows namesakes.
 enum HResult : std::int32_t {
   kSuccess = 0,                                              // S_OK
-  kNotImplemented = static_cast<std::int32_t>(0x80004001u),  // E_NOTIMPL
   kOutOfMemory = static_cast<std::int32_t>(0x8007000Eu),     // E_OUTOFMEMORY
   kMemberNotFound = static_cast<std::int32_t>(0x80020003u),  // DISP_E_MEMBERNOTFOUND
   kTypeMismatch = static_cast<std::int32_t>(0x80020005u),    // DISP_E_TYPEMISMATCH
@@ -31,8 +30,8 @@ enum HResult : std::int32_t {
 // for a method without a result and for close, which leaves its result unwritten. Otherwise
 // result is empty and the call was not made: kMemberNotFound for an unknown DISPID,
 // kBadParamCount, kTypeMismatch (argumentError, when given, receives the index of the first
-// argument of the wrong kind), kNotImplemented for a method the control does not offer yet,
-// kOutOfMemory when the arguments or the result could not be allocated.
+// argument of the wrong kind), kOutOfMemory when the arguments or the result could not be
+// allocated.
 HResult invoke(TVFEDIMiniKeyCrypt& control, std::int32_t dispid, std::span<const Variant> args,
                Variant& result, std::size_t* argumentError = nullptr);
 

@@ -3,6 +3,7 @@
 
 #include "FEDIX509/fedi_x509.h"
 #include "control/crypto_registration.h"
+#include "control/csp_internal.h"
 #include "control/method_frame.h"
 #include "control/session_internal.h"
 #include "token/token.h"
@@ -25,8 +26,8 @@ TVFEDIMiniKeyCrypt::~TVFEDIMiniKeyCrypt() {
     sid2Cache.reset();
   });
   token::p11_UnloadAll();
-  cspPrivateKey.reset();
-  cspCertificate.reset();
+  // A CryptoAPI session left open ends with its key's provider context and PIN.
+  control::endCspSession(*this);
 }
 
 }  // namespace kestrune

@@ -79,6 +79,24 @@ class TVFEDIMiniKeyCrypt : private control::ControlState {
   // FEDIMessageSign returns the message with its security envelope, signed with the token's
   // key, or nullopt with the reason in lastErrorCode.
   std::optional<std::u16string> FEDIMessageSign(std::u16string_view SourceData);
+  // The same envelope signed with a certificate and key of the CryptoAPI layer, in a session:
+  // _Init finds the certificate (in the named provider's containers, or in the user's stores
+  // when strProvider is empty), its key, and hands the key's provider the PIN; each _Update
+  // signs one message (SHA-1, the identity from the certificate); _Final ends the session.
+  // FEDIMessageSignWithCSP makes the three calls for one message.
+  std::int32_t FEDIMessageSignWithCSP_Init(std::u16string_view strSubject,
+                                           std::u16string_view strIssuer,
+                                           std::u16string_view strProvider,
+                                           std::u16string_view strPin, std::int32_t iFlags,
+                                           std::int32_t iKeyUsage);
+  std::optional<std::u16string> FEDIMessageSignWithCSP_Update(std::u16string_view SourceData);
+  std::int32_t FEDIMessageSignWithCSP_Final();
+  std::optional<std::u16string> FEDIMessageSignWithCSP(std::u16string_view SourceData,
+                                                       std::u16string_view strSubject,
+                                                       std::u16string_view strIssuer,
+                                                       std::u16string_view strProvider,
+                                                       std::u16string_view strPin,
+                                                       std::int32_t iFlags, std::int32_t iKeyUsage);
 
   // Certificate requests.
   // makeRequestCert writes the DER of a request to outFile: reqType 1 a new-certificate

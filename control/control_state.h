@@ -9,16 +9,15 @@
 #include <optional>
 #include <string>
 
+#include "TVCAPI/tvcapi_ptr.h"
 #include "common/ptr.h"
 #include "control/control_codes.h"
 #include "control/fixed_text.h"
-#include "control/owned_record.h"
 
 // Records of the FEDI layer (their Free<T> in FEDIX509/fedi_x509.h, which the control's
-// sources include) and handles of the CryptoAPI layer that the control holds.
+// sources include).
 struct FEDI_CAPUBKEY;
 struct FEDICERT;
-struct TVCAPIHandle;
 
 namespace kestrune {
 
@@ -49,8 +48,10 @@ struct ControlState {
   std::optional<std::string> sid2Cache;
   FixedText<256> keyLabel;
   FixedText<256> certLabel;
-  OwnedRecord<TVCAPIHandle> cspPrivateKey;
-  OwnedRecord<TVCAPIHandle> cspCertificate;
+  // The CryptoAPI signing session: the signer's key and certificate, held from
+  // FEDIMessageSignWithCSP_Init to _Final.
+  Ptr<TVCAPIHandle> cspPrivateKey;
+  Ptr<TVCAPIHandle> cspCertificate;
 };
 
 }  // namespace control

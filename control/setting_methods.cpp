@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "control/control_internal.h"
+#include "TVCAPI/tvcapi.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -19,8 +20,11 @@ void TVFEDIMiniKeyCrypt::setP11CryptReinit(std::int32_t reinit) {
   token::p11_SetReinit(reinit);
 }
 
+// The CryptoAPI layer's diagnostics follow the control's switch; the layer's flag is
+// process-wide, so the last instance to set it decides for all.
 void TVFEDIMiniKeyCrypt::showDebugMessage(std::int32_t bShow) {
   showDebug = bShow;
+  TVXCAPI_SetDebugFlag(bShow);
 }
 
 std::optional<std::u16string> TVFEDIMiniKeyCrypt::TV_GETVersion(std::int32_t /*flag*/) {

@@ -72,7 +72,10 @@ void p11_SetReinit(std::int32_t flag) {
 }
 
 void p11_UnloadAll() {
-  for (auto& row : libraryTable.rows) row = detail::TokenLibraryEntry{};
+  for (auto& row : libraryTable.rows) {
+    if (row.joined) detail::leaveModule(row, false);
+    row = detail::TokenLibraryEntry{};
+  }
   libraryTable.libraryCount = 0;
   libraryTable.currentLibrary = 0;
   libraryTable.p11CryptReinit = 0;

@@ -60,8 +60,18 @@ std::uint32_t p11_Login(TokenSession* session, const char* pin) {
   const auto& f = detail::entryPoints();
   if (auto code = detail::requireEntryPoints(f.C_Login)) return code;
   if (pin == nullptr) return +TokenCode::kLoginRefused;
-  const CK_RV rv = detail::call(f.C_Login, detail::sessionHandle(session), CKU_USER, pinBytes(pin),
-                                static_cast<CK_ULONG>(std::strlen(pin)));
+  const auto login = [&] {
+    return detail::call(f.C_Login, detail::sessionHandle(session), CKU_USER, pinBytes(pin),
+                        static_cast<CK_ULONG>(std::strlen(pin)));
+  };
+  CK_RV rv = login();
+  // Another user of the module in this process (a key provider) has the token open: the
+  // login is the application's, so it would take any PIN. The PIN is checked anew, and a
+  // wrong one leaves the token closed.
+  if (rv == CKR_USER_ALREADY_LOGGED_IN && f.C_Logout != nullptr) {
+    detail::call(f.C_Logout, detail::sessionHandle(session));
+    rv = login();
+  }
   if (rv == CKR_OK) {
     tokenState.privateObjects = 1;
     return +TokenCode::kTokenOk;

@@ -12,7 +12,7 @@ std::uint32_t finalizeAfterFailure(std::uint32_t code) {
   tokenState.slotList.clear();
   tokenState.slotCount = 0;
   tokenState.currentSlot = 0;
-  detail::callUnrecorded(detail::entryPoints().C_Finalize, nullptr);
+  detail::leaveModule(detail::currentRow(), false);
   return code;
 }
 
@@ -44,7 +44,16 @@ std::uint32_t p11_Initialize(std::uint32_t slotIndex) {
   if (auto code = detail::requireEntryPoints(f.C_Initialize, f.C_GetSlotList, f.C_Finalize)) {
     return code;
   }
-  if (detail::call(f.C_Initialize, nullptr) != CKR_OK) return +TokenCode::kInitializeFailed;
+  detail::TokenLibraryEntry& row = detail::currentRow();
+  // Joined already: the module answers a second C_Initialize as initialised, as before.
+  if (row.joined) {
+    detail::call(f.C_Initialize, nullptr);
+    return +TokenCode::kInitializeFailed;
+  }
+  if (joinModule(f.C_Initialize, [&] { return detail::call(f.C_Initialize, nullptr); }) != CKR_OK) {
+    return +TokenCode::kInitializeFailed;
+  }
+  row.joined = true;
   const std::uint32_t code = detail::guardMemory([&] { return readSlotList(slotIndex); });
   // Out of memory for the slot list: the module must not stay initialised behind our back.
   return code == +TokenCode::kNoMemory ? finalizeAfterFailure(+TokenCode::kNoMemory) : code;
@@ -57,8 +66,23 @@ std::uint32_t p11_Finalize() {
   // Forget the slots with the list, so that no session can be opened on a stale slot id.
   tokenState.slotList = {};
   tokenState.slotCount = 0;
-  return detail::call(f.C_Finalize, nullptr) == CKR_OK ? +TokenCode::kTokenOk
-                                                       : +TokenCode::kFinalizeFailed;
+  return detail::leaveModule(detail::currentRow(), true) == CKR_OK ? +TokenCode::kTokenOk
+                                                                   : +TokenCode::kFinalizeFailed;
 }
 
+namespace detail {
+
+CK_RV leaveModule(TokenLibraryEntry& row, bool recorded) {
+  const auto& f = row.entry;
+  if (!row.joined) {
+    // Not initialised through the session: the module answers for itself, as it always did.
+    return recorded ? call(f.C_Finalize, nullptr) : callUnrecorded(f.C_Finalize, nullptr);
+  }
+  row.joined = false;
+  return token::leaveModule(f.C_Initialize, [&] {
+    return recorded ? call(f.C_Finalize, nullptr) : callUnrecorded(f.C_Finalize, nullptr);
+  });
+}
+
+}  // namespace detail
 }  // namespace kestrune::token

@@ -52,7 +52,12 @@ struct TokenLibraryEntry {
   ModuleHandle module;  // null: the row is empty
   std::string name;     // the name exactly as the caller gave it
   EntryPoints entry;
+  bool joined = false;  // the session counts among the module's users (joinModule)
 };
+
+// leaveModule ends the session's use of a row's module (finalising it when no other user has
+// it), recording the module call's answer when recorded.
+CK_RV leaveModule(TokenLibraryEntry& row, bool recorded);
 
 constexpr std::size_t kLibraryRows = 8;
 
@@ -77,6 +82,10 @@ extern std::uint32_t requestedSlotIndex;
 extern std::array<CK_OBJECT_HANDLE, kHandleBufferEntries> objectHandles;
 extern std::uint64_t moduleCalls;
 
+// The row of the current library.
+inline TokenLibraryEntry& currentRow() {
+  return libraryTable.rows[libraryTable.currentLibrary];
+}
 inline bool libraryLoaded() {
   return libraryTable.rows[libraryTable.currentLibrary].module != nullptr;
 }

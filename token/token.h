@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -113,6 +114,16 @@ void p11_SetReinit(std::int32_t flag);
 void p11_UnloadAll();
 std::uint32_t p11_Initialize(std::uint32_t slotIndex);
 std::uint32_t p11_Finalize();
+
+// One module may have several users in the process: the session above and the key providers
+// of the CryptoAPI layer. Cryptoki's initialisation belongs to the process, so the first user
+// to come initialises the module and the last to go finalises it. A module is known by its
+// C_Initialize. joinModule gives C_Initialize's answer, CKR_OK when another user has the
+// module initialised already; a user that joined leaves once. leaveModule calls finalize for
+// the last user, unless something outside these users had initialised the module.
+using ModuleCall = std::function<CK_RV()>;
+CK_RV joinModule(CK_C_Initialize module, const ModuleCall& initialize);
+CK_RV leaveModule(CK_C_Initialize module, const ModuleCall& finalize);
 std::uint32_t p11_OpenSession(TokenSession* session);
 std::uint32_t p11_CloseSession(TokenSession* session);
 // PINs (p11_Login, p11_ChangePin, token_Open): the layer hands the caller's zero-terminated

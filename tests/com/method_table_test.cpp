@@ -100,18 +100,6 @@ TEST(MethodTable, ParameterNamesAreTheInterfaces) {
   EXPECT_EQ("SlotNumber", findMethod("setCurrentSlot")->params()[0].name);
 }
 
-TEST(MethodTable, TheSessionMethodsAreImplemented) {
-  const std::set<std::string> session = {"loadLib",          "setTokenType",   "getType",
-                                         "setCurrentSlot",   "checkPassword",  "close",
-                                         "getErrorCode",     "setTestVersion", "setP11CryptReinit",
-                                         "showDebugMessage", "TV_GETVersion"};
-  for (const Method& method : methods()) {
-    if (session.count(std::string(method.name)) == 0) continue;
-    SCOPED_TRACE(std::string(method.name));
-    EXPECT_TRUE(method.implemented());
-  }
-}
-
 TEST(MethodLookup, IgnoresCaseAsGetIDsOfNamesDoes) {
   for (const char* name : {"getErrorCode", "GETERRORCODE", "geterrorcode", "GetErrorCode"}) {
     SCOPED_TRACE(name);

@@ -1,11 +1,18 @@
 # TVCAPI's handles, stores, certificate getters, keys and coders on the Linux stand-in: the
 # software provider in private folders, providers backed by SoftHSM2 tokens (and the fault
 # proxy), cross-checked with the openssl command.
-add_executable(tvcapi_core_tests
+# The fixtures are a library of their own: the control's signing-session tests use them too.
+add_library(kestrune_tvcapi_test_fixtures STATIC
   ${CMAKE_SOURCE_DIR}/tests/cryptoapi/cert_maker.cpp
   ${CMAKE_SOURCE_DIR}/tests/cryptoapi/provider_test_env.cpp
   core_fixture.cpp
-  token_fixture.cpp
+  token_fixture.cpp)
+target_include_directories(kestrune_tvcapi_test_fixtures PUBLIC ${CMAKE_SOURCE_DIR}/tests/cryptoapi)
+target_link_libraries(kestrune_tvcapi_test_fixtures PUBLIC
+  kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common kestrune_test_support
+  GTest::gtest OpenSSL::Crypto)
+
+add_executable(tvcapi_core_tests
   base64_test.cpp
   pem_test.cpp
   handles_test.cpp
@@ -18,8 +25,5 @@ add_executable(tvcapi_core_tests
   key_pin_test.cpp
   coders_test.cpp
   core_signing_test.cpp)
-target_include_directories(tvcapi_core_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/cryptoapi)
-target_link_libraries(tvcapi_core_tests PRIVATE
-  kestrune_tvcapi kestrune_platform_cryptoapi kestrune_common kestrune_test_support
-  GTest::gtest_main OpenSSL::Crypto)
+target_link_libraries(tvcapi_core_tests PRIVATE kestrune_tvcapi_test_fixtures GTest::gtest_main)
 gtest_discover_tests(tvcapi_core_tests TEST_PREFIX "tvcapi.core." PROPERTIES TIMEOUT 120)

@@ -207,10 +207,12 @@ TEST_F(KeyOpsTest, KeysThatCannotBeHad) {
   TVXCAPI_FreeHandle(signatureSpec);
 }
 
-// The software provider has no PIN: the PIN parameter is refused, also when it is asked for.
+// The software provider has no PIN: a PIN given to it is refused, as the provider refuses the
+// parameter; without one (empty, or the provider to ask) its key is usable as it is.
 TEST_F(KeyOpsTest, PinToAProviderWithoutOne) {
   EXPECT_EQ(5001, TVXCAPI_SetPrivateKeyPin(privateKey_, "1234", 0));
-  EXPECT_EQ(5001, TVXCAPI_SetPrivateKeyPin(privateKey_, "1234", 0x1000));
+  EXPECT_EQ(0, TVXCAPI_SetPrivateKeyPin(privateKey_, "1234", 0x1000));
+  EXPECT_EQ(0, TVXCAPI_SetPrivateKeyPin(privateKey_, "", 0));
   EXPECT_EQ(5005, TVXCAPI_SetPrivateKeyPin(privateKey_, nullptr, 0));
 }
 

@@ -193,9 +193,6 @@ bool callMethod(TVFEDIMiniKeyCrypt& control, const com::Method& method,
     case com::kSuccess:
       outcome.lastError = control.getErrorCode();
       return true;
-    case com::kNotImplemented:
-      fault = std::string(method.name) + " is not implemented yet";
-      break;
     case com::kBadParamCount:
       checkArgumentCount(method, args.size(), fault);
       break;

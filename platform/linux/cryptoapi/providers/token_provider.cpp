@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "token/pkcs11.h"
+#include "token/token.h"
 
 namespace kestrune::cryptoapi {
 namespace {
@@ -36,9 +37,11 @@ constexpr DWORD kSecurityViolation = 0x8010006A;  // SCARD_W_SECURITY_VIOLATION:
 struct Module {
   platform::LibraryHandle library = nullptr;
   CK_FUNCTION_LIST* f = nullptr;
-  bool initialisedHere = false;
+  bool joined = false;
+  // The module is shared with the token layer's session in this process: it is finalised
+  // only when neither uses it any more.
   ~Module() {
-    if (initialisedHere) f->C_Finalize(nullptr);
+    if (joined) token::leaveModule(f->C_Initialize, [this] { return f->C_Finalize(nullptr); });
     if (library != nullptr) platform::unloadLibrary(library);
   }
 };
@@ -53,9 +56,11 @@ std::shared_ptr<Module> openModule(const std::string& name) {
   auto getList = reinterpret_cast<CK_C_GetFunctionList>(
       platform::findSymbol(module->library, "C_GetFunctionList"));
   if (getList == nullptr || getList(&module->f) != CKR_OK || module->f == nullptr) return nullptr;
-  CK_RV rv = module->f->C_Initialize(nullptr);
-  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) return nullptr;
-  module->initialisedHere = rv == CKR_OK;
+  CK_FUNCTION_LIST* f = module->f;
+  if (token::joinModule(f->C_Initialize, [f] { return f->C_Initialize(nullptr); }) != CKR_OK) {
+    return nullptr;
+  }
+  module->joined = true;
   modules[name] = module;
   return module;
 }
