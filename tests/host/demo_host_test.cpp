@@ -28,14 +28,14 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr int kDemoSteps = 25;
+constexpr int kDemoSteps = 32;
 // The token's line and the authority's line come before the steps.
 constexpr std::size_t kHeaderLines = 2;
 // How the demo's authority dates a certificate: back-dated an hour, valid for a year.
 constexpr long long kBackdate = 3600;
 constexpr long long kLifetime = 365LL * 24 * 3600;
 
-// stepPrefix is how the progress line of step n begins: "[n/25] ".
+// stepPrefix is how the progress line of step n begins: "[n/32] ".
 std::string stepPrefix(int n) {
   return "[" + std::to_string(n) + "/" + std::to_string(kDemoSteps) + "] ";
 }
@@ -134,6 +134,16 @@ std::string checkDemoRun(const HostRun& run, const ExpectedRun& want, long long 
       {23, "revokeCertificate \"end of the demo\" ... 0 ("},
       {24, "queryCRL TESTCA1 \"FEDI Test Certification CA\" ... MII"},
       {25, "close ... (the session is closed)"},
+      {26,
+       "an X.509 certificate for the token's key pair from the test authority ... (issued by "
+       "TESTCA1, written to csp-signer.der, on the token beside FEDICA.prikey, in My with the "
+       "provider \"Kestrune Demo Card\")"},
+      {27, "FEDIMessageSignWithCSP_Init CN=U001 through \"Kestrune Demo Card\" ... 0 ("},
+      {28, "FEDIMessageSignWithCSP_Update of an ORDERS message ... UNH+1+ORDERS:D:96A:UN'USH+"},
+      {29, "FEDIMessageSignWithCSP_Update of a second ORDERS message ... UNH+2+ORDERS"},
+      {30, "getSID1 ... U001 (the signing certificate's subject CN)"},
+      {31, "FEDIMessageSignWithCSP_Final ... 0 ("},
+      {32, "FEDIMessageSignWithCSP of an INVOIC message, CN=U001 found in the My store ... UNH+3+"},
   };
   for (const auto& [n, start] : starts)
     EXPECT_EQ(0u, step(n).find(stepPrefix(n) + start)) << step(n);
@@ -147,6 +157,9 @@ std::string checkDemoRun(const HostRun& run, const ExpectedRun& want, long long 
                ", " + want.serial + " not among them)"},
       {24, "(" + std::to_string(want.revokedAfter) + revoked + ", among them " + want.serial +
                " and its renewal " + want.renewal + ")"},
+      {28, " verified; 12 segments)"},
+      {29, " verified; 12 segments)"},
+      {32, " verified; 10 segments)"},
   };
   for (const auto& [n, end] : ends) EXPECT_TRUE(step(n).ends_with(end)) << step(n);
 

@@ -8,7 +8,9 @@
 #include "com/method_table.h"
 #include "platform/platform.h"
 #include "tools/kestrune/demo_ca.h"
+#include "tools/kestrune/demo_calls.h"
 #include "tools/kestrune/demo_codes.h"
+#include "tools/kestrune/demo_csp.h"
 #include "tools/kestrune/demo_token.h"
 #include "tools/kestrune/utf8.h"
 
@@ -24,94 +26,6 @@ constexpr const char* kSampleInvoice =
     "QTY+47:10'MOA+203:1000'UNT+9+1'";
 // Signing adds the four security header and the two trailer segments and recounts.
 constexpr std::string_view kSignedInvoiceEnd = "UNT+15+1'";
-
-// A verdict on a call's outcome: the meaning shown when it is as expected, else why not.
-struct Verdict {
-  bool asExpected = false;
-  std::string note;
-};
-
-Verdict expected(std::string meaning) {
-  return {true, std::move(meaning)};
-}
-
-Verdict unexpected(const CallOutcome& outcome, const std::string& wanted = {}) {
-  std::string note = "unexpected; lastError " + std::to_string(outcome.lastError) + ": " +
-                     meaningOf(outcome.lastError);
-  if (!wanted.empty()) note += "; expected " + wanted;
-  return {false, std::move(note)};
-}
-
-using Arguments = std::function<std::vector<std::string>(const DemoContext&)>;
-using Judge = std::function<Verdict(const CallOutcome&, DemoContext&)>;
-
-Arguments words(std::vector<std::string> fixed) {
-  return [fixed = std::move(fixed)](const DemoContext&) { return fixed; };
-}
-
-// call makes a step of one method call through dispatch, as a script makes it.
-DemoStep call(std::string title, const char* method, Arguments arguments, Judge judge) {
-  return {std::move(title), [method, arguments = std::move(arguments),
-                             judge = std::move(judge)](DemoContext& context) {
-            StepOutcome step;
-            std::string why;
-            const com::Method* found = lookUpMethod(method, why);
-            std::optional<std::vector<com::Variant>> args;
-            if (found != nullptr) args = argumentsFromWords(*found, arguments(context), why);
-            CallOutcome outcome;
-            if (!args || !callMethod(context.control, *found, *args, outcome, why)) {
-              step.note = "not made: " + why;
-              return step;
-            }
-            step.result = resultAsUtf8(outcome.result);
-            const Verdict verdict = judge(outcome, context);
-            step.asExpected = verdict.asExpected;
-            step.note = verdict.note;
-            step.messages = std::move(outcome.messages);
-            return step;
-          }};
-}
-
-// timed records when the step began and ended: the authority's clock ran in between.
-DemoStep timed(DemoStep step) {
-  return {std::move(step.title), [run = std::move(step.run)](DemoContext& context) {
-            context.requestedAt = platform::currentTime();
-            StepOutcome outcome = run(context);
-            context.answeredAt = platform::currentTime();
-            return outcome;
-          }};
-}
-
-Judge codeIs(std::int32_t want, std::string meaning) {
-  return [want, meaning = std::move(meaning)](const CallOutcome& o, DemoContext&) {
-    if (!o.result.isI4() || o.result.asI4() != want) return unexpected(o);
-    return expected(meaning);
-  };
-}
-
-Judge textIs(std::function<std::string(const DemoContext&)> want, std::string meaning) {
-  return [want = std::move(want), meaning = std::move(meaning)](const CallOutcome& o,
-                                                                DemoContext& context) {
-    const std::string wanted = want(context);
-    if (!o.result.isText() || resultAsUtf8(o.result) != wanted) return unexpected(o, wanted);
-    return expected(meaning);
-  };
-}
-
-Judge textIs(std::string want, std::string meaning) {
-  return textIs([want = std::move(want)](const DemoContext&) { return want; }, std::move(meaning));
-}
-
-// Methods without a result: the call having been made is the outcome.
-Judge made(std::string meaning) {
-  return [meaning = std::move(meaning)](const CallOutcome&, DemoContext&) {
-    return expected(meaning);
-  };
-}
-
-std::string textOf(const CallOutcome& o) {
-  return utf16ToUtf8(o.result.asText());
-}
 
 // bagRead judges a text result that must be a certificate bag of one certificate, then lets
 // check judge what it holds.
@@ -229,7 +143,7 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string
   };
   const std::string authorityName =
       std::string(fedi::kTestCasid1) + " \"" + fedi::kTestCasid2 + "\"";
-  return {
+  std::vector<DemoStep> steps{
       call("loadLib " + modulePath, "loadLib", words({modulePath}),
            codeIs(+ControlCode::kOk, "the library is loaded")),
       call("checkPassword with a wrong PIN", "checkPassword", words({kWrongPin}),
@@ -296,6 +210,9 @@ std::vector<DemoStep> demoSteps(const std::string& modulePath, const std::string
           [authority](const DemoContext& c) { return authority(c, {}); }, revocationList(true)),
       call("close", "close", words({}), made("the session is closed")),
   };
+  const std::vector<DemoStep> csp = cspSigningSteps(modulePath);
+  steps.insert(steps.end(), csp.begin(), csp.end());
+  return steps;
 }
 
 }  // namespace kestrune::host
