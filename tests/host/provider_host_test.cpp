@@ -46,6 +46,10 @@ TEST_F(ProviderHostTest, AddAndRemoveKeepTheOtherEntries) {
   writeText(R"({"Existing": {"pkcs11": "/opt/card/p11.so", "note": "kept"}, "Odd": 7})");
   HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", "m.so", "--token", "T1"});
   ASSERT_EQ(0, run.status) << run.err;
+  // The file's own order stays; the new entry comes last.
+  const std::string text = readText();
+  EXPECT_LT(text.find("Existing"), text.find("Odd"));
+  EXPECT_LT(text.find("Odd"), text.find("Card"));
   EXPECT_EQ(Json::parse(R"({"Existing": {"pkcs11": "/opt/card/p11.so", "note": "kept"},
                             "Odd": 7, "Card": {"pkcs11": "m.so", "token": "T1"}})"),
             Json::parse(readText()));
@@ -55,12 +59,12 @@ TEST_F(ProviderHostTest, AddAndRemoveKeepTheOtherEntries) {
 
   run = kestrune({"provider", "list"});
   EXPECT_EQ(0, run.status) << run.err;
-  EXPECT_EQ(
-      (Args{std::string(kEnhanced) + "\tbuilt-in software provider",
-            std::string(kBase) + "\tbuilt-in software provider", "Card\tpkcs11 m.so\ttoken T1",
-            "Existing\tpkcs11 /opt/card/p11.so\tfirst token present",
-            "Odd\tignored: not {\"pkcs11\": MODULE, \"token\": LABEL}"}),
-      lines(run.out));
+  EXPECT_EQ((Args{std::string(kEnhanced) + "\tbuilt-in software provider",
+                  std::string(kBase) + "\tbuilt-in software provider",
+                  "Existing\tpkcs11 /opt/card/p11.so\tfirst token present",
+                  "Odd\tignored: not {\"pkcs11\": MODULE, \"token\": LABEL}",
+                  "Card\tpkcs11 m.so\ttoken T1"}),
+            lines(run.out));
 
   run = kestrune({"provider", "remove", "Existing"});
   ASSERT_EQ(0, run.status) << run.err;

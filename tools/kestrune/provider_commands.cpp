@@ -20,7 +20,8 @@
 namespace kestrune::host {
 namespace {
 
-using Json = nlohmann::json;
+// Entries keep the order the file gives them, so a rewrite changes only what it must.
+using Json = nlohmann::ordered_json;
 
 constexpr int kDone = 0;
 constexpr int kFailed = 1;
@@ -94,8 +95,7 @@ bool loadProviderFile(const char* command, ProviderFile& file, std::ostream& err
     case cryptoapi::ProviderFileRead::missing:
       return true;
     case cryptoapi::ProviderFileRead::unreadable:
-      err << "kestrune provider " << command << ": cannot read " << file.path << unchanged
-          << "\n";
+      err << "kestrune provider " << command << ": cannot read " << file.path << unchanged << "\n";
       return false;
     case cryptoapi::ProviderFileRead::tooLarge:
       err << "kestrune provider " << command << ": " << file.path << " is larger than "
