@@ -1,5 +1,6 @@
 // A message signed through `kestrune script` on a token, then checked by
-// `kestrune verify-edifact` against the holder's certificate bag.
+// `kestrune verify-edifact` against the holder's certificate bag; and an SHA-1 envelope signed
+// by the openssl command, checked against a plain X.509 certificate.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -12,8 +13,10 @@
 
 #include "ca/issuing.h"
 #include "tests/host/host_runner.h"
+#include "tests/host/openssl_tool.h"
 #include "tests/host/token_modules.h"
 #include "tests/support/softhsm.h"
+#include "tests/support/test_files.h"
 
 namespace kestrune::testing {
 namespace {
@@ -29,7 +32,7 @@ Bytes textWithZero(std::string_view text) {
   return bytes;
 }
 
-void writeFile(const std::string& path, std::string_view bytes) {
+void writeText(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << path;
@@ -73,13 +76,13 @@ class EdifactHostTest : public ModuleHostTest {
     hsm.createData(0, {.label = "EOICert", .value = stored, .application = application});
 
     derBag = dir() + "/bag.der";
-    writeFile(derBag, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
+    writeText(derBag, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
     std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
     base64.resize(
         static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()),
                                                  der.data(), static_cast<int>(der.size()))));
     base64Bag = dir() + "/bag.b64";
-    writeFile(base64Bag, base64 + "\n");
+    writeText(base64Bag, base64 + "\n");
   }
 
   // signThroughScript returns the message that FEDIMessageSign gave in a script run.
@@ -110,12 +113,12 @@ TEST_P(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
   const std::string signedMessage = signThroughScript(kInvoice);
   ASSERT_EQ(0u, signedMessage.find("UNH+1+INVOIC:D:96A:UN'USH+94W+1+01+1+2+2+2+1++++1:"));
   const std::string file = dir() + "/invoice.edi";
-  writeFile(file, signedMessage);
+  writeText(file, signedMessage);
 
   std::string tampered = signedMessage;
   tampered.replace(tampered.find("BGM+380+1"), 9, "BGM+381+1");
   const std::string tamperedFile = dir() + "/tampered.edi";
-  writeFile(tamperedFile, tampered);
+  writeText(tamperedFile, tampered);
 
   for (const std::string& bag : {derBag, base64Bag}) {
     SCOPED_TRACE(bag);
@@ -135,7 +138,7 @@ TEST_P(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
 
 TEST_P(EdifactHostTest, UsageErrorsExitWithTwo) {
   const std::string message = dir() + "/invoice.edi";
-  writeFile(message, kInvoice);
+  writeText(message, kInvoice);
   const std::vector<std::string> cases[] = {
       {"verify-edifact"},
       {"verify-edifact", message},
@@ -154,6 +157,70 @@ TEST_P(EdifactHostTest, UsageErrorsExitWithTwo) {
   const HostRun run = runHost({"verify-edifact", message, "--cert", derBag});
   EXPECT_EQ(1, run.status);
   EXPECT_EQ(std::vector<std::string>{"FAILED: no USH segment after UNH"}, lines(run.out));
+}
+
+// signedWithOpenssl builds the envelope by hand around kInvoice's body, names SHA-1 in its USA
+// segment and signs the range from USH up to UST with `openssl dgst -sha1 -sign`.
+std::string signedWithOpenssl(const std::string& dir, const std::string& keyPem) {
+  const std::string range =
+      "USH+94W+1+01+1+2+2+2+1++++1:20240102:030405'USA+1:::8:1'"
+      "USC+1234567890+3:::::ORG01:U001'USA+6:::10:1'BGM+380+1'";
+  writeText(dir + "/range.txt", range);
+  if (!runOpenssl("dgst -sha1 -sign '" + keyPem + "' -out '" + dir + "/range.sig' '" + dir +
+                  "/range.txt'")) {
+    ADD_FAILURE() << "openssl could not sign";
+    return {};
+  }
+  std::string hex;
+  for (const std::uint8_t byte : readFile(dir + "/range.sig")) {
+    hex.push_back("0123456789ABCDEF"[byte >> 4]);
+    hex.push_back("0123456789ABCDEF"[byte & 15]);
+  }
+  return "UNH+1+INVOIC:D:96A:UN'" + range + "UST+01'USR+" + hex + "'UNT+9+1'";
+}
+
+TEST(EdifactHostX509, AnSha1EnvelopeVerifiesWithAnX509CertificateDerOrPem) {
+  TempDir dir;
+  const SelfSigned signer = makeSelfSigned(dir.path(), "signer", "/CN=EDI Signer/O=ORG01");
+  const SelfSigned stranger = makeSelfSigned(dir.path(), "stranger", "/CN=Someone Else");
+  const std::string signedMessage = signedWithOpenssl(dir.path(), signer.keyPem);
+  ASSERT_FALSE(signedMessage.empty());
+  const std::string file = dir.path() + "/invoice.edi";
+  writeText(file, signedMessage);
+  std::string tampered = signedMessage;
+  tampered.replace(tampered.find("BGM+380+1"), 9, "BGM+381+1");
+  const std::string tamperedFile = dir.path() + "/tampered.edi";
+  writeText(tamperedFile, tampered);
+
+  const std::string signedBytes =
+      std::to_string(signedMessage.find("UST+") - signedMessage.find("USH+"));
+  const std::string ok =
+      "OK: SHA-1 signature of " + signedBytes + " bytes by 1234567890 verified; 9 segments";
+  const std::string mismatch = "FAILED: the SHA-1 signature does not match the " + signedBytes +
+                               " signed bytes (USH up to UST) and the signer's key";
+  struct Case {
+    std::string message;
+    std::string certificate;
+    int status;
+    std::string out;
+  } const cases[] = {
+      {file, signer.certPem, 0, ok},
+      {file, signer.certDer, 0, ok},
+      {tamperedFile, signer.certDer, 1, mismatch},
+      {file, stranger.certPem, 1, mismatch},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.certificate + " " + c.message);
+    const HostRun run = runHost({"verify-edifact", c.message, "--cert", c.certificate});
+    EXPECT_EQ(c.status, run.status) << run.err;
+    EXPECT_EQ(std::vector<std::string>{c.out}, lines(run.out));
+  }
+
+  // A key is no certificate.
+  const HostRun run = runHost({"verify-edifact", file, "--cert", signer.keyPem});
+  EXPECT_EQ(2, run.status);
+  EXPECT_TRUE(run.out.empty()) << run.out;
+  EXPECT_NE(std::string::npos, run.err.find("nor an X.509 certificate")) << run.err;
 }
 
 }  // namespace

@@ -5,12 +5,23 @@
 //   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
 //   kestrune demo [--dir DIR]         a SoftHSM2 token and a fedi-ca authority in DIR, the
 //                                     token taken through the certificate life cycle
-//   kestrune verify-edifact FILE --cert BAG
-//                                     checks a signed EDIFACT message: "OK: ..." and 0, or
-//                                     "FAILED: why" and 1
+//   kestrune verify-edifact FILE --cert CERT
+//                                     checks a signed EDIFACT message against a FEDI
+//                                     certificate bag or an X.509 certificate: "OK: ..." and 0,
+//                                     or "FAILED: why" and 1
+//   kestrune store list [--machine] [STORE]
+//   kestrune store add STORE CERTFILE [--provider NAME --container NAME [--key-spec 1|2]]
+//                      [--machine]
+//   kestrune store remove STORE THUMBPRINT [--machine]
+//                                     the system certificate stores (My, Root, CA,
+//                                     AddressBook, Request) through CryptoAPI
+//   kestrune provider list
+//   kestrune provider add NAME --pkcs11 MODULE [--token LABEL]
+//   kestrune provider remove NAME     the key providers: built-in, and providers.json's
 //
-// Exit status: 0 when every call was made (whatever the control answered), 1 when a call
-// could not be made or a script line faulted, 2 for a usage error.
+// Exit status: 0 when every call was made (whatever the control answered) or the operation
+// succeeded, 1 when a call could not be made, a script line faulted or an operation failed,
+// 2 for a usage error.
 #include <openssl/crypto.h>
 
 #include <iostream>
@@ -26,7 +37,9 @@
 #include "platform/platform.h"
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/method_call.h"
+#include "tools/kestrune/provider_commands.h"
 #include "tools/kestrune/script_runner.h"
+#include "tools/kestrune/store_commands.h"
 #include "tools/kestrune/verify_edifact.h"
 
 namespace kestrune::host {
@@ -103,8 +116,10 @@ int runScriptFile(const std::string& file) {
 
 int run(int argc, char** argv) {
   CLI::App app{
-      "Script the TVFEDIMiniKeyCrypt control of Kestrune.\n"
-      "Exit status: 0 every call made, 1 a call or script line faulted, 2 usage error.",
+      "Script the TVFEDIMiniKeyCrypt control of Kestrune; keep its certificate stores and key "
+      "providers.\n"
+      "Exit status: 0 every call made or the operation done, 1 a call, script line or "
+      "operation failed, 2 usage error.",
       "kestrune"};
   app.require_subcommand(1, 1);
 
@@ -136,17 +151,21 @@ int run(int argc, char** argv) {
       ->capture_default_str();
 
   std::string signedFile;
-  std::string certificateBag;
+  std::string signerCertificate;
   auto* verifyCommand = app.add_subcommand(
       "verify-edifact",
-      "Check a message signed by FEDIMessageSign against the signer's certificate bag. Prints "
+      "Check a message signed by FEDIMessageSign against the signer's certificate. Prints "
       "\"OK: ...\" and exits 0, or \"FAILED: why\" and exits 1");
   verifyCommand->add_option("file", signedFile, "the signed message, as signed (code page 950)")
       ->required();
   verifyCommand
-      ->add_option("--cert", certificateBag,
-                   "the signer's certificate bag: DER, or the control's Base64 of it")
+      ->add_option("--cert", signerCertificate,
+                   "the signer's FEDI certificate bag (DER, or the control's Base64 of it) or "
+                   "X.509 certificate (DER or PEM)")
       ->required();
+
+  const StoreCommands storeCommands(app);
+  const ProviderCommands providerCommands(app);
 
   try {
     app.parse(argc, argv);
@@ -158,8 +177,10 @@ int run(int argc, char** argv) {
   if (callCommand->parsed()) return callOne(callCommand->remaining());
   if (scriptCommand->parsed()) return runScriptFile(scriptFile);
   if (verifyCommand->parsed()) {
-    return runVerifyEdifact(signedFile, certificateBag, std::cout, std::cerr);
+    return runVerifyEdifact(signedFile, signerCertificate, std::cout, std::cerr);
   }
+  if (storeCommands.parsed()) return storeCommands.run(std::cout, std::cerr);
+  if (providerCommands.parsed()) return providerCommands.run(std::cout, std::cerr);
   if (demoCommand->parsed()) {
     if (demoDir.empty()) demoDir = defaultDemoDir();
     if (demoDir.empty()) {

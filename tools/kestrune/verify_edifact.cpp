@@ -9,6 +9,7 @@
 #include "edifact/edifact.h"
 #include "platform/platform.h"
 #include "token/base64.h"
+#include "tools/kestrune/certificate_file.h"
 
 namespace kestrune::host {
 namespace {
@@ -40,28 +41,48 @@ fedi::RecordPtr<FEDICERT> readBag(const std::vector<std::uint8_t>& file) {
 
 }  // namespace
 
-int runVerifyEdifact(const std::string& messageFile, const std::string& bagFile, std::ostream& out,
-                     std::ostream& err) {
+int runVerifyEdifact(const std::string& messageFile, const std::string& certificateFile,
+                     std::ostream& out, std::ostream& err) {
   std::vector<std::uint8_t> message;
   if (platform::readFile(messageFile.c_str(), message) != platform::FileStatus::ok) {
     err << "kestrune verify-edifact: cannot read " << messageFile << "\n";
     return kUsageError;
   }
-  std::vector<std::uint8_t> bagBytes;
-  if (platform::readFile(bagFile.c_str(), bagBytes) != platform::FileStatus::ok) {
-    err << "kestrune verify-edifact: cannot read " << bagFile << "\n";
-    return kUsageError;
-  }
-  const fedi::RecordPtr<FEDICERT> bag = readBag(bagBytes);
-  if (!bag) {
-    err << "kestrune verify-edifact: " << bagFile
-        << " is not a FEDI certificate bag (DER, or Base64 of DER)\n";
-    return kUsageError;
+  std::vector<std::uint8_t> certificateBytes;
+  switch (readBoundedFile(certificateFile, kMaxCertificateFile, certificateBytes)) {
+    case FileRead::ok:
+      break;
+    case FileRead::cannotRead:
+      err << "kestrune verify-edifact: cannot read " << certificateFile << "\n";
+      return kUsageError;
+    case FileRead::tooLarge:
+      err << "kestrune verify-edifact: " << certificateFile << " is larger than "
+          << kMaxCertificateFile << " bytes; not a certificate\n";
+      return kUsageError;
   }
 
+  // The FEDI bag first, as the control hands it out; then an X.509 certificate, whose key
+  // checks the envelope all the same.
   edifact::VerifyReport report;
   const std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
-  if (edifact::verifyEdifactMessage(text, bag.get(), report) == edifact::VerifyStatus::ok) {
+  edifact::VerifyStatus status = edifact::VerifyStatus::failed;
+  if (const fedi::RecordPtr<FEDICERT> bag = readBag(certificateBytes)) {
+    status = edifact::verifyEdifactMessage(text, bag.get(), report);
+  } else {
+    CertificateFile certificate;
+    std::string why;
+    if (!decodeCertificateFile(certificateBytes, certificate, why)) {
+      err << "kestrune verify-edifact: " << certificateFile
+          << " is neither a FEDI certificate bag (DER, or Base64 of DER) nor an X.509 "
+             "certificate (DER or PEM)\n";
+      return kUsageError;
+    }
+    EVP_PKEY* key = X509_get0_pubkey(certificate.certificate.get());
+    status = key != nullptr
+                 ? edifact::verifyEdifactMessage(text, key, report)
+                 : edifact::signerKeyMissing(report, "the certificate's public key can't be read");
+  }
+  if (status == edifact::VerifyStatus::ok) {
     out << "OK: " << report.message << "\n";
     return kVerified;
   }

@@ -1,0 +1,171 @@
+// kestrune store: certificates made by the openssl command go into the system stores (folders
+// under the test's own XDG_DATA_HOME and KESTRUNE_MACHINE_STORES), are listed and removed.
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/ptr.h"
+#include "tests/host/host_runner.h"
+#include "tests/host/openssl_tool.h"
+#include "tests/support/test_files.h"
+
+namespace kestrune::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+class StoreHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    certificate = makeSelfSigned(dir.path(), "user", "/CN=Store Test/O=Kestrune, Ltd/C=TW");
+    ASSERT_FALSE(certificate.thumbprint.empty());
+  }
+
+  HostRun kestrune(const Args& args) {
+    return runHost(args, {},
+                   {{"XDG_DATA_HOME", dir.path() + "/data"},
+                    {"XDG_CONFIG_HOME", dir.path() + "/config"},
+                    {"KESTRUNE_MACHINE_STORES", dir.path() + "/machine"}});
+  }
+
+  std::string userStore(const std::string& name) const {
+    return dir.path() + "/data/kestrune/stores/CurrentUser/" + name;
+  }
+
+  // columns: what store list shows after the store's name, from OpenSSL's reading of the
+  // certificate (notAfter) and Windows' name text.
+  std::string columns() const {
+    const std::vector<std::uint8_t> der = readFile(certificate.certDer);
+    const unsigned char* position = der.data();
+    const Ptr<X509> x509(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
+    std::tm notAfter{};
+    EXPECT_TRUE(x509 && ASN1_TIME_to_tm(X509_get0_notAfter(x509.get()), &notAfter) == 1);
+    char time[32];
+    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &notAfter);
+    const std::string name = "CN=Store Test, O=\"Kestrune, Ltd\", C=TW";
+    return certificate.thumbprint + "\t" + name + "\t" + name + "\t" + time;
+  }
+
+  TempDir dir;
+  SelfSigned certificate;
+};
+
+TEST_F(StoreHostTest, AddListAndRemoveRoundTrip) {
+  const std::string thumbprint = certificate.thumbprint;
+  HostRun run = kestrune({"store", "add", "My", certificate.certPem, "--provider", "Card P",
+                          "--container", "key 1", "--key-spec", "2"});
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(Args{thumbprint}, lines(run.out));
+  // The stored bytes are the certificate's DER, whatever the file's form.
+  EXPECT_EQ(readFile(certificate.certDer), readFile(userStore("My") + "/" + thumbprint + ".der"));
+  const auto property =
+      nlohmann::json::parse(readFile(userStore("My") + "/" + thumbprint + ".json"), nullptr, false);
+  EXPECT_EQ(nlohmann::json({{"provider", "Card P"},
+                            {"container", "key 1"},
+                            {"providerType", 1},
+                            {"keySpec", 2},
+                            {"flags", 0}}),
+            property);
+
+  run = kestrune({"store", "add", "ca", certificate.certDer});  // store names ignore case
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(Args{thumbprint}, lines(run.out));
+  EXPECT_FALSE(fs::exists(userStore("CA") + "/" + thumbprint + ".json"));
+
+  const std::string myLine = "My\t" + columns() + "\tCard P\tkey 1\tkeySpec 2";
+  const std::string caLine = "CA\t" + columns();
+  run = kestrune({"store", "list"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ((Args{myLine, caLine}), lines(run.out));
+  run = kestrune({"store", "list", "My"});
+  EXPECT_EQ(Args{myLine}, lines(run.out));
+
+  std::string lowercase = thumbprint;
+  for (char& c : lowercase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  run = kestrune({"store", "remove", "My", lowercase});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_FALSE(fs::exists(userStore("My") + "/" + thumbprint + ".der"));
+  EXPECT_FALSE(fs::exists(userStore("My") + "/" + thumbprint + ".json"));
+  run = kestrune({"store", "remove", "My", thumbprint});
+  EXPECT_EQ(1, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("no certificate " + thumbprint)) << run.err;
+  run = kestrune({"store", "list"});
+  EXPECT_EQ(Args{caLine}, lines(run.out));
+}
+
+TEST_F(StoreHostTest, MachineStoresAreApart) {
+  HostRun run = kestrune({"store", "add", "Root", certificate.certPem, "--machine", "--provider",
+                          "P", "--container", "C"});
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_TRUE(fs::exists(dir.path() + "/machine/Root/" + certificate.thumbprint + ".der"));
+  run = kestrune({"store", "list", "--machine", "Root"});
+  // A machine store's certificate names a key of the machine's key sets.
+  EXPECT_EQ(Args{"Root\t" + columns() + "\tP\tC\tkeySpec 1"}, lines(run.out));
+  EXPECT_EQ(nlohmann::json(32), nlohmann::json::parse(readFile(dir.path() + "/machine/Root/" +
+                                                               certificate.thumbprint + ".json"))
+                                    .at("flags"));
+  run = kestrune({"store", "list"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
+TEST_F(StoreHostTest, RefusesWhatIsNotOneCertificateOrAStore) {
+  const std::vector<std::uint8_t> pemBytes = readFile(certificate.certPem);
+  const std::string pem(pemBytes.begin(), pemBytes.end());
+  const std::vector<std::uint8_t> der = readFile(certificate.certDer);
+  const auto write = [&](const std::string& name, const std::string& text) {
+    writeFile(dir.path() + "/" + name, std::vector<std::uint8_t>(text.begin(), text.end()));
+    return dir.path() + "/" + name;
+  };
+  std::vector<std::uint8_t> trailing = der;
+  trailing.push_back(0);
+  writeFile(dir.path() + "/trailing.der", trailing);
+  const std::string twice = write("twice.pem", pem + pem);
+  const std::string junk = write("junk.bin", "not a certificate at all");
+  const std::string huge = write("huge.pem", std::string(1 << 20, 'A') + "\n" + pem);
+  const std::string cert = certificate.certPem;
+
+  struct Case {
+    const char* what;
+    Args args;
+    int status;
+  } const cases[] = {
+      {"unknown store", {"store", "add", "Personal", cert}, 2},
+      {"unknown store to list", {"store", "list", "Trust"}, 2},
+      {"unknown store to remove", {"store", "remove", "../My", certificate.thumbprint}, 2},
+      {"private key", {"store", "add", "My", certificate.keyPem}, 2},
+      {"missing file", {"store", "add", "My", dir.path() + "/missing.der"}, 2},
+      {"folder", {"store", "add", "My", dir.path()}, 2},
+      {"junk", {"store", "add", "My", junk}, 2},
+      {"trailing byte", {"store", "add", "My", dir.path() + "/trailing.der"}, 2},
+      {"two certificates", {"store", "add", "My", twice}, 2},
+      {"over the bound", {"store", "add", "My", huge}, 2},
+      {"provider alone", {"store", "add", "My", cert, "--provider", "P"}, 2},
+      {"key spec 3",
+       {"store", "add", "My", cert, "--provider", "P", "--container", "C", "--key-spec", "3"},
+       2},
+      {"key spec alone", {"store", "add", "My", cert, "--key-spec", "1"}, 2},
+      {"empty container", {"store", "add", "My", cert, "--provider", "P", "--container", ""}, 2},
+      {"short thumbprint", {"store", "remove", "My", "ABCDEF"}, 2},
+      {"absent thumbprint", {"store", "remove", "My", std::string(40, 'A')}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const HostRun run = kestrune(c.args);
+    EXPECT_EQ(c.status, run.status) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_FALSE(run.err.empty());
+  }
+  EXPECT_FALSE(fs::exists(userStore("My")));
+}
+
+}  // namespace
+}  // namespace kestrune::testing
