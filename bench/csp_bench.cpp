@@ -125,7 +125,7 @@ struct CardBed {
     const Ptr<EVP_PKEY> key = newRsaKey(1024);
     const Bytes certificate =
         key ? certificateOf(key.get(), "card", "Card Issuer", 0x0C01) : Bytes();
-    if (certificate.empty() || functions == nullptr) return;
+    if (certificate.empty() || functions == nullptr || hsm.slots().empty()) return;
     // softhsm2-util imports the key with the label and CKA_ID a card issuer gives it.
     const std::string keyPem = folder.path() + "/key8.pem";
     {
