@@ -149,6 +149,47 @@ TEST_F(TokenProvider, PinOutcomesAndSignatures) {
   CryptReleaseContext(prov, 0);
 }
 
+// The private key found for one signature serves the next without a search; a handle the
+// module no longer knows sends the provider searching again, and a PIN refused on the open
+// card leaves the known key unusable.
+TEST_F(TokenProvider, TheKeyFoundOnceServesTheNextSignatures) {
+  HCRYPTPROV prov = acquire("Proxied");
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+  ASSERT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
+  const auto signs = [&] {
+    HCRYPTHASH hash = sha1Of(prov, "signed twice");
+    Bytes signature(128);
+    DWORD length = static_cast<DWORD>(signature.size());
+    const BOOL ok = CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &length);
+    CryptDestroyHash(hash);
+    return ok;
+  };
+  ASSERT_TRUE(signs()) << std::hex << GetLastError();
+  struct Step {
+    const char* why;
+    const char* faults;
+    std::uint64_t searches;
+  } steps[] = {
+      {"the known key", "", 0},
+      {"a handle the module no longer knows", "C_SignInit=0x60*1", 1},  // CKR_KEY_HANDLE_INVALID
+      {"the key found again", "", 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.why);
+    setProxyFaults(step.faults);
+    resetProxyCalls();
+    EXPECT_TRUE(signs()) << std::hex << GetLastError();
+    EXPECT_EQ(proxyCalls("C_FindObjectsInit"), step.searches);
+  }
+  EXPECT_FAILS_WITH(
+      CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>("000000"), 0),
+      SCARD_W_WRONG_CHV);
+  EXPECT_FAILS_WITH(signs(), 0x8010006A);
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+}
+
 TEST_F(TokenProvider, BlockedPinAndNoTerminal) {
   HCRYPTPROV prov = acquire("Proxied");
   HCRYPTKEY key = 0;

@@ -83,6 +83,9 @@ class TokenContainer {
   CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
   Bytes id;  // CKA_ID of the container's key
   std::string name;
+  // The private key once an operation has found it: a signature then costs the card one
+  // operation instead of a search and a label read per key. A login drops it.
+  CK_OBJECT_HANDLE knownPrivateKey = CK_INVALID_HANDLE;
   ~TokenContainer() {
     if (session != CK_INVALID_HANDLE) module->f->C_CloseSession(session);
   }
@@ -279,6 +282,7 @@ std::vector<std::string> tokenContainers(TokenContainer& token) {
 }
 
 bool tokenLogin(TokenContainer& token, const BYTE* pin) {
+  token.knownPrivateKey = CK_INVALID_HANDLE;
   std::array<char, kMaxPin + 1> typed{};
   std::size_t length = 0;
   const char* text = reinterpret_cast<const char*>(pin);
@@ -336,13 +340,22 @@ bool tokenCertificate(TokenContainer& token, Bytes& der) {
 
 bool tokenPrivateOperation(TokenContainer& token, std::uint64_t /*key*/, bool sign,
                            std::span<const std::uint8_t> input, Bytes& output) {
-  // The handle found before login may be the public half: look the private key up now.
-  CK_OBJECT_HANDLE key = token.privateKey();
-  if (key == CK_INVALID_HANDLE) return fail(kSecurityViolation);
   CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
   CK_FUNCTION_LIST& f = token.f();
-  CK_RV rv = sign ? f.C_SignInit(token.session, &mechanism, key)
-                  : f.C_DecryptInit(token.session, &mechanism, key);
+  const auto start = [&](CK_OBJECT_HANDLE key) {
+    return sign ? f.C_SignInit(token.session, &mechanism, key)
+                : f.C_DecryptInit(token.session, &mechanism, key);
+  };
+  CK_RV rv = token.knownPrivateKey != CK_INVALID_HANDLE ? start(token.knownPrivateKey)
+                                                        : CKR_KEY_HANDLE_INVALID;
+  if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
+    // No key known yet, or the module no longer knows it (the key was replaced). The handle
+    // found before login may be the public half: look the private key up now.
+    token.knownPrivateKey = token.privateKey();
+    if (token.knownPrivateKey == CK_INVALID_HANDLE) return fail(kSecurityViolation);
+    rv = start(token.knownPrivateKey);
+  }
+  if (rv != CKR_OK) token.knownPrivateKey = CK_INVALID_HANDLE;
   CK_ULONG length = 0;
   auto* data = const_cast<std::uint8_t*>(input.data());
   if (rv == CKR_OK)
