@@ -60,8 +60,8 @@ class StoreHostTest : public ::testing::Test {
 
 TEST_F(StoreHostTest, AddListAndRemoveRoundTrip) {
   const std::string thumbprint = certificate.thumbprint;
-  HostRun run = kestrune({"store", "add", "My", certificate.certPem, "--provider", "Card P",
-                          "--container", "key 1", "--key-spec", "2"});
+  HostRun run = kestrune({"store", "add", "--store", "My", certificate.certPem, "--provider",
+                          "Card P", "--container", "key 1", "--key-spec", "signature"});
   ASSERT_EQ(0, run.status) << run.err;
   EXPECT_EQ(Args{thumbprint}, lines(run.out));
   // The stored bytes are the certificate's DER, whatever the file's form.
@@ -75,7 +75,8 @@ TEST_F(StoreHostTest, AddListAndRemoveRoundTrip) {
                             {"flags", 0}}),
             property);
 
-  run = kestrune({"store", "add", "ca", certificate.certDer});  // store names ignore case
+  run =
+      kestrune({"store", "add", "--store", "ca", certificate.certDer});  // store names ignore case
   ASSERT_EQ(0, run.status) << run.err;
   EXPECT_EQ(Args{thumbprint}, lines(run.out));
   EXPECT_FALSE(fs::exists(userStore("CA") + "/" + thumbprint + ".json"));
@@ -85,16 +86,16 @@ TEST_F(StoreHostTest, AddListAndRemoveRoundTrip) {
   run = kestrune({"store", "list"});
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_EQ((Args{myLine, caLine}), lines(run.out));
-  run = kestrune({"store", "list", "My"});
+  run = kestrune({"store", "list", "--store", "My"});
   EXPECT_EQ(Args{myLine}, lines(run.out));
 
   std::string lowercase = thumbprint;
   for (char& c : lowercase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  run = kestrune({"store", "remove", "My", lowercase});
+  run = kestrune({"store", "remove", lowercase});  // My is the default store
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_FALSE(fs::exists(userStore("My") + "/" + thumbprint + ".der"));
   EXPECT_FALSE(fs::exists(userStore("My") + "/" + thumbprint + ".json"));
-  run = kestrune({"store", "remove", "My", thumbprint});
+  run = kestrune({"store", "remove", "--store", "My", thumbprint});
   EXPECT_EQ(1, run.status);
   EXPECT_NE(std::string::npos, run.err.find("no certificate " + thumbprint)) << run.err;
   run = kestrune({"store", "list"});
@@ -102,11 +103,11 @@ TEST_F(StoreHostTest, AddListAndRemoveRoundTrip) {
 }
 
 TEST_F(StoreHostTest, MachineStoresAreApart) {
-  HostRun run = kestrune({"store", "add", "Root", certificate.certPem, "--machine", "--provider",
-                          "P", "--container", "C"});
+  HostRun run = kestrune({"store", "add", "--store", "Root", certificate.certPem, "--location",
+                          "LocalMachine", "--provider", "P", "--container", "C"});
   ASSERT_EQ(0, run.status) << run.err;
   EXPECT_TRUE(fs::exists(dir.path() + "/machine/Root/" + certificate.thumbprint + ".der"));
-  run = kestrune({"store", "list", "--machine", "Root"});
+  run = kestrune({"store", "list", "--location", "LocalMachine", "--store", "Root"});
   // A machine store's certificate names a key of the machine's key sets.
   EXPECT_EQ(Args{"Root\t" + columns() + "\tP\tC\tkeySpec 1"}, lines(run.out));
   EXPECT_EQ(nlohmann::json(32), nlohmann::json::parse(readFile(dir.path() + "/machine/Root/" +
@@ -138,24 +139,30 @@ TEST_F(StoreHostTest, RefusesWhatIsNotOneCertificateOrAStore) {
     Args args;
     int status;
   } const cases[] = {
-      {"unknown store", {"store", "add", "Personal", cert}, 2},
-      {"unknown store to list", {"store", "list", "Trust"}, 2},
-      {"unknown store to remove", {"store", "remove", "../My", certificate.thumbprint}, 2},
-      {"private key", {"store", "add", "My", certificate.keyPem}, 2},
-      {"missing file", {"store", "add", "My", dir.path() + "/missing.der"}, 2},
-      {"folder", {"store", "add", "My", dir.path()}, 2},
-      {"junk", {"store", "add", "My", junk}, 2},
-      {"trailing byte", {"store", "add", "My", dir.path() + "/trailing.der"}, 2},
-      {"two certificates", {"store", "add", "My", twice}, 2},
-      {"over the bound", {"store", "add", "My", huge}, 2},
-      {"provider alone", {"store", "add", "My", cert, "--provider", "P"}, 2},
-      {"key spec 3",
-       {"store", "add", "My", cert, "--provider", "P", "--container", "C", "--key-spec", "3"},
+      {"unknown store", {"store", "add", "--store", "Personal", cert}, 2},
+      {"unknown store to list", {"store", "list", "--store", "Trust"}, 2},
+      {"unknown location", {"store", "list", "--location", "Elsewhere"}, 2},
+      {"unknown store to remove",
+       {"store", "remove", "--store", "../My", certificate.thumbprint},
        2},
-      {"key spec alone", {"store", "add", "My", cert, "--key-spec", "1"}, 2},
-      {"empty container", {"store", "add", "My", cert, "--provider", "P", "--container", ""}, 2},
-      {"short thumbprint", {"store", "remove", "My", "ABCDEF"}, 2},
-      {"absent thumbprint", {"store", "remove", "My", std::string(40, 'A')}, 1},
+      {"private key", {"store", "add", "--store", "My", certificate.keyPem}, 2},
+      {"missing file", {"store", "add", "--store", "My", dir.path() + "/missing.der"}, 2},
+      {"folder", {"store", "add", "--store", "My", dir.path()}, 2},
+      {"junk", {"store", "add", "--store", "My", junk}, 2},
+      {"trailing byte", {"store", "add", "--store", "My", dir.path() + "/trailing.der"}, 2},
+      {"two certificates", {"store", "add", "--store", "My", twice}, 2},
+      {"over the bound", {"store", "add", "--store", "My", huge}, 2},
+      {"provider alone", {"store", "add", "--store", "My", cert, "--provider", "P"}, 2},
+      {"key spec 3",
+       {"store", "add", "--store", "My", cert, "--provider", "P", "--container", "C", "--key-spec",
+        "both"},
+       2},
+      {"key spec alone", {"store", "add", "--store", "My", cert, "--key-spec", "exchange"}, 2},
+      {"empty container",
+       {"store", "add", "--store", "My", cert, "--provider", "P", "--container", ""},
+       2},
+      {"short thumbprint", {"store", "remove", "--store", "My", "ABCDEF"}, 2},
+      {"absent thumbprint", {"store", "remove", "--store", "My", std::string(40, 'A')}, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

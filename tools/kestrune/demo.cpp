@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "tools/kestrune/demo_ca.h"
 #include "tools/kestrune/demo_checks.h"
+#include "tools/kestrune/demo_csp.h"
 #include "tools/kestrune/demo_steps.h"
 #include "tools/kestrune/demo_token.h"
 
@@ -76,7 +77,9 @@ int runDemo(const std::string& dir, const std::string& modulePath, std::ostream&
   }
   out << "Done: the signed message is " << dir << "/" << kSignedMessageFile
       << "; check it again with: kestrune verify-edifact " << dir << "/" << kSignedMessageFile
-      << " --cert " << dir << "/" << kUserBagFile << "\n";
+      << " --cert " << dir << "/" << kUserBagFile << "\n"
+      << "      and the CryptoAPI-signed ones with: kestrune verify-edifact " << dir
+      << "/orders-1-signed.edi --cert " << dir << "/" << kCspCertificateFile << "\n";
   return 0;
 }
 

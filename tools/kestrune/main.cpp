@@ -9,10 +9,10 @@
 //                                     checks a signed EDIFACT message against a FEDI
 //                                     certificate bag or an X.509 certificate: "OK: ..." and 0,
 //                                     or "FAILED: why" and 1
-//   kestrune store list [--machine] [STORE]
-//   kestrune store add STORE CERTFILE [--provider NAME --container NAME [--key-spec 1|2]]
-//                      [--machine]
-//   kestrune store remove STORE THUMBPRINT [--machine]
+//   kestrune store list [--store STORE] [--location CurrentUser|LocalMachine]
+//   kestrune store add [--store My] [--provider NAME --container NAME
+//                      [--key-spec signature|exchange]] [--location ...] CERTFILE
+//   kestrune store remove [--store My] [--location ...] THUMBPRINT
 //                                     the system certificate stores (My, Root, CA,
 //                                     AddressBook, Request) through CryptoAPI
 //   kestrune provider list

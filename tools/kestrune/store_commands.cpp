@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -116,17 +117,28 @@ StoreCommands::StoreCommands(CLI::App& app) {
                               "The system certificate stores My, Root, CA, AddressBook and "
                               "Request: list, add and remove certificates");
   store_->require_subcommand(1, 1);
+  // The stores' location, as CryptoAPI names it: the current user's (the default) or the
+  // local machine's.
+  const auto addLocation = [this](CLI::App* command) {
+    command
+        ->add_option_function<std::string>(
+            "--location",
+            [this](const std::string& location) { machine_ = location == "LocalMachine"; },
+            "CurrentUser (the default) or LocalMachine")
+        ->check(CLI::IsMember({"CurrentUser", "LocalMachine"}));
+  };
+  const auto storeHelp = "My (the default), Root, CA, AddressBook or Request";
 
   list_ = store_->add_subcommand(
       "list",
       "One line per certificate, tab-separated: store, thumbprint, subject, issuer, notAfter, "
       "and the key's provider, container and keySpec when it has them");
-  list_->add_option("store", storeName_, "one store; all five when absent");
-  list_->add_flag("--machine", machine_, "the local machine's stores, not the current user's");
+  list_->add_option("--store", storeName_, "one store; all five when absent");
+  addLocation(list_);
 
   add_ = store_->add_subcommand(
       "add", "Add a certificate (DER or PEM) to a store and print its thumbprint");
-  add_->add_option("store", storeName_, "My, Root, CA, AddressBook or Request")->required();
+  add_->add_option("--store", storeName_, storeHelp);
   add_->add_option("certificate", certificateFile_, "the certificate file, DER or PEM")->required();
   auto* provider =
       add_->add_option("--provider", provider_, "the key's provider (with --container)");
@@ -134,17 +146,17 @@ StoreCommands::StoreCommands(CLI::App& app) {
       add_->add_option("--container", container_, "the key's container (with --provider)");
   provider->needs(container);
   container->needs(provider);
-  add_->add_option("--key-spec", keySpec_, "1 AT_KEYEXCHANGE, 2 AT_SIGNATURE")
-      ->check(CLI::Range(1u, 2u))
-      ->needs(provider)
-      ->capture_default_str();
-  add_->add_flag("--machine", machine_, "the local machine's store, not the current user's");
+  add_->add_option("--key-spec", keySpec_, "exchange (AT_KEYEXCHANGE, the default) or signature")
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, unsigned>{{"exchange", 1u}, {"signature", 2u}}))
+      ->needs(provider);
+  addLocation(add_);
 
   remove_ = store_->add_subcommand("remove", "Remove a certificate from a store by thumbprint");
-  remove_->add_option("store", storeName_, "My, Root, CA, AddressBook or Request")->required();
+  remove_->add_option("--store", storeName_, storeHelp);
   remove_->add_option("thumbprint", thumbprint_, "the SHA-1 of the certificate, 40 hex digits")
       ->required();
-  remove_->add_flag("--machine", machine_, "the local machine's store, not the current user's");
+  addLocation(remove_);
 }
 
 int StoreCommands::run(std::ostream& out, std::ostream& err) const {
@@ -157,7 +169,7 @@ int StoreCommands::run(std::ostream& out, std::ostream& err) const {
 int StoreCommands::list(std::ostream& out, std::ostream& err) const {
   if (!storeName_.empty()) {
     std::string name;
-    if (!knownStore(storeName_, name, err)) return kUsageError;
+    if (!knownStore(storeName_.empty() ? "My" : storeName_, name, err)) return kUsageError;
     return listStore(name, machine_, out, err) ? kDone : kFailed;
   }
   // A store that can't be opened doesn't hide the others.
@@ -169,7 +181,7 @@ int StoreCommands::list(std::ostream& out, std::ostream& err) const {
 
 int StoreCommands::add(std::ostream& out, std::ostream& err) const {
   std::string name;
-  if (!knownStore(storeName_, name, err)) return kUsageError;
+  if (!knownStore(storeName_.empty() ? "My" : storeName_, name, err)) return kUsageError;
   std::wstring providerName;
   std::wstring containerName;
   const bool withKey = !provider_.empty() || !container_.empty();
@@ -235,7 +247,7 @@ int StoreCommands::add(std::ostream& out, std::ostream& err) const {
 
 int StoreCommands::remove(std::ostream& err) const {
   std::string name;
-  if (!knownStore(storeName_, name, err)) return kUsageError;
+  if (!knownStore(storeName_.empty() ? "My" : storeName_, name, err)) return kUsageError;
   if (!isThumbprint(thumbprint_)) {
     err << "kestrune store remove: a thumbprint is 40 hexadecimal digits (the certificate's "
            "SHA-1, as store list shows it)\n";
