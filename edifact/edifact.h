@@ -108,13 +108,6 @@ using IdentityReader = std::function<std::int32_t(SignerIdentity& identity)>;
 // text, or the code to fail with.
 using DigestSigner = std::function<std::int32_t(std::string_view data, std::string& hex)>;
 
-struct EnvelopeSigning {
-  std::int32_t keyType = -1;    // the signing token's type: ZRML (3) or any other
-  SigningTime signedAt;         // local time written into the USH segment
-  IdentityReader readIdentity;  // asked once the message has an envelope's place
-  DigestSigner sign;            // asked once, with the header group and the body
-};
-
 // Where signEdifactMessage put the envelope, as positions in the unsigned text: the signed text
 // is the unsigned one with [headerAt, headerAt + headerReplaced) replaced by the header group
 // (headerLength bytes, ending in its terminator) and, after it, [trailerAt, trailerAt +
@@ -127,6 +120,20 @@ struct EnvelopePlacement {
   std::size_t trailerAt = 0;
   std::size_t trailerReplaced = 0;
   std::size_t trailerLength = 0;
+};
+
+// HeaderPlaced sees the text once its header group is in place, just before the signer is
+// asked: the placement's header fields and trailerAt are final, the trailer's lengths are 0.
+// The text before the body's end no longer changes; the caller may read it (from another
+// thread too) until the signer returns.
+using HeaderPlaced = std::function<void(const EnvelopePlacement& placed, std::string_view text)>;
+
+struct EnvelopeSigning {
+  std::int32_t keyType = -1;    // the signing token's type: ZRML (3) or any other
+  SigningTime signedAt;         // local time written into the USH segment
+  IdentityReader readIdentity;  // asked once the message has an envelope's place
+  HeaderPlaced headerPlaced;    // optional
+  DigestSigner sign;            // asked once, with the header group and the body
 };
 
 // MessageScan looks at a message's text while it is being written, for what signEdifactMessage

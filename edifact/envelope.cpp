@@ -496,6 +496,8 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     const std::size_t bodyEnd = at.bodyEnd - replaced + header.size();
     const std::size_t countEnd = at.unt + reference - replaced + header.size();
 
+    if (how.headerPlaced)
+      how.headerPlaced({at.headerAt, replaced, header.size(), at.bodyEnd, 0, 0}, text);
     std::string signature;
     if (const std::int32_t code =
             how.sign(std::string_view(text).substr(at.headerAt, bodyEnd - at.headerAt), signature);

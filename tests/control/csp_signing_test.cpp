@@ -11,6 +11,7 @@
 
 #include "common/der.h"
 #include "edifact/edifact.h"
+#include "platform/platform.h"
 #include <string>
 
 #include "control/TVFEDIMiniKeyCrypt.h"
@@ -180,6 +181,29 @@ TEST_F(StoreSigning, FailuresLeaveNoSessionAndShowTheirBoxesWhenDebugging) {
   addToMy("U001", "ORG01", 7);
   EXPECT_FALSE(control.FEDIMessageSignWithCSP(u"UNH+1:2'", u"CN=U001\nSN=07", u"", u"", u"", 0, 0));
   EXPECT_EQ(500, control.getErrorCode());
+}
+
+// A message of megabytes converts back beside the signing, in two parts: the result is the one
+// the whole conversion gives, Big5 text in the body and after the message included.
+TEST_F(StoreSigning, ALongMessageComesBackWhole) {
+  addToMy("U001", "ORG01");
+  ASSERT_EQ(0, control.FEDIMessageSignWithCSP_Init(u"CN=U001", u"", u"", u"", 0, 0));
+  std::u16string body;
+  for (int i = 0; body.size() < (3u << 20); ++i) {
+    body += (i % 7 == 0) ? u"FTX+AAI+++\u8acb\u9078\u64c7'" : u"LIN+1++WIDGET:SA'QTY+21:10'";
+  }
+  const std::u16string after = u"UNZ+1+\u7c3d\u7ae0'";
+  const std::u16string message = u"UNH+1+ORDERS:D:96A:UN'" + body + u"UNT+3+1'" + after;
+  const auto signedMessage = control.FEDIMessageSignWithCSP_Update(message);
+  ASSERT_TRUE(signedMessage);
+  const std::size_t bodyAt = signedMessage->find(u"'USA+6:::10:1'") + 14;
+  const std::size_t trailerAt = signedMessage->find(u"UST+01'");
+  ASSERT_LT(bodyAt, trailerAt);
+  EXPECT_TRUE(signedMessage->substr(bodyAt, trailerAt - bodyAt) == body);
+  EXPECT_TRUE(signedMessage->ends_with(after));
+  std::string text;
+  ASSERT_TRUE(platform::toCodePage950(*signedMessage, text));
+  checkSignedBy(text, publicKeyPem(), dir());
 }
 
 // The same session on a provider whose containers are a SoftHSM2 token's keys.
