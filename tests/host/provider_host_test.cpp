@@ -110,6 +110,22 @@ TEST_F(ProviderHostTest, AFileThatCannotBeReadAsItShouldIsLeftUntouched) {
   }
 }
 
+// A providers.json linked from elsewhere stays a link: the change is refused rather than put in
+// a plain file in its place, away from the file the user keeps.
+TEST_F(ProviderHostTest, ALinkedFileIsNotReplaced) {
+  const std::string target = dir.path() + "/kept.json";
+  const std::string text = R"({"Card": {"pkcs11": "m.so"}})";
+  writeFile(target, std::vector<std::uint8_t>(text.begin(), text.end()));
+  fs::create_directories(folder());
+  fs::create_symlink(target, file());
+  const HostRun run = kestrune({"provider", "add", "Other", "--pkcs11", "o.so"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("symbolic link")) << run.err;
+  EXPECT_TRUE(fs::is_symlink(file()));
+  EXPECT_EQ(text, readText());
+  EXPECT_EQ(0, kestrune({"provider", "list"}).status);  // still read through the link
+}
+
 TEST_F(ProviderHostTest, RefusesBuiltInNamesAndBadEntries) {
   writeText(R"({"Card": {"pkcs11": "m.so"}})");
   const std::string before = readText();

@@ -4,6 +4,7 @@
 #include "tools/kestrune/provider_commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -124,7 +125,9 @@ bool saveProviderFile(const char* command, const ProviderFile& file, std::ostrea
   }
   if (const int error = cryptoapi::replaceProviderFile(file.path, text); error != 0) {
     err << "kestrune provider " << command << ": cannot write " << file.path << ": "
-        << std::strerror(error) << "; left unchanged\n";
+        << (error == ELOOP ? "it is a symbolic link; edit the file it names instead"
+                           : std::strerror(error))
+        << "; left unchanged\n";
     return false;
   }
   return true;

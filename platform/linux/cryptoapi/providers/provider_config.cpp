@@ -123,6 +123,10 @@ int replaceProviderFile(const std::string& path, std::string_view text) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
   if (const int error = makeFolders(folder); error != 0) return error;
+  // A file kept elsewhere and linked here (a dotfile repository, say) is the user's to edit:
+  // the rename would put a plain file in the link's place and leave the target behind.
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) return ELOOP;
   std::string temporary;
   const int fd = createTemporary(folder, temporary);
   if (fd < 0) return errno != 0 ? errno : EIO;

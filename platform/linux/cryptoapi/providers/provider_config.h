@@ -37,7 +37,8 @@ ProviderFileRead readProviderFile(const std::string& path, std::string& text);
 // only): a temporary file of its own in the same folder (mode 0600, never through a link) is
 // written, flushed to disk and renamed over the file, so a reader sees the old file or the new
 // one, never a part. It returns 0, or the errno of the step that failed (the old file is then
-// unchanged and the temporary file removed).
+// unchanged and the temporary file removed); ELOOP when the file is a symbolic link, which is
+// left as it is.
 int replaceProviderFile(const std::string& path, std::string_view text);
 
 }  // namespace kestrune::cryptoapi
