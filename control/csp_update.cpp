@@ -13,8 +13,10 @@
 namespace kestrune {
 namespace {
 
-// TVXCAPI_PureSign's options: hash the data with SHA-1 and sign its DigestInfo.
+// TVXCAPI_PureSign's options: hash the data with SHA-1 and sign its DigestInfo; or sign the
+// DigestInfo of a SHA-1 value already made, which gives the same signature.
 constexpr std::uint32_t kSha1DigestInfo = 0x10002;
+constexpr std::uint32_t kSha1HashValue = TVCAPI_HASH_SHA1_TOO;
 
 // The owner of a blob that TVCAPI allocated.
 struct OwnedBlob {
@@ -31,18 +33,60 @@ std::string upperHex(std::span<const std::uint8_t> bytes) {
   return hex;
 }
 
+// How a failure to read the identity is reported: in the boxes of the debug mode, or not at
+// all (the identity looked at ahead of its turn).
+enum class Report { shown, quiet };
+
 // nameText returns TVCAPI's text of the certificate's subject or issuer, or 12.
 template <class Getter>
 std::int32_t nameText(const control::ControlState& state, Getter getter, const char* caption,
-                      std::string& text) {
+                      Report report, std::string& text) {
   char* raw = nullptr;
   const std::int32_t code = getter(state.cspCertificate.get(), 0, &raw);
   if (code == TVCAPI_OK && raw != nullptr) text = raw;
   TVXCAPI_Free(raw);
   if (code != TVCAPI_OK) {
-    control::showCspFailure(state, code, caption);
+    if (report == Report::shown) control::showCspFailure(state, code, caption);
     return +ControlCode::kReadFailed;
   }
+  return +ControlCode::kOk;
+}
+
+// certificateIdentity reads the signer's identity from the session's certificate.
+std::int32_t certificateIdentity(const control::ControlState& state, Report report,
+                                 edifact::SignerIdentity& identity) {
+  const bool shown = report == Report::shown;
+  OwnedBlob serial;
+  if (const std::int32_t code =
+          TVXCAPI_CertGetSerialNumber(state.cspCertificate.get(), 0, &serial.blob);
+      code != TVCAPI_OK) {
+    if (shown) control::showCspFailure(state, code, "TVXCAPI_CertGetSerialNumber");
+    return +ControlCode::kReadFailed;
+  }
+  identity.csn = upperHex(serial.bytes());
+
+  std::string subject;
+  std::string issuer;
+  std::string_view cn;
+  std::string_view o;
+  if (const std::int32_t code =
+          nameText(state, TVXCAPI_CertGetSubject, "TVXCAPI_CertGetSubject", report, subject)) {
+    return code;
+  }
+  if (!control::nameValue(subject, "CN", cn)) {
+    if (shown && state.showDebug == 1) platform::messageBox("No Subject CN", "Error");
+    return +ControlCode::kUndecodable;
+  }
+  if (const std::int32_t code =
+          nameText(state, TVXCAPI_CertGetIssuer, "TVXCAPI_CertGetIssuer", report, issuer)) {
+    return code;
+  }
+  if (!control::nameValue(issuer, "O", o)) {
+    if (shown && state.showDebug == 1) platform::messageBox("No Issuer O", "Error");
+    return +ControlCode::kUndecodable;
+  }
+  identity.sid1 = cn;
+  identity.sid2 = o;
   return +ControlCode::kOk;
 }
 
@@ -72,37 +116,8 @@ bool nameValue(std::string_view name, std::string_view key, std::string_view& va
 }
 
 std::int32_t readCspIdentity(ControlState& state, edifact::SignerIdentity& identity) {
-  OwnedBlob serial;
-  if (const std::int32_t code =
-          TVXCAPI_CertGetSerialNumber(state.cspCertificate.get(), 0, &serial.blob);
-      code != TVCAPI_OK) {
-    showCspFailure(state, code, "TVXCAPI_CertGetSerialNumber");
-    return +ControlCode::kReadFailed;
-  }
-  identity.csn = upperHex(serial.bytes());
-
-  std::string subject;
-  std::string issuer;
-  std::string_view cn;
-  std::string_view o;
-  if (const std::int32_t code =
-          nameText(state, TVXCAPI_CertGetSubject, "TVXCAPI_CertGetSubject", subject)) {
-    return code;
-  }
-  if (!nameValue(subject, "CN", cn)) {
-    if (state.showDebug == 1) platform::messageBox("No Subject CN", "Error");
-    return +ControlCode::kUndecodable;
-  }
-  if (const std::int32_t code =
-          nameText(state, TVXCAPI_CertGetIssuer, "TVXCAPI_CertGetIssuer", issuer)) {
-    return code;
-  }
-  if (!nameValue(issuer, "O", o)) {
-    if (state.showDebug == 1) platform::messageBox("No Issuer O", "Error");
-    return +ControlCode::kUndecodable;
-  }
-  identity.sid1 = cn;
-  identity.sid2 = o;
+  const std::int32_t code = certificateIdentity(state, Report::shown, identity);
+  if (code != +ControlCode::kOk) return code;
   state.sid1Cache = identity.sid1;
   state.sid2Cache = identity.sid2;
   return +ControlCode::kOk;
@@ -121,18 +136,33 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSignWithCSP_Update(
     signer.readIdentity = [&](edifact::SignerIdentity& identity) {
       return control::readCspIdentity(*this, identity);
     };
-    signer.sign = [&](std::string_view data, std::string& hex) -> std::int32_t {
-      if (data.size() > UINT32_MAX) return +ControlCode::kEncodeFailed;  // past TVCAPI's lengths
+    // The signature, most significant byte first, as upper-case hexadecimal text.
+    const auto pureSign = [&](std::span<const std::uint8_t> input, std::uint32_t options,
+                              std::string& hex) -> std::int32_t {
+      if (input.size() > UINT32_MAX) return +ControlCode::kEncodeFailed;  // past TVCAPI's lengths
       OwnedBlob signature;
-      const std::int32_t code = TVXCAPI_PureSign(
-          cspPrivateKey.get(), reinterpret_cast<const std::uint8_t*>(data.data()),
-          static_cast<std::uint32_t>(data.size()), kSha1DigestInfo, &signature.blob);
+      const std::int32_t code =
+          TVXCAPI_PureSign(cspPrivateKey.get(), input.data(),
+                           static_cast<std::uint32_t>(input.size()), options, &signature.blob);
       if (code != TVCAPI_OK) {
         control::showCspFailure(*this, code, "TVXCAPI_PureSign");
         return +ControlCode::kNoSignature;
       }
       hex = upperHex(signature.bytes());
       return +ControlCode::kOk;
+    };
+    signer.sign = [&](std::string_view data, std::string& hex) {
+      return pureSign({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()},
+                      kSha1DigestInfo, hex);
+    };
+    // A long message is hashed beside its conversion, and the hash's value signed.
+    signer.peekIdentity = [&](edifact::SignerIdentity& identity) {
+      if (!cspCertificate || !cspPrivateKey) return +ControlCode::kReadFailed;
+      return certificateIdentity(*this, Report::quiet, identity);
+    };
+    signer.digest = EVP_sha1();
+    signer.signHash = [&](std::span<const std::uint8_t> hash, std::string& hex) {
+      return pureSign(hash, kSha1HashValue, hex);
     };
     return control::signedEnvelope(*this, SourceData, signer);
   });

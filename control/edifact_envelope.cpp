@@ -6,8 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <future>
+#include <new>
+#include <span>
+#include <vector>
 #include <system_error>
 
+#include "control/body_hasher.h"
 #include "control/text_conversion.h"
 #include "platform/platform.h"
 
@@ -98,19 +102,150 @@ class PrefixConversion {
   std::future<std::int32_t> done_;  // joined when it goes, should signing fail
 };
 
+// The guess a long message is signed on while it converts: a message without an envelope gets
+// this header group right after its UNH segment, so the signed bytes are the header and the
+// body as the envelope's search finds it. What the library then does shows whether the guess
+// held; where it didn't, the message is signed as usual.
+class SpeculativeSigning {
+ public:
+  // begin starts the hash of the guessed header beside the conversion; the text is about to be
+  // written into message, whose room is made here so that it never moves.
+  void begin(const EnvelopeSigner& signer, const edifact::SigningTime& signedAt,
+             std::u16string_view source, std::string& message) {
+    if (!signer.peekIdentity || signer.digest == nullptr || !signer.signHash ||
+        source.size() < kConcurrentFrom) {
+      return;
+    }
+    edifact::SignerIdentity identity;
+    std::string segment;
+    if (signer.peekIdentity(identity) != +ControlCode::kOk ||
+        edifact::identitySegment(identity, signer.keyType, segment) != edifact::kOk) {
+      return;
+    }
+    header_ = edifact::headerGroup(signedAt, signer.keyType, segment);
+    if (header_.empty()) return;
+    // The hash reads the message where the conversion writes it, until it may move.
+    hasher_.start(signer.digest, header_, message.data());
+  }
+
+  // outputMoves gives the guess up: the text is about to leave the place the hash reads.
+  void outputMoves() { hasher_.abandon(); }
+
+  // look passes on what the envelope's search has settled about the body.
+  void look(const edifact::MessageScan& scan) {
+    if (!hasher_.started()) return;
+    const edifact::MessageScan::Progress now = scan.progress();
+    if (now.envelope) {
+      hasher_.abandon();
+    } else if (now.plain) {
+      hasher_.offer(now.bodyBegin,
+                    now.bodyEnd != std::string_view::npos ? now.bodyEnd : now.settled);
+    }
+  }
+
+  // converted takes the whole scan, and converts the guessed signed text back meanwhile.
+  void converted(const edifact::MessageScan& scan, std::string_view text,
+                 std::u16string_view source, std::size_t ascii) {
+    look(scan);
+    const edifact::MessageScan::Progress now = scan.progress();
+    if (!hasher_.started() || !now.plain || now.bodyEnd == std::string_view::npos) {
+      hasher_.abandon();
+      return;
+    }
+    bodyBegin_ = now.bodyBegin;
+    bodyEnd_ = now.bodyEnd;
+    hasher_.offer(bodyBegin_, bodyEnd_);
+    haveOutput_ = guessedOutput(text, source, ascii);
+  }
+
+  // Before the text is edited: the hash is finished, or given up.
+  void beforeEditing() {
+    if (hasher_.started()) haveDigest_ = hasher_.finish(bodyBegin_, bodyEnd_, digest_);
+  }
+
+  // placed checks the guess against where the header went and what it holds.
+  void placed(const edifact::EnvelopePlacement& at, std::string_view text) {
+    held_ = haveDigest_ && at.headerAt == bodyBegin_ && at.headerReplaced == 0 &&
+            at.trailerAt == bodyEnd_ && text.substr(at.headerAt, at.headerLength) == header_;
+  }
+  bool held() const { return held_; }
+  bool haveOutput() const { return held_ && haveOutput_; }
+  std::span<const std::uint8_t> digest() const { return digest_; }
+
+  // finish adds the converted rest of the signed text, from the trailer on.
+  std::int32_t finish(std::string_view text, std::u16string& out) {
+    std::u16string rest;
+    if (const std::int32_t code = textFromCodePage950(text.substr(bodyEnd_ + header_.size()), rest);
+        code != +ControlCode::kOk) {
+      return code;
+    }
+    output_.append(rest);
+    out = std::move(output_);
+    return +ControlCode::kOk;
+  }
+
+ private:
+  // guessedOutput converts the signed text up to the trailer, as it will be if the guess holds:
+  // the text before the body, the header, the body; ASCII before the source's first other
+  // character is copied from the source. false when the body doesn't end between characters.
+  bool guessedOutput(std::string_view text, std::u16string_view source, std::size_t ascii) {
+    try {
+      output_.reserve(text.size() + edifact::kMaxEnvelopeGrowth);
+      std::u16string part;
+      const auto convert = [&](std::string_view piece) {
+        if (piece.empty()) return true;
+        if (!platform::fromCodePage950(piece, part)) return false;
+        output_.append(part);
+        return true;
+      };
+      const auto range = [&](std::size_t from, std::size_t to) {
+        const std::size_t reusedTo = std::min(to, ascii);
+        if (from < reusedTo) {
+          output_.append(source.substr(from, reusedTo - from));
+          from = reusedTo;
+        }
+        return convert(text.substr(from, to - from));
+      };
+      return range(0, bodyBegin_) && convert(header_) && range(bodyBegin_, bodyEnd_);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+  std::string header_;
+  BodyHasher hasher_;
+  std::size_t bodyBegin_ = 0;
+  std::size_t bodyEnd_ = 0;
+  bool haveDigest_ = false;
+  bool haveOutput_ = false;
+  bool held_ = false;
+  std::vector<std::uint8_t> digest_;
+  std::u16string output_;
+};
+
 }  // namespace
 
 std::optional<std::u16string> signedEnvelope(ControlState& state, std::u16string_view source,
                                              const EnvelopeSigner& signer) {
+  platform::CivilTime now;
+  const bool haveTime = platform::localTime(platform::currentTime(), now);
+  const edifact::SigningTime signedAt{now.year, now.month,  now.day,
+                                      now.hour, now.minute, now.second};
   // Room for the envelope is made once, so the message isn't moved again while signed.
   std::string message;
   message.reserve(source.size() + edifact::kMaxEnvelopeGrowth);
+  SpeculativeSigning guess;
+  if (haveTime) guess.begin(signer, signedAt, source, message);
   // The envelope's search runs over the text as the conversion writes it.
   std::size_t ascii = 0;
   edifact::MessageScan scan;
-  if (textToCodePage950(source, message, &ascii, [&scan](std::string_view written) {
-        scan.advance(written);
-      }) != +ControlCode::kOk) {
+  if (textToCodePage950(
+          source, message, &ascii,
+          [&](std::string_view written) {
+            scan.advance(written);
+            guess.look(scan);
+          },
+          [&guess] { guess.outputMoves(); }) != +ControlCode::kOk) {
     state.lastErrorCode = +ControlCode::kBadText;
     return std::nullopt;
   }
@@ -121,23 +256,28 @@ std::optional<std::u16string> signedEnvelope(ControlState& state, std::u16string
       return std::nullopt;
     }
   }
+  if (!haveTime) return std::nullopt;
+  guess.converted(scan, message, source, ascii);
 
   edifact::EnvelopeSigning how;
   how.keyType = signer.keyType;
-  platform::CivilTime now;
-  if (!platform::localTime(platform::currentTime(), now)) return std::nullopt;
-  how.signedAt = {now.year, now.month, now.day, now.hour, now.minute, now.second};
-  how.readIdentity = signer.readIdentity;
+  how.signedAt = signedAt;
+  how.readIdentity = [&](edifact::SignerIdentity& identity) {
+    guess.beforeEditing();
+    return signer.readIdentity(identity);
+  };
   PrefixConversion prefix;
   how.headerPlaced = [&](const edifact::EnvelopePlacement& placed, std::string_view text) {
+    guess.placed(placed, text);
     const std::size_t bodyEnd = placed.trailerAt + placed.headerLength - placed.headerReplaced;
-    if (bodyEnd < kConcurrentFrom) return;
+    if (guess.haveOutput() || bodyEnd < kConcurrentFrom) return;
     prefix.start(text, boundaryBefore(text, bodyEnd), source,
                  reusedSource(placed, ascii, text.size()));
   };
   // The text before the signature stays as it is until the signer returns, no longer.
   how.sign = [&](std::string_view data, std::string& hex) {
-    const std::int32_t code = signer.sign(data, hex);
+    const std::int32_t code =
+        guess.held() ? signer.signHash(guess.digest(), hex) : signer.sign(data, hex);
     prefix.wait();
     return code;
   };
@@ -149,12 +289,16 @@ std::optional<std::u16string> signedEnvelope(ControlState& state, std::u16string
     return std::nullopt;
   }
   std::u16string result;
-  if (const std::int32_t code =
-          prefix.started()
-              ? prefix.finish(message, result)
-              : textFromCodePage950(message, source, reusedSource(placed, ascii, message.size()),
-                                    result);
-      code != +ControlCode::kOk) {
+  std::int32_t code = +ControlCode::kOk;
+  if (guess.haveOutput()) {
+    code = guess.finish(message, result);
+  } else if (prefix.started()) {
+    code = prefix.finish(message, result);
+  } else {
+    code =
+        textFromCodePage950(message, source, reusedSource(placed, ascii, message.size()), result);
+  }
+  if (code != +ControlCode::kOk) {
     state.lastErrorCode = code;
     return std::nullopt;
   }

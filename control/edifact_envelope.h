@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "control/control_state.h"
 #include "edifact/edifact.h"
+
+#include <openssl/evp.h>
 
 namespace kestrune::control {
 
@@ -21,6 +24,13 @@ struct EnvelopeSigner {
   std::function<std::int32_t()> ready;
   edifact::IdentityReader readIdentity;
   edifact::DigestSigner sign;
+  // Optional, all three or none: the identity as readIdentity will give it, read without
+  // showing or keeping anything; the hash the signature covers; and a signer of that hash's
+  // value, for what sign does to the whole. With them a long message is hashed beside its
+  // conversion.
+  edifact::IdentityReader peekIdentity;
+  const EVP_MD* digest = nullptr;
+  std::function<std::int32_t(std::span<const std::uint8_t> hash, std::string& hex)> signHash;
 };
 
 // signedEnvelope converts the message to code page 950 (failure: 3), puts the signed security

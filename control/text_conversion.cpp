@@ -10,9 +10,11 @@
 namespace kestrune::control {
 
 std::int32_t textToCodePage950(std::u16string_view text, std::string& out, std::size_t* asciiPrefix,
-                               const platform::TextWritten& written) {
+                               const platform::TextWritten& written,
+                               const platform::OutputMoves& outputMoves) {
   try {
-    return platform::toCodePage950(text, out, platform::TextEnd::firstZero, asciiPrefix, written)
+    return platform::toCodePage950(text, out, platform::TextEnd::firstZero, asciiPrefix, written,
+                                   outputMoves)
                ? +ControlCode::kOk
                : +ControlCode::kTextBufferFailed;
   } catch (const std::bad_alloc&) {

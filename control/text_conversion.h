@@ -22,7 +22,8 @@ namespace kestrune::control {
 // written, when given, sees the output as it grows (platform::toCodePage950).
 std::int32_t textToCodePage950(std::u16string_view text, std::string& out,
                                std::size_t* asciiPrefix = nullptr,
-                               const platform::TextWritten& written = {});
+                               const platform::TextWritten& written = {},
+                               const platform::OutputMoves& outputMoves = {});
 // textFromCodePage950 returns 0 and the UTF-16 text; 503 when the bytes aren't valid Big5,
 // 2 when memory runs out.
 // Both keep out's capacity: a caller converting a long text may reserve the room first.

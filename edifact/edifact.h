@@ -92,6 +92,12 @@ std::string signingTimeText(const SigningTime& local);
 // algorithmSegment returns kSha1Algorithm for a ZRML token, kMd5Algorithm for any other type.
 std::string_view algorithmSegment(std::int32_t keyType);
 
+// headerGroup returns the security header group that signEdifactMessage puts into a message,
+// with its four terminators: USH with the signing time, the hash's USA, the identity segment
+// (as identitySegment gives it) and the closing USA; empty for a time that doesn't fit.
+std::string headerGroup(const SigningTime& signedAt, std::int32_t keyType,
+                        std::string_view identity);
+
 // identitySegment returns 0 and the USC segment (without terminator) naming the signer:
 //   "USC+csn+3:::::sid1:sid2" for every type but ZRML;
 //   "USC+csn+3:::::sid2::sid1" for ZRML, or, when sid2 is longer than 35 characters,
@@ -146,6 +152,20 @@ class MessageScan {
  public:
   void advance(std::string_view written);
   void finish(std::string_view text);
+
+  // What the scan has settled so far about a message without an envelope, which gets its
+  // header group after UNH: its body starts at bodyBegin, and the body's bytes before settled
+  // begin no "USH+" or "UNT+"; bodyEnd is the body's first "UNT+" once found. A message with a
+  // "USH+" anywhere has an envelope: envelope turns true when one is seen (a USH+ past the end
+  // of the text scanned so far may still turn up).
+  struct Progress {
+    bool plain = false;  // the body's start is known, and no USH+ before it
+    bool envelope = false;
+    std::size_t bodyBegin = std::string_view::npos;
+    std::size_t settled = 0;
+    std::size_t bodyEnd = std::string_view::npos;
+  };
+  Progress progress() const;
 
  private:
   friend struct ScanReader;

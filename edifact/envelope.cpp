@@ -419,6 +419,39 @@ std::string_view algorithmSegment(std::int32_t keyType) {
   return keyType == kSha1KeyType ? kSha1Algorithm : kMd5Algorithm;
 }
 
+std::string headerGroup(const SigningTime& signedAt, std::int32_t keyType,
+                        std::string_view identity) {
+  const std::string time = signingTimeText(signedAt);
+  if (time.empty()) return {};
+  std::string header;
+  header.reserve(kHeaderLead.size() + kSigningTimeLength + identity.size() + 32);
+  header.append(kHeaderLead).append(time).append(1, kSegmentTerminator);
+  header.append(algorithmSegment(keyType)).append(1, kSegmentTerminator);
+  header.append(identity).append(1, kSegmentTerminator);
+  header.append(kHeaderClose);
+  return header;
+}
+
+MessageScan::Progress MessageScan::progress() const {
+  Progress now;
+  if (ushBefore_ != npos || ush_ != npos) {
+    now.envelope = true;
+    return now;
+  }
+  if (phase_ == Phase::messageHeader || phase_ == Phase::headerEnd || unhEnd_ == npos) return now;
+  now.plain = true;
+  now.bodyBegin = unhEnd_ + 1;
+  if (unt_ != npos) {
+    now.bodyEnd = unt_;
+    now.settled = unt_;
+  } else if (phase_ == Phase::body) {
+    now.settled = std::max(from_, now.bodyBegin);
+  } else {
+    now.settled = now.bodyBegin;
+  }
+  return now;
+}
+
 std::int32_t identitySegment(const SignerIdentity& identity, std::int32_t keyType,
                              std::string& segment) {
   try {
@@ -466,8 +499,7 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     const std::size_t reference = unt.find(kElementSeparator, kMessageTrailer.size());
     if (reference == npos || (untEnd != npos && reference > untEnd)) return kEncodeFailed;
 
-    const std::string signedAt = signingTimeText(how.signedAt);
-    if (signedAt.empty()) return kNotCompleted;
+    if (signingTimeText(how.signedAt).empty()) return kNotCompleted;
 
     SignerIdentity identity;
     if (const std::int32_t code = how.readIdentity(identity); code != kOk) return code;
@@ -481,12 +513,7 @@ std::int32_t signEdifactMessage(std::string& message, const EnvelopeSigning& how
     // UNH), then everything from the end of the body up to UNT's count becomes the trailer
     // and the new count. Room for both is reserved first, so the body moves at most once
     // (and not at all when the caller left kMaxEnvelopeGrowth to spare).
-    std::string header;
-    header.reserve(kHeaderLead.size() + kSigningTimeLength + identityText.size() + 32);
-    header.append(kHeaderLead).append(signedAt).append(1, kSegmentTerminator);
-    header.append(algorithmSegment(how.keyType)).append(1, kSegmentTerminator);
-    header.append(identityText).append(1, kSegmentTerminator);
-    header.append(kHeaderClose);
+    const std::string header = headerGroup(how.signedAt, how.keyType, identityText);
     static_assert(kMaxEnvelopeGrowth >= kHeaderLead.size() + kSigningTimeLength +
                                             kMaxIdentitySegment + 64 + kTrailerLead.size() +
                                             kMaxSignatureText + 64);

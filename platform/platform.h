@@ -32,10 +32,15 @@ void unloadLibrary(LibraryHandle library);
 // converting the bytes back. An empty text gives 0.
 // written, when given, is called with the output so far every few kilobytes of it, while those
 // bytes are still in the cache (not necessarily at the end: the caller has the whole output).
+// outputMoves, when given, is called once, before the output's buffer may move to make room
+// (when its capacity might not hold the next piece); until then every byte written stays
+// where it is, and may be read from another thread.
 enum class TextEnd { whole, firstZero };
 using TextWritten = std::function<void(std::string_view written)>;
+using OutputMoves = std::function<void()>;
 bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd = TextEnd::whole,
-                   std::size_t* asciiPrefix = nullptr, const TextWritten& written = {});
+                   std::size_t* asciiPrefix = nullptr, const TextWritten& written = {},
+                   const OutputMoves& outputMoves = {});
 // fromCodePage950 returns false when the bytes are not valid Big5.
 bool fromCodePage950(std::string_view text, std::u16string& out);
 

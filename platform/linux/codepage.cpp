@@ -260,7 +260,8 @@ std::size_t big5RunEnd(std::string_view text, std::size_t from) {
 }  // namespace
 
 bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
-                   std::size_t* asciiPrefix, const TextWritten& written) {
+                   std::size_t* asciiPrefix, const TextWritten& written,
+                   const OutputMoves& outputMoves) {
   thread_local Converter cv("CP950", kUtf16);
   if (!cv.valid()) return false;
   out.clear();
@@ -270,8 +271,18 @@ bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
   // are in the cache.
   constexpr std::size_t kSlice = 2 * kChunk;
   bool leading = true;  // still in the text's leading ASCII run
+  // Before a piece that might not fit in the room left, the caller hears that the output may
+  // move.
+  bool warned = !outputMoves;
+  const auto mayGrowBy = [&](std::size_t bytes) {
+    if (!warned && out.size() + bytes > out.capacity()) {
+      warned = true;
+      outputMoves();
+    }
+  };
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t slice = std::min(kSlice, text.size() - at);
+    mayGrowBy(slice);  // ASCII takes a byte a unit
     const std::size_t ascii = copyAscii(text.substr(at, slice), out, stopAtZero);
     at += ascii;
     if (leading && asciiPrefix != nullptr) *asciiPrefix = at;
@@ -283,6 +294,7 @@ bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
     if (stopAtZero && text[at] == u'\0') break;
     const std::size_t end = wideRunEnd(text, at, stopAtZero);
     const std::u16string_view run = text.substr(at, end - at);
+    mayGrowBy(2 * run.size());  // Big5 takes at most two bytes a unit
     if (!wellFormed(run) || !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2,
                                      out, '?', utf16UnitSize)) {
       return false;

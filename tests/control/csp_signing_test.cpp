@@ -177,33 +177,75 @@ TEST_F(StoreSigning, FailuresLeaveNoSessionAndShowTheirBoxesWhenDebugging) {
   ASSERT_EQ(1u, messages().size());
   EXPECT_EQ("No Issuer O", messages()[0].text);
   EXPECT_EQ("Error", messages()[0].caption);
+  // A long message reads the identity ahead, quietly: the box is still shown once.
+  clearMessages();
+  const std::u16string longMessage =
+      u"UNH+1+X:D:96A:UN'" + std::u16string(2u << 20, u'A') + u"'UNT+3+1'";
+  EXPECT_FALSE(control.FEDIMessageSignWithCSP(longMessage, u"", u"", u"", u"", 0, 0));
+  EXPECT_EQ(10001, control.getErrorCode());
+  EXPECT_EQ(1u, messages().size());
   // A message without the envelope's segments.
   addToMy("U001", "ORG01", 7);
   EXPECT_FALSE(control.FEDIMessageSignWithCSP(u"UNH+1:2'", u"CN=U001\nSN=07", u"", u"", u"", 0, 0));
   EXPECT_EQ(500, control.getErrorCode());
 }
 
-// A message of megabytes converts back beside the signing, in two parts: the result is the one
-// the whole conversion gives, Big5 text in the body and after the message included.
-TEST_F(StoreSigning, ALongMessageComesBackWhole) {
+// A message of megabytes is hashed while it converts, on the guess that it has no envelope yet,
+// and converts back beside the signing: whether the guess holds (ASCII), is given up while
+// converting (Big5 text outgrows the room made for ASCII; a USH+ in the body) or fails only at
+// the end (a USH+ after UNT), the result is the one signing the whole text gives: the body
+// kept, the signature and the segment count right.
+TEST_F(StoreSigning, LongMessagesComeBackWholeAndSigned) {
   addToMy("U001", "ORG01");
+  control.showDebugMessage(1);
   ASSERT_EQ(0, control.FEDIMessageSignWithCSP_Init(u"CN=U001", u"", u"", u"", 0, 0));
-  std::u16string body;
-  for (int i = 0; body.size() < (3u << 20); ++i) {
-    body += (i % 7 == 0) ? u"FTX+AAI+++\u8acb\u9078\u64c7'" : u"LIN+1++WIDGET:SA'QTY+21:10'";
+  const auto bodyOf = [](std::u16string_view every7th) {
+    std::u16string body;
+    for (int i = 0; body.size() < (3u << 20); ++i) {
+      body += (i % 7 == 0) ? every7th : u"LIN+1++WIDGET:SA'QTY+21:10'";
+    }
+    return body;
+  };
+  const std::u16string ascii = bodyOf(u"FTX+AAI+++NOTE'");
+  const std::u16string big5 = bodyOf(u"FTX+AAI+++\u8acb\u9078\u64c7'");
+  struct Case {
+    const char* why;
+    std::u16string body;
+    std::u16string after;  // after the UNT segment
+    std::int32_t code;
+  } cases[] = {
+      {"ASCII", ascii, u"UNZ+1+1'", 0},
+      {"Big5 in the body and after it", big5, u"UNZ+1+\u7c3d\u7ae0'", 0},
+      {"a USH+ after UNT", ascii, u"USH+1'", 500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    clearMessages();
+    const std::u16string message = u"UNH+1+ORDERS:D:96A:UN'" + c.body + u"UNT+3+1'" + c.after;
+    const auto signedMessage = control.FEDIMessageSignWithCSP_Update(message);
+    EXPECT_EQ(c.code, control.getErrorCode());
+    EXPECT_TRUE(messages().empty());  // nothing shown twice, nor ahead of its turn
+    if (c.code != 0) continue;
+    ASSERT_TRUE(signedMessage);
+    const std::size_t bodyAt = signedMessage->find(u"'USA+6:::10:1'") + 14;
+    const std::size_t trailerAt = signedMessage->find(u"UST+01'");
+    ASSERT_LT(bodyAt, trailerAt);
+    EXPECT_TRUE(signedMessage->substr(bodyAt, trailerAt - bodyAt) == c.body);
+    EXPECT_TRUE(signedMessage->ends_with(c.after));
+    std::string text;
+    ASSERT_TRUE(platform::toCodePage950(*signedMessage, text));
+    edifact::VerifyReport report;
+    EXPECT_EQ(edifact::VerifyStatus::ok, edifact::verifyEdifactMessage(text, key_.get(), report))
+        << report.message;
+    checkSignedBy(text, publicKeyPem(), dir());
+
+    // Signed again, the envelope is replaced: the guess is given up in the body.
+    const auto again = control.FEDIMessageSignWithCSP_Update(*signedMessage);
+    ASSERT_TRUE(again);
+    ASSERT_TRUE(platform::toCodePage950(*again, text));
+    EXPECT_EQ(edifact::VerifyStatus::ok, edifact::verifyEdifactMessage(text, key_.get(), report))
+        << report.message;
   }
-  const std::u16string after = u"UNZ+1+\u7c3d\u7ae0'";
-  const std::u16string message = u"UNH+1+ORDERS:D:96A:UN'" + body + u"UNT+3+1'" + after;
-  const auto signedMessage = control.FEDIMessageSignWithCSP_Update(message);
-  ASSERT_TRUE(signedMessage);
-  const std::size_t bodyAt = signedMessage->find(u"'USA+6:::10:1'") + 14;
-  const std::size_t trailerAt = signedMessage->find(u"UST+01'");
-  ASSERT_LT(bodyAt, trailerAt);
-  EXPECT_TRUE(signedMessage->substr(bodyAt, trailerAt - bodyAt) == body);
-  EXPECT_TRUE(signedMessage->ends_with(after));
-  std::string text;
-  ASSERT_TRUE(platform::toCodePage950(*signedMessage, text));
-  checkSignedBy(text, publicKeyPem(), dir());
 }
 
 // The same session on a provider whose containers are a SoftHSM2 token's keys.
