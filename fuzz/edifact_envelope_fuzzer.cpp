@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "edifact/edifact.h"
 #include "fuzz/edifact_signer.h"
@@ -74,11 +75,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     edifact::MessageScan scan;
     const std::size_t piece = (data[0] >> 2) + 1;
+    std::vector<edifact::MessageScan::Progress> seen;
     for (std::size_t written = 0; written < original.size();) {
       written = std::min(original.size(), written + piece);
       scan.advance(std::string_view(original).substr(0, written));
+      seen.push_back(scan.progress());
     }
     scan.finish(original);
+    // What the scan vouched for on the way is what the whole text shows: a message that gets
+    // its header after UNH has its body where the scan said, and signs header and body alone.
+    const edifact::MessageScan::Progress last = scan.progress();
+    if (last.plain && !last.envelope && last.bodyEnd != std::string_view::npos) {
+      for (const edifact::MessageScan::Progress& then : seen) {
+        require(!then.envelope && (!then.plain || (then.bodyBegin == last.bodyBegin &&
+                                                   then.settled <= last.bodyEnd)),
+                "the scan vouched for more of the body than there is");
+      }
+      if (code == edifact::kOk && header == static_cast<std::ptrdiff_t>(last.bodyBegin)) {
+        edifact::SignerIdentity identity{"1234567890", "U001", "ORG01"};
+        std::string segment;
+        require(edifact::identitySegment(identity, keyType, segment) == edifact::kOk,
+                "the identity has no segment");
+        const std::string guessed = edifact::headerGroup(how.signedAt, keyType, segment) +
+                                    original.substr(last.bodyBegin, last.bodyEnd - last.bodyBegin);
+        require(signedRange == guessed, "the header and body guessed are not what was signed");
+      }
+    }
     std::string scanned = original;
     edifact::EnvelopeSigning again = how;
     again.readIdentity = [](edifact::SignerIdentity& identity) {
