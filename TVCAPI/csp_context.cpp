@@ -21,9 +21,9 @@ extern "C" int32_t TVXCAPI_AcquireCSP(const char* providerName) {
   if (!CryptAcquireContextA(&context, nullptr, providerName, PROV_RSA_FULL, 0)) {
     const DWORD error = GetLastError();
     const bool retried =
-        (error == NTE_BAD_KEYSET &&
+        (error == static_cast<DWORD>(NTE_BAD_KEYSET) &&
          CryptAcquireContextA(&context, nullptr, providerName, PROV_RSA_FULL, CRYPT_NEWKEYSET)) ||
-        (error == NTE_KEYSET_NOT_DEF &&
+        (error == static_cast<DWORD>(NTE_KEYSET_NOT_DEF) &&
          CryptAcquireContextA(&context, nullptr, providerName, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     if (!retried) {
       tvxCAPICallFailed(kModuleXCAPI, __LINE__, "TVXCAPI_AcquireCSP", "CryptAcquireContextA");

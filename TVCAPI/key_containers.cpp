@@ -9,7 +9,9 @@ constexpr const char* kDefaultContainer = "default.tvcapi.vornix.tarvonel";
 HCRYPTPROV cachedDefault = 0;
 
 bool missingKeySet(DWORD error) {
-  return error == NTE_BAD_KEYSET || error == NTE_KEYSET_NOT_DEF || error == NTE_BAD_KEYSET_PARAM;
+  return error == static_cast<DWORD>(NTE_BAD_KEYSET) ||
+         error == static_cast<DWORD>(NTE_KEYSET_NOT_DEF) ||
+         error == static_cast<DWORD>(NTE_BAD_KEYSET_PARAM);
 }
 
 // A key set made in the machine's store is opened to every user with a null DACL. The outcome

@@ -76,9 +76,9 @@ extern "C" int32_t TVXCAPI_SetPrivateKeyPin(TVCAPIHandle* key, const char* pin, 
     }
     tvxCAPICallFailed(kModuleXCAPI, __LINE__, "TVXCAPI_SetPrivateKeyPin", "CryptSetKeyParam");
     switch (GetLastError()) {
-      case SCARD_W_WRONG_CHV:
+      case static_cast<DWORD>(SCARD_W_WRONG_CHV):
         return TVCAPI_WRONG_PIN;
-      case SCARD_W_CHV_BLOCKED:
+      case static_cast<DWORD>(SCARD_W_CHV_BLOCKED):
         return TVCAPI_PIN_BLOCKED;
       default:
         return TVCAPI_FAILED;

@@ -37,9 +37,9 @@ extern "C" int32_t TVXCAPI_PureVerify(TVCAPIHandle* key, const uint8_t* signatur
       if (!CryptVerifySignatureA(hash, reversed, signatureLength, record->key, nullptr, 0)) {
         const DWORD error = GetLastError();
         tvxCAPICallFailed(kModuleCipher, __LINE__, kOperation, "CryptVerifySignatureA");
-        rc = error == NTE_BAD_SIGNATURE ? TVCAPI_BAD_SIGNATURE
-             : error == NTE_BAD_KEY     ? TVCAPI_BAD_KEY
-                                        : TVCAPI_VERIFY_FAILED;
+        rc = error == static_cast<DWORD>(NTE_BAD_SIGNATURE) ? TVCAPI_BAD_SIGNATURE
+             : error == static_cast<DWORD>(NTE_BAD_KEY)     ? TVCAPI_BAD_KEY
+                                                            : TVCAPI_VERIFY_FAILED;
       }
     }
     if (reversed != local) std::free(reversed);

@@ -24,21 +24,22 @@ std::int32_t acquireEnumerating(const char* providerName, std::uint32_t options,
   const DWORD flags = (options & TVCAPI_CSP_VERIFY_CONTEXT) != 0 ? CRYPT_VERIFYCONTEXT : 0;
   if (CryptAcquireContextA(&context, nullptr, providerName, PROV_RSA_FULL, flags)) return 0;
   const DWORD error = GetLastError();
-  if (error == NTE_BAD_KEYSET) {
+  if (error == static_cast<DWORD>(NTE_BAD_KEYSET)) {
     if (CryptAcquireContextA(&context, kMemContainer, providerName, PROV_RSA_FULL,
                              CRYPT_NEWKEYSET)) {
       createdMemContainer = true;
       return TVCAPI_OK;
     }
-    if (GetLastError() == NTE_EXISTS &&
+    if (GetLastError() == static_cast<DWORD>(NTE_EXISTS) &&
         CryptAcquireContextA(&context, kMemContainer, providerName, PROV_RSA_FULL, flags)) {
       return TVCAPI_OK;
     }
-    return failedCall(
-        __LINE__, "CryptAcquireContextA",
-        GetLastError() == SCARD_W_CHV_BLOCKED ? TVCAPI_PIN_BLOCKED : TVCAPI_NO_CSP_CONTEXT);
+    return failedCall(__LINE__, "CryptAcquireContextA",
+                      GetLastError() == static_cast<DWORD>(SCARD_W_CHV_BLOCKED)
+                          ? TVCAPI_PIN_BLOCKED
+                          : TVCAPI_NO_CSP_CONTEXT);
   }
-  if (error == NTE_KEYSET_NOT_DEF) {
+  if (error == static_cast<DWORD>(NTE_KEYSET_NOT_DEF)) {
     const DWORD other = flags == CRYPT_VERIFYCONTEXT ? 0 : CRYPT_VERIFYCONTEXT;
     if (CryptAcquireContextA(&context, nullptr, providerName, PROV_RSA_FULL, other)) {
       return TVCAPI_OK;
@@ -51,10 +52,11 @@ std::int32_t acquireContainer(const char* container, const char* providerName,
                               HCRYPTPROV& context) {
   if (CryptAcquireContextA(&context, container, providerName, PROV_RSA_FULL, 0)) return 0;
   const DWORD error = GetLastError();
-  if ((error == NTE_BAD_KEYSET &&
+  if ((error == static_cast<DWORD>(NTE_BAD_KEYSET) &&
        CryptAcquireContextA(&context, container, providerName, PROV_RSA_FULL, CRYPT_NEWKEYSET)) ||
-      (error == NTE_KEYSET_NOT_DEF && CryptAcquireContextA(&context, container, providerName,
-                                                           PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))) {
+      (error == static_cast<DWORD>(NTE_KEYSET_NOT_DEF) &&
+       CryptAcquireContextA(&context, container, providerName, PROV_RSA_FULL,
+                            CRYPT_VERIFYCONTEXT))) {
     return TVCAPI_OK;
   }
   return failedCall(__LINE__, "CryptAcquireContextA", TVCAPI_NO_CSP_CONTEXT);

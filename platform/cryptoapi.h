@@ -13,6 +13,10 @@
 
 #ifdef _WIN32
 
+// wincrypt's NTE_ and SCARD_ codes are HRESULTs (signed): compare GetLastError() with
+// static_cast<DWORD>(code). Its structure types X509_NAME and PKCS7_SIGNER_INFO are macros
+// over OpenSSL's type names: include this header before any OpenSSL header, which then drops
+// the two macros (the other order breaks OpenSSL's declarations).
 #include <windows.h>
 #include <wincrypt.h>
 
