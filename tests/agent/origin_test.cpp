@@ -1,0 +1,68 @@
+// The allow-list's origins: what a user types, and what a browser's Origin header says.
+#include "agent/origin.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrune::agent {
+namespace {
+
+TEST(Origin, CanonicalAsBrowsersSerializeIt) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://bank.example", "https://bank.example"},
+      {"HTTPS://Bank.Example/", "https://bank.example"},
+      {"https://bank.example:443", "https://bank.example"},
+      {"http://bank.example:80", "http://bank.example"},
+      {"http://bank.example:443", "http://bank.example:443"},
+      {"http://127.0.0.1:8080", "http://127.0.0.1:8080"},
+      {"http://[::1]:3000", "http://[::1]:3000"},
+      {"https://xn--bcher-kva.example", "https://xn--bcher-kva.example"},
+  };
+  for (const auto& [text, origin] : cases) {
+    SCOPED_TRACE(text);
+    std::string why;
+    EXPECT_EQ(origin, canonicalOrigin(text, why).value_or("refused: " + why));
+  }
+}
+
+TEST(Origin, RefusesWhatNoBrowserSendsAsAnOrigin) {
+  const char* const cases[] = {
+      "null",
+      "bank.example",
+      "file:///tmp/page.html",
+      "ftp://bank.example",
+      "https://",
+      "https://bank.example/login",
+      "https://bank.example?x=1",
+      "https://bank.example#top",
+      "https://user@bank.example",
+      "https://user:pw@bank.example",
+      "https://bank..example",
+      "https://-bank.example",
+      "https://bank.example:0",
+      "https://bank.example:65536",
+      "https://bank.example:08080",
+      "https://bank.example:",
+      "https://bank.example:80x",
+      "https://b\xc3\xbc"
+      "cher.example",
+      "https://bank example",
+      "https://bank.example\n",
+      "http://127.1",
+      "http://256.0.0.1",
+      "http://[::1",
+      "http://[bank]",
+      "http://[::1]x",
+      "https://bank.example\\evil",
+  };
+  for (const char* text : cases) {
+    SCOPED_TRACE(text);
+    std::string why;
+    EXPECT_FALSE(canonicalOrigin(text, why));
+    EXPECT_FALSE(why.empty());
+  }
+  std::string why;
+  EXPECT_FALSE(canonicalOrigin("https://" + std::string(600, 'a'), why));
+}
+
+}  // namespace
+}  // namespace kestrune::agent
