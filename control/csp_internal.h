@@ -21,8 +21,9 @@ void showCspFailure(const ControlState& state, std::int32_t code, std::string_vi
 // readCspIdentity fills the signer's identity from the session's certificate: its serial
 // number in upper-case hexadecimal, the subject's CN and the issuer's O, and keeps CN and O in
 // sid1Cache and sid2Cache. 12 when a getter fails, 10001 when the subject has no CN or the
-// issuer no O.
-std::int32_t readCspIdentity(ControlState& state, edifact::SignerIdentity& identity);
+// issuer no O. With readAhead, the identity already read from the certificate is taken.
+std::int32_t readCspIdentity(ControlState& state, edifact::SignerIdentity& identity,
+                             const edifact::SignerIdentity* readAhead = nullptr);
 
 // nameValue returns the value of the first attribute `key` (as "CN", "O") of a name in the
 // text TVCAPI gives, one attribute per line: what follows "key=" at the start of a line (or of

@@ -2,6 +2,7 @@
 // CryptoAPI key. The identity comes from the signer's certificate instead of a token, the
 // hash is always SHA-1, and no token or login is needed.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -115,9 +116,14 @@ bool nameValue(std::string_view name, std::string_view key, std::string_view& va
   return false;
 }
 
-std::int32_t readCspIdentity(ControlState& state, edifact::SignerIdentity& identity) {
-  const std::int32_t code = certificateIdentity(state, Report::shown, identity);
-  if (code != +ControlCode::kOk) return code;
+std::int32_t readCspIdentity(ControlState& state, edifact::SignerIdentity& identity,
+                             const edifact::SignerIdentity* readAhead) {
+  if (readAhead != nullptr) {
+    identity = *readAhead;
+  } else if (const std::int32_t code = certificateIdentity(state, Report::shown, identity);
+             code != +ControlCode::kOk) {
+    return code;
+  }
   state.sid1Cache = identity.sid1;
   state.sid2Cache = identity.sid2;
   return +ControlCode::kOk;
@@ -133,8 +139,10 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSignWithCSP_Update(
     signer.ready = [&] {
       return cspCertificate && cspPrivateKey ? +ControlCode::kOk : +ControlCode::kReadFailed;
     };
+    // A long message reads the identity ahead of its turn; the turn then takes what was read.
+    std::optional<edifact::SignerIdentity> readAhead;
     signer.readIdentity = [&](edifact::SignerIdentity& identity) {
-      return control::readCspIdentity(*this, identity);
+      return control::readCspIdentity(*this, identity, readAhead ? &*readAhead : nullptr);
     };
     // The signature, most significant byte first, as upper-case hexadecimal text.
     const auto pureSign = [&](std::span<const std::uint8_t> input, std::uint32_t options,
@@ -158,7 +166,9 @@ std::optional<std::u16string> TVFEDIMiniKeyCrypt::FEDIMessageSignWithCSP_Update(
     // A long message is hashed beside its conversion, and the hash's value signed.
     signer.peekIdentity = [&](edifact::SignerIdentity& identity) {
       if (!cspCertificate || !cspPrivateKey) return +ControlCode::kReadFailed;
-      return certificateIdentity(*this, Report::quiet, identity);
+      const std::int32_t code = certificateIdentity(*this, Report::quiet, identity);
+      if (code == +ControlCode::kOk) readAhead = identity;
+      return code;
     };
     signer.digest = EVP_sha1();
     signer.signHash = [&](std::span<const std::uint8_t> hash, std::string& hex) {

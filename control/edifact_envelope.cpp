@@ -54,6 +54,19 @@ std::size_t boundaryBefore(std::string_view text, std::size_t end) {
   return end;
 }
 
+// completeConversion converts rest, appends it to the part converted beforehand and hands the
+// whole over to out; 0 or the conversion's code.
+std::int32_t completeConversion(std::u16string& converted, std::string_view rest,
+                                std::u16string& out) {
+  std::u16string tail;
+  if (const std::int32_t code = textFromCodePage950(rest, tail); code != +ControlCode::kOk) {
+    return code;
+  }
+  converted.append(tail);
+  out = std::move(converted);
+  return +ControlCode::kOk;
+}
+
 // The back conversion of the signed text's part before the signature, run beside the signing.
 class PrefixConversion {
  public:
@@ -86,14 +99,7 @@ class PrefixConversion {
   // finish converts the rest of text after the part and returns the whole, or the code.
   std::int32_t finish(std::string_view text, std::u16string& out) {
     if (const std::int32_t code = done_.get(); code != +ControlCode::kOk) return code;
-    std::u16string rest;
-    if (const std::int32_t code = textFromCodePage950(text.substr(end_), rest);
-        code != +ControlCode::kOk) {
-      return code;
-    }
-    converted_.append(rest);
-    out = std::move(converted_);
-    return +ControlCode::kOk;
+    return completeConversion(converted_, text.substr(end_), out);
   }
 
  private:
@@ -174,14 +180,7 @@ class SpeculativeSigning {
 
   // finish adds the converted rest of the signed text, from the trailer on.
   std::int32_t finish(std::string_view text, std::u16string& out) {
-    std::u16string rest;
-    if (const std::int32_t code = textFromCodePage950(text.substr(bodyEnd_ + header_.size()), rest);
-        code != +ControlCode::kOk) {
-      return code;
-    }
-    output_.append(rest);
-    out = std::move(output_);
-    return +ControlCode::kOk;
+    return completeConversion(output_, text.substr(bodyEnd_ + header_.size()), out);
   }
 
  private:

@@ -21,10 +21,6 @@ namespace {
 
 constexpr std::int64_t kSecondsPerDay = 24 * 3600;
 
-std::string pathIn(const std::string& dir, const char* name) {
-  return dir + "/" + name;
-}
-
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -54,6 +50,10 @@ std::optional<std::vector<std::uint8_t>> decodedBase64(std::string_view base64) 
 }
 
 }  // namespace
+
+std::string pathIn(const std::string& dir, std::string_view name) {
+  return dir + "/" + std::string(name);
+}
 
 bool readBagFacts(std::string_view base64, CertificateFacts& facts, std::string& why) {
   auto der = decodedBase64(base64);

@@ -17,6 +17,9 @@ namespace kestrune::host {
 inline constexpr const char* kSignedMessageFile = "invoic-signed.edi";
 inline constexpr const char* kUserBagFile = "user-cert.der";
 
+// pathIn names the file called name in the demo's folder dir.
+std::string pathIn(const std::string& dir, std::string_view name);
+
 // What the demo reads of a certificate bag of one certificate.
 struct CertificateFacts {
   std::vector<std::uint8_t> bagDer;          // the bag's DER, without the token's trailing zero

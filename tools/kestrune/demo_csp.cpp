@@ -84,10 +84,6 @@ std::vector<std::uint8_t> issueX509(const TokenPublicKey& key, std::string& why)
   return toDer(cert.get(), i2d_X509);
 }
 
-std::string pathIn(const std::string& dir, const std::string& name) {
-  return dir + "/" + name;
-}
-
 StepOutcome installSigner(DemoContext& context, const std::string& modulePath) {
   std::vector<std::uint8_t> der;
   std::string why;
@@ -100,6 +96,8 @@ StepOutcome installSigner(DemoContext& context, const std::string& modulePath) {
   if (platform::writeFile(file.c_str(), der) != platform::FileStatus::ok) {
     return {false, std::nullopt, "cannot write " + file, {}};
   }
+  const unsigned char* position = der.data();
+  context.cspSigner.reset(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
   return {true,
           std::nullopt,
           std::string("issued by ") + fedi::kTestCasid1 + ", written to " + kCspCertificateFile +
@@ -117,16 +115,10 @@ Judge signedAndVerified(std::string file) {
     if (!platform::toCodePage950(o.result.asText(), text)) {
       return Verdict{false, "the signed message does not convert to code page 950"};
     }
-    std::vector<std::uint8_t> der;
-    const std::string certificateFile = pathIn(context.dir, kCspCertificateFile);
-    if (platform::readFile(certificateFile.c_str(), der) != platform::FileStatus::ok) {
-      return Verdict{false, "cannot read " + certificateFile};
-    }
-    const unsigned char* position = der.data();
-    const Ptr<X509> signer(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
     edifact::VerifyReport report;
-    if (!signer || edifact::verifyEdifactMessage(text, X509_get0_pubkey(signer.get()), report) !=
-                       edifact::VerifyStatus::ok) {
+    if (!context.cspSigner ||
+        edifact::verifyEdifactMessage(text, X509_get0_pubkey(context.cspSigner.get()), report) !=
+            edifact::VerifyStatus::ok) {
       return Verdict{false, "does not verify: " + report.message};
     }
     const std::string path = pathIn(context.dir, file);

@@ -31,6 +31,7 @@ struct DemoContext {
   std::int64_t answeredAt = 0;
   CertificateFacts current;  // the certificate newCertificate stored on the token
   CertificateFacts renewal;  // the renewal extendCertificate parked beside it
+  Ptr<X509> cspSigner;       // the CryptoAPI signer's X.509 certificate, once issued
 };
 
 struct StepOutcome {
