@@ -141,4 +141,15 @@ std::optional<std::string> canonicalOrigin(std::string_view text, std::string& w
   return origin;
 }
 
+std::string originFolderName(std::string_view canonical) {
+  // A canonical origin's host holds ':' only inside brackets and never '_', so the '_' put in
+  // for "://" and for the port's ':' can be told from the host's own characters.
+  std::string name(canonical);
+  if (const auto scheme = name.find("://"); scheme != std::string::npos) {
+    name.replace(scheme, 3, "_");
+  }
+  std::replace(name.begin(), name.end(), ':', '_');
+  return name;
+}
+
 }  // namespace kestrune::agent

@@ -17,4 +17,9 @@ namespace kestrune::agent {
 // "null") gives nullopt and the reason in why.
 std::optional<std::string> canonicalOrigin(std::string_view text, std::string& why);
 
+// originFolderName names the origin's own folder: "https://bank.example:8443" gives
+// "https_bank.example_8443", "http://[::1]:8080" gives "http_[__1]_8080". For canonical
+// origins the name is one path component, never "." or "..", and no two origins share one.
+std::string originFolderName(std::string_view canonical);
+
 }  // namespace kestrune::agent

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace kestrune::agent {
 namespace {
 
@@ -62,6 +67,23 @@ TEST(Origin, RefusesWhatNoBrowserSendsAsAnOrigin) {
   }
   std::string why;
   EXPECT_FALSE(canonicalOrigin("https://" + std::string(600, 'a'), why));
+}
+
+TEST(Origin, FolderNamesAreOneComponentAndDistinct) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"https://bank.example:8443", "https_bank.example_8443"},
+      {"http://bank.example", "http_bank.example"},
+      {"https://bank.example", "https_bank.example"},
+      {"http://[::1]:8080", "http_[__1]_8080"},
+      {"http://127.0.0.1:8080", "http_127.0.0.1_8080"},
+  };
+  std::set<std::string> names;
+  for (const auto& [origin, folder] : cases) {
+    EXPECT_EQ(originFolderName(origin), folder) << origin;
+    EXPECT_EQ(folder.find('/'), std::string::npos);
+    names.insert(folder);
+  }
+  EXPECT_EQ(names.size(), cases.size());
 }
 
 }  // namespace

@@ -1,0 +1,1 @@
+#include "platform/child_process.h"

@@ -1,0 +1,1 @@
+#include "platform/config_files.h"

@@ -1,0 +1,1 @@
+#include "platform/consent_prompt.h"
