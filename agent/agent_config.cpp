@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
@@ -75,7 +74,7 @@ ConfigStatus refuse(const std::string& path, const std::string& problem, std::st
   return ConfigStatus::malformed;
 }
 
-bool moduleName(std::string_view name) {
+bool isModuleName(std::string_view name) {
   return !name.empty() && name.size() <= kMaxModuleName &&
          std::all_of(name.begin(), name.end(), [](char c) {
            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -83,7 +82,7 @@ bool moduleName(std::string_view name) {
          });
 }
 
-bool modulePath(std::string_view path) {
+bool isModulePath(std::string_view path) {
   return !path.empty() && path.size() <= kMaxModulePath &&
          path.find('\0') == std::string_view::npos && std::filesystem::path(path).is_absolute();
 }
@@ -180,13 +179,13 @@ ConfigStatus loadModules(const std::string& path, std::map<std::string, std::str
   }
   std::map<std::string, std::string> found;
   for (const auto& [name, value] : list->items()) {
-    if (!moduleName(name)) {
+    if (!isModuleName(name)) {
       return refuse(
           path,
           "module name " + inQuotes(name) + " is not 1 to 64 letters, digits, '.', '_' or '-'",
           why);
     }
-    if (!value.is_string() || !modulePath(value.get_ref<const std::string&>())) {
+    if (!value.is_string() || !isModulePath(value.get_ref<const std::string&>())) {
       return refuse(path, "module " + inQuotes(name) + " is not given an absolute path", why);
     }
     found.emplace(name, value.get<std::string>());

@@ -90,12 +90,33 @@ TEST_F(AgentConfigTest, RefusesAMalformedFileWholeNamingItAndTheProblem) {
     EXPECT_NE(std::string::npos, why.find(c.reason)) << why;
     fs::remove(file);
   }
-  // Something that is not a file at all.
+}
+
+// A folder or a FIFO in the file's place is refused at once: reading a FIFO would wait for a
+// writer that never comes.
+TEST_F(AgentConfigTest, SomethingOtherThanAFileIsUnreadable) {
   fs::create_directory(path("origins.json"));
+  ASSERT_EQ(0, mkfifo(path("agent.json").c_str(), 0600));
   Origins origins;
+  Modules modules;
   std::string why;
   EXPECT_EQ(ConfigStatus::unreadable, loadOrigins(path("origins.json"), origins, why));
-  EXPECT_NE(std::string::npos, why.find(path("origins.json"))) << why;
+  EXPECT_EQ("cannot read " + path("origins.json"), why);
+  EXPECT_EQ(ConfigStatus::unreadable, loadModules(path("agent.json"), modules, why));
+  EXPECT_EQ("cannot read " + path("agent.json"), why);
+}
+
+TEST_F(AgentConfigTest, OwnerFoldersAreMadeWithTheirParents) {
+  EXPECT_TRUE(platform::makeOwnerFolder(path("data/kestrune/origins")));
+  EXPECT_TRUE(platform::makeOwnerFolder(path("data/kestrune/origins")));  // already there
+  for (const char* folder : {"data", "data/kestrune", "data/kestrune/origins"}) {
+    struct stat info {};
+    ASSERT_EQ(0, stat(path(folder).c_str(), &info));
+    EXPECT_EQ(0700u, info.st_mode & 07777) << folder;
+  }
+  write("file", "");
+  EXPECT_FALSE(platform::makeOwnerFolder(path("file")));
+  EXPECT_FALSE(platform::makeOwnerFolder(path("file/below")));
 }
 
 TEST_F(AgentConfigTest, MissingFilesAndAbsentModulesAreEmpty) {
