@@ -51,6 +51,9 @@ ConfigStatus readDocument(const std::string& path, Json& document, std::string& 
     case platform::ConfigRead::tooLarge:
       why = path + " is larger than " + std::to_string(kMaxConfigFile) + " bytes";
       return ConfigStatus::malformed;
+    case platform::ConfigRead::othersMayWrite:
+      why = path + " may be changed by other users; make it yours alone (chmod go-w)";
+      return ConfigStatus::unreadable;
     case platform::ConfigRead::ok:
       break;
   }

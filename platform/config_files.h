@@ -17,10 +17,13 @@ std::string configFilePath(std::string_view name);
 // "kestrune/" and relative; empty when neither variable helps.
 std::string dataFolderPath(std::string_view relative);
 
-enum class ConfigRead { ok, missing, unreadable, tooLarge };
+enum class ConfigRead { ok, missing, unreadable, tooLarge, othersMayWrite };
 // readConfigFile fills text with the file at path when it holds at most limit bytes: ok,
 // missing when there is no such file, unreadable (not a regular file, no permission, a read
-// failed), tooLarge; text is empty unless ok.
+// failed), tooLarge, othersMayWrite (owned by another user than this one or root, or writable
+// by its group or by others: what it says would not be the user's word); text is empty unless
+// ok. These files choose the modules loaded into the process and the pages that reach the
+// token.
 ConfigRead readConfigFile(const std::string& path, std::size_t limit, std::string& text);
 
 // replaceConfigFile writes text as the file at path, creating its missing folders (owner
@@ -35,5 +38,23 @@ int replaceConfigFile(const std::string& path, std::string_view text);
 // only; true when path is a folder afterwards, not a symbolic link to one (a link planted there
 // would take what is written in it elsewhere).
 bool makeOwnerFolder(const std::string& path);
+
+// ConfigFileLock serialises the read-change-write of one configuration file between processes:
+// two commands changing the file at once would otherwise each write their own change over the
+// other's. It holds an exclusive lock (flock, waiting) on ".NAME.lock" beside the file, made
+// owner-only and never through a link. Readers need no lock: the file is replaced whole.
+class ConfigFileLock {
+ public:
+  ConfigFileLock() = default;
+  ~ConfigFileLock();
+  ConfigFileLock(const ConfigFileLock&) = delete;
+  ConfigFileLock& operator=(const ConfigFileLock&) = delete;
+  // acquire makes the file's missing folders (owner only) and waits for the lock: 0, or the
+  // errno of the step that failed.
+  int acquire(const std::string& path);
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace kestrune::platform

@@ -3,6 +3,7 @@
 #include "platform/config_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,6 +95,8 @@ ConfigRead readConfigFile(const std::string& path, std::size_t limit, std::strin
   ConfigRead result = ConfigRead::ok;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     result = ConfigRead::unreadable;
+  } else if ((info.st_uid != geteuid() && info.st_uid != 0) || (info.st_mode & 022) != 0) {
+    result = ConfigRead::othersMayWrite;
   } else {
     char buffer[4096];
     ssize_t n = 0;
@@ -145,6 +148,29 @@ int replaceConfigFile(const std::string& path, std::string_view text) {
 bool makeOwnerFolder(const std::string& path) {
   struct stat info {};
   return makeFolders(path) == 0 && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+ConfigFileLock::~ConfigFileLock() {
+  if (fd_ >= 0) close(fd_);  // closing drops the lock
+}
+
+int ConfigFileLock::acquire(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (const int error = makeFolders(folder); error != 0) return error;
+  const std::string lockPath = folder + "/." + name + ".lock";
+  const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    close(fd);
+    return error;
+  }
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+  return 0;
 }
 
 }  // namespace kestrune::platform

@@ -106,6 +106,20 @@ TEST_F(AgentConfigTest, SomethingOtherThanAFileIsUnreadable) {
   EXPECT_EQ("cannot read " + path("agent.json"), why);
 }
 
+// The allow-list decides which pages reach the token, agent.json which modules are loaded: a
+// file that another user may write is not the user's word.
+TEST_F(AgentConfigTest, AFileOthersMayWriteIsNotUsed) {
+  for (const mode_t mode : {0620, 0602, 0666}) {
+    const std::string file = write("origins.json", R"({"origins": ["https://bank.example"]})");
+    ASSERT_EQ(0, chmod(file.c_str(), mode));
+    Origins origins;
+    std::string why;
+    EXPECT_EQ(ConfigStatus::unreadable, loadOrigins(file, origins, why)) << std::oct << mode;
+    EXPECT_EQ(file + " may be changed by other users; make it yours alone (chmod go-w)", why);
+    EXPECT_TRUE(origins.empty());
+  }
+}
+
 TEST_F(AgentConfigTest, OwnerFoldersAreMadeWithTheirParents) {
   EXPECT_TRUE(platform::makeOwnerFolder(path("data/kestrune/origins")));
   EXPECT_TRUE(platform::makeOwnerFolder(path("data/kestrune/origins")));  // already there

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,23 @@ TEST_F(OriginsHostTest, RefusesWhatIsNotAnOriginAndAFileItCannotUse) {
     EXPECT_NE(std::string::npos, run.err.find("write https://bank.example")) << run.err;
     EXPECT_EQ(handWritten, readText());
   }
+}
+
+// Each add reads the list, adds one origin and writes the list: without the file's lock, runs
+// at the same moment would write over each other's additions.
+TEST_F(OriginsHostTest, AddsAtTheSameMomentAllLand) {
+  constexpr int kRuns = 12;
+  std::vector<std::future<HostRun>> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.push_back(std::async(std::launch::async, [this, i] {
+      return kestrune({"origins", "add", "http://127.0.0.1:" + std::to_string(8000 + i)});
+    }));
+  }
+  for (auto& run : runs) {
+    const HostRun done = run.get();
+    EXPECT_EQ(0, done.status) << done.err;
+  }
+  EXPECT_EQ(std::size_t{kRuns}, lines(kestrune({"origins", "list"}).out).size());
 }
 
 }  // namespace

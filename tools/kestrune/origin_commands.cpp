@@ -4,11 +4,13 @@
 #include "tools/kestrune/origin_commands.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "agent/agent_config.h"
 #include "agent/origin.h"
+#include "platform/config_files.h"
 #include "tools/kestrune/display_text.h"
 
 namespace kestrune::host {
@@ -22,6 +24,7 @@ constexpr int kUsageError = 2;
 struct AllowList {
   std::string path;
   std::vector<std::string> origins;
+  platform::ConfigFileLock lock;  // held from the read to the write of add and remove
 };
 
 // loadAllowList reads the user's allow-list; a missing file is an empty list. False with a
@@ -33,6 +36,13 @@ bool loadAllowList(const char* command, AllowList& list, std::ostream& err) {
     err << "kestrune origins " << command
         << ": neither XDG_CONFIG_HOME nor HOME names a folder for origins.json\n";
     return false;
+  }
+  if (command != std::string_view("list")) {
+    if (const int error = list.lock.acquire(list.path); error != 0) {
+      err << "kestrune origins " << command << ": cannot lock " << list.path << ": "
+          << std::strerror(error) << unchanged << "\n";
+      return false;
+    }
   }
   std::string why;
   if (agent::loadOrigins(list.path, list.origins, why) != agent::ConfigStatus::ok) {

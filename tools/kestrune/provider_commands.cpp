@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/config_files.h"
 #include "platform/cryptoapi.h"
 #include "platform/linux/cryptoapi/providers/provider_config.h"
 #include "tools/kestrune/display_text.h"
@@ -78,6 +79,7 @@ struct ProviderFile {
   std::string path;
   Json document = Json::object();
   bool present = false;
+  platform::ConfigFileLock lock;  // held from the read to the write of add and remove
 };
 
 // loadProviderFile reads and parses the user's provider file; a missing one is an empty
@@ -91,6 +93,13 @@ bool loadProviderFile(const char* command, ProviderFile& file, std::ostream& err
         << ": neither XDG_CONFIG_HOME nor HOME names a folder for providers.json\n";
     return false;
   }
+  if (!unchanged.empty()) {
+    if (const int error = file.lock.acquire(file.path); error != 0) {
+      err << "kestrune provider " << command << ": cannot lock " << file.path << ": "
+          << std::strerror(error) << unchanged << "\n";
+      return false;
+    }
+  }
   std::string text;
   switch (cryptoapi::readProviderFile(file.path, text)) {
     case cryptoapi::ProviderFileRead::missing:
@@ -101,6 +110,11 @@ bool loadProviderFile(const char* command, ProviderFile& file, std::ostream& err
     case cryptoapi::ProviderFileRead::tooLarge:
       err << "kestrune provider " << command << ": " << file.path << " is larger than "
           << cryptoapi::kMaxProviderFile << " bytes" << unchanged << "\n";
+      return false;
+    case cryptoapi::ProviderFileRead::othersMayWrite:
+      err << "kestrune provider " << command << ": " << file.path
+          << " may be changed by other users; make it yours alone (chmod go-w)" << unchanged
+          << "\n";
       return false;
     case cryptoapi::ProviderFileRead::ok:
       break;
