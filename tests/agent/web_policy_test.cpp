@@ -1,0 +1,163 @@
+#include "agent/web_policy.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace kestrune::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+// An origin's folder with a subfolder, a link to it, and links leading out.
+class OriginFolder {
+ public:
+  OriginFolder() {
+    std::string pattern = (fs::temp_directory_path() / "kestrune-policy-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return;
+    path_ = fs::canonical(pattern).string();
+    fs::create_directory(path_ + "/sub");
+    fs::create_directory_symlink(path_ + "/sub", path_ + "/inner");
+    fs::create_directory_symlink("/etc", path_ + "/out");
+    fs::create_symlink("/etc/passwd", path_ + "/link.cer");
+  }
+  ~OriginFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  OriginFolder(const OriginFolder&) = delete;
+  OriginFolder& operator=(const OriginFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const com::Method& method(const char* name) {
+  const com::Method* found = com::findMethod(name);
+  EXPECT_NE(nullptr, found) << name;
+  return *found;
+}
+
+TEST(WebPolicy, LoadLibTakesARegisteredNameNeverAPath) {
+  const WebPolicy policy{
+      "/nonexistent",
+      {{"softhsm2", "/usr/lib/softhsm/libsofthsm2.so"}, {"vendor-card", "/opt/vendor/pkcs11.so"}}};
+  struct Case {
+    Json arg;
+    const char* want;  // the path it becomes, or nullptr when refused
+  };
+  const Case cases[] = {
+      {"softhsm2", "/usr/lib/softhsm/libsofthsm2.so"},
+      {"vendor-card", "/opt/vendor/pkcs11.so"},
+      {"/usr/lib/softhsm/libsofthsm2.so", nullptr},
+      {"./softhsm2", nullptr},
+      {"softhsm2/", nullptr},
+      {"SoftHSM2", nullptr},
+      {"libsofthsm2.so", nullptr},
+      {"", nullptr},
+      {5, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg.dump());
+    Json args = Json::array({c.arg});
+    std::string why;
+    const bool allowed = applyWebPolicy(policy, method("loadLib"), args, why);
+    if (c.want != nullptr) {
+      EXPECT_TRUE(allowed) << why;
+      EXPECT_EQ(Json::array({c.want}), args);
+    } else {
+      EXPECT_FALSE(allowed);
+      if (c.arg.is_string()) {
+        EXPECT_NE(std::string::npos, why.find("softhsm2, vendor-card"));
+      }
+    }
+  }
+}
+
+TEST(WebPolicy, FilesStayInsideTheOriginsFolder) {
+  const OriginFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  const WebPolicy policy{folder.path(), {}};
+  struct Case {
+    std::string name;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"req.p10", true},
+      {"sub/req.p10", true},
+      {"inner/req.p10", true},    // a link that stays inside
+      {"missing/req.p10", true},  // the call fails there; nothing is made here
+      {"sub", true},              // the control fails on a folder
+      {"../x", false},
+      {"a/../../x", false},
+      {"sub/../req.p10", false},
+      {"./req.p10", false},
+      {"/etc/passwd", false},
+      {folder.path() + "/req.p10", false},  // absolute even when inside
+      {"out/passwd", false},                // a folder link leading out
+      {"link.cer", false},                  // the file itself a link
+      {"", false},
+      {"a//b", false},
+      {"sub/", false},
+      {std::string(256, 'a'), false},
+      {std::string(1025, 'a'), false},
+      {"a\\..\\x", false},
+      {"caf\xc3\xa9.cer", false},
+      {std::string("a\0b", 3), false},
+      {"a\nb", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Json(c.name).dump(-1, ' ', false, Json::error_handler_t::replace));
+    for (const char* name : {"getCert", "getNewCert", "loadCert", "loadCACert"}) {
+      Json args = Json::array({c.name});
+      std::string why;
+      EXPECT_EQ(c.allowed, applyWebPolicy(policy, method(name), args, why)) << name << why;
+      if (c.allowed) {
+        EXPECT_EQ(Json::array({folder.path() + "/" + c.name}), args);
+      }
+    }
+  }
+  EXPECT_FALSE(fs::exists(folder.path() + "/missing"));
+}
+
+TEST(WebPolicy, FindsTheFileAmongOtherArgumentsAndQuotesNoSecret) {
+  const OriginFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  const WebPolicy policy{folder.path(), {}};
+  Json args = Json::array({1, "req.p10", "pass phrase"});
+  std::string why;
+  ASSERT_TRUE(applyWebPolicy(policy, method("makeRequestCert"), args, why)) << why;
+  EXPECT_EQ(Json::array({1, folder.path() + "/req.p10", "pass phrase"}), args);
+
+  args = Json::array({1, "../req.p10", "pass phrase"});
+  EXPECT_FALSE(applyWebPolicy(policy, method("makeRequestCert"), args, why));
+  EXPECT_NE(std::string::npos, why.find("outFile"));
+  EXPECT_EQ(std::string::npos, why.find("pass phrase"));
+}
+
+TEST(WebPolicy, LeavesOtherMethodsAlone) {
+  const WebPolicy policy{"/nonexistent", {}};
+  Json args = Json::array({"/etc/passwd"});
+  std::string why;
+  EXPECT_TRUE(applyWebPolicy(policy, method("sign"), args, why));
+  EXPECT_EQ(Json::array({"/etc/passwd"}), args);
+}
+
+TEST(WebPolicy, RegisteredModulesIncludeSoftHsmByItsFileName) {
+  // This machine registers SoftHSM2 with p11-kit (softhsm2.module).
+  const auto modules = registeredModules();
+  const auto softhsm = modules.find("softhsm2");
+  ASSERT_NE(modules.end(), softhsm);
+  EXPECT_TRUE(fs::exists(softhsm->second)) << softhsm->second;
+  EXPECT_EQ('/', softhsm->second.front());
+}
+
+}  // namespace
+}  // namespace kestrune::agent
