@@ -85,11 +85,12 @@ void mergeFolder(const std::string& folder, std::map<std::string, Options>& conf
   }
 }
 
+// listsProgram reads a list of program names separated by commas or spaces.
 bool listsProgram(std::string_view list) {
   while (!list.empty()) {
-    const auto comma = list.find(',');
-    if (trimmed(list.substr(0, comma)) == kProgram) return true;
-    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    const auto end = list.find_first_of(", \t");
+    if (list.substr(0, end) == kProgram) return true;
+    list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
   }
   return false;
 }

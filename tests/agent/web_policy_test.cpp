@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -157,6 +159,45 @@ TEST(WebPolicy, RegisteredModulesIncludeSoftHsmByItsFileName) {
   ASSERT_NE(modules.end(), softhsm);
   EXPECT_TRUE(fs::exists(softhsm->second)) << softhsm->second;
   EXPECT_EQ('/', softhsm->second.front());
+}
+
+// The user's module files come first, as p11-kit merges them: HOME points at a folder of the
+// test's own for the while.
+TEST(WebPolicy, RegisteredModulesReadTheUsersModuleFilesFirst) {
+  const OriginFolder home;
+  ASSERT_FALSE(home.path().empty());
+  const std::string folder = home.path() + "/.config/pkcs11/modules";
+  fs::create_directories(folder);
+  const auto write = [&](const char* file, const char* text) {
+    std::ofstream(folder + "/" + file) << text;
+  };
+  write("softhsm2.module", "# the user's own build\nmodule: /opt/softhsm/libsofthsm2.so\n");
+  write("relative.module", "module: librelative.so\n");
+  write("elsewhere.module", "module: /opt/elsewhere.so\nenable-in: firefox, chromium\n");
+  write("here.module", "module: /opt/here.so\nenable-in: firefox kestrune\n");
+  write("not-here.module", "module: /opt/not-here.so\ndisable-in: kestrune\n");
+  write("broken.module", "module: /opt/broken.so\nnot an option\n");
+  write("no-library.module", "critical: yes\n");
+  write("notes.txt", "module: /opt/notes.so\n");
+
+  const char* previous = std::getenv("HOME");
+  const std::string saved = previous != nullptr ? previous : "";
+  ::setenv("HOME", home.path().c_str(), 1);
+  const auto modules = registeredModules();
+  if (previous != nullptr) {
+    ::setenv("HOME", saved.c_str(), 1);
+  } else {
+    ::unsetenv("HOME");
+  }
+
+  EXPECT_EQ("/opt/softhsm/libsofthsm2.so", modules.at("softhsm2"));
+  EXPECT_EQ("/opt/here.so", modules.at("here"));
+  ASSERT_EQ(1u, modules.count("relative"));
+  EXPECT_TRUE(modules.at("relative").ends_with("/librelative.so"));
+  EXPECT_EQ('/', modules.at("relative").front());
+  for (const char* absent : {"elsewhere", "not-here", "broken", "no-library", "notes"}) {
+    EXPECT_EQ(0u, modules.count(absent)) << absent;
+  }
 }
 
 }  // namespace
