@@ -180,10 +180,15 @@ TEST(WebPolicy, RegisteredModulesReadTheUsersModuleFilesFirst) {
   write("no-library.module", "critical: yes\n");
   write("notes.txt", "module: /opt/notes.so\n");
 
+  write("both.module", "module: /opt/both.so\nenable-in: kestrune\ndisable-in: kestrune\n");
+
   const char* previous = std::getenv("HOME");
   const std::string saved = previous != nullptr ? previous : "";
   ::setenv("HOME", home.path().c_str(), 1);
   const auto modules = registeredModules();
+  // The user's pkcs11.conf can turn their own files off.
+  std::ofstream(home.path() + "/.config/pkcs11/pkcs11.conf") << "user-config: none\n";
+  const auto systemOnly = registeredModules();
   if (previous != nullptr) {
     ::setenv("HOME", saved.c_str(), 1);
   } else {
@@ -192,12 +197,16 @@ TEST(WebPolicy, RegisteredModulesReadTheUsersModuleFilesFirst) {
 
   EXPECT_EQ("/opt/softhsm/libsofthsm2.so", modules.at("softhsm2"));
   EXPECT_EQ("/opt/here.so", modules.at("here"));
+  EXPECT_EQ("/opt/both.so", modules.at("both"));  // enable-in decides alone
   ASSERT_EQ(1u, modules.count("relative"));
   EXPECT_TRUE(modules.at("relative").ends_with("/librelative.so"));
   EXPECT_EQ('/', modules.at("relative").front());
   for (const char* absent : {"elsewhere", "not-here", "broken", "no-library", "notes"}) {
     EXPECT_EQ(0u, modules.count(absent)) << absent;
   }
+  EXPECT_EQ(0u, systemOnly.count("here"));
+  ASSERT_EQ(1u, systemOnly.count("softhsm2"));
+  EXPECT_NE("/opt/softhsm/libsofthsm2.so", systemOnly.at("softhsm2"));
 }
 
 }  // namespace
