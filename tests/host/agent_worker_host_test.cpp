@@ -12,6 +12,7 @@
 #include "FEDIX509/builtin_ca_records.h"
 #include "ca/issuing.h"
 #include "tests/ca/test_authority.h"
+#include "platform/child_process.h"
 #include "tests/host/host_runner.h"
 #include "tests/support/softhsm.h"
 
@@ -131,6 +132,30 @@ TEST_F(AgentWorkerHost, LoadsTheUsersOwnModuleName) {
       badCall(),
   };
   EXPECT_EQ(expected, answers);
+}
+
+// As the agent runs it: a child of its own session, spoken to a line at a time.
+TEST_F(AgentWorkerHost, AnswersLineByLineAsTheAgentsChild) {
+  platform::ChildProcess worker;
+  std::string why;
+  ASSERT_TRUE(worker.start({KESTRUNE_HOST_PATH, "agent-worker", "--origin-folder", origin_},
+                           {{"XDG_CONFIG_HOME", config_}}, origin_, false, why))
+      << why;
+  const auto call = [&](const std::string& line) {
+    EXPECT_EQ(platform::ChildProcess::Status::ok, worker.writeLine(line));
+    std::string answer;
+    EXPECT_EQ(platform::ChildProcess::Status::ok,
+              worker.readLine(answer, std::chrono::seconds(30), 1 << 20));
+    return comparable(Json::parse(answer, nullptr, false));
+  };
+  EXPECT_EQ(answer("loadLib", 0), call(R"(["loadLib", "softhsm2"])"));
+  EXPECT_EQ(refused(), call(R"(["getCert", "../escape.cer"])"));
+  EXPECT_EQ(answer("checkPassword", 0), call(Json::array({"checkPassword", kUserPin}).dump()));
+  worker.closeInput();
+  std::string rest;
+  EXPECT_EQ(platform::ChildProcess::Status::ended,
+            worker.readLine(rest, std::chrono::seconds(30), 1 << 20));
+  worker.stop(std::chrono::seconds(5));
 }
 
 TEST(AgentWorkerHostStart, RefusesAnOriginFolderThatIsNotAnAbsoluteFolder) {
