@@ -24,14 +24,14 @@ using Json = nlohmann::json;
 
 // The test authority's own certificate in a bag, as loadCACert reads it.
 std::vector<std::uint8_t> authorityBag() {
-  ca::CertificateSpec spec;
-  spec.serial = 1;
-  spec.issuer = {fedi::kTestCasid2, fedi::kTestCasid1};
-  spec.subject = spec.issuer;
-  spec.notBefore = ca::FediTime::utcText("961122000000+0800");
-  spec.notAfter = ca::FediTime::utcText("999999999999Z");
-  spec.subjectKey = ca::test::testCaKey();
-  const auto certificate = ca::issueCertificate(spec, ca::test::testCaKey());
+  ca::CertificateSpec fields;
+  fields.serial = 1;
+  fields.issuer = {fedi::kTestCasid2, fedi::kTestCasid1};
+  fields.subject = fields.issuer;
+  fields.notBefore = ca::FediTime::utcText("961122000000+0800");
+  fields.notAfter = ca::FediTime::utcText("999999999999Z");
+  fields.subjectKey = ca::test::testCaKey();
+  const auto certificate = ca::issueCertificate(fields, ca::test::testCaKey());
   EXPECT_TRUE(certificate);
   if (!certificate) return {};
   FEDI_X509* const certificates[] = {certificate.get()};
