@@ -53,6 +53,55 @@ LineRead readBoundedLine(std::streambuf& in, std::string& line) {
   return tooLong ? LineRead::tooLong : LineRead::line;
 }
 
+// FlatCall reads a line's shape without building it: a call is a flat array of a method name
+// and at most kMaxParameters arguments. Parsed for real, a page's 64 MiB of "[1,1,1,..." or
+// of nested arrays would grow into gigabytes of JSON values before the count is checked.
+class FlatCall : public nlohmann::json_sax<Json> {
+ public:
+  bool tooLarge = false;
+
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t, const string_t&) override { return value(); }
+  bool string(string_t& text) override {
+    OPENSSL_cleanse(text.data(), text.size());  // it may be a PIN
+    return value();
+  }
+  bool binary(binary_t&) override { return value(); }
+  bool start_object(std::size_t) override { return refuse(); }
+  bool key(string_t&) override { return refuse(); }
+  bool end_object() override { return refuse(); }
+  bool start_array(std::size_t) override {
+    if (depth_ > 0) return refuse();
+    ++depth_;
+    return true;
+  }
+  bool end_array() override {
+    --depth_;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool value() { return ++values_ <= com::kMaxParameters + 1 || refuse(); }
+  bool refuse() {
+    tooLarge = true;
+    return false;
+  }
+  int depth_ = 0;
+  std::size_t values_ = 0;
+};
+
+bool isFlatCall(std::string_view line) {
+  FlatCall shape;
+  Json::sax_parse(line, &shape, nlohmann::detail::input_format_t::json, false);
+  return !shape.tooLarge;
+}
+
 Json faultLine(const std::string& why, const char* kind) {
   Json fault;
   fault["fault"] = why;
@@ -79,7 +128,13 @@ int runWorker(std::istream& in, std::ostream& out, const WebPolicy& policy) {
     } else {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       std::string fault;
-      const host::LineOutcome outcome = host::runScriptLine(control, line, check, answer, fault);
+      host::LineOutcome outcome = host::LineOutcome::badCall;
+      if (isFlatCall(line)) {
+        outcome = host::runScriptLine(control, line, check, answer, fault);
+      } else {
+        fault = "a call is a JSON array of a method name and at most " +
+                std::to_string(com::kMaxParameters) + " arguments, none nested";
+      }
       OPENSSL_cleanse(line.data(), line.size());  // it may hold a PIN
       if (outcome == host::LineOutcome::refused) answer = faultLine(fault, "refused");
       if (outcome == host::LineOutcome::badCall) answer = faultLine(fault, "bad-call");

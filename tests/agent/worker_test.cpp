@@ -33,5 +33,29 @@ TEST(Worker, AnswersEveryLineAndGoesOnPastAnOverlongOne) {
   EXPECT_EQ(answers[1], answers[5]);
 }
 
+// A line's shape is checked before it is built: too many values or nested ones are a bad call
+// whatever they hold.
+TEST(Worker, RefusesCallsOfTooManyOrNestedValuesUnbuilt) {
+  std::string many = "[\"sign\"";
+  for (int i = 0; i < 100000; ++i) many += ",1";
+  many += "]";
+  const std::string lines[] = {
+      many,
+      R"(["sign", ["nested"]])",
+      R"(["sign", {"data": "x"}])",
+      R"({"method": "getErrorCode"})",
+      R"(["getErrorCode", 1, 2, 3, 4, 5, 6, 7])",
+      "[\"getErrorCode\"",
+  };
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line.substr(0, 40));
+    std::istringstream in(line + "\n");
+    std::ostringstream out;
+    EXPECT_EQ(0, runWorker(in, out, WebPolicy{"/nonexistent", {}}));
+    const Json answer = Json::parse(out.str());
+    EXPECT_EQ("bad-call", answer.value("kind", ""));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::agent
