@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +21,23 @@ std::string selfExecutablePath();
 // one: a session's process has no user at a terminal, and a prompt there (the certificate
 // dialog opens /dev/tty) must find none instead of waiting for an answer.
 void leaveControllingTerminal();
+
+// AnswerOutput keeps the process's standard output for its answers alone: the descriptor moves
+// to one of its own, and descriptor 1 (printf, std::cout) writes to standard error from then
+// on, so nothing a loaded library prints can pass for an answer. stream() writes to the moved
+// output (std::cout itself when the move failed).
+class AnswerOutput {
+ public:
+  AnswerOutput();
+  ~AnswerOutput();
+  AnswerOutput(const AnswerOutput&) = delete;
+  AnswerOutput& operator=(const AnswerOutput&) = delete;
+  std::ostream& stream();
+
+ private:
+  std::unique_ptr<std::streambuf> buffer_;
+  std::unique_ptr<std::ostream> stream_;
+};
 
 class ChildProcess {
  public:

@@ -14,7 +14,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <iostream>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -213,6 +217,28 @@ void leaveControllingTerminal() {
   if (terminal < 0) return;
   ::ioctl(terminal, TIOCNOTTY);
   ::close(terminal);
+}
+
+AnswerOutput::AnswerOutput() {
+  std::cout.flush();
+  std::fflush(stdout);
+  const int kept = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (kept < 0) return;
+  if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    ::close(kept);
+    return;
+  }
+  // The buffer owns the descriptor and closes it.
+  buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(kept, std::ios::out);
+  stream_ = std::make_unique<std::ostream>(buffer_.get());
+}
+
+AnswerOutput::~AnswerOutput() {
+  if (stream_) stream_->flush();
+}
+
+std::ostream& AnswerOutput::stream() {
+  return stream_ ? *stream_ : std::cout;
 }
 
 ChildProcess::~ChildProcess() {

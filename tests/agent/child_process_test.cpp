@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -154,6 +155,31 @@ TEST(ChildProcess, SaysWhyItCannotStart) {
     EXPECT_FALSE(why.empty());
     EXPECT_FALSE(child.running());
   }
+}
+
+// The child's half runs in a copy of this program started by the test below.
+TEST(ChildProcess, AnswerOutputChildHalf) {
+  if (std::getenv("KESTRUNE_TEST_ANSWER_CHILD") == nullptr) GTEST_SKIP() << "run by the next test";
+  AnswerOutput answers;
+  std::printf("noise from a library\n");
+  std::fflush(stdout);
+  answers.stream() << "the answer" << std::endl;
+}
+
+TEST(ChildProcess, AnswerOutputKeepsOthersOutOfTheAnswers) {
+  ChildProcess child;
+  std::string why;
+  ASSERT_TRUE(
+      child.start({selfExecutablePath(), "--gtest_filter=ChildProcess.AnswerOutputChildHalf"},
+                  {{"KESTRUNE_TEST_ANSWER_CHILD", "1"}}, {}, false, why))
+      << why;
+  // The test framework's own lines come first, while standard output is still the pipe.
+  std::vector<std::string> lines;
+  std::string line;
+  while (child.readLine(line, kPatience, kMaxLine) == Status::ok) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("the answer", lines.back());
+  for (const std::string& seen : lines) EXPECT_NE("noise from a library", seen);
 }
 
 TEST(ChildProcess, KnowsItsOwnProgram) {

@@ -40,7 +40,8 @@ int runAgentWorker(const std::string& originFolder, std::ostream& err) {
   }
   platform::leaveControllingTerminal();
   std::ios::sync_with_stdio(false);
-  return agent::runWorker(std::cin, std::cout, policy);
+  platform::AnswerOutput answers;
+  return agent::runWorker(std::cin, answers.stream(), policy);
 }
 
 }  // namespace kestrune::host
