@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +16,28 @@ namespace kestrune::platform {
 // selfExecutablePath returns the path of the running program (/proc/self/exe resolved); empty
 // when it can't be had.
 std::string selfExecutablePath();
+
+// leaveControllingTerminal gives up the calling process's controlling terminal, if it has
+// one: a session's process has no user at a terminal, and a prompt there (the certificate
+// dialog opens /dev/tty) must find none instead of waiting for an answer.
+void leaveControllingTerminal();
+
+// AnswerOutput keeps the process's standard output for its answers alone: the descriptor moves
+// to one of its own, and descriptor 1 (printf, std::cout) writes to standard error from then
+// on, so nothing a loaded library prints can pass for an answer. stream() writes to the moved
+// output (std::cout itself when the move failed).
+class AnswerOutput {
+ public:
+  AnswerOutput();
+  ~AnswerOutput();
+  AnswerOutput(const AnswerOutput&) = delete;
+  AnswerOutput& operator=(const AnswerOutput&) = delete;
+  std::ostream& stream();
+
+ private:
+  std::unique_ptr<std::streambuf> buffer_;
+  std::unique_ptr<std::ostream> stream_;
+};
 
 class ChildProcess {
  public:
@@ -36,7 +60,8 @@ class ChildProcess {
              const std::string& workingFolder, bool keepStderr, std::string& why);
 
   // writeLine sends text and a '\n' to the child's standard input, whole; the pipe's own copy
-  // is the only one left. ended when the child closed its input.
+  // is the only one left. ended when the child closed its input (no SIGPIPE is raised). It
+  // waits while the pipe is full: the child must be reading, or have its output read.
   Status writeLine(std::string_view text);
   // readLine waits at most timeout for one whole line from the child's standard output (the
   // '\n' taken off) of at most maxBytes; failed for a longer line, ended at the end of the
