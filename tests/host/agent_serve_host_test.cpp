@@ -439,5 +439,30 @@ TEST_F(AgentConsentHost, StopsCleanly) {
   EXPECT_EQ(0, shared->agent().stop());
 }
 
+TEST(ServeCommandHost, ListensOnTheLoopbackAddressOnly) {
+  for (const char* address : {"0.0.0.0:47011", "192.168.1.1:47011", "localhost:47011", "[::]:47011",
+                              "127.0.0.1", "127.0.0.1:65536", "127.0.0.1:-1", "[::1]:x"}) {
+    SCOPED_TRACE(address);
+    const HostRun run = runHost({"serve", "--listen", address});
+    EXPECT_EQ(2, run.status);
+    EXPECT_TRUE(run.out.empty());
+  }
+}
+
+TEST(ServeCommandHost, InstallsTheUserUnitAndEnablesNothing) {
+  const TempDir home;
+  const HostRun run = runHost({"serve", "--install-user-unit", "--listen", "[::1]:47012"}, {},
+                              {{"XDG_CONFIG_HOME", home.path()}});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string unit = readAll(home.path() + "/systemd/user/kestrune.service");
+  const std::string self = std::filesystem::canonical(KESTRUNE_HOST_PATH).string();
+  EXPECT_NE(std::string::npos,
+            unit.find("\nExecStart=\"" + self + "\" serve --listen [::1]:47012 "))
+      << unit;
+  EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target")) << unit;
+  EXPECT_NE(std::string::npos, run.out.find("systemctl --user daemon-reload")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("systemctl --user enable --now kestrune.service"));
+}
+
 }  // namespace
 }  // namespace kestrune::testing
