@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -207,6 +208,13 @@ std::string selfExecutablePath() {
   return {};
 }
 
+void leaveControllingTerminal() {
+  const int terminal = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) return;
+  ::ioctl(terminal, TIOCNOTTY);
+  ::close(terminal);
+}
+
 ChildProcess::~ChildProcess() {
   stop(std::chrono::milliseconds(1000));
 }
@@ -270,7 +278,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv,
 
 ChildProcess::Status ChildProcess::writeLine(std::string_view text) {
   if (toChild_ < 0) return Status::ended;
-  static char newline = '\n';
+  char newline = '\n';
   iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&newline, 1}};
   std::size_t first = 0;
   SigpipeBlocked guard;
