@@ -193,6 +193,8 @@ class PageSession {
     return reply.body.value("result", Json());
   }
   const std::string& id() const { return id_; }
+  // forget leaves the session to the agent (one that has stopped).
+  void forget() { id_.clear(); }
 
  private:
   int port_;
@@ -238,7 +240,6 @@ TEST_F(AgentServeHost, SessionCallsTheControlUntilDeleted) {
               Json({{"method", sid.body["method"]},
                     {"result", sid.body["result"]},
                     {"lastError", sid.body["lastError"]}}));
-    EXPECT_TRUE(sid.body.contains("messages"));
     EXPECT_EQ(kBank, sid.header("Access-Control-Allow-Origin"));
   }
   // Deleted: the ID is no session any more.
@@ -436,7 +437,9 @@ TEST_F(AgentConsentHost, RefusedCallsAreNotMade) {
 TEST_F(AgentConsentHost, StopsCleanly) {
   PageSession page(port(), kBank);
   EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  // The agent ends its sessions' workers and exits.
   EXPECT_EQ(0, shared->agent().stop());
+  page.forget();
 }
 
 TEST(ServeCommandHost, ListensOnTheLoopbackAddressOnly) {
