@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -128,6 +129,7 @@ class AgentProcess {
     return status_;
   }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string log() const { return readAll(logPath_); }
 
  private:
@@ -136,6 +138,23 @@ class AgentProcess {
   int status_ = -1;
   std::string logPath_;
 };
+
+// workerPids returns the agent's child processes, as Linux lists each thread's children.
+std::vector<pid_t> workerPids(pid_t agent) {
+  std::vector<pid_t> pids;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(agent) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream children(task.path() / "children");
+    for (pid_t pid = 0; children >> pid;) pids.push_back(pid);
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+bool processExists(pid_t pid) {
+  return std::filesystem::exists("/proc/" + std::to_string(pid));
+}
 
 struct Reply {
   int status = 0;
@@ -257,6 +276,7 @@ TEST_F(AgentServeHost, OriginsHaveWorkersOfTheirOwn) {
   PageSession shop(port(), kShop);
   EXPECT_EQ(0, bank.result("loadLib", {"softhsm"}));
   EXPECT_EQ(0, shop.result("loadLib", {"softhsm"}));
+  EXPECT_EQ(2u, workerPids(shared->agent().pid()).size());
   EXPECT_EQ(0, bank.result("checkPassword", {kUserPin}));
   EXPECT_EQ(0, bank.result("makeCard", {"U002", "ORG02"}));
   EXPECT_EQ(128u, bank.result("sign", {"abc"}).get<std::string>().size());
@@ -271,6 +291,22 @@ TEST_F(AgentServeHost, OriginsHaveWorkersOfTheirOwn) {
   EXPECT_EQ("unknown-session", stolen.body.value("error", ""));
   EXPECT_EQ(404, send(port(), "DELETE", "/v1/session/" + bank.id(), kShop).status);
   EXPECT_EQ("U002", bank.result("getSID1"));
+}
+
+TEST_F(AgentServeHost, SessionEndsWithItsWorker) {
+  PageSession page(port(), kBank);
+  EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  const std::vector<pid_t> workers = workerPids(shared->agent().pid());
+  ASSERT_EQ(1u, workers.size());
+  ASSERT_EQ(0, kill(workers.front(), SIGKILL));
+  const Reply failed = page.call("getSID1");
+  EXPECT_EQ(502, failed.status);
+  EXPECT_EQ("worker-failed", failed.body.value("error", ""));
+  EXPECT_EQ(kBank, failed.header("Access-Control-Allow-Origin"));
+  const Reply ended = page.call("getSID1");
+  EXPECT_EQ(404, ended.status);
+  EXPECT_EQ("unknown-session", ended.body.value("error", ""));
+  EXPECT_TRUE(workerPids(shared->agent().pid()).empty());
 }
 
 TEST_F(AgentServeHost, PreflightsAnswerAllowedOriginsOnly) {
@@ -437,9 +473,12 @@ TEST_F(AgentConsentHost, RefusedCallsAreNotMade) {
 TEST_F(AgentConsentHost, StopsCleanly) {
   PageSession page(port(), kBank);
   EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  const std::vector<pid_t> workers = workerPids(shared->agent().pid());
+  ASSERT_EQ(1u, workers.size());
   // The agent ends its sessions' workers and exits.
   EXPECT_EQ(0, shared->agent().stop());
   page.forget();
+  EXPECT_FALSE(processExists(workers.front()));
 }
 
 TEST(ServeCommandHost, ListensOnTheLoopbackAddressOnly) {
