@@ -481,6 +481,33 @@ TEST_F(AgentConsentHost, StopsCleanly) {
   EXPECT_FALSE(processExists(workers.front()));
 }
 
+// The allow-list is read again when it changes: origins added while the agent runs are
+// answered, and a malformed file answers no origin (said once in the log).
+TEST(AgentAllowListHost, ChangesTakeEffectWithoutARestart) {
+  const SoftHsm token(1);
+  const AgentHome home;
+  AgentProcess agent(home, "allow", {});
+  const char* const added = "https://added.example";
+  EXPECT_EQ(403, send(agent.port(), "POST", "/v1/session", added, "").status);
+  const HostRun run = runHost({"origins", "add", added}, {}, home.environment());
+  ASSERT_EQ(0, run.status) << run.err;
+  { PageSession page(agent.port(), added); }
+
+  std::ofstream(home.path() + "/config/kestrune/origins.json")
+      << R"({"origins": ["bank.example"]})";
+  for (const char* origin : {kBank, added, kBank}) {
+    SCOPED_TRACE(origin);
+    const Reply refused = send(agent.port(), "POST", "/v1/session", origin, "");
+    EXPECT_EQ(403, refused.status);
+    EXPECT_FALSE(refused.header("Access-Control-Allow-Origin"));
+  }
+  const std::string log = agent.log();
+  const std::string said = "origins.json can't be used";
+  const std::size_t first = log.find(said);
+  EXPECT_NE(std::string::npos, first) << log;
+  EXPECT_EQ(std::string::npos, log.find(said, first + 1)) << log;
+}
+
 TEST(ServeCommandHost, ListensOnTheLoopbackAddressOnly) {
   for (const char* address : {"0.0.0.0:47011", "192.168.1.1:47011", "localhost:47011", "[::]:47011",
                               "127.0.0.1", "127.0.0.1:65536", "127.0.0.1:-1", "[::1]:x"}) {
