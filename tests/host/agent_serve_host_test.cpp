@@ -293,6 +293,26 @@ TEST_F(AgentServeHost, OriginsHaveWorkersOfTheirOwn) {
   EXPECT_EQ("U002", bank.result("getSID1"));
 }
 
+TEST_F(AgentServeHost, ConcurrentCallsOfASessionTakeTurns) {
+  PageSession page(port(), kBank);
+  EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  const char* const methods[] = {"getSID1", "getSID2", "getCSN", "getType"};
+  std::vector<std::thread> pages;
+  std::vector<std::string> mismatches[4];
+  for (int i = 0; i < 4; ++i) {
+    pages.emplace_back([&page, &methods, &mismatches, i] {
+      for (int call = 0; call < 5; ++call) {
+        const Reply reply = page.call(methods[i]);
+        if (reply.status != 200 || reply.body.value("method", "") != methods[i]) {
+          mismatches[i].push_back(reply.body.dump());
+        }
+      }
+    });
+  }
+  for (std::thread& each : pages) each.join();
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(mismatches[i].empty()) << methods[i];
+}
+
 TEST_F(AgentServeHost, SessionEndsWithItsWorker) {
   PageSession page(port(), kBank);
   EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
