@@ -7,6 +7,13 @@
 #include "agent/request_policy.h"
 
 namespace kestrune::agent {
+namespace {
+
+// Longer than any file system's time stamp grain: a file changed this long before it was read
+// can only change again with a new time stamp.
+constexpr std::chrono::seconds kStampGrain{2};
+
+}  // namespace
 
 AllowList::Stamp AllowList::stamp() const {
   Stamp now;
@@ -22,17 +29,23 @@ std::vector<std::string> AllowList::origins() {
   if (path_.empty()) return {};
   const std::lock_guard lock(mutex_);
   const Stamp now = stamp();
-  if (read_ && now == stamp_) return origins_;
+  if (read_ && settled_ && now == stamp_) return origins_;
+  const auto readAt = std::filesystem::file_time_type::clock::now();
   std::vector<std::string> fresh;
   std::string why;
-  if (loadOrigins(path_, fresh, why) != ConfigStatus::ok) {
+  const bool usable = loadOrigins(path_, fresh, why) == ConfigStatus::ok;
+  if (!usable) fresh.clear();
+  // Told once per change of the file, not at each reading of an unsettled one.
+  const bool changed = !read_ || !(now == stamp_) || usable != usable_ || fresh != origins_;
+  if (!usable && changed) {
     std::cerr << "kestrune serve: " << logText(path_)
               << " can't be used, no page is answered: " << logText(why) << std::endl;
-    fresh.clear();
   }
   origins_ = std::move(fresh);
   stamp_ = now;
+  usable_ = usable;
   read_ = true;
+  settled_ = !now.exists || now.modified + kStampGrain < readAt;
   return origins_;
 }
 

@@ -2,6 +2,7 @@
 // changes, so that `kestrune origins add` takes effect without a restart.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -15,8 +16,10 @@ class AllowList {
   explicit AllowList(std::string path) : path_(std::move(path)) {}
 
   // origins returns the allowed origins as the file says now: read again when its
-  // modification time or size changed since the last read. A file that can't be used allows
-  // no origin; its reason goes to standard error once per change of the file.
+  // modification time or size changed since the last read, and while its modification time
+  // is too recent to tell a later change of the same size apart (file times are coarse). A
+  // file that can't be used allows no origin; its reason goes to standard error once per
+  // change of the file.
   std::vector<std::string> origins();
 
  private:
@@ -31,6 +34,8 @@ class AllowList {
   const std::string path_;
   std::mutex mutex_;
   bool read_ = false;
+  bool settled_ = false;  // the file was older than the time stamps' grain when last read
+  bool usable_ = true;
   Stamp stamp_;
   std::vector<std::string> origins_;
 };
