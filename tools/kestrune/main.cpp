@@ -18,6 +18,9 @@
 //   kestrune provider list
 //   kestrune provider add NAME --pkcs11 MODULE [--token LABEL]
 //   kestrune provider remove NAME     the key providers: built-in, and providers.json's
+//   kestrune origins list
+//   kestrune origins add ORIGIN
+//   kestrune origins remove ORIGIN    the local agent's allow-list of web origins
 //
 // Exit status: 0 when every call was made (whatever the control answered) or the operation
 // succeeded, 1 when a call could not be made, a script line faulted or an operation failed,
@@ -37,6 +40,7 @@
 #include "platform/platform.h"
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/method_call.h"
+#include "tools/kestrune/origin_commands.h"
 #include "tools/kestrune/provider_commands.h"
 #include "tools/kestrune/script_runner.h"
 #include "tools/kestrune/store_commands.h"
@@ -166,6 +170,7 @@ int run(int argc, char** argv) {
 
   const StoreCommands storeCommands(app);
   const ProviderCommands providerCommands(app);
+  const OriginCommands originCommands(app);
 
   try {
     app.parse(argc, argv);
@@ -181,6 +186,7 @@ int run(int argc, char** argv) {
   }
   if (storeCommands.parsed()) return storeCommands.run(std::cout, std::cerr);
   if (providerCommands.parsed()) return providerCommands.run(std::cout, std::cerr);
+  if (originCommands.parsed()) return originCommands.run(std::cout, std::cerr);
   if (demoCommand->parsed()) {
     if (demoDir.empty()) demoDir = defaultDemoDir();
     if (demoDir.empty()) {

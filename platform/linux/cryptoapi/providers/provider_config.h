@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/config_files.h"
+
 namespace kestrune::cryptoapi {
 
 struct ProviderEntry {
@@ -23,22 +25,14 @@ std::optional<ProviderEntry> findProviderEntry(std::string_view json, std::strin
 // The same, read from the user's provider file (at most kMaxProviderFile bytes).
 std::optional<ProviderEntry> lookUpProvider(std::string_view name);
 
-// providerFilePath returns where the user's provider file is: $XDG_CONFIG_HOME (when absolute),
-// else $HOME/.config, then kestrune/providers.json; empty when neither variable helps.
+// providerFilePath returns where the user's provider file is: configFilePath("providers.json").
 std::string providerFilePath();
 
-enum class ProviderFileRead { ok, missing, unreadable, tooLarge };
-// readProviderFile fills text with the file at path (at most kMaxProviderFile bytes): ok, missing
-// when there is no such file, unreadable (not a regular file, no permission, a read failed),
-// tooLarge; text is empty unless ok.
+// The provider file is read and replaced as every configuration file is (config_files.h):
+// readProviderFile reads at most kMaxProviderFile bytes; replaceProviderFile replaces it
+// atomically, owner-only, never through a symbolic link (ELOOP).
+using ProviderFileRead = platform::ConfigRead;
 ProviderFileRead readProviderFile(const std::string& path, std::string& text);
-
-// replaceProviderFile writes text as the file at path, creating its missing folders (owner
-// only): a temporary file of its own in the same folder (mode 0600, never through a link) is
-// written, flushed to disk and renamed over the file, so a reader sees the old file or the new
-// one, never a part. It returns 0, or the errno of the step that failed (the old file is then
-// unchanged and the temporary file removed); ELOOP when the file is a symbolic link, which is
-// left as it is.
 int replaceProviderFile(const std::string& path, std::string_view text);
 
 }  // namespace kestrune::cryptoapi

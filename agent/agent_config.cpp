@@ -1,0 +1,197 @@
+// Both files are the user's, kept by hand as often as by a command: one that isn't exactly
+// the expected shape is refused whole with what is wrong and where, never half-used or
+// repaired, so that a typo can't quietly let a page in or keep one out.
+#include "agent/agent_config.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/origin.h"
+#include "platform/config_files.h"
+
+namespace kestrune::agent {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::size_t kMaxModuleName = 64;
+constexpr std::size_t kMaxModulePath = 4096;
+// How much of a refused entry a reason quotes.
+constexpr std::size_t kMaxQuoted = 80;
+constexpr std::size_t kMaxParseMessage = 200;
+
+// printable cuts text short and turns every byte outside printable ASCII into '?', so a
+// hostile file can't write control sequences into a reason shown on a terminal.
+std::string printable(std::string_view text, std::size_t limit) {
+  std::string shown;
+  for (const char c : text.substr(0, limit)) shown.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+  if (text.size() > limit) shown += "...";
+  return shown;
+}
+
+std::string inQuotes(std::string_view text) {
+  return Json(printable(text, kMaxQuoted)).dump();
+}
+
+// readDocument reads and parses the file: status ok with the document, ok with a null
+// document when there is no file, or the failure with why.
+ConfigStatus readDocument(const std::string& path, Json& document, std::string& why) {
+  document = nullptr;
+  std::string text;
+  switch (platform::readConfigFile(path, kMaxConfigFile, text)) {
+    case platform::ConfigRead::missing:
+      return ConfigStatus::ok;
+    case platform::ConfigRead::unreadable:
+      why = "cannot read " + path;
+      return ConfigStatus::unreadable;
+    case platform::ConfigRead::tooLarge:
+      why = path + " is larger than " + std::to_string(kMaxConfigFile) + " bytes";
+      return ConfigStatus::malformed;
+    case platform::ConfigRead::ok:
+      break;
+  }
+  // The parser's own message says where the text stops being JSON.
+  try {
+    document = Json::parse(text);
+  } catch (const Json::exception& error) {
+    std::string message = error.what();
+    if (const std::size_t end = message.find("] "); end != std::string::npos) {
+      message.erase(0, end + 2);
+    }
+    why = path + " is not JSON: " + printable(message, kMaxParseMessage);
+    document = nullptr;
+    return ConfigStatus::malformed;
+  }
+  return ConfigStatus::ok;
+}
+
+ConfigStatus refuse(const std::string& path, const std::string& problem, std::string& why) {
+  why = path + ": " + problem;
+  return ConfigStatus::malformed;
+}
+
+bool isModuleName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxModuleName &&
+         std::all_of(name.begin(), name.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-';
+         });
+}
+
+bool isModulePath(std::string_view path) {
+  return !path.empty() && path.size() <= kMaxModulePath &&
+         path.find('\0') == std::string_view::npos && std::filesystem::path(path).is_absolute();
+}
+
+}  // namespace
+
+std::string originsFilePath() {
+  return platform::configFilePath("origins.json");
+}
+
+std::string agentConfigPath() {
+  return platform::configFilePath("agent.json");
+}
+
+ConfigStatus loadOrigins(const std::string& path, std::vector<std::string>& origins,
+                         std::string& why) {
+  origins.clear();
+  why.clear();
+  Json document;
+  if (const ConfigStatus status = readDocument(path, document, why); status != ConfigStatus::ok)
+    return status;
+  if (document.is_null()) return ConfigStatus::ok;
+  const char* const shape = R"(is not {"origins": ["https://host", ...]})";
+  if (!document.is_object()) return refuse(path, shape, why);
+  for (const auto& [key, value] : document.items()) {
+    if (key != "origins") return refuse(path, "has an unknown field " + inQuotes(key), why);
+  }
+  const auto list = document.find("origins");
+  if (list == document.end() || !list->is_array()) return refuse(path, shape, why);
+  std::vector<std::string> found;
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const Json& entry = (*list)[i];
+    const std::string where = "entry " + std::to_string(i + 1) + " ";
+    if (!entry.is_string()) return refuse(path, where + "is not a string", why);
+    const std::string& text = entry.get_ref<const std::string&>();
+    std::string reason;
+    const std::optional<std::string> origin = canonicalOrigin(text, reason);
+    if (!origin) return refuse(path, where + inQuotes(text) + " is not an origin: " + reason, why);
+    // A browser sends the canonical form only, so another spelling would never match.
+    if (*origin != text) {
+      return refuse(
+          path, where + inQuotes(text) + " is not as a browser writes it; write " + *origin, why);
+    }
+    found.push_back(text);
+  }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  origins = std::move(found);
+  return ConfigStatus::ok;
+}
+
+bool saveOrigins(const std::string& path, const std::vector<std::string>& origins,
+                 std::string& why) {
+  why.clear();
+  std::vector<std::string> sorted = origins;
+  for (const std::string& origin : sorted) {
+    std::string reason;
+    if (canonicalOrigin(origin, reason) != origin) {
+      why = inQuotes(origin) + " is not an origin in canonical form; " + path + " left unchanged";
+      return false;
+    }
+  }
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  const std::string text = Json{{"origins", sorted}}.dump(2) + "\n";
+  if (text.size() > kMaxConfigFile) {
+    why = path + " would grow beyond " + std::to_string(kMaxConfigFile) +
+          " bytes, which it is not read past; left unchanged";
+    return false;
+  }
+  if (const int error = platform::replaceConfigFile(path, text); error != 0) {
+    why = "cannot write " + path + ": " +
+          (error == ELOOP ? "it is a symbolic link; edit the file it names instead"
+                          : std::strerror(error)) +
+          "; left unchanged";
+    return false;
+  }
+  return true;
+}
+
+ConfigStatus loadModules(const std::string& path, std::map<std::string, std::string>& modules,
+                         std::string& why) {
+  modules.clear();
+  why.clear();
+  Json document;
+  if (const ConfigStatus status = readDocument(path, document, why); status != ConfigStatus::ok)
+    return status;
+  if (document.is_null()) return ConfigStatus::ok;
+  if (!document.is_object()) return refuse(path, "is not a JSON object", why);
+  const auto list = document.find("modules");
+  if (list == document.end()) return ConfigStatus::ok;
+  if (!list->is_object()) {
+    return refuse(path, R"("modules" is not {"name": "/path/to/module.so", ...})", why);
+  }
+  std::map<std::string, std::string> found;
+  for (const auto& [name, value] : list->items()) {
+    if (!isModuleName(name)) {
+      return refuse(
+          path,
+          "module name " + inQuotes(name) + " is not 1 to 64 letters, digits, '.', '_' or '-'",
+          why);
+    }
+    if (!value.is_string() || !isModulePath(value.get_ref<const std::string&>())) {
+      return refuse(path, "module " + inQuotes(name) + " is not given an absolute path", why);
+    }
+    found.emplace(name, value.get<std::string>());
+  }
+  modules = std::move(found);
+  return ConfigStatus::ok;
+}
+
+}  // namespace kestrune::agent
