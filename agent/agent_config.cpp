@@ -69,9 +69,24 @@ ConfigStatus readDocument(const std::string& path, Json& document, std::string& 
   return ConfigStatus::ok;
 }
 
-ConfigStatus refuse(const std::string& path, const std::string& problem, std::string& why) {
-  why = path + ": " + problem;
-  return ConfigStatus::malformed;
+// loadFile reads the file at path and has take fill a value from its document or name the
+// problem; value is left empty unless all is well, and a missing file is an empty value.
+template <class Value, class Take>
+ConfigStatus loadFile(const std::string& path, Value& value, std::string& why, Take take) {
+  value.clear();
+  why.clear();
+  Json document;
+  if (const ConfigStatus status = readDocument(path, document, why);
+      status != ConfigStatus::ok || document.is_null()) {
+    return status;
+  }
+  Value found;
+  if (const std::string problem = take(document, found); !problem.empty()) {
+    why = path + ": " + problem;
+    return ConfigStatus::malformed;
+  }
+  value = std::move(found);
+  return ConfigStatus::ok;
 }
 
 bool isModuleName(std::string_view name) {
@@ -87,6 +102,52 @@ bool isModulePath(std::string_view path) {
          path.find('\0') == std::string_view::npos && std::filesystem::path(path).is_absolute();
 }
 
+// originsOf takes the allow-list from origins.json's document, or names what is wrong.
+std::string originsOf(const Json& document, std::vector<std::string>& origins) {
+  const char* const shape = R"(is not {"origins": ["https://host", ...]})";
+  if (!document.is_object()) return shape;
+  for (const auto& [key, value] : document.items()) {
+    if (key != "origins") return "has an unknown field " + inQuotes(key);
+  }
+  const auto list = document.find("origins");
+  if (list == document.end() || !list->is_array()) return shape;
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const Json& entry = (*list)[i];
+    const std::string where = "entry " + std::to_string(i + 1) + " ";
+    if (!entry.is_string()) return where + "is not a string";
+    const std::string& text = entry.get_ref<const std::string&>();
+    std::string reason;
+    const std::optional<std::string> origin = canonicalOrigin(text, reason);
+    if (!origin) return where + inQuotes(text) + " is not an origin: " + reason;
+    // A browser sends the canonical form only, so another spelling would never match.
+    if (*origin != text)
+      return where + inQuotes(text) + " is not as a browser writes it; write " + *origin;
+    origins.push_back(text);
+  }
+  std::sort(origins.begin(), origins.end());
+  origins.erase(std::unique(origins.begin(), origins.end()), origins.end());
+  return {};
+}
+
+// modulesOf takes agent.json's modules from its document, or names what is wrong; other
+// settings are not this reader's.
+std::string modulesOf(const Json& document, std::map<std::string, std::string>& modules) {
+  if (!document.is_object()) return "is not a JSON object";
+  const auto list = document.find("modules");
+  if (list == document.end()) return {};
+  if (!list->is_object()) return R"("modules" is not {"name": "/path/to/module.so", ...})";
+  for (const auto& [name, value] : list->items()) {
+    if (!isModuleName(name)) {
+      return "module name " + inQuotes(name) + " is not 1 to 64 letters, digits, '.', '_' or '-'";
+    }
+    if (!value.is_string() || !isModulePath(value.get_ref<const std::string&>())) {
+      return "module " + inQuotes(name) + " is not given an absolute path";
+    }
+    modules.emplace(name, value.get<std::string>());
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string originsFilePath() {
@@ -99,39 +160,7 @@ std::string agentConfigPath() {
 
 ConfigStatus loadOrigins(const std::string& path, std::vector<std::string>& origins,
                          std::string& why) {
-  origins.clear();
-  why.clear();
-  Json document;
-  if (const ConfigStatus status = readDocument(path, document, why); status != ConfigStatus::ok)
-    return status;
-  if (document.is_null()) return ConfigStatus::ok;
-  const char* const shape = R"(is not {"origins": ["https://host", ...]})";
-  if (!document.is_object()) return refuse(path, shape, why);
-  for (const auto& [key, value] : document.items()) {
-    if (key != "origins") return refuse(path, "has an unknown field " + inQuotes(key), why);
-  }
-  const auto list = document.find("origins");
-  if (list == document.end() || !list->is_array()) return refuse(path, shape, why);
-  std::vector<std::string> found;
-  for (std::size_t i = 0; i < list->size(); ++i) {
-    const Json& entry = (*list)[i];
-    const std::string where = "entry " + std::to_string(i + 1) + " ";
-    if (!entry.is_string()) return refuse(path, where + "is not a string", why);
-    const std::string& text = entry.get_ref<const std::string&>();
-    std::string reason;
-    const std::optional<std::string> origin = canonicalOrigin(text, reason);
-    if (!origin) return refuse(path, where + inQuotes(text) + " is not an origin: " + reason, why);
-    // A browser sends the canonical form only, so another spelling would never match.
-    if (*origin != text) {
-      return refuse(
-          path, where + inQuotes(text) + " is not as a browser writes it; write " + *origin, why);
-    }
-    found.push_back(text);
-  }
-  std::sort(found.begin(), found.end());
-  found.erase(std::unique(found.begin(), found.end()), found.end());
-  origins = std::move(found);
-  return ConfigStatus::ok;
+  return loadFile(path, origins, why, originsOf);
 }
 
 bool saveOrigins(const std::string& path, const std::vector<std::string>& origins,
@@ -165,33 +194,7 @@ bool saveOrigins(const std::string& path, const std::vector<std::string>& origin
 
 ConfigStatus loadModules(const std::string& path, std::map<std::string, std::string>& modules,
                          std::string& why) {
-  modules.clear();
-  why.clear();
-  Json document;
-  if (const ConfigStatus status = readDocument(path, document, why); status != ConfigStatus::ok)
-    return status;
-  if (document.is_null()) return ConfigStatus::ok;
-  if (!document.is_object()) return refuse(path, "is not a JSON object", why);
-  const auto list = document.find("modules");
-  if (list == document.end()) return ConfigStatus::ok;
-  if (!list->is_object()) {
-    return refuse(path, R"("modules" is not {"name": "/path/to/module.so", ...})", why);
-  }
-  std::map<std::string, std::string> found;
-  for (const auto& [name, value] : list->items()) {
-    if (!isModuleName(name)) {
-      return refuse(
-          path,
-          "module name " + inQuotes(name) + " is not 1 to 64 letters, digits, '.', '_' or '-'",
-          why);
-    }
-    if (!value.is_string() || !isModulePath(value.get_ref<const std::string&>())) {
-      return refuse(path, "module " + inQuotes(name) + " is not given an absolute path", why);
-    }
-    found.emplace(name, value.get<std::string>());
-  }
-  modules = std::move(found);
-  return ConfigStatus::ok;
+  return loadFile(path, modules, why, modulesOf);
 }
 
 }  // namespace kestrune::agent

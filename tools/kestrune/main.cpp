@@ -21,6 +21,10 @@
 //   kestrune origins list
 //   kestrune origins add ORIGIN
 //   kestrune origins remove ORIGIN    the local agent's allow-list of web origins
+//   kestrune serve [--listen 127.0.0.1:PORT|[::1]:PORT] [--idle-timeout S] [--max-sessions N]
+//                  [--install-user-unit]
+//                                     the local agent: pages of allowed origins reach the
+//                                     control over HTTP; its base URL first on stdout
 //
 // Exit status: 0 when every call was made (whatever the control answered) or the operation
 // succeeded, 1 when a call could not be made, a script line faulted or an operation failed,
@@ -43,6 +47,7 @@
 #include "tools/kestrune/origin_commands.h"
 #include "tools/kestrune/provider_commands.h"
 #include "tools/kestrune/script_runner.h"
+#include "tools/kestrune/serve_command.h"
 #include "tools/kestrune/store_commands.h"
 #include "tools/kestrune/verify_edifact.h"
 
@@ -171,6 +176,7 @@ int run(int argc, char** argv) {
   const StoreCommands storeCommands(app);
   const ProviderCommands providerCommands(app);
   const OriginCommands originCommands(app);
+  const ServeCommand serveCommand(app);
 
   try {
     app.parse(argc, argv);
@@ -187,6 +193,7 @@ int run(int argc, char** argv) {
   if (storeCommands.parsed()) return storeCommands.run(std::cout, std::cerr);
   if (providerCommands.parsed()) return providerCommands.run(std::cout, std::cerr);
   if (originCommands.parsed()) return originCommands.run(std::cout, std::cerr);
+  if (serveCommand.parsed()) return serveCommand.run(std::cout, std::cerr);
   if (demoCommand->parsed()) {
     if (demoDir.empty()) demoDir = defaultDemoDir();
     if (demoDir.empty()) {
