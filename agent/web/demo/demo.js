@@ -61,7 +61,7 @@ async function verify(message, certificate) {
   });
   const answer = await response.json();
   if (!answer.ok) throw new Error(answer.text);
-  return answer.text;
+  return answer.text.replace(/^OK: /, "");
 }
 
 async function lifeCycle() {
