@@ -15,6 +15,11 @@ namespace kestrune::platform {
 // when it can't be had.
 std::string selfExecutablePath();
 
+// leaveControllingTerminal gives up the calling process's controlling terminal, if it has
+// one: a session's process has no user at a terminal, and a prompt there (the certificate
+// dialog opens /dev/tty) must find none instead of waiting for an answer.
+void leaveControllingTerminal();
+
 class ChildProcess {
  public:
   enum class Status { ok, timedOut, ended, failed };

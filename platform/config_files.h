@@ -32,7 +32,8 @@ ConfigRead readConfigFile(const std::string& path, std::size_t limit, std::strin
 int replaceConfigFile(const std::string& path, std::string_view text);
 
 // makeOwnerFolder makes path and its missing parents, each new one with access for its owner
-// only; true when path is a folder afterwards.
+// only; true when path is a folder afterwards, not a symbolic link to one (a link planted there
+// would take what is written in it elsewhere).
 bool makeOwnerFolder(const std::string& path);
 
 }  // namespace kestrune::platform

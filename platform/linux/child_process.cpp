@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -205,6 +206,13 @@ std::string selfExecutablePath() {
     path.resize(path.size() * 2);
   }
   return {};
+}
+
+void leaveControllingTerminal() {
+  const int terminal = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) return;
+  ::ioctl(terminal, TIOCNOTTY);
+  ::close(terminal);
 }
 
 ChildProcess::~ChildProcess() {

@@ -144,7 +144,7 @@ int replaceConfigFile(const std::string& path, std::string_view text) {
 
 bool makeOwnerFolder(const std::string& path) {
   struct stat info {};
-  return makeFolders(path) == 0 && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return makeFolders(path) == 0 && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 }  // namespace kestrune::platform

@@ -116,6 +116,8 @@ TEST_F(AgentConfigTest, OwnerFoldersAreMadeWithTheirParents) {
   }
   write("file", "");
   EXPECT_FALSE(platform::makeOwnerFolder(path("file")));
+  fs::create_directory_symlink(path("data"), path("link"));
+  EXPECT_FALSE(platform::makeOwnerFolder(path("link")));
   EXPECT_FALSE(platform::makeOwnerFolder(path("file/below")));
 }
 

@@ -45,6 +45,7 @@
 #include "com/method_table.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "platform/platform.h"
+#include "tools/kestrune/agent_worker_command.h"
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/demo_browser.h"
 #include "tools/kestrune/method_call.h"
@@ -186,6 +187,13 @@ int run(int argc, char** argv) {
   const OriginCommands originCommands(app);
   const ServeCommand serveCommand(app);
 
+  // A session of the local agent, started by the agent itself: not for the user.
+  std::string originFolder;
+  auto* agentWorkerCommand =
+      app.add_subcommand("agent-worker", "A local agent session's control process");
+  agentWorkerCommand->group("");
+  agentWorkerCommand->add_option("--origin-folder", originFolder)->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -195,6 +203,7 @@ int run(int argc, char** argv) {
   if (methodsCommand->parsed()) return listMethods();
   if (callCommand->parsed()) return callOne(callCommand->remaining());
   if (scriptCommand->parsed()) return runScriptFile(scriptFile);
+  if (agentWorkerCommand->parsed()) return runAgentWorker(originFolder, std::cerr);
   if (verifyCommand->parsed()) {
     return runVerifyEdifact(signedFile, signerCertificate, std::cout, std::cerr);
   }

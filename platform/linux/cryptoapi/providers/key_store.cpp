@@ -17,6 +17,8 @@
 #include <openssl/crypto.h>
 #include <openssl/pem.h>
 
+#include "platform/config_files.h"
+
 namespace kestrune::cryptoapi {
 namespace {
 
@@ -26,18 +28,6 @@ constexpr const char* kSuffix = ".pem";
 constexpr const char* kExchangeTag = "# AT_KEYEXCHANGE";
 constexpr const char* kSignatureTag = "# AT_SIGNATURE";
 constexpr const char* kExportableTag = " exportable";
-
-bool makeFolder(const std::string& path) {
-  std::string partial;
-  for (std::size_t i = 0; i <= path.size(); ++i) {
-    if (i == path.size() || (path[i] == '/' && i > 0)) {
-      partial = path.substr(0, i);
-      if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-  }
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string pathOf(const std::string& folder, std::string_view container) {
   std::string name = containerFileName(container);
@@ -96,16 +86,10 @@ std::string keyFolder(bool machine, bool create) {
     folder = stores != nullptr && *stores != '\0' ? std::string(stores) + "/../keys"
                                                   : std::string("/etc/kestrune/keys");
   } else {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    if (data != nullptr && *data == '/')
-      folder = std::string(data) + "/kestrune/keys";
-    else if (home != nullptr && *home != '\0')
-      folder = std::string(home) + "/.local/share/kestrune/keys";
-    else
-      return {};
+    folder = platform::dataFolderPath("keys");
+    if (folder.empty()) return {};
   }
-  if (create && !makeFolder(folder)) return {};
+  if (create && !platform::makeOwnerFolder(folder)) return {};
   return folder;
 }
 
