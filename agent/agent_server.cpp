@@ -55,8 +55,11 @@ void answerError(httplib::Response& response, AgentError error, std::string_view
   response.set_content(errorBody(error, text), kJson);
 }
 
+// addHeaders sets the headers the response doesn't have yet.
 void addHeaders(httplib::Response& response, const HeaderList& headers) {
-  for (const auto& [name, value] : headers) response.set_header(name, value);
+  for (const auto& [name, value] : headers) {
+    if (!response.has_header(name)) response.set_header(name, value);
+  }
 }
 
 std::vector<std::string> headerValues(const httplib::Request& request, const char* name) {
@@ -151,7 +154,7 @@ struct AgentServer::State {
   void clientScript(const httplib::Request& request, httplib::Response& response) {
     if (!admit(request, response, true)) return;
     // The answer differs by Origin (its CORS headers): caches keep one per origin.
-    if (!response.has_header("Vary")) response.set_header("Vary", "Origin");
+    addHeaders(response, {{"Vary", "Origin"}});
     const std::optional<WebAsset> asset = webAsset(request.path);
     if (!asset) {
       answerError(response, AgentError::notFound, "no such file");

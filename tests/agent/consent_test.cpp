@@ -1,6 +1,8 @@
 // Which calls ask the user first, what the question says, and the answer tests preset.
 #include "agent/consent.h"
 
+#include "platform/consent_prompt.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -73,6 +75,25 @@ TEST(Consent, PresetAnswerForTests) {
     EXPECT_EQ(c.want, askConsent("https://bank.example", method("sign")));
   }
   unsetenv("KESTRUNE_CONSENT");
+}
+
+// Without a display there is no desktop to ask on, whatever is installed.
+TEST(ConsentPrompt, NoDesktopWithoutADisplay) {
+  const char* const names[] = {"DISPLAY", "WAYLAND_DISPLAY"};
+  std::string saved[2];
+  bool had[2] = {false, false};
+  for (int i = 0; i < 2; ++i) {
+    if (const char* value = std::getenv(names[i])) {
+      saved[i] = value;
+      had[i] = true;
+    }
+    unsetenv(names[i]);
+  }
+  EXPECT_EQ(platform::PromptAnswer::unavailable,
+            platform::askOnDesktop("Kestrune", "https://bank.example wants to sign?"));
+  for (int i = 0; i < 2; ++i) {
+    if (had[i]) setenv(names[i], saved[i].c_str(), 1);
+  }
 }
 
 }  // namespace
