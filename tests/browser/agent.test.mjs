@@ -8,7 +8,7 @@ import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import { existsSync } from "node:fs";
-import { mkdtemp, rm } from "node:fs/promises";
+import { mkdtemp, readFile, rm } from "node:fs/promises";
 import http from "node:http";
 import os from "node:os";
 import path from "node:path";
@@ -148,6 +148,46 @@ test("the demo page takes the token through the life cycle", async () => {
   assert.match(verified.text, /OK/);
   assert.equal(await page.getAttribute("#outcome", "data-status"), "ok");
   await page.close();
+});
+
+test("the demo's page server verifies what it is sent and answers no other host", async () => {
+  const demoDir = path.join(tmp, "demo");
+  const message = (await readFile(path.join(demoDir, "invoic-signed.edi"))).toString("latin1");
+  const certificate = (await readFile(path.join(demoDir, "user-cert.der"))).toString("base64");
+  const verify = async (body) => {
+    const response = await fetch(new URL("/verify", demoUrl), {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body,
+    });
+    return { status: response.status, answer: await response.json() };
+  };
+  const signed = await verify(JSON.stringify({ message, certificate }));
+  assert.equal(signed.answer.ok, true, signed.answer.text);
+  assert.match(signed.answer.text, /^OK: /);
+  const tampered = await verify(
+    JSON.stringify({ message: message.replace("INV0001", "INV0002"), certificate }),
+  );
+  assert.equal(tampered.answer.ok, false);
+  assert.match(tampered.answer.text, /^FAILED: /);
+  for (const body of ["", "[]", "{", '{"message": 1, "certificate": "x"}']) {
+    assert.equal((await verify(body)).status, 400, body);
+  }
+  const notABag = await verify(JSON.stringify({ message, certificate: "AAAA" }));
+  assert.equal(notABag.answer.ok, false);
+
+  // A name rebound to the loopback address is not this server's: the settings hold the PIN.
+  const port = new URL(demoUrl).port;
+  const rebound = await new Promise((resolve, reject) => {
+    http
+      .get({ host: "127.0.0.1", port, path: "/demo.json", headers: { Host: `evil.example:${port}` } },
+        (response) => {
+          response.resume();
+          resolve(response.statusCode);
+        })
+      .on("error", reject);
+  });
+  assert.equal(rebound, 403);
 });
 
 test("a page of an origin not on the allow-list gets nothing", async () => {
