@@ -157,7 +157,7 @@ async function request(url, method, body, options = {}) {
       referrerPolicy: "no-referrer",
       ...options,
     });
-  } catch (error) {
+  } catch {
     throw new KestruneError(
       "the Kestrune agent could not be reached, or it does not answer this page's origin",
       { reason: "unreachable" },

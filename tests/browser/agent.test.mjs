@@ -175,6 +175,13 @@ test("the demo's page server verifies what it is sent and answers no other host"
   }
   const notABag = await verify(JSON.stringify({ message, certificate: "AAAA" }));
   assert.equal(notABag.answer.ok, false);
+  // A form another origin's page could post without asking is not JSON.
+  const posted = await fetch(new URL("/verify", demoUrl), {
+    method: "POST",
+    headers: { "Content-Type": "text/plain" },
+    body: JSON.stringify({ message, certificate }),
+  });
+  assert.equal(posted.status, 415);
 
   // A name rebound to the loopback address is not this server's: the settings hold the PIN.
   const port = new URL(demoUrl).port;

@@ -129,6 +129,12 @@ void DemoPageServer::serve(DemoPageSettings settings) {
   });
   state.server.Post(
       "/verify", [&state](const httplib::Request& request, httplib::Response& response) {
+        // JSON only: a page of another origin can't send that without a preflight, which this
+        // server doesn't answer, so it can't have the demo's files rewritten.
+        if (!request.get_header_value("Content-Type").starts_with("application/json")) {
+          answerJson(response, 415, {{"ok", false}, {"text", "send JSON"}});
+          return;
+        }
         const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
         if (body.is_discarded() || !body.is_object() || !body.contains("message") ||
             !body["message"].is_string() || !body.contains("certificate") ||
