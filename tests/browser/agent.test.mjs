@@ -3,7 +3,7 @@
 // page of an origin not on the allow-list, and is refused a token-changing call when the user
 // refuses consent.
 //   KESTRUNE_BIN=build/bin/kestrune node tests/browser/agent.test.mjs
-// Exit status 77 (skipped) when Chromium is not installed.
+// (or npm test there, KESTRUNE_BIN set). Exit status 77 (skipped) when Chromium is not installed.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
