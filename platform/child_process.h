@@ -41,7 +41,8 @@ class ChildProcess {
              const std::string& workingFolder, bool keepStderr, std::string& why);
 
   // writeLine sends text and a '\n' to the child's standard input, whole; the pipe's own copy
-  // is the only one left. ended when the child closed its input.
+  // is the only one left. ended when the child closed its input (no SIGPIPE is raised). It
+  // waits while the pipe is full: the child must be reading, or have its output read.
   Status writeLine(std::string_view text);
   // readLine waits at most timeout for one whole line from the child's standard output (the
   // '\n' taken off) of at most maxBytes; failed for a longer line, ended at the end of the

@@ -278,7 +278,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv,
 
 ChildProcess::Status ChildProcess::writeLine(std::string_view text) {
   if (toChild_ < 0) return Status::ended;
-  static char newline = '\n';
+  char newline = '\n';
   iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&newline, 1}};
   std::size_t first = 0;
   SigpipeBlocked guard;
