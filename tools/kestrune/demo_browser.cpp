@@ -1,5 +1,8 @@
 #include "tools/kestrune/demo_browser.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include <nlohmann/json.hpp>
 
 #include "agent/agent_config.h"
@@ -44,8 +47,17 @@ bool useOwnConfiguration(const std::string& dir, const std::string& modulePath, 
 
 }  // namespace
 
-int runBrowserDemo(const std::string& dir, const std::string& modulePath, std::ostream& out,
+int runBrowserDemo(const std::string& demoDir, const std::string& modulePath, std::ostream& out,
                    std::ostream& err) {
+  // XDG_CONFIG_HOME and XDG_DATA_HOME count only when absolute: a relative folder would leave
+  // the agent on the user's own allow-list.
+  std::error_code error;
+  const std::string dir = std::filesystem::absolute(demoDir, error).lexically_normal().string();
+  const std::string self = platform::selfExecutablePath();
+  if (error || self.empty()) {
+    err << "kestrune demo: cannot name " << demoDir << " or this program by absolute paths\n";
+    return 1;
+  }
   if (modulePath.empty() || modulePath.front() != '/') {
     err << "kestrune demo: --module must be an absolute path for the agent's module list\n";
     return 1;
@@ -83,7 +95,7 @@ int runBrowserDemo(const std::string& dir, const std::string& modulePath, std::o
 
   agent::AgentOptions options;
   options.port = 0;  // beside an agent the user may run on the default port
-  options.workerCommand = {platform::selfExecutablePath(), "agent-worker"};
+  options.workerCommand = {self, "agent-worker"};
   options.originsFile = originsFile;
   options.agentConfig = agent::agentConfigPath();
   options.originsDataDir = platform::dataFolderPath("origins");
