@@ -369,6 +369,7 @@ struct AgentServer::State {
     // agent's clients never send one.
     server.set_pre_routing_handler(
         [](const httplib::Request& request, httplib::Response& response) {
+          loggedMethod.clear();
           if (request.get_header_value_count("Content-Encoding") == 0) {
             return httplib::Server::HandlerResponse::Unhandled;
           }

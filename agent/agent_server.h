@@ -8,7 +8,8 @@
 // The agent's own errors: {"error": "code", "text": "why"} with the HTTP status of the code
 // (bad-json 400, bad-call 400, origin-refused 403, host-refused 403, consent-refused 403,
 // call-refused 403, unknown-session 404, too-large 413, too-many-sessions 503,
-// too-many-requests 429, worker-failed 502).
+// too-many-requests 429, worker-failed 502), and not-found 404 for a path outside the API.
+// A worker that fails (ends, answers no line, takes over 5 minutes) ends its session.
 #pragma once
 
 #include <chrono>
