@@ -13,6 +13,7 @@ packages=(
   libcpp-httplib-dev libsqlite3-dev
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  chromium
 )
 
 missing=()

@@ -28,6 +28,10 @@ if [[ -x /usr/sbin/pkcsslotd && ( -z "$slotd_state" || "$slotd_state" == Z* ) ]]
     /usr/sbin/pkcsslotd; } || echo "pkcsslotd did not start: the tests on opencryptoki skip"
 fi
 
+echo "== browser test tools"
+# playwright-core as the lock file pins it; it drives Debian's chromium and downloads no browser.
+(cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
+
 echo "== tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
 

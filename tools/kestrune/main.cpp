@@ -5,6 +5,9 @@
 //   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
 //   kestrune demo [--dir DIR]         a SoftHSM2 token and a fedi-ca authority in DIR, the
 //                                     token taken through the certificate life cycle
+//   kestrune demo --browser [--dir DIR]
+//                                     the same life cycle run by a web page through the
+//                                     local agent, until Ctrl-C
 //   kestrune verify-edifact FILE --cert CERT
 //                                     checks a signed EDIFACT message against a FEDI
 //                                     certificate bag or an X.509 certificate: "OK: ..." and 0,
@@ -44,6 +47,7 @@
 #include "platform/platform.h"
 #include "tools/kestrune/agent_worker_command.h"
 #include "tools/kestrune/demo.h"
+#include "tools/kestrune/demo_browser.h"
 #include "tools/kestrune/method_call.h"
 #include "tools/kestrune/origin_commands.h"
 #include "tools/kestrune/provider_commands.h"
@@ -159,6 +163,10 @@ int run(int argc, char** argv) {
                           "$HOME/.local/share/kestrune/demo)");
   demoCommand->add_option("--module", modulePath, "the SoftHSM2 PKCS#11 module")
       ->capture_default_str();
+  bool demoInBrowser = false;
+  demoCommand->add_flag("--browser", demoInBrowser,
+                        "run the life cycle from a web page through the local agent, serving "
+                        "until Ctrl-C");
 
   std::string signedFile;
   std::string signerCertificate;
@@ -209,6 +217,7 @@ int run(int argc, char** argv) {
       std::cerr << "kestrune demo: no HOME or XDG_DATA_HOME; name a folder with --dir\n";
       return kUsageError;
     }
+    if (demoInBrowser) return runBrowserDemo(demoDir, modulePath, std::cout, std::cerr);
     return runDemo(demoDir, modulePath, std::cout, std::cerr);
   }
   return kUsageError;
