@@ -15,6 +15,11 @@ namespace kestrune::platform {
 // when it can't be had.
 std::string selfExecutablePath();
 
+// leaveControllingTerminal gives up the calling process's controlling terminal, if it has
+// one: a session's process has no user at a terminal, and a prompt there (the certificate
+// dialog opens /dev/tty) must find none instead of waiting for an answer.
+void leaveControllingTerminal();
+
 class ChildProcess {
  public:
   enum class Status { ok, timedOut, ended, failed };
@@ -36,7 +41,8 @@ class ChildProcess {
              const std::string& workingFolder, bool keepStderr, std::string& why);
 
   // writeLine sends text and a '\n' to the child's standard input, whole; the pipe's own copy
-  // is the only one left. ended when the child closed its input.
+  // is the only one left. ended when the child closed its input (no SIGPIPE is raised). It
+  // waits while the pipe is full: the child must be reading, or have its output read.
   Status writeLine(std::string_view text);
   // readLine waits at most timeout for one whole line from the child's standard output (the
   // '\n' taken off) of at most maxBytes; failed for a longer line, ended at the end of the

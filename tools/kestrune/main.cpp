@@ -21,6 +21,10 @@
 //   kestrune origins list
 //   kestrune origins add ORIGIN
 //   kestrune origins remove ORIGIN    the local agent's allow-list of web origins
+//   kestrune serve [--listen 127.0.0.1:PORT|[::1]:PORT] [--idle-timeout S] [--max-sessions N]
+//                  [--install-user-unit]
+//                                     the local agent: pages of allowed origins reach the
+//                                     control over HTTP; its base URL first on stdout
 //
 // Exit status: 0 when every call was made (whatever the control answered) or the operation
 // succeeded, 1 when a call could not be made, a script line faulted or an operation failed,
@@ -38,11 +42,13 @@
 #include "com/method_table.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "platform/platform.h"
+#include "tools/kestrune/agent_worker_command.h"
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/method_call.h"
 #include "tools/kestrune/origin_commands.h"
 #include "tools/kestrune/provider_commands.h"
 #include "tools/kestrune/script_runner.h"
+#include "tools/kestrune/serve_command.h"
 #include "tools/kestrune/store_commands.h"
 #include "tools/kestrune/verify_edifact.h"
 
@@ -171,6 +177,14 @@ int run(int argc, char** argv) {
   const StoreCommands storeCommands(app);
   const ProviderCommands providerCommands(app);
   const OriginCommands originCommands(app);
+  const ServeCommand serveCommand(app);
+
+  // A session of the local agent, started by the agent itself: not for the user.
+  std::string originFolder;
+  auto* agentWorkerCommand =
+      app.add_subcommand("agent-worker", "A local agent session's control process");
+  agentWorkerCommand->group("");
+  agentWorkerCommand->add_option("--origin-folder", originFolder)->required();
 
   try {
     app.parse(argc, argv);
@@ -181,12 +195,14 @@ int run(int argc, char** argv) {
   if (methodsCommand->parsed()) return listMethods();
   if (callCommand->parsed()) return callOne(callCommand->remaining());
   if (scriptCommand->parsed()) return runScriptFile(scriptFile);
+  if (agentWorkerCommand->parsed()) return runAgentWorker(originFolder, std::cerr);
   if (verifyCommand->parsed()) {
     return runVerifyEdifact(signedFile, signerCertificate, std::cout, std::cerr);
   }
   if (storeCommands.parsed()) return storeCommands.run(std::cout, std::cerr);
   if (providerCommands.parsed()) return providerCommands.run(std::cout, std::cerr);
   if (originCommands.parsed()) return originCommands.run(std::cout, std::cerr);
+  if (serveCommand.parsed()) return serveCommand.run(std::cout, std::cerr);
   if (demoCommand->parsed()) {
     if (demoDir.empty()) demoDir = defaultDemoDir();
     if (demoDir.empty()) {

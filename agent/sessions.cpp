@@ -1,0 +1,117 @@
+#include "agent/sessions.h"
+
+#include <openssl/rand.h>
+
+#include <array>
+#include <cstdio>
+
+namespace kestrune::agent {
+namespace {
+
+constexpr std::size_t kIdBytes = 16;
+constexpr std::chrono::seconds kWorkerGrace{2};
+
+bool newSessionId(std::string& id) {
+  std::array<unsigned char, kIdBytes> bytes{};
+  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) return false;
+  static constexpr char kHex[] = "0123456789abcdef";
+  id.clear();
+  for (const unsigned char byte : bytes) {
+    id += kHex[byte >> 4];
+    id += kHex[byte & 0x0f];
+  }
+  return true;
+}
+
+}  // namespace
+
+Session::~Session() {
+  if (worker) worker->stop(kWorkerGrace);
+}
+
+SessionTable::Use::~Use() {
+  if (table_ != nullptr && session_ != nullptr) table_->release(session_);
+}
+
+std::shared_ptr<Session> SessionTable::open(const std::string& origin, Clock::time_point now,
+                                            Opened& why) {
+  const std::lock_guard lock(mutex_);
+  if (entries_.size() >= maxSessions_) {
+    why = Opened::full;
+    return nullptr;
+  }
+  std::string id;
+  do {
+    if (!newSessionId(id)) {
+      why = Opened::noRandom;
+      return nullptr;
+    }
+  } while (entries_.count(id) != 0);
+  auto session = std::make_shared<Session>(id, origin);
+  entries_.emplace(id, Entry{session, now, 0});
+  why = Opened::ok;
+  return session;
+}
+
+SessionTable::Use SessionTable::use(std::string_view id, std::string_view origin,
+                                    Clock::time_point now) {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(id);
+  if (found == entries_.end() || found->second.session->origin != origin) return {};
+  found->second.lastUsed = now;
+  ++found->second.users;
+  return Use(this, found->second.session);
+}
+
+void SessionTable::release(const std::shared_ptr<Session>& session) {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(session->id);
+  if (found == entries_.end() || found->second.session != session) return;
+  --found->second.users;
+  // Idle from the end of its last request, not from its start: a long call is no idleness.
+  found->second.lastUsed = std::max(found->second.lastUsed, Clock::now());
+}
+
+std::shared_ptr<Session> SessionTable::close(std::string_view id, std::string_view origin) {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(id);
+  if (found == entries_.end() || found->second.session->origin != origin) return nullptr;
+  std::shared_ptr<Session> session = std::move(found->second.session);
+  entries_.erase(found);
+  return session;
+}
+
+void SessionTable::end(const std::shared_ptr<Session>& session) {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(session->id);
+  if (found != entries_.end() && found->second.session == session) entries_.erase(found);
+}
+
+std::vector<std::shared_ptr<Session>> SessionTable::takeIdle(Clock::time_point now) {
+  std::vector<std::shared_ptr<Session>> idle;
+  const std::lock_guard lock(mutex_);
+  for (auto entry = entries_.begin(); entry != entries_.end();) {
+    if (entry->second.users == 0 && now - entry->second.lastUsed > idleTimeout_) {
+      idle.push_back(std::move(entry->second.session));
+      entry = entries_.erase(entry);
+    } else {
+      ++entry;
+    }
+  }
+  return idle;
+}
+
+std::vector<std::shared_ptr<Session>> SessionTable::takeAll() {
+  std::vector<std::shared_ptr<Session>> all;
+  const std::lock_guard lock(mutex_);
+  for (auto& [id, entry] : entries_) all.push_back(std::move(entry.session));
+  entries_.clear();
+  return all;
+}
+
+std::size_t SessionTable::size() const {
+  const std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
+}  // namespace kestrune::agent

@@ -1,0 +1,102 @@
+// The agent's sessions: each belongs to the origin that opened it and runs its calls, one at
+// a time, in a control process of its own. The table bounds how many there are and ends the
+// ones left idle.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "agent/consent.h"
+#include "platform/child_process.h"
+
+namespace kestrune::agent {
+
+struct Session {
+  Session(std::string id, std::string origin) : id(std::move(id)), origin(std::move(origin)) {}
+  // The last owner ends the session's process (its input closed first: the control logs out
+  // and finalizes the token before it exits).
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const std::string id;
+  const std::string origin;
+
+  // The process failed, the session was closed or left idle: no more calls.
+  std::atomic<bool> ended{false};
+  // Held for the whole of a call: a second call of the same session waits for the first.
+  // It guards everything below.
+  std::mutex callMutex;
+  std::unique_ptr<platform::ChildProcess> worker;
+  std::set<ConsentKind> allowed;
+  bool refused = false;  // the user said no once: no further question in this session
+};
+
+class SessionTable {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SessionTable(std::size_t maxSessions, Clock::duration idleTimeout)
+      : maxSessions_(maxSessions), idleTimeout_(idleTimeout) {}
+
+  enum class Opened { ok, full, noRandom };
+  // open adds a session of origin, its ID 32 hex digits from the random generator; nullptr
+  // with why (full: maxSessions are open; noRandom: no random bytes to be had).
+  std::shared_ptr<Session> open(const std::string& origin, Clock::time_point now, Opened& why);
+
+  // Use keeps a session from being reaped while a request works with it.
+  class Use {
+   public:
+    Use() = default;
+    Use(SessionTable* table, std::shared_ptr<Session> session)
+        : table_(table), session_(std::move(session)) {}
+    ~Use();
+    Use(Use&& other) noexcept = default;
+    Use& operator=(Use&&) = delete;
+    Session* operator->() const { return session_.get(); }
+    explicit operator bool() const { return session_ != nullptr; }
+    const std::shared_ptr<Session>& session() const { return session_; }
+
+   private:
+    SessionTable* table_ = nullptr;
+    std::shared_ptr<Session> session_;
+  };
+  // use returns the session with that ID when origin owns it; an empty Use otherwise (another
+  // origin learns nothing of a session not its own).
+  Use use(std::string_view id, std::string_view origin, Clock::time_point now);
+
+  // close takes the session out of the table when origin owns it; nullptr otherwise.
+  std::shared_ptr<Session> close(std::string_view id, std::string_view origin);
+  // end takes that session out (its process failed).
+  void end(const std::shared_ptr<Session>& session);
+
+  // takeIdle takes out the sessions no request uses that were last used more than the idle
+  // time-out before now; the caller ends them (outside the table's lock).
+  std::vector<std::shared_ptr<Session>> takeIdle(Clock::time_point now);
+  std::vector<std::shared_ptr<Session>> takeAll();
+  std::size_t size() const;
+
+ private:
+  struct Entry {
+    std::shared_ptr<Session> session;
+    Clock::time_point lastUsed;
+    unsigned users = 0;
+  };
+  void release(const std::shared_ptr<Session>& session);
+
+  const std::size_t maxSessions_;
+  const Clock::duration idleTimeout_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry, std::less<>> entries_;
+};
+
+}  // namespace kestrune::agent

@@ -1,0 +1,115 @@
+// The session table (limit, owner origin, idle time-out on a clock the test gives) and the
+// per-origin request rate.
+#include "agent/sessions.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "agent/rate_limit.h"
+
+namespace kestrune::agent {
+namespace {
+
+using Clock = SessionTable::Clock;
+using namespace std::chrono_literals;
+
+constexpr const char* kBank = "https://bank.example";
+constexpr const char* kOther = "https://other.example";
+
+std::shared_ptr<Session> openOne(SessionTable& table, const std::string& origin,
+                                 Clock::time_point now) {
+  SessionTable::Opened why = SessionTable::Opened::noRandom;
+  auto session = table.open(origin, now, why);
+  EXPECT_EQ(SessionTable::Opened::ok, why);
+  return session;
+}
+
+TEST(Sessions, IdsAreRandomHexAndTheLimitHolds) {
+  SessionTable table(3, 600s);
+  const auto now = Clock::now();
+  std::set<std::string> ids;
+  for (int i = 0; i < 3; ++i) {
+    const auto session = openOne(table, kBank, now);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(32u, session->id.size());
+    EXPECT_EQ(std::string::npos, session->id.find_first_not_of("0123456789abcdef"));
+    ids.insert(session->id);
+  }
+  EXPECT_EQ(3u, ids.size());
+  SessionTable::Opened why = SessionTable::Opened::ok;
+  EXPECT_FALSE(table.open(kOther, now, why));
+  EXPECT_EQ(SessionTable::Opened::full, why);
+  // A closed session makes room.
+  EXPECT_TRUE(table.close(*ids.begin(), kBank));
+  EXPECT_TRUE(openOne(table, kOther, now));
+}
+
+TEST(Sessions, BelongToTheOriginThatOpenedThem) {
+  SessionTable table(4, 600s);
+  const auto session = openOne(table, kBank, Clock::now());
+  EXPECT_FALSE(table.use(session->id, kOther, Clock::now()));
+  EXPECT_FALSE(table.close(session->id, kOther));
+  EXPECT_FALSE(table.use("0123456789abcdef0123456789abcdef", kBank, Clock::now()));
+  {
+    const SessionTable::Use use = table.use(session->id, kBank, Clock::now());
+    ASSERT_TRUE(use);
+    EXPECT_EQ(session.get(), use.session().get());
+  }
+  EXPECT_EQ(session, table.close(session->id, kBank));
+  EXPECT_FALSE(table.use(session->id, kBank, Clock::now()));
+  EXPECT_EQ(0u, table.size());
+}
+
+TEST(Sessions, IdleOnesEndButNotOnesInUse) {
+  SessionTable table(4, 10s);
+  const auto start = Clock::now();
+  const auto idle = openOne(table, kBank, start);
+  const auto busy = openOne(table, kBank, start);
+  const auto fresh = openOne(table, kOther, start + 8s);
+  EXPECT_TRUE(table.takeIdle(start + 9s).empty());
+  {
+    const SessionTable::Use use = table.use(busy->id, kBank, start);
+    const auto ended = table.takeIdle(start + 11s);
+    ASSERT_EQ(1u, ended.size());
+    EXPECT_EQ(idle, ended.front());
+  }
+  EXPECT_FALSE(table.use(idle->id, kBank, start + 11s));
+  // Once no request uses it, the busy one is idle too; the fresh one has time left.
+  const auto ended = table.takeIdle(start + 11s);
+  ASSERT_EQ(1u, ended.size());
+  EXPECT_EQ(busy, ended.front());
+  const auto rest = table.takeAll();
+  ASSERT_EQ(1u, rest.size());
+  EXPECT_EQ(fresh, rest.front());
+  EXPECT_EQ(0u, table.size());
+}
+
+TEST(Sessions, EndTakesOnlyThatSession) {
+  SessionTable table(4, 600s);
+  const auto one = openOne(table, kBank, Clock::now());
+  const auto two = openOne(table, kBank, Clock::now());
+  table.end(one);
+  EXPECT_FALSE(table.use(one->id, kBank, Clock::now()));
+  EXPECT_TRUE(table.use(two->id, kBank, Clock::now()));
+}
+
+TEST(RateLimit, EachOriginHasItsOwnBucket) {
+  RateLimiter limiter(5);
+  const auto start = Clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(limiter.admit(kBank, start));
+  EXPECT_FALSE(limiter.admit(kBank, start));
+  EXPECT_TRUE(limiter.admit(kOther, start));
+  // A fifth of a second gives one request back; a long pause no more than a second's worth.
+  EXPECT_TRUE(limiter.admit(kBank, start + 200ms));
+  EXPECT_FALSE(limiter.admit(kBank, start + 200ms));
+  int admitted = 0;
+  for (int i = 0; i < 20; ++i) admitted += limiter.admit(kBank, start + 60s) ? 1 : 0;
+  EXPECT_EQ(5, admitted);
+  RateLimiter unlimited(0);
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(unlimited.admit(kBank, start));
+}
+
+}  // namespace
+}  // namespace kestrune::agent

@@ -1,0 +1,537 @@
+// kestrune serve, the real program: pages' requests as a browser sends them (Origin, Host,
+// preflights) over HTTP, answered by a worker process per session on a SoftHSM2 token.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/host/host_runner.h"
+#include "tests/support/softhsm.h"
+
+extern char** environ;
+
+namespace kestrune::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr const char* kBank = "https://bank.example";
+constexpr const char* kShop = "http://127.0.0.1:8080";
+constexpr const char* kEvil = "https://evil.example";
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// AgentHome is a user's folders for the agent: the allow-list (kBank and kShop, written by
+// `kestrune origins add`) and agent.json naming the SoftHSM2 module "softhsm".
+class AgentHome {
+ public:
+  AgentHome() {
+    for (const char* origin : {kBank, kShop}) {
+      const HostRun run = runHost({"origins", "add", origin}, {}, environment());
+      EXPECT_EQ(0, run.status) << run.err;
+    }
+    const Json agentConfig = {{"modules", {{"softhsm", softHsmModule()}}}};
+    std::ofstream(dir_.path() + "/config/kestrune/agent.json") << agentConfig.dump();
+  }
+  std::vector<EnvironmentChange> environment() const {
+    return {{"XDG_CONFIG_HOME", dir_.path() + "/config"}, {"XDG_DATA_HOME", dir_.path() + "/data"}};
+  }
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+};
+
+// AgentProcess runs `kestrune serve --listen 127.0.0.1:0` with the home's folders and a preset
+// consent, and reads the URL it prints first.
+class AgentProcess {
+ public:
+  AgentProcess(const AgentHome& home, const char* consent, std::vector<std::string> options) {
+    std::vector<std::string> words = {KESTRUNE_HOST_PATH, "serve", "--listen", "127.0.0.1:0"};
+    words.insert(words.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
+    for (const EnvironmentChange& change : home.environment()) {
+      variables.push_back(change.name + "=" + change.value);
+    }
+    variables.push_back(std::string("KESTRUNE_CONSENT=") + consent);
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "no pipe";
+      return;
+    }
+    logPath_ = home.path() + "/agent.log";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+      close(out[0]);
+      pid_ = -1;
+      ADD_FAILURE() << "can't start the agent";
+      return;
+    }
+    std::string line;
+    char c = 0;
+    pollfd ready{out[0], POLLIN, 0};
+    while (poll(&ready, 1, 30'000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    const std::string prefix = "http://127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0 || line.back() != '/') {
+      ADD_FAILURE() << "the agent printed \"" << line << "\"; its log: " << log();
+      return;
+    }
+    port_ = std::stoi(line.substr(prefix.size()));
+  }
+  ~AgentProcess() { stop(); }
+
+  // stop ends the agent as the service manager does; its exit status.
+  int stop() {
+    if (pid_ <= 0) return status_;
+    kill(pid_, SIGTERM);
+    int wstatus = 0;
+    while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return status_;
+  }
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  std::string log() const { return readAll(logPath_); }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int status_ = -1;
+  std::string logPath_;
+};
+
+// workerPids returns the agent's child processes, as Linux lists each thread's children.
+std::vector<pid_t> workerPids(pid_t agent) {
+  std::vector<pid_t> pids;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(agent) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream children(task.path() / "children");
+    for (pid_t pid = 0; children >> pid;) pids.push_back(pid);
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+bool processExists(pid_t pid) {
+  return std::filesystem::exists("/proc/" + std::to_string(pid));
+}
+
+struct Reply {
+  int status = 0;
+  Json body;
+  httplib::Headers headers;
+  std::optional<std::string> header(const char* name) const {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::nullopt : std::optional(found->second);
+  }
+};
+
+// send makes one request as a page of origin would (no Origin header for an empty one).
+Reply send(int port, const std::string& method, const std::string& path, const char* origin,
+           const std::string& body = {}, httplib::Headers headers = {}) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(120, 0);
+  if (origin != nullptr && *origin != '\0') headers.emplace("Origin", origin);
+  httplib::Result result = method == "GET"       ? client.Get(path.c_str(), headers)
+                           : method == "OPTIONS" ? client.Options(path.c_str(), headers)
+                           : method == "DELETE"
+                               ? client.Delete(path.c_str(), headers)
+                               : client.Post(path.c_str(), headers, body, "application/json");
+  Reply reply;
+  if (!result) {
+    ADD_FAILURE() << method << " " << path << ": no answer";
+    return reply;
+  }
+  reply.status = result->status;
+  reply.headers = result->headers;
+  if (!result->body.empty()) reply.body = Json::parse(result->body, nullptr, false);
+  return reply;
+}
+
+// A page's session on the agent.
+class PageSession {
+ public:
+  PageSession(int port, const char* origin) : port_(port), origin_(origin) {
+    const Reply opened = send(port_, "POST", "/v1/session", origin_, "");
+    EXPECT_EQ(201, opened.status) << opened.body;
+    id_ = opened.body.value("session", "");
+    EXPECT_EQ(32u, id_.size());
+  }
+  ~PageSession() {
+    if (!id_.empty()) send(port_, "DELETE", "/v1/session/" + id_, origin_);
+  }
+  Reply call(const std::string& method, Json args = Json::array()) const {
+    return send(port_, "POST", "/v1/session/" + id_ + "/call", origin_,
+                Json{{"method", method}, {"args", args}}.dump());
+  }
+  // result calls and expects the control's answer: its result, or null with lastError.
+  Json result(const std::string& method, Json args = Json::array()) const {
+    const Reply reply = call(method, std::move(args));
+    EXPECT_EQ(200, reply.status) << method << ": " << reply.body;
+    EXPECT_EQ(0, reply.body.value("lastError", -1)) << method << ": " << reply.body;
+    return reply.body.value("result", Json());
+  }
+  const std::string& id() const { return id_; }
+  // forget leaves the session to the agent (one that has stopped).
+  void forget() { id_.clear(); }
+
+ private:
+  int port_;
+  const char* origin_;
+  std::string id_;
+};
+
+// A token and an agent shared by a group's tests; each test closes its sessions.
+class SharedAgent {
+ public:
+  SharedAgent(const char* consent, const std::vector<std::string>& options)
+      : agent_(home_, consent, options) {}
+  AgentProcess& agent() { return agent_; }
+
+ private:
+  SoftHsm token_{1};
+  AgentHome home_;
+  AgentProcess agent_;
+};
+
+// The agent as pages use it, the user consenting.
+class AgentServeHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    shared = std::make_unique<SharedAgent>("allow", std::vector<std::string>{});
+  }
+  static void TearDownTestSuite() { shared.reset(); }
+  static int port() { return shared->agent().port(); }
+  static inline std::unique_ptr<SharedAgent> shared;
+};
+
+TEST_F(AgentServeHost, SessionCallsTheControlUntilDeleted) {
+  std::string id;
+  {
+    PageSession page(port(), kBank);
+    id = page.id();
+    EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+    EXPECT_EQ(0, page.result("checkPassword", {kUserPin}));
+    EXPECT_EQ(0, page.result("makeCard", {"U001", "ORG01"}));
+    const Reply sid = page.call("getSID1");
+    EXPECT_EQ(200, sid.status);
+    EXPECT_EQ(Json::parse(R"({"method": "getSID1", "result": "U001", "lastError": 0})"),
+              Json({{"method", sid.body["method"]},
+                    {"result", sid.body["result"]},
+                    {"lastError", sid.body["lastError"]}}));
+    EXPECT_EQ(kBank, sid.header("Access-Control-Allow-Origin"));
+  }
+  // Deleted: the ID is no session any more.
+  const Reply after = send(port(), "POST", "/v1/session/" + id + "/call", kBank,
+                           R"({"method": "getSID1", "args": []})");
+  EXPECT_EQ(404, after.status);
+  EXPECT_EQ("unknown-session", after.body.value("error", ""));
+  EXPECT_EQ(404, send(port(), "DELETE", "/v1/session/" + id, kBank).status);
+  // No secret in the agent's log.
+  EXPECT_EQ(std::string::npos, shared->agent().log().find(kUserPin));
+}
+
+TEST_F(AgentServeHost, OriginsHaveWorkersOfTheirOwn) {
+  PageSession bank(port(), kBank);
+  PageSession shop(port(), kShop);
+  EXPECT_EQ(0, bank.result("loadLib", {"softhsm"}));
+  EXPECT_EQ(0, shop.result("loadLib", {"softhsm"}));
+  EXPECT_EQ(2u, workerPids(shared->agent().pid()).size());
+  EXPECT_EQ(0, bank.result("checkPassword", {kUserPin}));
+  EXPECT_EQ(0, bank.result("makeCard", {"U002", "ORG02"}));
+  EXPECT_EQ(128u, bank.result("sign", {"abc"}).get<std::string>().size());
+  // The bank's login is the bank's worker's: the shop's session is not logged in.
+  const Reply shopSign = shop.call("sign", {"abc"});
+  EXPECT_EQ(200, shopSign.status);
+  EXPECT_EQ(10007, shopSign.body.value("lastError", -1)) << shopSign.body;
+  // Nor may the shop use the bank's session by its ID.
+  const Reply stolen = send(port(), "POST", "/v1/session/" + bank.id() + "/call", kShop,
+                            R"({"method": "sign", "args": ["abc"]})");
+  EXPECT_EQ(404, stolen.status);
+  EXPECT_EQ("unknown-session", stolen.body.value("error", ""));
+  EXPECT_EQ(404, send(port(), "DELETE", "/v1/session/" + bank.id(), kShop).status);
+  EXPECT_EQ("U002", bank.result("getSID1"));
+}
+
+TEST_F(AgentServeHost, SessionEndsWithItsWorker) {
+  PageSession page(port(), kBank);
+  EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  const std::vector<pid_t> workers = workerPids(shared->agent().pid());
+  ASSERT_EQ(1u, workers.size());
+  ASSERT_EQ(0, kill(workers.front(), SIGKILL));
+  const Reply failed = page.call("getSID1");
+  EXPECT_EQ(502, failed.status);
+  EXPECT_EQ("worker-failed", failed.body.value("error", ""));
+  EXPECT_EQ(kBank, failed.header("Access-Control-Allow-Origin"));
+  const Reply ended = page.call("getSID1");
+  EXPECT_EQ(404, ended.status);
+  EXPECT_EQ("unknown-session", ended.body.value("error", ""));
+  EXPECT_TRUE(workerPids(shared->agent().pid()).empty());
+}
+
+TEST_F(AgentServeHost, PreflightsAnswerAllowedOriginsOnly) {
+  const httplib::Headers asking = {{"Access-Control-Request-Method", "POST"},
+                                   {"Access-Control-Request-Headers", "content-type"},
+                                   {"Access-Control-Request-Private-Network", "true"}};
+  const Reply allowed = send(port(), "OPTIONS", "/v1/session", kBank, {}, asking);
+  EXPECT_EQ(204, allowed.status);
+  EXPECT_EQ(kBank, allowed.header("Access-Control-Allow-Origin"));
+  EXPECT_EQ("Origin", allowed.header("Vary"));
+  EXPECT_EQ("GET, POST, DELETE", allowed.header("Access-Control-Allow-Methods"));
+  EXPECT_EQ("Content-Type", allowed.header("Access-Control-Allow-Headers"));
+  EXPECT_EQ("600", allowed.header("Access-Control-Max-Age"));
+  EXPECT_EQ("true", allowed.header("Access-Control-Allow-Private-Network"));
+  const Reply withoutPna = send(port(), "OPTIONS", "/kestrune.js", kShop);
+  EXPECT_EQ(204, withoutPna.status);
+  EXPECT_FALSE(withoutPna.header("Access-Control-Allow-Private-Network"));
+
+  struct Case {
+    const char* name;
+    std::string method;
+    std::string path;
+    const char* origin;
+    httplib::Headers headers;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"preflight of another origin", "OPTIONS", "/v1/session", kEvil, asking, "origin-refused"},
+      {"preflight of a null origin", "OPTIONS", "/v1/session", "null", asking, "origin-refused"},
+      {"session for another origin", "POST", "/v1/session", kEvil, {}, "origin-refused"},
+      {"session without an origin", "POST", "/v1/session", "", {}, "origin-refused"},
+      {"script for another origin", "GET", "/kestrune.js", kEvil, {}, "origin-refused"},
+      {"rebound host name",
+       "POST",
+       "/v1/session",
+       kBank,
+       {{"Host", "evil.example:" + std::to_string(port())}},
+       "host-refused"},
+      {"another port", "POST", "/v1/session", kBank, {{"Host", "127.0.0.1:1"}}, "host-refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reply refused = send(port(), c.method, c.path, c.origin, "", c.headers);
+    EXPECT_EQ(403, refused.status);
+    EXPECT_EQ(c.error, refused.body.value("error", ""));
+    EXPECT_FALSE(refused.header("Access-Control-Allow-Origin"));
+    EXPECT_FALSE(refused.header("Access-Control-Allow-Private-Network"));
+  }
+}
+
+TEST_F(AgentServeHost, BadRequestsAreRefusedAndTheSessionLives) {
+  PageSession page(port(), kBank);
+  const std::string callPath = "/v1/session/" + page.id() + "/call";
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string body;
+    int status;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"not JSON", callPath, "{\"method\": ", 400, "bad-json"},
+      {"not a call", callPath, R"(["getSID1"])", 400, "bad-call"},
+      {"no such method", callPath, R"({"method": "format", "args": []})", 400, "bad-call"},
+      {"a module by its path", callPath,
+       Json{{"method", "loadLib"}, {"args", {softHsmModule()}}}.dump(), 403, "call-refused"},
+      {"too large", callPath, std::string(17 << 20, ' '), 413, "too-large"},
+      {"unknown session", "/v1/session/0123456789abcdef0123456789abcdef/call",
+       R"({"method": "getSID1", "args": []})", 404, "unknown-session"},
+      {"not a session ID", "/v1/session/../call", R"({"method": "getSID1", "args": []})", 404,
+       "unknown-session"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reply refused = send(port(), "POST", c.path, kBank, c.body);
+    EXPECT_EQ(c.status, refused.status);
+    EXPECT_EQ(c.error, refused.body.value("error", "")) << refused.body;
+    EXPECT_EQ(kBank, refused.header("Access-Control-Allow-Origin"));
+  }
+  EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+}
+
+// A tight agent: two sessions at most, a second of idleness ends one.
+class AgentLimitsHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    shared = std::make_unique<SharedAgent>(
+        "allow", std::vector<std::string>{"--max-sessions", "2", "--idle-timeout", "1"});
+  }
+  static void TearDownTestSuite() { shared.reset(); }
+  static int port() { return shared->agent().port(); }
+  static inline std::unique_ptr<SharedAgent> shared;
+};
+
+TEST_F(AgentLimitsHost, SessionsBeyondTheLimitAreRefused) {
+  PageSession one(port(), kBank);
+  PageSession two(port(), kShop);
+  const Reply third = send(port(), "POST", "/v1/session", kBank, "");
+  EXPECT_EQ(503, third.status);
+  EXPECT_EQ("too-many-sessions", third.body.value("error", ""));
+  EXPECT_EQ(kBank, third.header("Access-Control-Allow-Origin"));
+}
+
+TEST_F(AgentLimitsHost, IdleSessionsEnd) {
+  PageSession idle(port(), kBank);
+  PageSession alsoIdle(port(), kShop);
+  EXPECT_EQ(0, idle.result("loadLib", {"softhsm"}));
+  // Nothing to wait on but the agent's clock: once an idle session has ended, a new one fits
+  // (looked for every 100 ms, 30 s at most; a refused attempt uses no session).
+  Reply opened;
+  for (int i = 0; i < 300 && opened.status != 201; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    opened = send(port(), "POST", "/v1/session", kBank, "");
+  }
+  ASSERT_EQ(201, opened.status);
+  send(port(), "DELETE", "/v1/session/" + opened.body.value("session", ""), kBank);
+  const Reply ended = idle.call("getSID1");
+  EXPECT_EQ(404, ended.status);
+  EXPECT_EQ("unknown-session", ended.body.value("error", ""));
+}
+
+// The agent with the user refusing.
+class AgentConsentHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    shared = std::make_unique<SharedAgent>("deny", std::vector<std::string>{});
+  }
+  static void TearDownTestSuite() { shared.reset(); }
+  static int port() { return shared->agent().port(); }
+  static inline std::unique_ptr<SharedAgent> shared;
+};
+
+TEST_F(AgentConsentHost, RefusedCallsAreNotMade) {
+  // The token personalised outside the agent.
+  const std::string script = Json::array({"loadLib", softHsmModule()}).dump() + "\n" +
+                             Json::array({"checkPassword", kUserPin}).dump() + "\n" +
+                             Json::array({"makeCard", "U001", "ORG01"}).dump() + "\n";
+  ASSERT_EQ(0, runHost({"script"}, script).status);
+
+  PageSession page(port(), kBank);
+  EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  EXPECT_EQ("U001", page.result("getSID1"));
+  for (const auto& [method, args] :
+       std::vector<std::pair<const char*, Json>>{{"checkPassword", {kUserPin}},
+                                                 {"setPassword", {kUserPin, "654321"}},
+                                                 {"setSID", {"U666", "ORG666"}},
+                                                 {"sign", {"abc"}}}) {
+    SCOPED_TRACE(method);
+    const Reply refused = page.call(method, args);
+    EXPECT_EQ(403, refused.status);
+    EXPECT_EQ("consent-refused", refused.body.value("error", ""));
+  }
+  // The token is as it was: the old PIN and identity.
+  const HostRun check =
+      runHost({"script"}, Json::array({"loadLib", softHsmModule()}).dump() + "\n" +
+                              Json::array({"checkPassword", kUserPin}).dump() + "\n" +
+                              Json::array({"getSID1"}).dump() + "\n");
+  const std::vector<std::string> answers = lines(check.out);
+  ASSERT_EQ(3u, answers.size()) << check.out << check.err;
+  EXPECT_EQ(0, Json::parse(answers[1]).value("lastError", -1));
+  EXPECT_EQ("U001", Json::parse(answers[2]).value("result", ""));
+}
+
+TEST_F(AgentConsentHost, StopsCleanly) {
+  PageSession page(port(), kBank);
+  EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
+  const std::vector<pid_t> workers = workerPids(shared->agent().pid());
+  ASSERT_EQ(1u, workers.size());
+  // The agent ends its sessions' workers and exits.
+  EXPECT_EQ(0, shared->agent().stop());
+  page.forget();
+  EXPECT_FALSE(processExists(workers.front()));
+}
+
+// The allow-list is read again when it changes: origins added while the agent runs are
+// answered, and a malformed file answers no origin (said once in the log).
+TEST(AgentAllowListHost, ChangesTakeEffectWithoutARestart) {
+  const SoftHsm token(1);
+  const AgentHome home;
+  AgentProcess agent(home, "allow", {});
+  const char* const added = "https://added.example";
+  EXPECT_EQ(403, send(agent.port(), "POST", "/v1/session", added, "").status);
+  const HostRun run = runHost({"origins", "add", added}, {}, home.environment());
+  ASSERT_EQ(0, run.status) << run.err;
+  { PageSession page(agent.port(), added); }
+
+  std::ofstream(home.path() + "/config/kestrune/origins.json")
+      << R"({"origins": ["bank.example"]})";
+  for (const char* origin : {kBank, added, kBank}) {
+    SCOPED_TRACE(origin);
+    const Reply refused = send(agent.port(), "POST", "/v1/session", origin, "");
+    EXPECT_EQ(403, refused.status);
+    EXPECT_FALSE(refused.header("Access-Control-Allow-Origin"));
+  }
+  const std::string log = agent.log();
+  const std::string said = "origins.json can't be used";
+  const std::size_t first = log.find(said);
+  EXPECT_NE(std::string::npos, first) << log;
+  EXPECT_EQ(std::string::npos, log.find(said, first + 1)) << log;
+}
+
+TEST(ServeCommandHost, ListensOnTheLoopbackAddressOnly) {
+  for (const char* address : {"0.0.0.0:47011", "192.168.1.1:47011", "localhost:47011", "[::]:47011",
+                              "127.0.0.1", "127.0.0.1:65536", "127.0.0.1:-1", "[::1]:x"}) {
+    SCOPED_TRACE(address);
+    const HostRun run = runHost({"serve", "--listen", address});
+    EXPECT_EQ(2, run.status);
+    EXPECT_TRUE(run.out.empty());
+  }
+}
+
+TEST(ServeCommandHost, InstallsTheUserUnitAndEnablesNothing) {
+  const TempDir home;
+  const HostRun run = runHost({"serve", "--install-user-unit", "--listen", "[::1]:47012"}, {},
+                              {{"XDG_CONFIG_HOME", home.path()}});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string unit = readAll(home.path() + "/systemd/user/kestrune.service");
+  const std::string self = std::filesystem::canonical(KESTRUNE_HOST_PATH).string();
+  EXPECT_NE(std::string::npos,
+            unit.find("\nExecStart=\"" + self + "\" serve --listen [::1]:47012 "))
+      << unit;
+  EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target")) << unit;
+  EXPECT_NE(std::string::npos, run.out.find("systemctl --user daemon-reload")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("systemctl --user enable --now kestrune.service"));
+}
+
+}  // namespace
+}  // namespace kestrune::testing

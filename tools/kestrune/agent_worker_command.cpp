@@ -1,0 +1,46 @@
+#include "tools/kestrune/agent_worker_command.h"
+
+#include <filesystem>
+#include <iostream>
+#include <map>
+
+#include "agent/agent_config.h"
+#include "agent/web_policy.h"
+#include "agent/worker.h"
+#include "platform/child_process.h"
+
+namespace kestrune::host {
+
+int runAgentWorker(const std::string& originFolder, std::ostream& err) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path folder(originFolder);
+  if (!folder.is_absolute() || !fs::is_directory(folder, error)) {
+    err << "kestrune agent-worker: --origin-folder must name an existing absolute folder\n";
+    return 2;
+  }
+  agent::WebPolicy policy;
+  policy.originFolder = fs::canonical(folder, error).string();
+  fs::current_path(policy.originFolder, error);
+  if (error) {
+    err << "kestrune agent-worker: cannot enter the origin folder: " << error.message() << "\n";
+    return 2;
+  }
+  policy.modules = agent::registeredModules();
+  // The user's own names come last and win: agent.json is theirs alone, p11-kit's the system's.
+  const std::string configPath = agent::agentConfigPath();
+  if (!configPath.empty()) {
+    std::map<std::string, std::string> own;
+    std::string why;
+    if (agent::loadModules(configPath, own, why) != agent::ConfigStatus::ok) {
+      err << "kestrune agent-worker: " << why << "\n";
+      return 1;
+    }
+    for (auto& [name, path] : own) policy.modules.insert_or_assign(name, path);
+  }
+  platform::leaveControllingTerminal();
+  std::ios::sync_with_stdio(false);
+  return agent::runWorker(std::cin, std::cout, policy);
+}
+
+}  // namespace kestrune::host
