@@ -9,6 +9,14 @@ std::vector<RatioPair>& pairs() {
   static std::vector<RatioPair> all;
   return all;
 }
+struct AddedLimit {
+  std::string benchmark;
+  double limitMicroseconds;
+};
+std::vector<AddedLimit>& addedLimits() {
+  static std::vector<AddedLimit> all;
+  return all;
+}
 }  // namespace
 
 void registerRatio(std::string ours, std::string baseline, double limit) {
@@ -17,6 +25,10 @@ void registerRatio(std::string ours, std::string baseline, double limit) {
 
 void registerPairedRatio(std::string benchmark, double limit) {
   pairs().push_back({std::move(benchmark), std::string(), limit});
+}
+
+void registerAddedTime(std::string benchmark, double limitMicroseconds) {
+  addedLimits().push_back({std::move(benchmark), limitMicroseconds});
 }
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
@@ -31,6 +43,9 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     times_[name] = run.GetAdjustedRealTime();
     if (const auto ratio = run.counters.find("ratio"); ratio != run.counters.end()) {
       ratios_[name] = ratio->second.value;
+    }
+    if (const auto added = run.counters.find("added_us"); added != run.counters.end()) {
+      added_[name] = added->second.value;
     }
   }
 }
@@ -54,6 +69,15 @@ int RatioReporter::printRatios() const {
     if (!ok) ++over;
     const char* baseline = p.baseline.empty() ? "(paired, in the same loop)" : p.baseline.c_str();
     std::printf("%-44s %-40s %8.3f %6.2f %s\n", p.ours.c_str(), baseline, ratio, p.limit,
+                ok ? "ok" : "OVER");
+  }
+  for (const auto& limit : addedLimits()) {
+    const auto added = added_.find(limit.benchmark);
+    if (added == added_.end()) continue;
+    const bool ok = added->second <= limit.limitMicroseconds;
+    if (!ok) ++over;
+    std::printf("%-44s %-40s %6.0fus %4.0fus %s\n", limit.benchmark.c_str(),
+                "(time added per call, paired)", added->second, limit.limitMicroseconds,
                 ok ? "ok" : "OVER");
   }
   return over;
