@@ -173,7 +173,8 @@ struct AgentServer::State {
     if (!admit(request, response, false)) return;
     const std::string origin = request.get_header_value("Origin");
     SessionTable::Opened opened = SessionTable::Opened::ok;
-    const std::shared_ptr<Session> session = sessions.open(origin, Clock::now(), opened);
+    std::shared_ptr<Session> displaced;  // its process ends when this request is done
+    const std::shared_ptr<Session> session = sessions.open(origin, Clock::now(), opened, displaced);
     if (opened == SessionTable::Opened::full) {
       answerError(response, AgentError::tooManySessions,
                   "the agent has as many sessions as it runs");

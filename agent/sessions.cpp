@@ -34,11 +34,23 @@ SessionTable::Use::~Use() {
 }
 
 std::shared_ptr<Session> SessionTable::open(const std::string& origin, Clock::time_point now,
-                                            Opened& why) {
+                                            Opened& why, std::shared_ptr<Session>& displaced) {
   const std::lock_guard lock(mutex_);
   if (entries_.size() >= maxSessions_) {
-    why = Opened::full;
-    return nullptr;
+    auto oldest = entries_.end();
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+      if (entry->second.users != 0 || entry->second.session->origin != origin) continue;
+      if (oldest == entries_.end() || entry->second.lastUsed < oldest->second.lastUsed) {
+        oldest = entry;
+      }
+    }
+    if (oldest == entries_.end()) {
+      why = Opened::full;
+      return nullptr;
+    }
+    displaced = std::move(oldest->second.session);
+    displaced->ended = true;
+    entries_.erase(oldest);
   }
   std::string id;
   do {

@@ -50,8 +50,13 @@ class SessionTable {
 
   enum class Opened { ok, full, noRandom };
   // open adds a session of origin, its ID 32 hex digits from the random generator; nullptr
-  // with why (full: maxSessions are open; noRandom: no random bytes to be had).
-  std::shared_ptr<Session> open(const std::string& origin, Clock::time_point now, Opened& why);
+  // with why (full: maxSessions are open; noRandom: no random bytes to be had). When the table
+  // is full, the origin's own session that has waited longest for a call gives way: a page
+  // that is reloaded leaves its session behind, and would otherwise lock itself out until the
+  // idle time-out. That session comes back in displaced for the caller to end outside the
+  // table's lock; the sessions of other origins are never touched.
+  std::shared_ptr<Session> open(const std::string& origin, Clock::time_point now, Opened& why,
+                                std::shared_ptr<Session>& displaced);
 
   // Use keeps a session from being reaped while a request works with it.
   class Use {

@@ -270,6 +270,13 @@ export const Kestrune = Object.freeze({
     if (!answer || typeof answer.session !== "string" || !SESSION_ID.test(answer.session)) {
       throw new KestruneError("the agent's answer holds no session", { reason: "bad-answer" });
     }
-    return new Client(base, answer.session);
+    const client = new Client(base, answer.session);
+    // A page that goes away (closed, reloaded, navigated) ends its session, so that the agent's
+    // sessions are not used up by pages no longer there. A page kept in the back-forward
+    // cache (persisted) may come back and keeps it.
+    globalThis.addEventListener?.("pagehide", (event) => {
+      if (!event.persisted) client.disconnect().catch(() => {});
+    });
+    return client;
   },
 });

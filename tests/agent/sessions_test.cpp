@@ -21,8 +21,10 @@ constexpr const char* kOther = "https://other.example";
 std::shared_ptr<Session> openOne(SessionTable& table, const std::string& origin,
                                  Clock::time_point now) {
   SessionTable::Opened why = SessionTable::Opened::noRandom;
-  auto session = table.open(origin, now, why);
+  std::shared_ptr<Session> displaced;
+  auto session = table.open(origin, now, why, displaced);
   EXPECT_EQ(SessionTable::Opened::ok, why);
+  EXPECT_FALSE(displaced);
   return session;
 }
 
@@ -39,11 +41,41 @@ TEST(Sessions, IdsAreRandomHexAndTheLimitHolds) {
   }
   EXPECT_EQ(3u, ids.size());
   SessionTable::Opened why = SessionTable::Opened::ok;
-  EXPECT_FALSE(table.open(kOther, now, why));
+  std::shared_ptr<Session> displaced;
+  EXPECT_FALSE(table.open(kOther, now, why, displaced));
   EXPECT_EQ(SessionTable::Opened::full, why);
+  EXPECT_FALSE(displaced);
   // A closed session makes room.
   EXPECT_TRUE(table.close(*ids.begin(), kBank));
   EXPECT_TRUE(openOne(table, kOther, now));
+}
+
+// A page reloaded without closing its session leaves it behind: when the table is full, the
+// origin's own session that waited longest gives way, never one in use nor another origin's.
+TEST(Sessions, AFullTableDisplacesTheOriginsLongestIdleSession) {
+  SessionTable table(3, 600s);
+  const auto start = Clock::now();
+  const auto oldest = openOne(table, kBank, start);
+  const auto other = openOne(table, kOther, start - 1h);
+  const auto busy = openOne(table, kBank, start - 2h);
+  const SessionTable::Use inUse = table.use(busy->id, kBank, start - 2h);
+
+  SessionTable::Opened why = SessionTable::Opened::noRandom;
+  std::shared_ptr<Session> displaced;
+  const auto fresh = table.open(kBank, start + 1s, why, displaced);
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(SessionTable::Opened::ok, why);
+  EXPECT_EQ(oldest, displaced);
+  EXPECT_TRUE(displaced->ended);
+  EXPECT_FALSE(table.use(oldest->id, kBank, start + 2s));
+  EXPECT_EQ(3u, table.size());
+
+  // Nothing of kOther's own is idle in a full table of kBank's and its one session.
+  displaced.reset();
+  EXPECT_FALSE(table.open("https://third.example", start + 3s, why, displaced));
+  EXPECT_EQ(SessionTable::Opened::full, why);
+  EXPECT_FALSE(displaced);
+  EXPECT_TRUE(table.use(other->id, kOther, start + 4s));
 }
 
 TEST(Sessions, BelongToTheOriginThatOpenedThem) {

@@ -34,7 +34,7 @@ const STARTUP_MS = 60_000;
 const LIFE_CYCLE_MS = 180_000;
 
 // start runs kestrune with args until it prints a line matching ready; resolves with the
-// process and the match.
+// process, the match and what it has printed so far (output(), which goes on growing).
 function start(args, env, ready) {
   const child = spawn(KESTRUNE, args, { env: { ...process.env, ...env }, stdio: "pipe" });
   let seen = "";
@@ -51,7 +51,7 @@ function start(args, env, ready) {
       const match = seen.match(ready);
       if (match) {
         clearTimeout(timer);
-        resolve({ child, match });
+        resolve({ child, match, output: () => seen });
       }
     };
     child.stdout.setEncoding("utf8").on("data", look);
@@ -255,6 +255,26 @@ test("a page of an origin not on the allow-list gets nothing", async () => {
   } finally {
     server.close();
   }
+});
+
+test("a page that goes away ends its session", async () => {
+  const deletes = () => (demo.output().match(/ DELETE \/v1\/session\/\S* 204/g) ?? []).length;
+  const before = deletes();
+  const page = await browser.newPage();
+  const connect = ({ port }) =>
+    import(`http://127.0.0.1:${port}/kestrune.js`).then(({ Kestrune }) =>
+      Kestrune.connect({ port }).then(() => true),
+    );
+  // More reloads than the agent has sessions: each page's session ends as it goes.
+  for (let i = 0; i < 10; ++i) {
+    await page.goto(demoUrl);
+    assert.equal(await page.evaluate(connect, { port: settings.agentPort }), true);
+  }
+  await page.close({ runBeforeUnload: true });
+  for (let i = 0; i < 50 && deletes() < before + 10; ++i) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  assert.equal(deletes(), before + 10);
 });
 
 test("refused consent: token-changing calls are refused and the token is unchanged", async () => {

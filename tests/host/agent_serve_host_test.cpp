@@ -421,28 +421,38 @@ class AgentLimitsHost : public ::testing::Test {
   static inline std::unique_ptr<SharedAgent> shared;
 };
 
-TEST_F(AgentLimitsHost, SessionsBeyondTheLimitAreRefused) {
+// A full agent refuses an origin without a session of its own to give way, and ends the
+// longest idle session of an origin that has one (a reloaded page's, left behind).
+TEST_F(AgentLimitsHost, SessionsBeyondTheLimitAreRefusedOrTakeTheOriginsIdleOne) {
   PageSession one(port(), kBank);
-  PageSession two(port(), kShop);
-  const Reply third = send(port(), "POST", "/v1/session", kBank, "");
+  PageSession two(port(), kBank);
+  EXPECT_EQ(0, two.result("loadLib", {"softhsm"}));
+  const Reply third = send(port(), "POST", "/v1/session", kShop, "");
   EXPECT_EQ(503, third.status);
   EXPECT_EQ("too-many-sessions", third.body.value("error", ""));
-  EXPECT_EQ(kBank, third.header("Access-Control-Allow-Origin"));
+  EXPECT_EQ(kShop, third.header("Access-Control-Allow-Origin"));
+
+  PageSession reloaded(port(), kBank);
+  const Reply ended = one.call("getSID1");
+  EXPECT_EQ(404, ended.status);
+  EXPECT_EQ("unknown-session", ended.body.value("error", ""));
+  EXPECT_EQ(200, two.call("getSID1").status);
+  EXPECT_EQ(200, reloaded.call("getSID1").status);
 }
 
 TEST_F(AgentLimitsHost, IdleSessionsEnd) {
   PageSession idle(port(), kBank);
-  PageSession alsoIdle(port(), kShop);
+  PageSession alsoIdle(port(), kBank);
   EXPECT_EQ(0, idle.result("loadLib", {"softhsm"}));
   // Nothing to wait on but the agent's clock: once an idle session has ended, a new one fits
   // (looked for every 100 ms, 30 s at most; a refused attempt uses no session).
   Reply opened;
   for (int i = 0; i < 300 && opened.status != 201; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    opened = send(port(), "POST", "/v1/session", kBank, "");
+    opened = send(port(), "POST", "/v1/session", kShop, "");
   }
   ASSERT_EQ(201, opened.status);
-  send(port(), "DELETE", "/v1/session/" + opened.body.value("session", ""), kBank);
+  send(port(), "DELETE", "/v1/session/" + opened.body.value("session", ""), kShop);
   const Reply ended = idle.call("getSID1");
   EXPECT_EQ(404, ended.status);
   EXPECT_EQ("unknown-session", ended.body.value("error", ""));
