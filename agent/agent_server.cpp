@@ -359,6 +359,10 @@ struct AgentServer::State {
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);
     server.set_keep_alive_timeout(5);
+    // httplib closes a connection after 5 requests by default: a page's calls would then pay
+    // for a new connection (and a new pool task) every fifth call. An idle connection still
+    // ends after the time-out above.
+    server.set_keep_alive_max_count(1000);
     // An answer goes out in two writes (head, then body): with Nagle on, the second waits for
     // the client's delayed acknowledgement of the first, 40 ms a call.
     server.set_tcp_nodelay(true);
