@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/origin.h"
+#include "agent/printable_text.h"
 #include "platform/config_files.h"
 
 namespace kestrune::agent {
@@ -23,15 +24,6 @@ constexpr std::size_t kMaxModulePath = 4096;
 // How much of a refused entry a reason quotes.
 constexpr std::size_t kMaxQuoted = 80;
 constexpr std::size_t kMaxParseMessage = 200;
-
-// printable cuts text short and turns every byte outside printable ASCII into '?', so a
-// hostile file can't write control sequences into a reason shown on a terminal.
-std::string printable(std::string_view text, std::size_t limit) {
-  std::string shown;
-  for (const char c : text.substr(0, limit)) shown.push_back(c >= 0x20 && c < 0x7F ? c : '?');
-  if (text.size() > limit) shown += "...";
-  return shown;
-}
 
 std::string inQuotes(std::string_view text) {
   return Json(printable(text, kMaxQuoted)).dump();

@@ -38,7 +38,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::minutes kCallTimeout{5};
 // How often a waiting call looks whether the agent is stopping.
 constexpr std::chrono::milliseconds kReadSlice{200};
-constexpr std::chrono::seconds kWorkerGrace{2};
 constexpr std::size_t kMaxAnswerLine = 64 << 20;
 constexpr const char* kJson = "application/json";
 constexpr const char* kSessionsPath = "/v1/session";
@@ -114,9 +113,14 @@ struct AgentServer::State {
   // admit applies the Host, Origin and rate checks to a request the routes answer: false
   // with the refusal in response. An allowed origin gets its CORS headers here, on every
   // answer. A request without an Origin is admitted only where noOriginOk (the client script).
+  // hostIsOurs tells whether the request names the agent itself in its one Host header.
+  bool hostIsOurs(const httplib::Request& request) const {
+    return request.get_header_value_count("Host") == 1 &&
+           hostAllowed(request.get_header_value("Host"), port);
+  }
+
   bool admit(const httplib::Request& request, httplib::Response& response, bool noOriginOk) {
-    if (request.get_header_value_count("Host") != 1 ||
-        !hostAllowed(request.get_header_value("Host"), port)) {
+    if (!hostIsOurs(request)) {
       answerError(response, AgentError::hostRefused,
                   "the agent answers 127.0.0.1, [::1], localhost");
       return false;
@@ -236,7 +240,7 @@ struct AgentServer::State {
   // workerFailed ends the session whose worker broke.
   void workerFailed(const SessionTable::Use& use, httplib::Response& response, const char* why) {
     use->ended = true;
-    if (use->worker) use->worker->stop(kWorkerGrace);
+    use->stopWorker();
     sessions.end(use.session());
     std::cerr << "kestrune serve: a session of " << logText(use->origin) << " ended: " << why
               << std::endl;
@@ -244,8 +248,8 @@ struct AgentServer::State {
   }
 
   // exchange sends the line and waits for the worker's answer line: ok, or the failure.
-  const char* exchange(platform::ChildProcess& worker, const std::string& line,
-                       std::string& answer) {
+  const char* exchange(Session& session, const std::string& line, std::string& answer) {
+    platform::ChildProcess& worker = *session.worker;
     if (worker.writeLine(line) != platform::ChildProcess::Status::ok) {
       return "the session's worker is gone";
     }
@@ -256,6 +260,7 @@ struct AgentServer::State {
           return nullptr;
         case platform::ChildProcess::Status::timedOut:
           if (stopping) return "the agent is stopping";
+          if (session.ended) return "the session was closed during the call";
           if (Clock::now() >= deadline) return "the call took too long";
           continue;
         case platform::ChildProcess::Status::ended:
@@ -291,8 +296,13 @@ struct AgentServer::State {
       return;
     }
     if (!consent(*use.session(), *line.method, response)) return;
+    // The page may have closed the session while the user was being asked.
+    if (use->ended) {
+      answerError(response, AgentError::unknownSession, "the session has ended");
+      return;
+    }
     std::string answer;
-    if (const char* failure = exchange(*use->worker, line.line, answer)) {
+    if (const char* failure = exchange(*use.session(), line.line, answer)) {
       workerFailed(use, response, failure);
       return;
     }
@@ -324,9 +334,7 @@ struct AgentServer::State {
     }
     session->ended = true;
     // A call still running keeps the session: its worker ends with that call's last reference.
-    if (std::unique_lock lock(session->callMutex, std::try_to_lock); lock && session->worker) {
-      session->worker->stop(kWorkerGrace);
-    }
+    if (std::unique_lock lock(session->callMutex, std::try_to_lock); lock) session->stopWorker();
     response.status = 204;
   }
 
@@ -421,8 +429,7 @@ struct AgentServer::State {
         [this](const httplib::Request& request, httplib::Response& response) {
           if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
           const std::vector<std::string> origins = headerValues(request, "Origin");
-          if (request.get_header_value_count("Host") == 1 &&
-              hostAllowed(request.get_header_value("Host"), port) &&
+          if (hostIsOurs(request) &&
               checkOrigin(origins, allowList.origins()) == OriginCheck::allowed) {
             addHeaders(response, corsHeaders(origins.front()));
           }

@@ -8,7 +8,6 @@
 // ones fill in the keys it lacks, as p11-kit merges them. "module:" names the library, a
 // relative one inside p11-kit's module folder. A file p11-kit couldn't parse is left out here
 // (p11-kit itself then refuses to load any module).
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 
 #include "agent/web_policy.h"
 #include "platform/config_files.h"
+#include "platform/platform.h"
 
 #ifndef KESTRUNE_P11KIT_MODULE_CONFIGS
 #define KESTRUNE_P11KIT_MODULE_CONFIGS "/usr/share/p11-kit/modules"
@@ -140,8 +140,8 @@ std::string userConfigMode(const std::string& home) {
 
 std::map<std::string, std::string> registeredModules() {
   std::map<std::string, Options> configs;
-  const char* homeVariable = std::getenv("HOME");
-  const std::string home = homeVariable != nullptr && homeVariable[0] == '/' ? homeVariable : "";
+  std::string home = platform::environmentVariable("HOME");
+  if (!home.starts_with('/')) home.clear();
   const std::string mode = userConfigMode(home);
   if (mode != "none" && !home.empty()) mergeFolder(home + "/.config/pkcs11/modules", configs);
   if (mode != "only") {

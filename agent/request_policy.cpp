@@ -6,18 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "com/names.h"
+
 namespace kestrune::agent {
 namespace {
 
 constexpr std::string_view kSessionPrefix = "/v1/session/";
 constexpr std::size_t kMaxLogText = 200;
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 }  // namespace
 
@@ -27,7 +22,7 @@ bool hostAllowed(std::string_view host, int port) {
     return false;
   }
   const std::string_view name = host.substr(0, host.size() - suffix.size());
-  return name == "127.0.0.1" || name == "[::1]" || equalsIgnoringCase(name, "localhost");
+  return name == "127.0.0.1" || name == "[::1]" || com::equalsIgnoringCase(name, "localhost");
 }
 
 OriginCheck checkOrigin(const std::vector<std::string>& originHeaders,
@@ -50,7 +45,7 @@ HeaderList preflightHeaders(std::string_view origin,
   headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, DELETE");
   headers.emplace_back("Access-Control-Allow-Headers", "Content-Type");
   headers.emplace_back("Access-Control-Max-Age", "600");
-  if (privateNetwork && equalsIgnoringCase(*privateNetwork, "true")) {
+  if (privateNetwork && com::equalsIgnoringCase(*privateNetwork, "true")) {
     headers.emplace_back("Access-Control-Allow-Private-Network", "true");
   }
   return headers;

@@ -26,6 +26,10 @@ bool newSessionId(std::string& id) {
 }  // namespace
 
 Session::~Session() {
+  stopWorker();
+}
+
+void Session::stopWorker() {
   if (worker) worker->stop(kWorkerGrace);
 }
 

@@ -26,6 +26,9 @@ struct Session {
   // and finalizes the token before it exits).
   ~Session();
   Session(const Session&) = delete;
+  // stopWorker ends the session's process (its input closed, then a short grace before it is
+  // killed); the caller holds callMutex or is the last owner.
+  void stopWorker();
   Session& operator=(const Session&) = delete;
 
   const std::string id;

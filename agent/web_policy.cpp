@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/printable_text.h"
 #include "tools/kestrune/method_call.h"
 
 namespace kestrune::agent {
@@ -43,12 +44,7 @@ std::optional<std::size_t> parameterIndex(const com::Method& method, std::string
 std::string named(const com::Method& method, std::size_t index, const std::string& value) {
   std::string text = std::string(method.name) + "'s " + std::string(method.params()[index].name);
   if (host::isSecretParameter(method, index)) return text;
-  std::string shown;
-  for (const char c : std::string_view(value).substr(0, kMaxQuoted)) {
-    shown.push_back(c >= 0x20 && c < 0x7F ? c : '?');
-  }
-  if (value.size() > kMaxQuoted) shown += "...";
-  return text + " \"" + shown + "\"";
+  return text + " \"" + printable(value, kMaxQuoted) + "\"";
 }
 
 bool resolveModule(const WebPolicy& policy, std::string& name, std::string& why) {
@@ -154,16 +150,21 @@ bool applyWebPolicy(const WebPolicy& policy, const com::Method& method,
           " must be a text";
     return false;
   };
+  // A parameter the table no longer names is refused, not let through unchecked.
+  const auto missing = [&](std::string_view parameter) {
+    why = std::string(method.name) + " has no parameter " + std::string(parameter) + " to check";
+    return false;
+  };
   if (method.name == "loadLib") {
     const auto index = parameterIndex(method, "libname");
-    if (!index || *index >= args.size()) return true;
+    if (!index) return missing("libname");
     std::string* name = textAt(*index);
     return name != nullptr ? resolveModule(policy, *name, why) : notText(*index);
   }
   for (const FileParameter& file : kFileParameters) {
     if (file.method != method.name) continue;
     const auto index = parameterIndex(method, file.parameter);
-    if (!index || *index >= args.size()) continue;
+    if (!index) return missing(file.parameter);
     std::string* name = textAt(*index);
     if (name == nullptr) return notText(*index);
     if (!confineFile(policy, method, *index, *name, why)) return false;

@@ -99,14 +99,18 @@ bool callLine(std::string_view body, CallLine& call, AgentError& error, std::str
 }
 
 WorkerAnswer readWorkerAnswer(std::string_view line) {
-  const Json parsed = Json::parse(line.begin(), line.end(), nullptr, false);
   WorkerAnswer answer;
-  if (parsed.is_discarded() || !parsed.is_object()) return answer;
-  const auto fault = parsed.find("fault");
-  if (fault == parsed.end()) {
-    if (parsed.contains("method")) answer.kind = WorkerAnswer::Kind::answer;
+  // The worker writes an answer with "method" first. An answer carries the call's result (a
+  // signed message of many megabytes, say) and goes to the page as it is: it is checked to be
+  // JSON without being built into a document first.
+  if (line.starts_with(R"({"method":)")) {
+    if (Json::accept(line.begin(), line.end())) answer.kind = WorkerAnswer::Kind::answer;
     return answer;
   }
+  const Json parsed = Json::parse(line.begin(), line.end(), nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) return answer;
+  const auto fault = parsed.find("fault");
+  if (fault == parsed.end()) return answer;
   const auto kind = parsed.find("kind");
   if (!fault->is_string() || kind == parsed.end() || !kind->is_string()) return answer;
   answer.fault = fault->get<std::string>();

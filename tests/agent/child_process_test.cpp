@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -113,7 +114,14 @@ TEST(ChildProcess, GetsItsOwnSessionAndNoOtherDescriptor) {
   ASSERT_TRUE(child.start({"/bin/sleep", "30"}, {}, {}, false, why)) << why;
   ::close(inherited);
   EXPECT_EQ(child.pid(), ::getsid(child.pid()));
-  EXPECT_EQ((std::set<std::string>{"0", "1", "2"}), descriptorsOf(child.pid()));
+  // sleep opens its locale files as it starts: look until it has settled (2 s at most).
+  const std::set<std::string> standard{"0", "1", "2"};
+  std::set<std::string> seen = descriptorsOf(child.pid());
+  for (int i = 0; i < 100 && seen != standard; ++i) {
+    std::this_thread::sleep_for(milliseconds(20));
+    seen = descriptorsOf(child.pid());
+  }
+  EXPECT_EQ(standard, seen);
   child.stop(milliseconds(100));
 }
 

@@ -88,6 +88,7 @@ TEST(WorkerCalls, AnswersAreSortedByTheirShape) {
       {R"({"fault":"x","kind":"other"})", Kind::broken, "x"},
       {R"({"fault":5,"kind":"refused"})", Kind::broken, ""},
       {R"({"result":"U001"})", Kind::broken, ""},
+      {R"({"method":"getSID1","result":"U0)", Kind::broken, ""},
       {R"(["getSID1"])", Kind::broken, ""},
       {"not json", Kind::broken, ""},
       {"", Kind::broken, ""},

@@ -67,4 +67,15 @@ CertificateSpec holderSpec() {
   return spec;
 }
 
+CertificateSpec authoritySpec() {
+  CertificateSpec spec;
+  spec.serial = 1;
+  spec.issuer = {fedi::kTestCasid2, fedi::kTestCasid1};
+  spec.subject = spec.issuer;
+  spec.notBefore = FediTime::utcText("961122000000+0800");
+  spec.notAfter = FediTime::utcText("999999999999Z");
+  spec.subjectKey = testCaKey();
+  return spec;
+}
+
 }  // namespace kestrune::ca::test

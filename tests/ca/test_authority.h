@@ -27,5 +27,9 @@ EVP_PKEY* holderKey();
 // kTestCasid1; subject O "12345678", CN "TESTUSER01"; serial 0x1234567; valid from
 // 961122000000+0800 and never expiring (999999999999Z); the holder key.
 CertificateSpec holderSpec();
+// authoritySpec returns the test authority's own certificate, as it signs it with testCaKey():
+// serial 1, issuer and subject O kTestCasid2, CN kTestCasid1, valid from 961122000000+0800 and
+// never expiring, testCaKey() as its key.
+CertificateSpec authoritySpec();
 
 }  // namespace kestrune::ca::test

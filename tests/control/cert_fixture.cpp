@@ -99,14 +99,7 @@ Bytes CertTokenTest::tokenCertBag(std::time_t notBefore, std::time_t notAfter) {
 }
 
 Bytes CertTokenTest::caBag() {
-  ca::CertificateSpec spec;
-  spec.serial = 1;
-  spec.issuer = {fedi::kTestCasid2, fedi::kTestCasid1};
-  spec.subject = spec.issuer;
-  spec.notBefore = ca::FediTime::utcText("961122000000+0800");
-  spec.notAfter = ca::FediTime::utcText("999999999999Z");
-  spec.subjectKey = ca::test::testCaKey();
-  const auto certificate = ca::issueCertificate(spec, ca::test::testCaKey());
+  const auto certificate = ca::issueCertificate(ca::test::authoritySpec(), ca::test::testCaKey());
   EXPECT_TRUE(certificate);
   return bag({certificate.get()});
 }

@@ -24,14 +24,7 @@ using Json = nlohmann::json;
 
 // The test authority's own certificate in a bag, as loadCACert reads it.
 std::vector<std::uint8_t> authorityBag() {
-  ca::CertificateSpec fields;
-  fields.serial = 1;
-  fields.issuer = {fedi::kTestCasid2, fedi::kTestCasid1};
-  fields.subject = fields.issuer;
-  fields.notBefore = ca::FediTime::utcText("961122000000+0800");
-  fields.notAfter = ca::FediTime::utcText("999999999999Z");
-  fields.subjectKey = ca::test::testCaKey();
-  const auto certificate = ca::issueCertificate(fields, ca::test::testCaKey());
+  const auto certificate = ca::issueCertificate(ca::test::authoritySpec(), ca::test::testCaKey());
   EXPECT_TRUE(certificate);
   if (!certificate) return {};
   FEDI_X509* const certificates[] = {certificate.get()};

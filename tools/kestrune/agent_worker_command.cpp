@@ -20,8 +20,10 @@ int runAgentWorker(const std::string& originFolder, std::ostream& err) {
     return 2;
   }
   agent::WebPolicy policy;
-  policy.originFolder = fs::canonical(folder, error).string();
-  fs::current_path(policy.originFolder, error);
+  // Entered first, then named as entered: one look at the folder, not three that a change
+  // between them could set apart.
+  fs::current_path(folder, error);
+  if (!error) policy.originFolder = fs::current_path(error).string();
   if (error) {
     err << "kestrune agent-worker: cannot enter the origin folder: " << error.message() << "\n";
     return 2;

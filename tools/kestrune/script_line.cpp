@@ -112,10 +112,9 @@ LineOutcome runScriptLine(TVFEDIMiniKeyCrypt& control, std::string_view line,
     return LineOutcome::badCall;
   }
   const com::Method* method = lookUpMethod(call.front().get_ref<const std::string&>(), fault);
-  if (method == nullptr) return LineOutcome::badCall;
-  if (!checkArgumentCount(*method, call.size() - 1, fault)) {
-    // Which argument would have been the secret is unclear when the count is wrong: every
-    // text of the line goes.
+  if (method == nullptr || !checkArgumentCount(*method, call.size() - 1, fault)) {
+    // Which argument would have been the secret is unclear for a misspelt method or a wrong
+    // count: every text of the line goes.
     for (Json& value : call) {
       if (value.is_string()) wipe(value.get_ref<std::string&>());
     }
