@@ -3,7 +3,6 @@
 #include "agent/web_policy.h"
 
 #include <array>
-#include <filesystem>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -14,8 +13,6 @@
 namespace kestrune::agent {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr std::size_t kMaxName = 1024;
 constexpr std::size_t kMaxComponent = 255;
 constexpr std::size_t kMaxQuoted = 80;
@@ -23,13 +20,14 @@ constexpr std::size_t kMaxQuoted = 80;
 struct FileParameter {
   std::string_view method;
   std::string_view parameter;
+  platform::BeneathAccess access;
 };
 constexpr std::array<FileParameter, 5> kFileParameters{{
-    {"loadCACert", "cafile"},
-    {"loadCert", "certfile"},
-    {"makeRequestCert", "outFile"},
-    {"getCert", "outFile"},
-    {"getNewCert", "outFile"},
+    {"loadCACert", "cafile", platform::BeneathAccess::read},
+    {"loadCert", "certfile", platform::BeneathAccess::read},
+    {"makeRequestCert", "outFile", platform::BeneathAccess::write},
+    {"getCert", "outFile", platform::BeneathAccess::write},
+    {"getNewCert", "outFile", platform::BeneathAccess::write},
 }};
 
 std::optional<std::size_t> parameterIndex(const com::Method& method, std::string_view name) {
@@ -65,78 +63,52 @@ bool resolveModule(const WebPolicy& policy, std::string& name, std::string& why)
   return false;
 }
 
-// nameProblem checks the shape of a file name alone; empty when it is a relative name of
-// plain components. Printable ASCII only: the control turns the path into code page 950, and
-// a character it maps to '.' or a separator must not slip past these checks.
+// nameProblem checks the shape of a file name alone, for a clear reason before any open; empty
+// when it is a relative name of plain components, else a clause that reads after "it". Printable
+// ASCII only: the control turns the path into code page 950, and a character it maps to '.' or a
+// separator must not slip past these checks.
 std::string nameProblem(std::string_view name) {
-  if (name.empty()) return "an empty name";
-  if (name.size() > kMaxName) return "longer than 1024 bytes";
-  if (name.front() == '/') return "an absolute path";
+  if (name.empty()) return "is empty";
+  if (name.size() > kMaxName) return "is longer than 1024 bytes";
+  if (name.front() == '/') return "is an absolute path";
   for (const char c : name) {
     if (c < 0x20 || c > 0x7E || c == '\\') {
-      return "characters other than printable ASCII (or a backslash)";
+      return "has characters other than printable ASCII (or a backslash)";
     }
   }
   std::size_t start = 0;
   while (true) {
     const auto end = name.find('/', start);
     const std::string_view component = name.substr(start, end - start);
-    if (component.empty()) return "an empty folder name";
-    if (component == "." || component == "..") return "a '.' or '..' component";
-    if (component.size() > kMaxComponent) return "a component longer than 255 bytes";
+    if (component.empty()) return "has an empty folder name";
+    if (component == "." || component == "..") return "has a '.' or '..' component";
+    if (component.size() > kMaxComponent) return "has a component longer than 255 bytes";
     if (end == std::string_view::npos) return {};
     start = end + 1;
   }
 }
 
-bool inside(const fs::path& path, const std::string& root) {
-  const std::string text = path.string();
-  return text == root || (text.size() > root.size() && text.starts_with(root) &&
-                          (root.back() == '/' || text[root.size()] == '/'));
-}
-
-// placeProblem follows the name from the origin's folder: every folder on the way that exists
-// must resolve inside it, and the file itself must not be a symbolic link. A missing folder
-// ends the walk: the control doesn't make folders, so the call will fail there.
-std::string placeProblem(const fs::path& root, std::string_view name) {
-  fs::path path = root;
-  const fs::path relative{std::string(name)};
-  for (auto component = relative.begin(); component != relative.end(); ++component) {
-    path /= *component;
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
-    if (status.type() == fs::file_type::not_found) return {};
-    if (error) return "a part of it that can't be examined";
-    const bool last = std::next(component) == relative.end();
-    if (last) return status.type() == fs::file_type::symlink ? "a symbolic link" : "";
-    const fs::path real = fs::canonical(path, error);
-    if (error || !inside(real, root.string())) return "a folder that leads out of it";
-  }
-  return {};
-}
-
 bool confineFile(const WebPolicy& policy, const com::Method& method, std::size_t index,
-                 std::string& name, std::string& why) {
+                 platform::BeneathAccess access, std::string& name, CallFiles& files,
+                 std::string& why) {
   std::string problem = nameProblem(name);
-  std::error_code error;
-  const fs::path root = fs::canonical(policy.originFolder, error);
-  if (problem.empty() && error) problem = "no origin folder to hold it";
-  if (problem.empty()) problem = placeProblem(root, name);
-  if (!problem.empty()) {
-    why = named(method, index, name) +
-          " must name a file inside the page's own folder (a relative name, no '..', no "
-          "link leading out); it has " +
-          problem;
-    return false;
+  if (problem.empty() && !policy.originFolder) problem = "has no origin folder to be in";
+  std::string path;
+  if (problem.empty() && files.open(policy.originFolder, name, access, path, problem)) {
+    name = std::move(path);
+    return true;
   }
-  name = (root / name).string();
-  return true;
+  why = named(method, index, name) +
+        " must name a regular file inside the page's own folder (a relative name, no '..', no "
+        "symbolic link, no second name); it " +
+        problem;
+  return false;
 }
 
 }  // namespace
 
 bool applyWebPolicy(const WebPolicy& policy, const com::Method& method,
-                    nlohmann::ordered_json& args, std::string& why) {
+                    nlohmann::ordered_json& args, CallFiles& files, std::string& why) {
   if (!args.is_array()) {
     why = "the arguments are not a list";
     return false;
@@ -167,7 +139,7 @@ bool applyWebPolicy(const WebPolicy& policy, const com::Method& method,
     if (!index) return missing(file.parameter);
     std::string* name = textAt(*index);
     if (name == nullptr) return notText(*index);
-    if (!confineFile(policy, method, *index, *name, why)) return false;
+    if (!confineFile(policy, method, *index, file.access, *name, files, why)) return false;
   }
   return true;
 }

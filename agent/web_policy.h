@@ -3,8 +3,9 @@
 //   loadLib   a module name, registered with p11-kit (as `p11-kit list-modules` names it) or
 //             listed in agent.json, never a path a page chose: the name becomes the path
 //   files     the file arguments (loadCACert, loadCert, makeRequestCert, getCert, getNewCert)
-//             name a file inside the origin's own folder: a relative name, no "..", no link
-//             leading out; the argument becomes the full path
+//             name a regular file inside the origin's own folder: a relative name, no "..",
+//             no symbolic link anywhere, no second name; the file is opened there before the
+//             call and the argument becomes a path to what was opened
 #pragma once
 
 #include <map>
@@ -13,12 +14,14 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "agent/call_files.h"
 #include "com/method_table.h"
+#include "platform/file_beneath.h"
 
 namespace kestrune::agent {
 
 struct WebPolicy {
-  std::string originFolder;                    // absolute, exists
+  platform::FileDescriptor originFolder;       // opened once; file arguments open beneath it
   std::map<std::string, std::string> modules;  // name -> module path: p11-kit's and agent.json's
 };
 
@@ -27,9 +30,10 @@ struct WebPolicy {
 std::map<std::string, std::string> registeredModules();
 
 // applyWebPolicy checks a call's arguments (the JSON values after the method name) and rewrites
-// the ones it resolves (module names, file names) in place. False with the reason in why,
-// which never quotes a secret argument.
+// the ones it resolves (module names, file names) in place; the files it opens stay in files
+// until the caller finishes them after the call. False with the reason in why, which never
+// quotes a secret argument.
 bool applyWebPolicy(const WebPolicy& policy, const com::Method& method,
-                    nlohmann::ordered_json& args, std::string& why);
+                    nlohmann::ordered_json& args, CallFiles& files, std::string& why);
 
 }  // namespace kestrune::agent

@@ -113,8 +113,12 @@ Json faultLine(const std::string& why, const char* kind) {
 
 int runWorker(std::istream& in, std::ostream& out, const WebPolicy& policy) {
   TVFEDIMiniKeyCrypt control;
-  const host::CallCheck check = [&policy](const com::Method& method, Json& args, std::string& why) {
-    return applyWebPolicy(policy, method, args, why);
+  // The files a call names are opened by the check, held through the call and finished after
+  // it, before its answer goes out.
+  CallFiles files;
+  const host::CallCheck check = [&policy, &files](const com::Method& method, Json& args,
+                                                  std::string& why) {
+    return applyWebPolicy(policy, method, args, files, why);
   };
   std::streambuf* input = in.rdbuf();
   if (input == nullptr) return 1;
@@ -131,6 +135,7 @@ int runWorker(std::istream& in, std::ostream& out, const WebPolicy& policy) {
       host::LineOutcome outcome = host::LineOutcome::badCall;
       if (isFlatCall(line)) {
         outcome = host::runScriptLine(control, line, check, answer, fault);
+        files.finish();
       } else {
         fault = "a call is a JSON array of a method name and at most " +
                 std::to_string(com::kMaxParameters) + " arguments, none nested";

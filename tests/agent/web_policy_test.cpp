@@ -1,11 +1,13 @@
 #include "agent/web_policy.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,29 +19,45 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-// An origin's folder with a subfolder, a link to it, and links leading out.
+// An origin's folder with a subfolder, a file, a link to each, links leading out, a second
+// name of a file outside, a pipe; the folder lies in a folder of its own beside that file.
 class OriginFolder {
  public:
   OriginFolder() {
     std::string pattern = (fs::temp_directory_path() / "kestrune-policy-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) return;
-    path_ = fs::canonical(pattern).string();
-    fs::create_directory(path_ + "/sub");
+    top_ = fs::canonical(pattern).string();
+    path_ = top_ + "/origin";
+    fs::create_directories(path_ + "/sub");
+    std::ofstream(path_ + "/ca.der") << "certificate";
+    std::ofstream(top_ + "/outside.cer") << "outside";
     fs::create_directory_symlink(path_ + "/sub", path_ + "/inner");
     fs::create_directory_symlink("/etc", path_ + "/out");
     fs::create_symlink("/etc/passwd", path_ + "/link.cer");
+    fs::create_symlink("ca.der", path_ + "/near.der");
+    fs::create_hard_link(top_ + "/outside.cer", path_ + "/hard.cer");
+    ::mkfifo((path_ + "/pipe").c_str(), 0600);
   }
   ~OriginFolder() {
     std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
+    if (!top_.empty()) fs::remove_all(top_, ignored);
   }
   OriginFolder(const OriginFolder&) = delete;
   OriginFolder& operator=(const OriginFolder&) = delete;
   const std::string& path() const { return path_; }
+  std::string outside() const { return top_ + "/outside.cer"; }
 
  private:
+  std::string top_;
   std::string path_;
 };
+
+WebPolicy policyFor(const std::string& folder) {
+  WebPolicy policy;
+  policy.originFolder = platform::openFolder(folder.c_str());
+  EXPECT_TRUE(policy.originFolder) << folder;
+  return policy;
+}
 
 const com::Method& method(const char* name) {
   const com::Method* found = com::findMethod(name);
@@ -49,7 +67,7 @@ const com::Method& method(const char* name) {
 
 TEST(WebPolicy, LoadLibTakesARegisteredNameNeverAPath) {
   const WebPolicy policy{
-      "/nonexistent",
+      {},
       {{"softhsm2", "/usr/lib/softhsm/libsofthsm2.so"}, {"vendor-card", "/opt/vendor/pkcs11.so"}}};
   struct Case {
     Json arg;
@@ -69,8 +87,9 @@ TEST(WebPolicy, LoadLibTakesARegisteredNameNeverAPath) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arg.dump());
     Json args = Json::array({c.arg});
+    CallFiles files;
     std::string why;
-    const bool allowed = applyWebPolicy(policy, method("loadLib"), args, why);
+    const bool allowed = applyWebPolicy(policy, method("loadLib"), args, files, why);
     if (c.want != nullptr) {
       EXPECT_TRUE(allowed) << why;
       EXPECT_EQ(Json::array({c.want}), args);
@@ -83,72 +102,116 @@ TEST(WebPolicy, LoadLibTakesARegisteredNameNeverAPath) {
   }
 }
 
-TEST(WebPolicy, FilesStayInsideTheOriginsFolder) {
+// A name of the wrong shape is refused by its shape, before anything is opened.
+TEST(WebPolicy, FileNamesAreRelativeNamesOfPlainComponents) {
   const OriginFolder folder;
   ASSERT_FALSE(folder.path().empty());
-  const WebPolicy policy{folder.path(), {}};
+  const WebPolicy policy = policyFor(folder.path());
+  const std::string names[] = {
+      "../x",
+      "a/../../x",
+      "sub/../ca.der",
+      "./ca.der",
+      "/etc/passwd",
+      folder.path() + "/ca.der",  // absolute even when inside
+      "",
+      "a//b",
+      "sub/",
+      std::string(256, 'a'),
+      std::string(1025, 'a'),
+      "a\\..\\x",
+      "caf\xc3\xa9.cer",
+      std::string("a\0b", 3),
+      "a\nb",
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(Json(name).dump(-1, ' ', false, Json::error_handler_t::replace));
+    for (const char* methodName : {"getCert", "getNewCert", "loadCert", "loadCACert"}) {
+      Json args = Json::array({name});
+      CallFiles files;
+      std::string why;
+      EXPECT_FALSE(applyWebPolicy(policy, method(methodName), args, files, why));
+      EXPECT_EQ(Json::array({name}), args);
+      EXPECT_NE(std::string::npos, why.find("page's own folder")) << why;
+    }
+  }
+}
+
+// A name of the right shape is opened beneath the folder, through no link, and must be a
+// regular file with no other name; the argument becomes a path to what was opened.
+TEST(WebPolicy, FilesAreOpenedInsideTheOriginsFolderThroughNoLink) {
+  const OriginFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  const WebPolicy policy = policyFor(folder.path());
   struct Case {
-    std::string name;
-    bool allowed;
+    const char* name;
+    bool read;   // loadCert, loadCACert
+    bool write;  // getCert, getNewCert
+    const char* problem;
   };
   const Case cases[] = {
-      {"req.p10", true},
-      {"sub/req.p10", true},
-      {"inner/req.p10", true},    // a link that stays inside
-      {"missing/req.p10", true},  // the call fails there; nothing is made here
-      {"sub", true},              // the control fails on a folder
-      {"../x", false},
-      {"a/../../x", false},
-      {"sub/../req.p10", false},
-      {"./req.p10", false},
-      {"/etc/passwd", false},
-      {folder.path() + "/req.p10", false},  // absolute even when inside
-      {"out/passwd", false},                // a folder link leading out
-      {"link.cer", false},                  // the file itself a link
-      {"", false},
-      {"a//b", false},
-      {"sub/", false},
-      {std::string(256, 'a'), false},
-      {std::string(1025, 'a'), false},
-      {"a\\..\\x", false},
-      {"caf\xc3\xa9.cer", false},
-      {std::string("a\0b", 3), false},
-      {"a\nb", false},
+      {"ca.der", true, true, nullptr},
+      {"sub/req.p10", false, true, "names nothing there"},
+      {"missing/req.p10", false, false, "names nothing there"},
+      {"inner/req.p10", false, false, "symbolic link"},  // a link, though it stays inside
+      {"near.der", false, false, "symbolic link"},
+      {"out/passwd", false, false, "symbolic link"},
+      {"link.cer", false, false, "symbolic link"},
+      {"hard.cer", false, false, "another name"},
+      {"pipe", false, false, "not a regular file"},
+      {"sub", false, false, "not a regular file"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(Json(c.name).dump(-1, ' ', false, Json::error_handler_t::replace));
+    SCOPED_TRACE(c.name);
     for (const char* name : {"getCert", "getNewCert", "loadCert", "loadCACert"}) {
+      const bool writes = std::string_view(name).starts_with("get");
       Json args = Json::array({c.name});
+      CallFiles files;
       std::string why;
-      EXPECT_EQ(c.allowed, applyWebPolicy(policy, method(name), args, why)) << name << why;
-      if (c.allowed) {
-        EXPECT_EQ(Json::array({folder.path() + "/" + c.name}), args);
+      const bool allowed = applyWebPolicy(policy, method(name), args, files, why);
+      EXPECT_EQ(writes ? c.write : c.read, allowed) << name << " " << why;
+      if (allowed) {
+        const std::string path = args[0].get<std::string>();
+        EXPECT_TRUE(path.starts_with("/proc/self/fd/")) << path;
+        EXPECT_TRUE(fs::equivalent(path, folder.path() + "/" + c.name)) << name;
+      } else {
+        EXPECT_EQ(Json::array({c.name}), args);
+        if (c.problem != nullptr) {
+          EXPECT_NE(std::string::npos, why.find(c.problem)) << why;
+        }
       }
     }
   }
   EXPECT_FALSE(fs::exists(folder.path() + "/missing"));
+  EXPECT_FALSE(fs::exists(folder.path() + "/sub/req.p10"));  // made empty, removed unwritten
+  std::ifstream outside(folder.outside());
+  EXPECT_EQ("outside", std::string(std::istreambuf_iterator<char>(outside), {}));
 }
 
 TEST(WebPolicy, FindsTheFileAmongOtherArgumentsAndQuotesNoSecret) {
   const OriginFolder folder;
   ASSERT_FALSE(folder.path().empty());
-  const WebPolicy policy{folder.path(), {}};
+  const WebPolicy policy = policyFor(folder.path());
   Json args = Json::array({1, "req.p10", "pass phrase"});
+  CallFiles files;
   std::string why;
-  ASSERT_TRUE(applyWebPolicy(policy, method("makeRequestCert"), args, why)) << why;
-  EXPECT_EQ(Json::array({1, folder.path() + "/req.p10", "pass phrase"}), args);
+  ASSERT_TRUE(applyWebPolicy(policy, method("makeRequestCert"), args, files, why)) << why;
+  ASSERT_TRUE(args[1].is_string());
+  EXPECT_TRUE(fs::equivalent(args[1].get<std::string>(), folder.path() + "/req.p10"));
+  EXPECT_EQ("pass phrase", args[2]);
 
   args = Json::array({1, "../req.p10", "pass phrase"});
-  EXPECT_FALSE(applyWebPolicy(policy, method("makeRequestCert"), args, why));
+  EXPECT_FALSE(applyWebPolicy(policy, method("makeRequestCert"), args, files, why));
   EXPECT_NE(std::string::npos, why.find("outFile"));
   EXPECT_EQ(std::string::npos, why.find("pass phrase"));
 }
 
 TEST(WebPolicy, LeavesOtherMethodsAlone) {
-  const WebPolicy policy{"/nonexistent", {}};
+  const WebPolicy policy;
   Json args = Json::array({"/etc/passwd"});
+  CallFiles files;
   std::string why;
-  EXPECT_TRUE(applyWebPolicy(policy, method("sign"), args, why));
+  EXPECT_TRUE(applyWebPolicy(policy, method("sign"), args, files, why));
   EXPECT_EQ(Json::array({"/etc/passwd"}), args);
 }
 

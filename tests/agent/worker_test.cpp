@@ -19,7 +19,7 @@ TEST(Worker, AnswersEveryLineAndGoesOnPastAnOverlongOne) {
   input += "[\"getErrorCode\"]";  // the last line may lack its line feed
   std::istringstream in(std::move(input));
   std::ostringstream out;
-  EXPECT_EQ(0, runWorker(in, out, WebPolicy{"/nonexistent", {}}));
+  EXPECT_EQ(0, runWorker(in, out, WebPolicy{}));
 
   std::vector<Json> answers;
   std::istringstream lines(out.str());
@@ -51,7 +51,7 @@ TEST(Worker, RefusesCallsOfTooManyOrNestedValuesUnbuilt) {
     SCOPED_TRACE(line.substr(0, 40));
     std::istringstream in(line + "\n");
     std::ostringstream out;
-    EXPECT_EQ(0, runWorker(in, out, WebPolicy{"/nonexistent", {}}));
+    EXPECT_EQ(0, runWorker(in, out, WebPolicy{}));
     const Json answer = Json::parse(out.str());
     EXPECT_EQ("bad-call", answer.value("kind", ""));
   }

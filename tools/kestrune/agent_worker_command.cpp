@@ -8,6 +8,7 @@
 #include "agent/web_policy.h"
 #include "agent/worker.h"
 #include "platform/child_process.h"
+#include "platform/file_beneath.h"
 
 namespace kestrune::host {
 
@@ -20,12 +21,16 @@ int runAgentWorker(const std::string& originFolder, std::ostream& err) {
     return 2;
   }
   agent::WebPolicy policy;
-  // Entered first, then named as entered: one look at the folder, not three that a change
-  // between them could set apart.
+  // Entered first, then opened as entered: one look at the folder, not two that a change
+  // between them could set apart. A page's files are opened beneath this descriptor.
   fs::current_path(folder, error);
-  if (!error) policy.originFolder = fs::current_path(error).string();
   if (error) {
     err << "kestrune agent-worker: cannot enter the origin folder: " << error.message() << "\n";
+    return 2;
+  }
+  policy.originFolder = platform::openFolder(".");
+  if (!policy.originFolder) {
+    err << "kestrune agent-worker: cannot open the origin folder\n";
     return 2;
   }
   policy.modules = agent::registeredModules();
