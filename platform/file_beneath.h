@@ -61,8 +61,8 @@ struct FileBeneath {
 // For reading, the file opens without blocking (a pipe never waits for a writer) and must be
 // a regular file with a single name. For writing, a missing file is created with mode 0600
 // (its folder must exist); an existing one must be a regular file with a single name, and is
-// emptied only once that has been checked. A file this call created and then refused is
-// removed again.
+// left as it is (whoever writes through the descriptor empties it). A file this call created
+// and then refused is removed again.
 BeneathStatus openBeneath(const FileDescriptor& folder, std::string_view name, BeneathAccess access,
                           FileBeneath& out);
 

@@ -228,10 +228,8 @@ BeneathStatus openBeneath(const FileDescriptor& folder, std::string_view name, B
     removeIfUnwritten(opened);
     return status;
   }
-  // Emptied only now that it is known to be this folder's own regular file.
-  if (access == BeneathAccess::write && !opened.created && ::ftruncate(opened.file.get(), 0) != 0) {
-    return statusOf(errno);
-  }
+  // An existing file is left as it is: the control empties it when it writes, so a call that
+  // fails before writing loses nothing of it.
   out = std::move(opened);
   return BeneathStatus::ok;
 }

@@ -153,7 +153,8 @@ TEST_P(FileBeneathTest, RefusesEveryWayOutAndOpensPlainFiles) {
 }
 
 // The control reads and writes files by name: given the opened file's path, it reaches the
-// opened file itself. A new file is the user's alone; an existing one is emptied for writing.
+// opened file itself. A new file is the user's alone; an existing one keeps its bytes until it
+// is written.
 TEST_P(FileBeneathTest, TheDescriptorsPathReachesTheOpenedFile) {
   const Folders folders;
   ASSERT_TRUE(folders.made());
@@ -183,7 +184,7 @@ TEST_P(FileBeneathTest, TheDescriptorsPathReachesTheOpenedFile) {
   FileBeneath existing;
   ASSERT_EQ(BeneathStatus::ok, openBeneath(root, "plain.cer", BeneathAccess::write, existing));
   EXPECT_FALSE(existing.created);
-  EXPECT_EQ("", readAll(folders.root() + "/plain.cer"));
+  EXPECT_NE("", readAll(folders.root() + "/plain.cer"));
   ASSERT_EQ(FileStatus::ok, writeFile(descriptorPath(existing.file).c_str(), written));
   EXPECT_EQ(std::string("new\0", 4), readAll(folders.root() + "/plain.cer"));
 }
@@ -206,9 +207,9 @@ TEST_P(FileBeneathTest, RemovesOnlyAFileItCreatedThatIsStillEmptyAndStillThere) 
   EXPECT_FALSE(removeIfUnwritten(written));
   EXPECT_TRUE(fs::exists(where + "/b.cer"));
 
-  FileBeneath emptied;  // existing before: emptied, but not this open's to remove
-  ASSERT_EQ(BeneathStatus::ok, openBeneath(root, "plain.cer", BeneathAccess::write, emptied));
-  EXPECT_FALSE(removeIfUnwritten(emptied));
+  FileBeneath existing;  // there before: not this open's to remove
+  ASSERT_EQ(BeneathStatus::ok, openBeneath(root, "plain.cer", BeneathAccess::write, existing));
+  EXPECT_FALSE(removeIfUnwritten(existing));
   EXPECT_TRUE(fs::exists(where + "/plain.cer"));
 
   FileBeneath replaced;  // its name now leads to another, empty file
