@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -548,19 +549,127 @@ TEST(ServeCommandHost, ListensOnTheLoopbackAddressOnly) {
   }
 }
 
+// UnitHome is a user's XDG folders under a name with a space and a '%', which a unit must
+// quote and keep from being read as a specifier ("%Z" is none, so systemd reports it when
+// it is not written "%%Z").
+class UnitHome {
+ public:
+  std::string base() const { return dir_.path() + "/home %Z"; }
+  std::string configHome() const { return base() + "/config"; }
+  std::string dataHome() const { return base() + "/data"; }
+  std::string unitPath() const { return configHome() + "/systemd/user/kestrune.service"; }
+  std::vector<EnvironmentChange> environment() const {
+    return {{"XDG_CONFIG_HOME", configHome()}, {"XDG_DATA_HOME", dataHome()}};
+  }
+  // inUnit returns text as the unit writes it: '%' doubled.
+  static std::string inUnit(std::string text) {
+    for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 2)) {
+      text.insert(at, 1, '%');
+    }
+    return text;
+  }
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+};
+
 TEST(ServeCommandHost, InstallsTheUserUnitAndEnablesNothing) {
-  const TempDir home;
-  const HostRun run = runHost({"serve", "--install-user-unit", "--listen", "[::1]:47012"}, {},
-                              {{"XDG_CONFIG_HOME", home.path()}});
+  const UnitHome home;
+  const HostRun run =
+      runHost({"serve", "--install-user-unit", "--listen", "[::1]:47012", "--max-sessions", "4"},
+              {}, home.environment());
   ASSERT_EQ(0, run.status) << run.err;
-  const std::string unit = readAll(home.path() + "/systemd/user/kestrune.service");
+  const std::string unit = readAll(home.unitPath());
   const std::string self = std::filesystem::canonical(KESTRUNE_HOST_PATH).string();
   EXPECT_NE(std::string::npos,
             unit.find("\nExecStart=\"" + self + "\" serve --listen [::1]:47012 "))
       << unit;
-  EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target")) << unit;
-  EXPECT_NE(std::string::npos, run.out.find("systemctl --user daemon-reload")) << run.out;
-  EXPECT_NE(std::string::npos, run.out.find("systemctl --user enable --now kestrune.service"));
+  const std::string config = UnitHome::inUnit(home.configHome());
+  const std::string data = UnitHome::inUnit(home.dataHome());
+  const std::string kLines[] = {
+      "PartOf=graphical-session.target",
+      "After=graphical-session.target",
+      "WantedBy=graphical-session.target",
+      "Environment=\"XDG_CONFIG_HOME=" + config + "\" \"XDG_DATA_HOME=" + data + "\"",
+      "ReadWritePaths=\"" + config + "/kestrune\" \"" + data + "/kestrune\"",
+      // 512 MB and 64 tasks for the agent, 64 MB and 16 tasks for each of 4 sessions.
+      "MemoryMax=768M",
+      "TasksMax=128",
+      "NoNewPrivileges=yes",
+      "PrivateUsers=yes",
+      "ProtectSystem=strict",
+      "PrivateTmp=yes",
+      "ProtectKernelTunables=yes",
+      "ProtectControlGroups=yes",
+      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK",
+      "LockPersonality=yes",
+      "RestrictRealtime=yes",
+      "SystemCallArchitectures=native",
+      "UMask=0077",
+      "LimitCORE=0",
+  };
+  for (const std::string& line : kLines) {
+    SCOPED_TRACE(line);
+    EXPECT_NE(std::string::npos, unit.find("\n" + line + "\n")) << unit;
+  }
+  EXPECT_EQ(std::string::npos, unit.find("default.target")) << unit;
+  // Folders in ReadWritePaths= must be there when the service starts.
+  for (const std::string& folder : {home.configHome(), home.dataHome()}) {
+    SCOPED_TRACE(folder);
+    EXPECT_TRUE(std::filesystem::is_directory(folder + "/kestrune"));
+  }
+  for (const char* said :
+       {"systemctl --user daemon-reload", "systemctl --user enable --now kestrune.service",
+        "systemctl --user status kestrune.service",
+        "systemd-analyze --user security kestrune.service", "systemctl --user show-environment",
+        "dbus-update-activation-environment --systemd DISPLAY WAYLAND_DISPLAY"}) {
+    SCOPED_TRACE(said);
+    EXPECT_NE(std::string::npos, run.out.find(said)) << run.out;
+  }
+}
+
+// systemd's own reading of the unit: every line known and parsed (a path it would not take as
+// written, a stray specifier and an unknown setting are reported on standard error), and the
+// sandbox's exposure as its security check rates it (0 to 100; this unit is at 49, "OK").
+TEST(ServeCommandHost, TheUserUnitPassesSystemdsChecks) {
+  const std::string analyze = "/usr/bin/systemd-analyze";
+  if (::access(analyze.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << analyze;
+  const UnitHome home;
+  const HostRun run = runHost({"serve", "--install-user-unit"}, {}, home.environment());
+  ASSERT_EQ(0, run.status) << run.err;
+  // A user manager's tools look for its runtime folder.
+  const std::string runtime = home.path() + "/run";
+  std::filesystem::create_directory(runtime);
+  const std::vector<EnvironmentChange> environment = {{"XDG_RUNTIME_DIR", runtime}};
+  const HostRun verify =
+      runProgram(analyze, {"--user", "verify", home.unitPath()}, {}, environment);
+  EXPECT_EQ(0, verify.status) << verify.err;
+  EXPECT_EQ("", verify.err);
+  const HostRun security = runProgram(
+      analyze, {"--user", "security", "--offline=true", "--threshold=60", home.unitPath()}, {},
+      environment);
+  EXPECT_EQ(0, security.status) << security.out << security.err;
+  EXPECT_EQ("", security.err);
+  EXPECT_NE(std::string::npos, security.out.find("Overall exposure level")) << security.out;
+}
+
+TEST(ServeCommandHost, WritesNoUnitForFoldersItCantQuote) {
+  const std::pair<const char*, const char*> kDataHomes[] = {
+      {"a quote", "/q\"uote"},        {"an apostrophe", "/it's"},   {"a backslash", "/back\\slash"},
+      {"a line feed", "/line\nfeed"}, {"a step up", "/up/../data"},
+  };
+  for (const auto& [name, dataHome] : kDataHomes) {
+    SCOPED_TRACE(name);
+    const UnitHome home;
+    const HostRun run = runHost(
+        {"serve", "--install-user-unit"}, {},
+        {{"XDG_CONFIG_HOME", home.configHome()}, {"XDG_DATA_HOME", home.path() + dataHome}});
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.err.find("can't be written in a unit")) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(home.unitPath()));
+    EXPECT_FALSE(std::filesystem::exists(home.configHome() + "/kestrune"));
+  }
 }
 
 }  // namespace

@@ -57,6 +57,11 @@ TempDir::~TempDir() {
 
 HostRun runHost(const std::vector<std::string>& args, const std::string& input,
                 const std::vector<EnvironmentChange>& environment) {
+  return runProgram(KESTRUNE_HOST_PATH, args, input, environment);
+}
+
+HostRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input, const std::vector<EnvironmentChange>& environment) {
   HostRun run;
   TempDir io;
   const std::string inPath = io.path() + "/in";
@@ -64,7 +69,7 @@ HostRun runHost(const std::vector<std::string>& args, const std::string& input,
   const std::string errPath = io.path() + "/err";
   std::ofstream(inPath, std::ios::binary) << input;
 
-  std::vector<std::string> argumentTexts = {KESTRUNE_HOST_PATH};
+  std::vector<std::string> argumentTexts = {program};
   argumentTexts.insert(argumentTexts.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& text : argumentTexts) argv.push_back(text.data());

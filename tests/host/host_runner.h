@@ -22,6 +22,10 @@ struct EnvironmentChange {
 // runHost runs kestrune with args, feeding input on its standard input, and waits for it.
 HostRun runHost(const std::vector<std::string>& args, const std::string& input = {},
                 const std::vector<EnvironmentChange>& environment = {});
+// runProgram does the same for another program, named by its absolute path.
+HostRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input = {},
+                   const std::vector<EnvironmentChange>& environment = {});
 
 // lines splits text at line feeds; a final line feed ends the last line.
 std::vector<std::string> lines(const std::string& text);
