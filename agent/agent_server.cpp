@@ -1,10 +1,11 @@
-// AgentServer: the local agent's HTTP service on cpp-httplib. Every answer is decided in this
-// order: the Host header (DNS rebinding), the Origin against the allow-list (CORS), the
-// origin's request rate, then the route. A session's calls go to its worker process one at a
-// time; a call that needs the user's consent asks first.
+// AgentServer: the local agent's HTTP service on the guarded server (http_server/). Every
+// request is judged on its head, before a byte of its body is read, in this order: the Host
+// header (DNS rebinding), the Origin against the allow-list (CORS), the origin's connections
+// and request rate, the body's framing; then the route. A session runs one call and lets one
+// more wait its turn (a third is answered busy), so that no origin's calls hold the server's
+// threads; a call that needs the user's consent asks first.
 #include "agent/agent_server.h"
 
-#include <httplib.h>
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -25,9 +26,11 @@
 #include "agent/sessions.h"
 #include "agent/web_assets.h"
 #include "agent/worker_calls.h"
+#include "http_server/guarded_server.h"
 #include "platform/child_process.h"
 #include "platform/config_files.h"
 #include "platform/listen_socket.h"
+#include "platform/process_memory.h"
 
 namespace kestrune::agent {
 namespace {
@@ -44,6 +47,11 @@ constexpr const char* kSessionsPath = "/v1/session";
 constexpr const char* kCallPath = R"(/v1/session/([0-9a-f]{32})/call)";
 constexpr const char* kSessionPath = R"(/v1/session/([0-9a-f]{32}))";
 constexpr const char* kAnySessionPath = R"(/v1/session/[^/]*(/call)?)";
+// Opening a session takes no arguments: its body, if any, is read within this bound.
+constexpr std::size_t kMaxOpenBody = 4096;
+// A page's browser keeps a handful of connections to one host; a client holding more than
+// this many for one origin is hoarding the server's threads.
+constexpr unsigned kConnectionsPerOrigin = 16;
 
 // The control method a request called, for its log line (the logger runs on the request's
 // thread after the handler).
@@ -68,34 +76,51 @@ std::vector<std::string> headerValues(const httplib::Request& request, const cha
   return values;
 }
 
-// WipedBody overwrites a request's body when the request is done: httplib hands handlers the
-// body as a constant, yet the request and its body are this request's own and dropped right
-// after, so nobody sees the change; it is the only way to wipe the PINs in the buffer the
-// socket was read into.
-struct WipedBody {
-  const httplib::Request& request;
-  ~WipedBody() {
-    auto& body = const_cast<std::string&>(request.body);
-    OPENSSL_cleanse(body.data(), body.size());
-  }
-};
-
 struct WipedText {
   std::string& text;
   ~WipedText() { OPENSSL_cleanse(text.data(), text.size()); }
 };
+
+// bodyAnnounced tells whether a request's head announces a body to follow.
+bool bodyAnnounced(const httplib::Request& request) {
+  return request.has_header("Transfer-Encoding") ||
+         (request.has_header("Content-Length") &&
+          request.get_header_value("Content-Length") != "0");
+}
+
+http::GuardOptions guardOptions(const AgentOptions& options) {
+  http::GuardOptions guard;
+  guard.headTimeout = options.headTimeout;
+  guard.bodyTimeout = options.bodyTimeout;
+  guard.writeTimeout = std::chrono::seconds(10);
+  guard.keepAliveTimeout = std::chrono::seconds(5);
+  guard.maxConnections = options.maxConnections;
+  // Every page reaches the agent from the loopback address: the bound per origin counts.
+  guard.maxConnectionsPerAddress = options.maxConnections;
+  // A page's calls ride one kept-alive connection; an idle one still ends after its time-out.
+  guard.maxRequestsPerConnection = 1000;
+  guard.maxHeadBytes = options.maxHead;
+  guard.maxBodyBytes = options.maxBody;
+  guard.sameUserOnly = true;
+  return guard;
+}
 
 }  // namespace
 
 struct AgentServer::State {
   explicit State(AgentOptions given)
       : options(std::move(given)),
+        server(guardOptions(options),
+               [](const std::string& peer, const char* why) {
+                 std::cerr << "kestrune serve: a connection from " << logText(peer)
+                           << " was refused: " << why << std::endl;
+               }),
         allowList(options.originsFile),
         sessions(options.maxSessions, options.idleTimeout),
         rate(options.requestsPerSecond) {}
 
   AgentOptions options;
-  httplib::Server server;
+  http::GuardedServer server;
   AllowList allowList;
   SessionTable sessions;
   RateLimiter rate;
@@ -119,10 +144,21 @@ struct AgentServer::State {
            hostAllowed(request.get_header_value("Host"), port);
   }
 
-  bool admit(const httplib::Request& request, httplib::Response& response, bool noOriginOk) {
+  // refuse answers a request the agent won't serve; one whose body was announced and not read
+  // ends its connection with the answer.
+  static void refuse(const httplib::Request& request, httplib::Response& response, AgentError error,
+                     std::string_view text) {
+    answerError(response, error, text);
+    if (bodyAnnounced(request)) http::GuardedServer::refuseEarly(response, httpStatus(error));
+  }
+
+  // admitHead judges a request on its head alone, before any of its body is read: true when
+  // the routes may answer it (an allowed origin's request then carries its CORS headers);
+  // otherwise the refusal is in response.
+  bool admitHead(const httplib::Request& request, httplib::Response& response) {
     if (!hostIsOurs(request)) {
-      answerError(response, AgentError::hostRefused,
-                  "the agent answers 127.0.0.1, [::1], localhost");
+      refuse(request, response, AgentError::hostRefused,
+             "the agent answers 127.0.0.1, [::1], localhost");
       return false;
     }
     const std::vector<std::string> origins = headerValues(request, "Origin");
@@ -130,23 +166,42 @@ struct AgentServer::State {
       case OriginCheck::allowed:
         break;
       case OriginCheck::absent:
-        if (noOriginOk) return true;
-        answerError(response, AgentError::originRefused, "a page's request names its origin");
+        // The client script is for any page to load; everything else is a page's call.
+        if (request.method == "GET" && !bodyAnnounced(request)) return true;
+        refuse(request, response, AgentError::originRefused, "a page's request names its origin");
         return false;
       case OriginCheck::refused:
-        answerError(response, AgentError::originRefused, "the origin is not on the allow-list");
+        refuse(request, response, AgentError::originRefused, "the origin is not on the allow-list");
         return false;
     }
-    addHeaders(response, corsHeaders(origins.front()));
-    if (!rate.admit(origins.front(), Clock::now())) {
-      answerError(response, AgentError::tooManyRequests, "too many requests of this origin");
+    const std::string& origin = origins.front();
+    addHeaders(response, corsHeaders(origin));
+    if (!server.claim(origin, options.maxConnectionsPerOrigin)) {
+      refuse(request, response, AgentError::tooManyRequests, "too many connections of this origin");
+      return false;
+    }
+    if (!rate.admit(origin, Clock::now())) {
+      refuse(request, response, AgentError::tooManyRequests, "too many requests of this origin");
+      return false;
+    }
+    const http::BodyFraming framing = http::bodyFraming(request, options.maxBody);
+    if (framing.refusal == 413) {
+      refuse(request, response, AgentError::tooLarge, "the body is over the agent's bound");
+      return false;
+    }
+    if (framing.refusal != 0) {
+      refuse(request, response, AgentError::badJson,
+             "the body's framing is refused (one Content-Length or chunked, no content coding)");
+      return false;
+    }
+    if (request.method != "POST" && (framing.chunked || framing.length > 0)) {
+      refuse(request, response, AgentError::badJson, "only a call carries a body");
       return false;
     }
     return true;
   }
 
   void preflight(const httplib::Request& request, httplib::Response& response) {
-    if (!admit(request, response, false)) return;
     const std::optional<std::string> privateNetwork =
         request.has_header("Access-Control-Request-Private-Network")
             ? std::optional(request.get_header_value("Access-Control-Request-Private-Network"))
@@ -156,7 +211,6 @@ struct AgentServer::State {
   }
 
   void clientScript(const httplib::Request& request, httplib::Response& response) {
-    if (!admit(request, response, true)) return;
     // The answer differs by Origin (its CORS headers): caches keep one per origin.
     addHeaders(response, {{"Vary", "Origin"}});
     const std::optional<WebAsset> asset = webAsset(request.path);
@@ -167,14 +221,34 @@ struct AgentServer::State {
     response.set_content(std::string(asset->body), std::string(asset->contentType));
   }
 
+  // readBody reads the request's body within bound; false with the refusal in response (the
+  // connection then ends with the answer: the rest of the body is not read).
+  bool readBody(const httplib::ContentReader& reader, httplib::Response& response,
+                std::string& body, std::size_t bound) {
+    switch (server.readBody(reader, body, bound)) {
+      case http::GuardedServer::BodyRead::ok:
+        return true;
+      case http::GuardedServer::BodyRead::tooLarge:
+        answerError(response, AgentError::tooLarge, "the body is over the agent's bound");
+        break;
+      case http::GuardedServer::BodyRead::failed:
+        answerError(response, AgentError::badJson, "the body did not arrive whole");
+        break;
+    }
+    http::GuardedServer::refuseEarly(response, response.status);
+    return false;
+  }
+
   std::string originFolder(const std::string& origin) const {
     if (options.originsDataDir.empty()) return {};
     return (std::filesystem::path(options.originsDataDir) / originFolderName(origin)).string();
   }
 
-  void openSession(const httplib::Request& request, httplib::Response& response) {
-    const WipedBody wipe{request};
-    if (!admit(request, response, false)) return;
+  void openSession(const httplib::Request& request, httplib::Response& response,
+                   const httplib::ContentReader& reader) {
+    std::string body;
+    const WipedText wipeBody{body};
+    if (!readBody(reader, response, body, kMaxOpenBody)) return;
     const std::string origin = request.get_header_value("Origin");
     SessionTable::Opened opened = SessionTable::Opened::ok;
     std::shared_ptr<Session> displaced;  // its process ends when this request is done
@@ -182,6 +256,11 @@ struct AgentServer::State {
     if (opened == SessionTable::Opened::full) {
       answerError(response, AgentError::tooManySessions,
                   "the agent has as many sessions as it runs");
+      return;
+    }
+    if (opened == SessionTable::Opened::originFull) {
+      answerError(response, AgentError::tooManySessions,
+                  "this origin has as many sessions as it may, each in use");
       return;
     }
     if (!session) {
@@ -272,20 +351,30 @@ struct AgentServer::State {
     }
   }
 
-  void call(const httplib::Request& request, httplib::Response& response) {
-    const WipedBody wipe{request};
-    if (!admit(request, response, false)) return;
+  void call(const httplib::Request& request, httplib::Response& response,
+            const httplib::ContentReader& reader) {
     const SessionTable::Use use =
         sessions.use(request.matches[1].str(), request.get_header_value("Origin"), Clock::now());
     if (!use) {
-      answerError(response, AgentError::unknownSession, "no such session");
+      refuse(request, response, AgentError::unknownSession, "no such session");
       return;
     }
+    // One call runs and one waits its turn; a page that sends more at once is told so before
+    // its body is read, instead of holding a thread of the server per call.
+    const Session::CallTurn turn(*use.session());
+    if (!turn) {
+      refuse(request, response, AgentError::busy,
+             "the session is running a call and another waits its turn");
+      return;
+    }
+    std::string body;
+    const WipedText wipeBody{body};
+    if (!readBody(reader, response, body, options.maxBody)) return;
     CallLine line;
     const WipedText wipeLine{line.line};
     AgentError error = AgentError::badCall;
     std::string why;
-    if (!callLine(request.body, line, error, why)) {
+    if (!callLine(body, line, error, why)) {
       answerError(response, error, why);
       return;
     }
@@ -325,7 +414,6 @@ struct AgentServer::State {
   }
 
   void closeSession(const httplib::Request& request, httplib::Response& response) {
-    if (!admit(request, response, false)) return;
     const std::shared_ptr<Session> session =
         sessions.close(request.matches[1].str(), request.get_header_value("Origin"));
     if (!session) {
@@ -340,9 +428,7 @@ struct AgentServer::State {
 
   // unknownSession answers the session paths whose ID can't be one of ours.
   void unknownSession(const httplib::Request& request, httplib::Response& response) {
-    const WipedBody wipe{request};
-    if (!admit(request, response, false)) return;
-    answerError(response, AgentError::unknownSession, "no such session");
+    refuse(request, response, AgentError::unknownSession, "no such session");
   }
 
   void logRequest(const httplib::Request& request, const httplib::Response& response) {
@@ -362,36 +448,32 @@ struct AgentServer::State {
   }
 
   void configure() {
-    const std::size_t threads = std::max<std::size_t>(8, 2 * options.maxSessions + 4);
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
-    server.set_keep_alive_timeout(5);
-    // httplib closes a connection after 5 requests by default: a page's calls would then pay
-    // for a new connection (and a new pool task) every fifth call. An idle connection still
-    // ends after the time-out above.
-    server.set_keep_alive_max_count(1000);
     // An answer goes out in two writes (head, then body): with Nagle on, the second waits for
     // the client's delayed acknowledgement of the first, 40 ms a call.
     server.set_tcp_nodelay(true);
-    server.set_payload_max_length(options.maxBody);
     server.set_default_headers(
         {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
     server.set_socket_options([this](socket_t socket) {
       listenSocket = static_cast<std::intptr_t>(socket);
       platform::setExclusiveListen(listenSocket);
     });
-    // A compressed body could grow a thousandfold past the body bound once decoded: the
-    // agent's clients never send one.
     server.set_pre_routing_handler(
-        [](const httplib::Request& request, httplib::Response& response) {
+        [this](const httplib::Request& request, httplib::Response& response) {
           loggedMethod.clear();
-          if (request.get_header_value_count("Content-Encoding") == 0) {
-            return httplib::Server::HandlerResponse::Unhandled;
+          if (!admitHead(request, response)) return httplib::Server::HandlerResponse::Handled;
+          // Without a length or a coding a request has no body (httplib would read one until
+          // the client closes).
+          if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding")) {
+            const_cast<httplib::Request&>(request).set_header("Content-Length", "0");
           }
-          answerError(response, AgentError::badJson, "content codings are not accepted");
-          response.set_header("Connection", "close");
-          return httplib::Server::HandlerResponse::Handled;
+          return httplib::Server::HandlerResponse::Unhandled;
+        });
+    // A client that asks before sending its body is judged on its head the same way.
+    server.set_expect_100_continue_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+          if (admitHead(request, response)) return 100;
+          http::GuardedServer::refuseEarly(response, response.status);
+          return response.status;
         });
     server.Options(".*", [this](const httplib::Request& request, httplib::Response& response) {
       preflight(request, response);
@@ -399,17 +481,16 @@ struct AgentServer::State {
     server.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
       clientScript(request, response);
     });
-    server.Post(kSessionsPath,
-                [this](const httplib::Request& request, httplib::Response& response) {
-                  openSession(request, response);
-                });
-    server.Post(kCallPath, [this](const httplib::Request& request, httplib::Response& response) {
-      call(request, response);
+    server.Post(kSessionsPath, [this](const httplib::Request& request, httplib::Response& response,
+                                      const httplib::ContentReader& reader) {
+      openSession(request, response, reader);
     });
+    server.Post(kCallPath,
+                [this](const httplib::Request& request, httplib::Response& response,
+                       const httplib::ContentReader& reader) { call(request, response, reader); });
     server.Post(kAnySessionPath,
-                [this](const httplib::Request& request, httplib::Response& response) {
-                  unknownSession(request, response);
-                });
+                [this](const httplib::Request& request, httplib::Response& response,
+                       const httplib::ContentReader&) { unknownSession(request, response); });
     server.Delete(kSessionPath,
                   [this](const httplib::Request& request, httplib::Response& response) {
                     closeSession(request, response);
@@ -423,8 +504,8 @@ struct AgentServer::State {
           response.status = 500;
           response.set_content(R"({"error":"agent-failed","text":"the agent failed"})", kJson);
         });
-    // The library's own refusals (a body over the bound, an unknown path, a malformed
-    // request) in the agent's form; an allowed page gets to read them.
+    // The library's own refusals (an unknown path, a malformed request) in the agent's form;
+    // an allowed page gets to read them.
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request& request, httplib::Response& response) {
           if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
@@ -460,6 +541,8 @@ struct AgentServer::State {
         std::cerr << "kestrune serve: an idle session of " << logText(session->origin) << " ended"
                   << std::endl;
       }
+      // What a burst of large calls left behind goes back to the system.
+      platform::returnFreeMemory();
       lock.lock();
     }
   }
@@ -494,6 +577,7 @@ bool AgentServer::start(std::string& why) {
     why = "no worker command";
     return false;
   }
+  platform::keepLargeBuffersApart();
   state.configure();
   state.port = options.port == 0
                    ? state.server.bind_to_any_port(options.host)
@@ -542,6 +626,8 @@ void AgentServer::stop() {
   }
   state.changed.notify_all();
   state.server.stop();
+  // Connections still waiting on their clients end now rather than at their time-outs.
+  state.server.wakeAll();
   if (state.listener.joinable()) state.listener.join();
   if (state.reaper.joinable()) state.reaper.join();
   // The sessions' last references: their workers end here.

@@ -8,8 +8,9 @@
 // The agent's own errors: {"error": "code", "text": "why"} with the HTTP status of the code
 // (bad-json 400, bad-call 400, origin-refused 403, host-refused 403, consent-refused 403,
 // call-refused 403, unknown-session 404, too-large 413, too-many-sessions 503,
-// too-many-requests 429, worker-failed 502), and not-found 404 for a path outside the API.
-// A worker that fails (ends, answers no line, takes over 5 minutes) ends its session.
+// too-many-requests 429, busy 429, worker-failed 502), and not-found 404 for a path outside
+// the API. A worker that fails (ends, answers no line, takes over 5 minutes) ends its session.
+// Only the user's own processes are served: a connection from another user's is closed unread.
 #pragma once
 
 #include <chrono>
@@ -28,8 +29,14 @@ struct AgentOptions {
   std::string host = "127.0.0.1";  // or "::1"; nothing else is accepted
   int port = kDefaultPort;         // 0: a free port
   std::chrono::seconds idleTimeout{600};
-  std::size_t maxSessions = 8;
+  std::size_t maxSessions = 8;  // an origin may hold half of them (at least one)
   std::size_t maxBody = 16 * 1024 * 1024;
+  std::size_t maxHead = 64 * 1024;  // a request's line and headers
+  // A request's line and headers must arrive within headTimeout, its body within bodyTimeout.
+  std::chrono::milliseconds headTimeout{5'000};
+  std::chrono::milliseconds bodyTimeout{30'000};
+  unsigned maxConnections = 128;  // open at once; each has a thread while it lasts
+  unsigned maxConnectionsPerOrigin = 16;
   unsigned requestsPerSecond = 200;  // per origin; 0: no limit
   // The worker's command line, the session's origin folder appended as
   // "--origin-folder DIR": normally {selfExecutablePath(), "agent-worker"}.

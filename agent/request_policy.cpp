@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::string_view kSessionPrefix = "/v1/session/";
 constexpr std::size_t kMaxLogText = 200;
+// Session IDs are 32 hex digits; a run of half that is masked in a logged path.
+constexpr std::size_t kMaskedHexRun = 16;
 
 }  // namespace
 
@@ -67,6 +69,7 @@ int httpStatus(AgentError error) {
     case AgentError::tooLarge:
       return 413;
     case AgentError::tooManyRequests:
+    case AgentError::busy:
       return 429;
     case AgentError::workerFailed:
       return 502;
@@ -98,6 +101,8 @@ std::string_view errorCode(AgentError error) {
       return "too-large";
     case AgentError::tooManyRequests:
       return "too-many-requests";
+    case AgentError::busy:
+      return "busy";
     case AgentError::workerFailed:
       return "worker-failed";
     case AgentError::tooManySessions:
@@ -128,11 +133,24 @@ std::string logText(std::string_view text) {
 }
 
 std::string logPath(std::string_view path) {
-  if (path.substr(0, kSessionPrefix.size()) != kSessionPrefix) return logText(path);
-  const std::string_view rest = path.substr(kSessionPrefix.size());
-  const std::size_t slash = rest.find('/');
-  return std::string(kSessionPrefix) + "*" +
-         (slash == std::string_view::npos ? std::string() : logText(rest.substr(slash)));
+  // Whatever the path looks like (a doubled slash, a prefix before it), no session ID reaches
+  // the log: the segment after the session prefix, and any long run of hex digits, show as *.
+  std::string masked;
+  std::size_t hexRun = 0;
+  for (const char c : path) {
+    masked += c;
+    hexRun = std::isxdigit(static_cast<unsigned char>(c)) != 0 ? hexRun + 1 : 0;
+    if (hexRun == kMaskedHexRun) masked.replace(masked.size() - hexRun, hexRun, "*");
+    if (hexRun > kMaskedHexRun) masked.pop_back();
+  }
+  const std::string_view prefix = kSessionPrefix.substr(1);
+  for (std::size_t at = masked.find(prefix); at != std::string::npos;
+       at = masked.find(prefix, at + 1)) {
+    const std::size_t start = at + prefix.size();
+    const std::size_t end = std::min(masked.find('/', start), masked.size());
+    masked.replace(start, end - start, "*");
+  }
+  return logText(masked);
 }
 
 }  // namespace kestrune::agent

@@ -50,6 +50,7 @@ enum class AgentError {
   notFound,
   tooLarge,
   tooManyRequests,
+  busy,
   workerFailed,
   tooManySessions,
 };

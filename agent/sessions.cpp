@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -25,6 +26,17 @@ bool newSessionId(std::string& id) {
 
 }  // namespace
 
+Session::CallTurn::CallTurn(Session& session) : session_(session) {
+  unsigned calls = session_.calls.load();
+  while (calls < kCallPlaces && !session_.calls.compare_exchange_weak(calls, calls + 1)) {
+  }
+  taken_ = calls < kCallPlaces;
+}
+
+Session::CallTurn::~CallTurn() {
+  if (taken_) --session_.calls;
+}
+
 Session::~Session() {
   stopWorker();
 }
@@ -40,16 +52,20 @@ SessionTable::Use::~Use() {
 std::shared_ptr<Session> SessionTable::open(const std::string& origin, Clock::time_point now,
                                             Opened& why, std::shared_ptr<Session>& displaced) {
   const std::lock_guard lock(mutex_);
-  if (entries_.size() >= maxSessions_) {
-    auto oldest = entries_.end();
-    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
-      if (entry->second.users != 0 || entry->second.session->origin != origin) continue;
-      if (oldest == entries_.end() || entry->second.lastUsed < oldest->second.lastUsed) {
-        oldest = entry;
-      }
+  std::size_t held = 0;
+  auto oldest = entries_.end();
+  for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+    if (entry->second.session->origin != origin) continue;
+    ++held;
+    if (entry->second.users != 0) continue;
+    if (oldest == entries_.end() || entry->second.lastUsed < oldest->second.lastUsed) {
+      oldest = entry;
     }
+  }
+  const bool atShare = held >= originShare();
+  if (atShare || entries_.size() >= maxSessions_) {
     if (oldest == entries_.end()) {
-      why = Opened::full;
+      why = atShare ? Opened::originFull : Opened::full;
       return nullptr;
     }
     displaced = std::move(oldest->second.session);
@@ -123,6 +139,10 @@ std::vector<std::shared_ptr<Session>> SessionTable::takeAll() {
   for (auto& [id, entry] : entries_) all.push_back(std::move(entry.session));
   entries_.clear();
   return all;
+}
+
+std::size_t SessionTable::originShare() const {
+  return std::max<std::size_t>(1, maxSessions_ / 2);
 }
 
 std::size_t SessionTable::size() const {

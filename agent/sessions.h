@@ -36,6 +36,24 @@ struct Session {
 
   // The process failed, the session was closed or left idle: no more calls.
   std::atomic<bool> ended{false};
+
+  // CallTurn is a call's place in the session: one call runs and one more may wait its turn;
+  // false when both places are taken.
+  class CallTurn {
+   public:
+    explicit CallTurn(Session& session);
+    ~CallTurn();
+    CallTurn(const CallTurn&) = delete;
+    CallTurn& operator=(const CallTurn&) = delete;
+    explicit operator bool() const { return taken_; }
+
+   private:
+    Session& session_;
+    bool taken_ = false;
+  };
+  static constexpr unsigned kCallPlaces = 2;
+  std::atomic<unsigned> calls{0};
+
   // Held for the whole of a call: a second call of the same session waits for the first.
   // It guards everything below.
   std::mutex callMutex;
@@ -51,13 +69,15 @@ class SessionTable {
   SessionTable(std::size_t maxSessions, Clock::duration idleTimeout)
       : maxSessions_(maxSessions), idleTimeout_(idleTimeout) {}
 
-  enum class Opened { ok, full, noRandom };
+  enum class Opened { ok, full, originFull, noRandom };
   // open adds a session of origin, its ID 32 hex digits from the random generator; nullptr
-  // with why (full: maxSessions are open; noRandom: no random bytes to be had). When the table
-  // is full, the origin's own session that has waited longest for a call gives way: a page
-  // that is reloaded leaves its session behind, and would otherwise lock itself out until the
-  // idle time-out. That session comes back in displaced for the caller to end outside the
-  // table's lock; the sessions of other origins are never touched.
+  // with why (full: maxSessions are open; originFull: the origin holds its share, half of
+  // maxSessions and at least one, every one in use; noRandom: no random bytes to be had). When
+  // the table is full or the origin holds its share, the origin's own session that has waited
+  // longest for a call gives way: a page that is reloaded leaves its session behind, and would
+  // otherwise lock itself out until the idle time-out. That session comes back in displaced
+  // for the caller to end outside the table's lock; the sessions of other origins are never
+  // touched, and no origin can hold them all.
   std::shared_ptr<Session> open(const std::string& origin, Clock::time_point now, Opened& why,
                                 std::shared_ptr<Session>& displaced);
 
@@ -92,6 +112,8 @@ class SessionTable {
   std::vector<std::shared_ptr<Session>> takeIdle(Clock::time_point now);
   std::vector<std::shared_ptr<Session>> takeAll();
   std::size_t size() const;
+  // originShare returns how many sessions one origin may hold.
+  std::size_t originShare() const;
 
  private:
   struct Entry {

@@ -1,17 +1,15 @@
 // AuthorityServer: the authority's HTTP service on cpp-httplib.
 //   GET  /fedi/init  the initiation: "FEDI-SET-URL: <message URL>" and "FEDI-CASID: <CASID1>"
 //   POST /fedi/msg   one DER FEDI_MESSAGE in, one out (message_service.h)
-// The connections are guarded (guarded_http.h): each has a thread of its own, and the requests'
-// work takes one of `workers` places, so that clients slow to send or read never hold up the
-// work of the others. A body is bounded as it arrives, whatever its transfer coding; content
+// The connections are guarded (http_server/guarded_server.h): each has a thread of its own, and the
+// requests' work takes one of `workers` places, so that clients slow to send or read never hold up
+// the work of the others. A body is bounded as it arrives, whatever its transfer coding; content
 // codings are refused, as the exchange never uses one (a small compressed body could otherwise
 // grow a thousandfold in memory). Each request opens its own database connection, so the only
 // state the threads share is the loaded authority, which nobody changes while it runs.
 #include <httplib.h>
 
 #include <atomic>
-#include <cctype>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -21,8 +19,8 @@
 
 #include "ca/authority.h"
 #include "ca/authority_context.h"
-#include "ca/guarded_http.h"
 #include "ca/message_service.h"
+#include "http_server/guarded_server.h"
 #include "platform/listen_socket.h"
 
 namespace kestrune::ca {
@@ -32,10 +30,6 @@ namespace {
 constexpr const char* kInitiationPath = "/fedi/init";
 constexpr const char* kMessagePath = "/fedi/msg";
 constexpr std::size_t kMaxPublicUrlLength = 1024;
-// Room for the request line and headers beside the body.
-constexpr std::size_t kHeaderRoom = 64 << 10;
-// Threads beyond the connection bound, for turning away connections over it at once.
-constexpr unsigned kRefusingThreads = 16;
 constexpr std::ptrdiff_t kMaxWorkers = 1024;
 
 // urlHost returns host as a URL writes it; a wildcard address becomes the loopback one.
@@ -65,53 +59,6 @@ std::optional<std::string> publicBase(std::string url) {
   return url;
 }
 
-bool equalsIgnoringCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
-// bodyFraming returns 0 when the POST's headers frame a body the authority reads (a
-// Content-Length within the bound, or chunked, and no content coding), else the HTTP status
-// that refuses it.
-int bodyFraming(const httplib::Request& request, std::size_t maxBody) {
-  if (request.get_header_value_count("Content-Encoding") > 0) {
-    const std::string coding = request.get_header_value("Content-Encoding");
-    if (request.get_header_value_count("Content-Encoding") > 1 ||
-        !equalsIgnoringCase(coding, "identity")) {
-      return 415;
-    }
-  }
-  const std::size_t codings = request.get_header_value_count("Transfer-Encoding");
-  const std::size_t lengths = request.get_header_value_count("Content-Length");
-  if (codings > 1 || lengths > 1 || (codings == 1 && lengths == 1)) return 400;
-  if (codings == 1) {
-    return equalsIgnoringCase(request.get_header_value("Transfer-Encoding"), "chunked") ? 0 : 501;
-  }
-  // Without a length the library would read until the client closes.
-  if (lengths == 0) return 411;
-  const std::string text = request.get_header_value("Content-Length");
-  std::uint64_t length = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
-  if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size()) {
-    return 400;
-  }
-  if (error == std::errc::result_out_of_range || length > maxBody) return 413;
-  return 0;
-}
-
-// refuseEarly answers status before the body is read: the connection ends with the answer.
-void refuseEarly(httplib::Response& response, int status) {
-  response.status = status;
-  response.set_header("Connection", "close");
-  if (http::ConnectionState* connection = http::currentConnection()) connection->mustClose = true;
-}
-
 // logText writes a value for the log line: printable ASCII as it is, quoted when it holds a
 // space, anything else (and quote and backslash) as \xHH, so that no client text can forge a
 // line or a field.
@@ -130,6 +77,25 @@ std::string logText(const std::string& value) {
     }
   }
   return quote ? "\"" + out + "\"" : out;
+}
+
+// What a request's log line says of the FEDI message it answered: kept for the request on its
+// connection's thread, from the handler to the logger, and cleared when logged.
+struct MessageNote {
+  bool message = false;
+  RequestNote note;
+  int refusal = 0;
+  std::string refusalText;
+};
+thread_local MessageNote messageNote;
+
+// refuseFraming returns the status that refuses a POST's body before it is read, or 0.
+int refuseFraming(const httplib::Request& request, std::size_t maxBody) {
+  if (request.method != "POST") return 0;
+  const http::BodyFraming framing = http::bodyFraming(request, maxBody);
+  if (framing.refusal != 0) return framing.refusal;
+  // Without a length or a coding, no body: the message is missing.
+  return framing.chunked || request.has_header("Content-Length") ? 0 : 411;
 }
 
 }  // namespace
@@ -153,13 +119,13 @@ struct AuthorityServer::Running {
 
   static http::GuardOptions guardOptions(const ServerOptions& options) {
     http::GuardOptions guard;
-    guard.headerTimeout = options.headerTimeout;
-    guard.readTimeout = options.readTimeout;
+    guard.headTimeout = options.headerTimeout;
+    guard.bodyTimeout = options.readTimeout;
     guard.writeTimeout = options.writeTimeout;
     guard.keepAliveTimeout = options.keepAliveTimeout;
     guard.maxConnections = std::max(1u, options.maxConnections);
     guard.maxConnectionsPerAddress = std::max(1u, options.maxConnectionsPerAddress);
-    guard.maxRequestBytes = options.maxBodyBytes + kHeaderRoom;
+    guard.maxBodyBytes = options.maxBodyBytes;
     return guard;
   }
 
@@ -179,17 +145,17 @@ struct AuthorityServer::Running {
   // logRequest writes the request's line: time, client, request type, holder, outcome. Never a
   // pass phrase: nothing of the request's body but the holder's identifiers goes in.
   void logRequest(const httplib::Request& request, const httplib::Response& response) {
-    const http::ConnectionState* connection = http::currentConnection();
     std::string line = isoTime(context.now()) + " client=" + logText(request.remote_addr);
-    if (connection != nullptr && connection->message) {
-      const RequestNote& note = connection->note;
+    const MessageNote served = std::exchange(messageNote, MessageNote{});
+    if (served.message) {
+      const RequestNote& note = served.note;
       line += std::string(" request=") + note.type;
       if (note.holder) {
         line += " holder=" + logText(note.holder->sid2 + "/" + note.holder->sid1);
       }
-      if (connection->refusal != 0) {
-        line += " outcome=refused status=" + std::to_string(connection->refusal) +
-                " reason=" + logText(connection->refusalText);
+      if (served.refusal != 0) {
+        line += " outcome=refused status=" + std::to_string(served.refusal) +
+                " reason=" + logText(served.refusalText);
       } else if (response.status == 200) {
         line += " outcome=answered";
       } else {
@@ -213,21 +179,16 @@ struct AuthorityServer::Running {
   }
 
   void message(httplib::Response& response, const httplib::ContentReader& reader) {
-    server.bodyExpected();
-    const std::size_t limit = context.options.maxBodyBytes;
     std::string body;
-    bool tooLarge = false;
-    const bool read = reader([&](const char* data, std::size_t length) {
-      if (length > limit - body.size()) {
-        tooLarge = true;
-        return false;
-      }
-      body.append(data, length);
-      return true;
-    });
-    if (tooLarge || !read) {
-      refuseEarly(response, tooLarge ? 413 : 400);
-      return;
+    switch (server.readBody(reader, body)) {
+      case http::GuardedServer::BodyRead::ok:
+        break;
+      case http::GuardedServer::BodyRead::tooLarge:
+        http::GuardedServer::refuseEarly(response, 413);
+        return;
+      case http::GuardedServer::BodyRead::failed:
+        http::GuardedServer::refuseEarly(response, 400);
+        return;
     }
     work.acquire();
     struct Release {
@@ -236,27 +197,12 @@ struct AuthorityServer::Running {
     } release{work};
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(body.data());
     HttpAnswer answer = answerMessage(context, {bytes, body.size()});
-    if (http::ConnectionState* connection = http::currentConnection()) {
-      connection->message = true;
-      connection->note = answer.note;
-      connection->refusal = answer.refusal;
-      connection->refusalText = answer.refusalText;
-    }
+    messageNote = MessageNote{true, answer.note, answer.refusal, answer.refusalText};
     response.status = answer.status;
     response.set_content(std::string(answer.body.begin(), answer.body.end()), answer.contentType);
   }
 
   void configure(const ServerOptions& options) {
-    const unsigned connections = std::max(1u, options.maxConnections) + kRefusingThreads;
-    server.new_task_queue = [connections] { return new http::ConnectionPool(connections); };
-    const auto seconds = [](auto duration) {
-      return static_cast<time_t>(std::chrono::ceil<std::chrono::seconds>(duration).count());
-    };
-    server.set_read_timeout(seconds(options.readTimeout));
-    server.set_write_timeout(seconds(options.writeTimeout));
-    server.set_keep_alive_timeout(static_cast<time_t>(options.keepAliveTimeout.count()));
-    // A second guard: the message handler bounds the body itself, whatever its coding.
-    server.set_payload_max_length(options.maxBodyBytes);
     server.set_socket_options([this](socket_t socket) {
       listenSocket = static_cast<std::intptr_t>(socket);
       platform::setExclusiveListen(listenSocket);
@@ -266,18 +212,18 @@ struct AuthorityServer::Running {
     // announced length over the bound at once, not after reading or waiting for it.
     server.set_pre_routing_handler(
         [maxBody](const httplib::Request& request, httplib::Response& response) {
-          if (request.method != "POST") return httplib::Server::HandlerResponse::Unhandled;
-          if (const int refusal = bodyFraming(request, maxBody); refusal != 0) {
-            refuseEarly(response, refusal);
+          messageNote = MessageNote{};
+          if (const int refusal = refuseFraming(request, maxBody); refusal != 0) {
+            http::GuardedServer::refuseEarly(response, refusal);
             return httplib::Server::HandlerResponse::Handled;
           }
           return httplib::Server::HandlerResponse::Unhandled;
         });
     server.set_expect_100_continue_handler(
         [maxBody](const httplib::Request& request, httplib::Response& response) {
-          const int refusal = request.method == "POST" ? bodyFraming(request, maxBody) : 0;
+          const int refusal = refuseFraming(request, maxBody);
           if (refusal == 0) return 100;
-          refuseEarly(response, refusal);
+          http::GuardedServer::refuseEarly(response, refusal);
           return refusal;
         });
     server.Get(kInitiationPath, [this](const httplib::Request&, httplib::Response& response) {

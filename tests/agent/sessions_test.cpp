@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "agent/rate_limit.h"
 
@@ -17,6 +19,7 @@ using namespace std::chrono_literals;
 
 constexpr const char* kBank = "https://bank.example";
 constexpr const char* kOther = "https://other.example";
+constexpr const char* kThird = "https://third.example";
 
 std::shared_ptr<Session> openOne(SessionTable& table, const std::string& origin,
                                  Clock::time_point now) {
@@ -29,35 +32,38 @@ std::shared_ptr<Session> openOne(SessionTable& table, const std::string& origin,
 }
 
 TEST(Sessions, IdsAreRandomHexAndTheLimitHolds) {
-  SessionTable table(3, 600s);
+  SessionTable table(4, 600s);
   const auto now = Clock::now();
   std::set<std::string> ids;
-  for (int i = 0; i < 3; ++i) {
-    const auto session = openOne(table, kBank, now);
+  std::string firstOfBank;
+  for (const char* origin : {kBank, kBank, kOther, kOther}) {
+    const auto session = openOne(table, origin, now);
     ASSERT_TRUE(session);
+    if (firstOfBank.empty()) firstOfBank = session->id;
     EXPECT_EQ(32u, session->id.size());
     EXPECT_EQ(std::string::npos, session->id.find_first_not_of("0123456789abcdef"));
     ids.insert(session->id);
   }
-  EXPECT_EQ(3u, ids.size());
+  EXPECT_EQ(4u, ids.size());
   SessionTable::Opened why = SessionTable::Opened::ok;
   std::shared_ptr<Session> displaced;
-  EXPECT_FALSE(table.open(kOther, now, why, displaced));
+  EXPECT_FALSE(table.open(kThird, now, why, displaced));
   EXPECT_EQ(SessionTable::Opened::full, why);
   EXPECT_FALSE(displaced);
   // A closed session makes room.
-  EXPECT_TRUE(table.close(*ids.begin(), kBank));
-  EXPECT_TRUE(openOne(table, kOther, now));
+  EXPECT_TRUE(table.close(firstOfBank, kBank));
+  EXPECT_TRUE(openOne(table, kThird, now));
 }
 
 // A page reloaded without closing its session leaves it behind: when the table is full, the
 // origin's own session that waited longest gives way, never one in use nor another origin's.
 TEST(Sessions, AFullTableDisplacesTheOriginsLongestIdleSession) {
-  SessionTable table(3, 600s);
+  SessionTable table(4, 600s);
   const auto start = Clock::now();
   const auto oldest = openOne(table, kBank, start);
   const auto other = openOne(table, kOther, start - 1h);
   const auto busy = openOne(table, kBank, start - 2h);
+  const auto otherToo = openOne(table, kOther, start - 2h);
   const SessionTable::Use inUse = table.use(busy->id, kBank, start - 2h);
 
   SessionTable::Opened why = SessionTable::Opened::noRandom;
@@ -68,14 +74,60 @@ TEST(Sessions, AFullTableDisplacesTheOriginsLongestIdleSession) {
   EXPECT_EQ(oldest, displaced);
   EXPECT_TRUE(displaced->ended);
   EXPECT_FALSE(table.use(oldest->id, kBank, start + 2s));
-  EXPECT_EQ(3u, table.size());
+  EXPECT_EQ(4u, table.size());
 
-  // Nothing of kOther's own is idle in a full table of kBank's and its one session.
+  // Nothing of the third origin's own is idle in a table full of the others'.
   displaced.reset();
-  EXPECT_FALSE(table.open("https://third.example", start + 3s, why, displaced));
+  EXPECT_FALSE(table.open(kThird, start + 3s, why, displaced));
   EXPECT_EQ(SessionTable::Opened::full, why);
   EXPECT_FALSE(displaced);
   EXPECT_TRUE(table.use(other->id, kOther, start + 4s));
+  EXPECT_TRUE(table.use(otherToo->id, kOther, start + 4s));
+}
+
+// No origin holds more than half of the table (at least one session): the rest stays for the
+// others, however often it opens sessions and keeps them busy.
+TEST(Sessions, AnOriginHoldsHalfOfTheTableAtMost) {
+  struct Case {
+    std::size_t size;
+    std::size_t share;
+  };
+  for (const Case c : {Case{1, 1}, Case{2, 1}, Case{4, 2}, Case{5, 2}, Case{8, 4}}) {
+    SCOPED_TRACE(c.size);
+    SessionTable table(c.size, 600s);
+    EXPECT_EQ(c.share, table.originShare());
+    const auto now = Clock::now();
+    std::vector<SessionTable::Use> inUse;
+    for (std::size_t i = 0; i < c.share; ++i) {
+      const auto session = openOne(table, kBank, now);
+      ASSERT_TRUE(session);
+      inUse.push_back(table.use(session->id, kBank, now));
+    }
+    SessionTable::Opened why = SessionTable::Opened::ok;
+    std::shared_ptr<Session> displaced;
+    EXPECT_FALSE(table.open(kBank, now, why, displaced));
+    EXPECT_EQ(SessionTable::Opened::originFull, why);
+    if (c.size > 1) {
+      EXPECT_TRUE(openOne(table, kOther, now));
+    }
+    // A session of its share left idle gives way to the origin's next one.
+    inUse.pop_back();
+    const auto next = table.open(kBank, now + 1s, why, displaced);
+    EXPECT_TRUE(next);
+    EXPECT_TRUE(displaced);
+  }
+}
+
+TEST(Sessions, OneCallRunsAndOneWaitsItsTurn) {
+  Session session("id", kBank);
+  std::optional<Session::CallTurn> first(std::in_place, session);
+  const Session::CallTurn second(session);
+  EXPECT_TRUE(*first);
+  EXPECT_TRUE(second);
+  EXPECT_FALSE(Session::CallTurn(session));
+  first.reset();
+  EXPECT_TRUE(Session::CallTurn(session));
+  EXPECT_EQ(1u, session.calls.load());
 }
 
 TEST(Sessions, BelongToTheOriginThatOpenedThem) {

@@ -7,10 +7,10 @@
 #include <thread>
 #include <utility>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "agent/web_assets.h"
+#include "http_server/guarded_server.h"
 #include "tools/kestrune/demo_checks.h"
 #include "tools/kestrune/utf8.h"
 #include "tools/kestrune/verify_edifact.h"
@@ -46,11 +46,21 @@ nlohmann::json checkSigned(const std::string& dir, const std::string& message,
   return {{"ok", status == 0}, {"text", said}};
 }
 
+http::GuardOptions guardOptions() {
+  http::GuardOptions options;
+  options.maxBodyBytes = kMaxBody;
+  options.maxConnections = 32;
+  options.maxConnectionsPerAddress = 32;
+  // The settings hold the demo token's PIN: no other user of the machine reads them.
+  options.sameUserOnly = true;
+  return options;
+}
+
 }  // namespace
 
 struct DemoPageServer::State {
   std::string dir;
-  httplib::Server server;
+  http::GuardedServer server{guardOptions(), nullptr};
   int port = 0;
   std::thread thread;
   std::mutex verifying;  // one check at a time: they share the files
@@ -99,18 +109,23 @@ void DemoPageServer::serve(DemoPageSettings settings) {
   OPENSSL_cleanse(settings.pin.data(), settings.pin.size());
   OPENSSL_cleanse(settings.passPhrase.data(), settings.passPhrase.size());
 
-  state.server.set_payload_max_length(kMaxBody);
   // The settings hold the demo token's PIN: only a page reached by this address gets them,
   // never one whose name an attacker pointed here (DNS rebinding).
   const std::string port = std::to_string(state.port);
   state.server.set_pre_routing_handler(
       [port](const httplib::Request& request, httplib::Response& response) {
         const std::string host = request.get_header_value("Host");
-        if (host == "127.0.0.1:" + port || host == "localhost:" + port) {
-          return httplib::Server::HandlerResponse::Unhandled;
+        if (host != "127.0.0.1:" + port && host != "localhost:" + port) {
+          answerJson(response, 403, {{"error", "host-refused"}});
+          http::GuardedServer::refuseEarly(response, 403);
+          return httplib::Server::HandlerResponse::Handled;
         }
-        answerJson(response, 403, {{"error", "host-refused"}});
-        return httplib::Server::HandlerResponse::Handled;
+        if (const int refusal = http::bodyFraming(request, kMaxBody).refusal; refusal != 0) {
+          answerJson(response, refusal, {{"error", "body-refused"}});
+          http::GuardedServer::refuseEarly(response, refusal);
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
       });
   state.server.Get(R"(/|/demo\.js|/demo\.css)", [](const httplib::Request& request,
                                                    httplib::Response& response) {
@@ -153,6 +168,7 @@ void DemoPageServer::serve(DemoPageSettings settings) {
 
 void DemoPageServer::stop() {
   state_->server.stop();
+  state_->server.wakeAll();
   if (state_->thread.joinable()) state_->thread.join();
 }
 
