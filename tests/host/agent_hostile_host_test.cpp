@@ -117,9 +117,26 @@ TEST_F(AgentHostileHost, BodiesAndLinesNobodyAskedForAreNotRead) {
   }
   const std::size_t after = shared->agent().residentBytes();
   EXPECT_LT(after, before + 48 * kMiB) << before << " -> " << after;
+  EXPECT_LT(after, 100 * kMiB);
   // The agent still answers.
   PageSession page(port(), kShop);
   EXPECT_EQ(200, page.call("TV_GETVersion", {0}).status);
+}
+
+// An allowed page's calls near the body bound are read and made; the memory they took goes back
+// when they are done.
+TEST_F(AgentHostileHost, LargeCallsLeaveNoMemoryBehind) {
+  PageSession bank(port(), kBank);
+  PageSession shop(port(), kShop);
+  const Json data = std::string(12 * kMiB, 'a');
+  std::vector<std::thread> calls;
+  for (const PageSession* page : {&bank, &shop}) {
+    calls.emplace_back([page, &data] {
+      for (int i = 0; i < 2; ++i) EXPECT_EQ(200, page->call("sign", {data}).status);
+    });
+  }
+  for (std::thread& call : calls) call.join();
+  EXPECT_LT(shared->agent().residentBytes(), 100 * kMiB);
 }
 
 TEST_F(AgentHostileHost, AmbiguousFramingIsRefused) {
