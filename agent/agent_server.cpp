@@ -293,27 +293,10 @@ struct AgentServer::State {
   }
 
   // consent returns true when the call may be made; otherwise the refusal is in response.
-  bool consent(Session& session, const com::Method& method, httplib::Response& response) {
-    const ConsentKind kind = consentKind(method);
-    if (kind == ConsentKind::none || session.allowed.count(kind) != 0) return true;
-    if (session.refused) {
-      answerError(response, AgentError::consentRefused,
-                  "the user refused this session's use of the token");
-      return false;
-    }
-    switch (askConsent(session.origin, method)) {
-      case Consent::allowed:
-        session.allowed.insert(kind);
-        return true;
-      case Consent::refused:
-        session.refused = true;
-        answerError(response, AgentError::consentRefused, "the user refused the call");
-        return false;
-      case Consent::unavailable:
-        break;
-    }
-    answerError(response, AgentError::consentRefused, "the user can't be asked for consent");
-    return false;
+  bool consent(Session& session, const CallLine& line, httplib::Response& response) {
+    const ConsentDecision decision = checkConsent(session, *line.method, line.stakes);
+    if (!decision.allowed) answerError(response, AgentError::consentRefused, decision.text);
+    return decision.allowed;
   }
 
   // workerFailed ends the session whose worker broke.
@@ -384,7 +367,7 @@ struct AgentServer::State {
       answerError(response, AgentError::unknownSession, "the session has ended");
       return;
     }
-    if (!consent(*use.session(), *line.method, response)) return;
+    if (!consent(*use.session(), line, response)) return;
     // The page may have closed the session while the user was being asked.
     if (use->ended) {
       answerError(response, AgentError::unknownSession, "the session has ended");

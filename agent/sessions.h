@@ -58,8 +58,7 @@ struct Session {
   // It guards everything below.
   std::mutex callMutex;
   std::unique_ptr<platform::ChildProcess> worker;
-  std::set<ConsentKind> allowed;
-  bool refused = false;  // the user said no once: no further question in this session
+  std::set<ConsentKind> allowed;  // what the user allowed for this session
 };
 
 class SessionTable {

@@ -2,9 +2,12 @@
 
 #include <openssl/crypto.h>
 
+#include <span>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "agent/call_stakes.h"
 
 namespace kestrune::agent {
 namespace {
@@ -93,6 +96,8 @@ bool callLine(std::string_view body, CallLine& call, AgentError& error, std::str
     Json& value;
     ~WipeLine() { wipeTexts(value); }
   } wipeLine{line};
+  const auto& items = line.get_ref<const Json::array_t&>();
+  call.stakes = callStakes(*call.method, std::span(items).subspan(1));
   // JSON escapes a byte as six at most.
   dumpInto(line, 6 * body.size() + 64, call.line);
   return true;

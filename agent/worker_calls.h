@@ -17,14 +17,15 @@ namespace kestrune::agent {
 
 struct CallLine {
   const com::Method* method = nullptr;
-  std::string line;  // holds the call's secrets: the caller wipes it once sent
+  std::string line;    // holds the call's secrets: the caller wipes it once sent
+  std::string stakes;  // what the call puts at stake, for a consent question (callStakes)
 };
 
 // callLine reads a call's body: an object with "method" (a method of the control, any case)
 // and "args" (an array of texts and numbers; absent is none). Nothing else is accepted:
 // badJson for text that isn't JSON, badCall for any other shape or an unknown method, with
-// the reason in why, which never quotes an argument. Every text of the parsed copy is wiped
-// before it returns.
+// the reason in why, which never quotes an argument. The call's stakes are read from the
+// parsed copy, and every text of that copy is wiped before it returns.
 bool callLine(std::string_view body, CallLine& call, AgentError& error, std::string& why);
 
 struct WorkerAnswer {

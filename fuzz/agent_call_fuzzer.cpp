@@ -1,7 +1,8 @@
 // The agent's reading of what pages and workers send it, from any bytes: a page's call body
-// becomes a worker line only as a JSON array of the method's name and its scalar arguments; a
-// worker's answer line is sorted without a crash; a Host header is ours only in the forms the
-// agent listens under; a log line quotes nothing unprintable.
+// becomes a worker line only as a JSON array of the method's name and its scalar arguments,
+// with stakes that are printable and bounded; a worker's answer line is sorted without a
+// crash; a Host header is ours only in the forms the agent listens under; a log line quotes
+// nothing unprintable.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 1; i < line.size(); ++i) {
       require(line[i].is_string() || line[i].is_number(),
               "a call line with an argument that is neither text nor number");
+    }
+    // The stakes go into a question on the user's terminal or desktop.
+    require(call.stakes.size() <= 1000, "stakes of unbounded length");
+    for (const char c : call.stakes) {
+      require(c >= 0x20 && c < 0x7f, "stakes with a character that is not printable");
     }
   }
 

@@ -1,4 +1,5 @@
-// Which calls ask the user first, what the question says, and the answer tests preset.
+// Which calls ask the user first (from their effects), what the question says, and the answer
+// tests preset.
 #include "agent/consent.h"
 
 #include "platform/consent_prompt.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -25,6 +27,8 @@ const com::Method& method(const char* name) {
   return *found;
 }
 
+// The methods that change the token, change the certificate at the authority, sign or take a
+// PIN, listed here apart from the table they are derived from.
 TEST(Consent, CallsThatChangeTheTokenOrSignAsk) {
   const std::set<std::string> asking = {
       "checkPassword",
@@ -39,10 +43,10 @@ TEST(Consent, CallsThatChangeTheTokenOrSignAsk) {
       "FEDIMessageSignWithCSP",
       "FEDIMessageSignWithCSP_Init",
       "FEDIMessageSignWithCSP_Update",
-      "FEDIMessageSignWithCSP_Final",
       "newCertificate",
       "extendCertificate",
       "revokeCertificate",
+      "queryCertificate",
       "makeRequestCert",
       "loadCert",
       "loadCertB64",
@@ -54,19 +58,105 @@ TEST(Consent, CallsThatChangeTheTokenOrSignAsk) {
     SCOPED_TRACE(std::string(each.name));
     EXPECT_EQ(asking.count(std::string(each.name)) == 1, needsConsent(each));
   }
-  EXPECT_EQ(ConsentKind::sign, consentKind(method("FEDIMessageSign")));
-  EXPECT_EQ(ConsentKind::none, consentKind(method("getSID1")));
+  struct Case {
+    const char* method;
+    ConsentKind kind;
+  };
+  const Case cases[] = {
+      {"checkPassword", ConsentKind::logIn},
+      {"FEDIMessageSignWithCSP_Init", ConsentKind::logIn},
+      {"setPassword", ConsentKind::changePin},
+      {"makeCard", ConsentKind::personalise},
+      {"setCardSN", ConsentKind::personalise},
+      {"FEDIMessageSign", ConsentKind::sign},
+      {"FEDIMessageSignWithCSP", ConsentKind::sign},
+      {"makeRequestCert", ConsentKind::sign},
+      {"newCertificate", ConsentKind::changeCertificate},
+      {"revokeCertificate", ConsentKind::changeCertificate},
+      {"queryCertificate", ConsentKind::storeCertificates},
+      {"loadCACert", ConsentKind::storeCertificates},
+      {"getSID1", ConsentKind::none},
+      {"getCert", ConsentKind::none},
+      {"queryB64Certificate", ConsentKind::none},
+      {"FEDIMessageSignWithCSP_Final", ConsentKind::none},
+      {"loadLib", ConsentKind::none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    EXPECT_EQ(c.kind, consentKind(method(c.method)));
+  }
 }
 
-TEST(Consent, QuestionNamesOriginAndWhatItWants) {
-  EXPECT_EQ(
-      "https://bank.example wants to sign with your token (FEDIMessageSign). Allow for this "
-      "session?",
-      consentQuestion("https://bank.example", method("FEDIMessageSign")));
-  EXPECT_EQ(
-      "https://bank.example wants to change your token's PIN (setPassword). Allow for this "
-      "session?",
-      consentQuestion("https://bank.example", method("setPassword")));
+// Each effect on its own, and the mixes the table has: the most serious effect decides.
+TEST(Consent, KindFollowsTheEffects) {
+  using enum com::Effect;
+  struct Case {
+    const char* name;
+    com::Effects effects;
+    ConsentKind kind;
+  };
+  const Case cases[] = {
+      {"reads", com::Effects(reads), ConsentKind::none},
+      {"readsFile", com::Effects(readsFile), ConsentKind::none},
+      {"configures", com::Effects(configures), ConsentKind::none},
+      {"logsIn", com::Effects(logsIn), ConsentKind::logIn},
+      {"logsOut", com::Effects(logsOut), ConsentKind::none},
+      {"changesPin", com::Effects(changesPin), ConsentKind::changePin},
+      {"writesIdentity", com::Effects(writesIdentity), ConsentKind::personalise},
+      {"makesKey", com::Effects(makesKey), ConsentKind::personalise},
+      {"talksToUrl", com::Effects(talksToUrl), ConsentKind::none},
+      {"signs", com::Effects(signs), ConsentKind::sign},
+      {"changesCertificate", com::Effects(changesCertificate), ConsentKind::changeCertificate},
+      {"storesOnToken", com::Effects(storesOnToken), ConsentKind::storeCertificates},
+      {"writesFile", com::Effects(writesFile), ConsentKind::none},
+      {"a read written to a file", com::Effects(reads, writesFile), ConsentKind::none},
+      {"a query that stores", com::Effects(talksToUrl, storesOnToken),
+       ConsentKind::storeCertificates},
+      {"a new certificate", com::Effects(talksToUrl, signs, changesCertificate, storesOnToken),
+       ConsentKind::changeCertificate},
+      {"a signing session in one call", com::Effects(logsIn, signs, logsOut), ConsentKind::sign},
+      {"a request to a file", com::Effects(signs, writesFile), ConsentKind::sign},
+      {"a new card", com::Effects(writesIdentity, makesKey), ConsentKind::personalise},
+  };
+  static_assert(std::size(cases) >= com::kEffectCount);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.kind, consentKind(c.effects));
+  }
+}
+
+TEST(Consent, QuestionNamesOriginWhatItWantsAndTheStakes) {
+  struct Case {
+    const char* origin;
+    const char* method;
+    std::string stakes;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"https://bank.example", "FEDIMessageSign", "message INVOIC, reference 42, 120 bytes",
+       "https://bank.example wants to sign with your key (FEDIMessageSign): message INVOIC, "
+       "reference 42, 120 bytes. Allow for this session?"},
+      {"https://bank.example", "setPassword", "",
+       "https://bank.example wants to change your token's PIN (setPassword). Allow for this "
+       "session?"},
+      {"https://bank.example", "newCertificate", "the authority at ca.example",
+       "https://bank.example wants to contact a certification authority, sign with your key, "
+       "change your certificate at the certification authority and store a certificate on "
+       "your token (newCertificate): the authority at ca.example. Allow for this session?"},
+      {"https://bank.example", "FEDIMessageSignWithCSP", "",
+       "https://bank.example wants to log in with your PIN and sign with your key "
+       "(FEDIMessageSignWithCSP). Allow for this session?"},
+      {"https://bank.example\x1b[2J", "queryCertificate", "line\nbreak",
+       "https://bank.example?[2J wants to contact a certification authority and store a "
+       "certificate on your token (queryCertificate): line?break. Allow for this session?"},
+      {"https://bank.example", "sign", std::string(1000, 'x'),
+       "https://bank.example wants to sign with your key (sign): " + std::string(400, 'x') +
+           ".... Allow for this session?"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    EXPECT_EQ(c.want, consentQuestion(c.origin, method(c.method), c.stakes));
+  }
 }
 
 TEST(Consent, PresetAnswerForTests) {
@@ -79,7 +169,7 @@ TEST(Consent, PresetAnswerForTests) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
     ASSERT_EQ(0, setenv("KESTRUNE_CONSENT", c.value, 1));
-    EXPECT_EQ(c.want, askConsent("https://bank.example", method("sign")));
+    EXPECT_EQ(c.want, askConsent("https://bank.example wants to sign with your key (sign)."));
   }
   unsetenv("KESTRUNE_CONSENT");
 }

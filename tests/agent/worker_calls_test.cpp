@@ -34,6 +34,33 @@ TEST(WorkerCalls, CallBecomesTheWorkersLine) {
   }
 }
 
+// The stakes are read while the parsed call is at hand; a secret is not among them.
+TEST(WorkerCalls, CallCarriesItsStakes) {
+  struct Case {
+    const char* body;
+    const char* stakes;
+  };
+  const Case cases[] = {
+      {R"({"method": "getSID1"})", ""},
+      {R"({"method": "checkPassword", "args": ["secret-pin"]})", ""},
+      {R"({"method": "fedimessagesign", "args": ["UNH+7+INVOIC:D'"]})",
+       "message INVOIC, reference 7, 15 bytes"},
+      {R"({"method": "FEDIMessageSignWithCSP", "args": ["UNH+7+INVOIC:D'", "CN=me", "", "",
+          "secret-pin", 0, 0]})",
+       "message INVOIC, reference 7, 15 bytes"},
+      {R"({"method": "queryCertificate", "args": ["https://ca.example/", "CA", "FEDI", "1"]})",
+       "the authority at ca.example"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    CallLine call;
+    AgentError error = AgentError::badJson;
+    std::string why;
+    ASSERT_TRUE(callLine(c.body, call, error, why)) << why;
+    EXPECT_EQ(c.stakes, call.stakes);
+  }
+}
+
 TEST(WorkerCalls, OtherShapesAreRefusedWithoutQuotingArguments) {
   struct Case {
     const char* body;

@@ -89,6 +89,66 @@ TEST(MethodTable, RowsCarryTheirDispidsParametersAndResults) {
   }
 }
 
+std::string effectsText(const Method& method) {
+  std::string text;
+  for (std::size_t i = 0; i < kEffectCount; ++i) {
+    const auto effect = static_cast<Effect>(i);
+    if (!method.effects.has(effect)) continue;
+    if (!text.empty()) text += ",";
+    text += effectName(effect);
+  }
+  return text;
+}
+
+// What the control's code does in each of these calls, as the rows say it (in the order of
+// Effect).
+TEST(MethodTable, RowsSayWhatTheirCallsDo) {
+  struct Case {
+    const char* name;
+    const char* effects;
+  };
+  const Case cases[] = {
+      {"loadCACert", "readsFile,storesOnToken"},
+      {"checkPassword", "logsIn"},
+      {"getSID1", "reads"},
+      {"setPassword", "changesPin"},
+      {"makeCard", "writesIdentity,makesKey"},
+      {"setCardSN", "writesIdentity"},
+      {"makeRequestCert", "signs,writesFile"},
+      {"getCert", "reads,writesFile"},
+      {"loadLib", "configures"},
+      {"setCurrentSlot", "configures"},
+      {"close", "logsOut"},
+      {"signHash", "signs"},
+      {"newCertificate", "talksToUrl,signs,changesCertificate,storesOnToken"},
+      {"extendCertificate", "talksToUrl,signs,changesCertificate,storesOnToken"},
+      {"revokeCertificate", "talksToUrl,signs,changesCertificate"},
+      {"queryCertificate", "talksToUrl,storesOnToken"},
+      {"queryB64Certificate", "talksToUrl"},
+      {"querySID1", "talksToUrl"},
+      {"loadMultiCertB64", "storesOnToken"},
+      {"FEDIMessageSignWithCSP", "logsIn,logsOut,signs"},
+      {"FEDIMessageSignWithCSP_Init", "logsIn"},
+      {"FEDIMessageSignWithCSP_Update", "signs"},
+      {"FEDIMessageSignWithCSP_Final", "logsOut"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Method* method = findMethod(c.name);
+    ASSERT_NE(nullptr, method);
+    EXPECT_EQ(c.effects, effectsText(*method));
+  }
+  // Every effect has a name of its own and is some call's.
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < kEffectCount; ++i) {
+    const auto effect = static_cast<Effect>(i);
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(names.insert(std::string(effectName(effect))).second);
+    EXPECT_TRUE(std::any_of(methods().begin(), methods().end(),
+                            [effect](const Method& method) { return method.effects.has(effect); }));
+  }
+}
+
 TEST(MethodTable, ParameterNamesAreTheInterfaces) {
   const Method* method = findMethod("FEDIMessageSignWithCSP");
   ASSERT_NE(nullptr, method);

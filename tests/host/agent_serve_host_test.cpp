@@ -9,6 +9,8 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -320,6 +322,153 @@ TEST_F(AgentConsentHost, RefusedCallsAreNotMade) {
   ASSERT_EQ(3u, answers.size()) << check.out << check.err;
   EXPECT_EQ(0, Json::parse(answers[1]).value("lastError", -1));
   EXPECT_EQ("U001", Json::parse(answers[2]).value("result", ""));
+}
+
+// A method as `kestrune methods` lists it: its name and its parameters' names and kinds.
+struct ListedMethod {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> parameters;  // name, "text" or "I4"
+};
+
+// listedMethods reads the interface from the program: "18 loadLib(libname: text) -> I4 rtn".
+std::vector<ListedMethod> listedMethods() {
+  const HostRun run = runHost({"methods"});
+  EXPECT_EQ(0, run.status) << run.err;
+  std::vector<ListedMethod> listed;
+  for (const std::string& line : lines(run.out)) {
+    const std::size_t open = line.find('(');
+    const std::size_t close = line.find(')');
+    const std::size_t space = line.find(' ');
+    if (open == std::string::npos || close == std::string::npos || space > open) {
+      ADD_FAILURE() << "not a method line: " << line;
+      continue;
+    }
+    ListedMethod method{line.substr(space + 1, open - space - 1), {}};
+    std::string list = line.substr(open + 1, close - open - 1);
+    while (!list.empty()) {
+      const std::size_t comma = list.find(", ");
+      const std::string parameter = list.substr(0, comma);
+      const std::size_t colon = parameter.find(": ");
+      method.parameters.emplace_back(parameter.substr(0, colon), parameter.substr(colon + 2));
+      list = comma == std::string::npos ? "" : list.substr(comma + 2);
+    }
+    listed.push_back(std::move(method));
+  }
+  return listed;
+}
+
+// argumentsFor gives each parameter a value the worker takes: the token's module, a file in the
+// origin's folder, an authority nobody listens for, a 0 or a short text.
+Json argumentsFor(const ListedMethod& method) {
+  Json args = Json::array();
+  for (const auto& [name, kind] : method.parameters) {
+    if (kind == "I4") {
+      args.push_back(0);
+    } else if (name == "libname") {
+      args.push_back("softhsm");
+    } else if (name == "caUrl") {
+      args.push_back("http://127.0.0.1:1/");
+    } else if (name == "outFile" || name == "cafile" || name == "certfile") {
+      args.push_back("walk.der");
+    } else {
+      args.push_back("x");
+    }
+  }
+  return args;
+}
+
+// Every call that changes the token, changes the certificate at the authority, signs or takes
+// a PIN is refused before it reaches the worker: the first session's worker is killed, so a
+// call that got that far would end the session instead (worker-failed). Every other call is
+// made in a second session.
+TEST_F(AgentConsentHost, EveryCallThatChangesTheTokenOrSignsIsRefusedBeforeTheWorker) {
+  const std::set<std::string> asking = {
+      "checkPassword",
+      "setPassword",
+      "makeCard",
+      "setSID",
+      "setCardSN",
+      "sign",
+      "signB64",
+      "signHash",
+      "FEDIMessageSign",
+      "FEDIMessageSignWithCSP",
+      "FEDIMessageSignWithCSP_Init",
+      "FEDIMessageSignWithCSP_Update",
+      "newCertificate",
+      "extendCertificate",
+      "revokeCertificate",
+      "queryCertificate",
+      "makeRequestCert",
+      "loadCert",
+      "loadCertB64",
+      "loadCACert",
+      "loadCACertB64",
+      "loadMultiCertB64",
+  };
+  const std::vector<ListedMethod> all = listedMethods();
+  ASSERT_EQ(59u, all.size());
+
+  PageSession withoutWorker(port(), kBank);
+  const std::vector<pid_t> workers = workerPids(shared->agent().pid());
+  ASSERT_EQ(1u, workers.size());
+  ASSERT_EQ(0, kill(workers.front(), SIGKILL));
+  std::size_t refusedCalls = 0;
+  for (const ListedMethod& method : all) {
+    if (asking.count(method.name) == 0) continue;
+    SCOPED_TRACE(method.name);
+    const Reply refused = withoutWorker.call(method.name, argumentsFor(method));
+    EXPECT_EQ(403, refused.status);
+    EXPECT_EQ("consent-refused", refused.body.value("error", "")) << refused.body;
+    EXPECT_NE(std::string::npos, refused.body.value("text", "").find("asking again is possible"))
+        << refused.body;
+    ++refusedCalls;
+  }
+  EXPECT_EQ(asking.size(), refusedCalls);
+  // The worker was gone all along: the first call that reaches it finds that out.
+  const Reply gone = withoutWorker.call("getSID1");
+  EXPECT_EQ(502, gone.status);
+  EXPECT_EQ("worker-failed", gone.body.value("error", ""));
+
+  PageSession page(port(), kBank);
+  for (const ListedMethod& method : all) {
+    if (asking.count(method.name) != 0) continue;
+    SCOPED_TRACE(method.name);
+    const Reply made = page.call(method.name, argumentsFor(method));
+    EXPECT_EQ(200, made.status) << made.body;
+    EXPECT_EQ(method.name, made.body.value("method", "")) << made.body;
+  }
+}
+
+// A page that opens a new session after the user said no is not asked again: the refusal is
+// the origin's, for that kind of call, and says when asking is possible again. An agent of the
+// test's own, which has refused nothing before.
+TEST(AgentConsentMemoryHost, ARefusalOutlivesItsSession) {
+  SharedAgent shared("deny", {});
+  const int port = shared.agent().port();
+  {
+    PageSession first(port, kBank);
+    const Reply refused =
+        first.call("queryCertificate", {"http://127.0.0.1:1/", "CA", "FEDI", "1"});
+    EXPECT_EQ(403, refused.status);
+    EXPECT_EQ("the user refused the call; asking again is possible in 1 minute",
+              refused.body.value("text", ""));
+  }
+  for (int reopened = 0; reopened < 3; ++reopened) {
+    SCOPED_TRACE(reopened);
+    PageSession again(port, kBank);
+    const Reply refused = again.call("loadCertB64", {"AAAA"});
+    EXPECT_EQ(403, refused.status);
+    EXPECT_EQ("consent-refused", refused.body.value("error", ""));
+    const std::string text = refused.body.value("text", "");
+    EXPECT_EQ(0u, text.find("the user refused to let this origin store certificates on the "
+                            "token; asking again is possible in "))
+        << text;
+  }
+  // Another origin is asked for itself.
+  PageSession shop(port, kShop);
+  EXPECT_EQ("the user refused the call; asking again is possible in 1 minute",
+            shop.call("loadCertB64", {"AAAA"}).body.value("text", ""));
 }
 
 TEST_F(AgentConsentHost, StopsCleanly) {

@@ -45,6 +45,28 @@ TEST(Host, MethodsListsTheInterfaceInOrder) {
   EXPECT_EQ("61 getCertNotAfter(iFlags: I4) -> text rtn", listed[58]);
 }
 
+TEST(Host, MethodsListsWhatEachCallDoes) {
+  const HostRun run = runHost({"methods", "--effects"});
+  EXPECT_EQ(0, run.status);
+  const std::vector<std::string> listed = lines(run.out);
+  ASSERT_EQ(59u, listed.size());
+  EXPECT_EQ("1 loadCACert(cafile: text) -> I4 rtn [readsFile, storesOnToken]", listed[0]);
+  EXPECT_EQ("5 getSID1() -> text rtn [reads]", listed[4]);
+  EXPECT_EQ(
+      "10 makeRequestCert(reqType: I4, outFile: text, OptionalData: text) -> I4 rtn [signs, "
+      "writesFile]",
+      listed[9]);
+  EXPECT_EQ(
+      "27 newCertificate(caUrl: text, key: text) -> I4 rtn [talksToUrl, signs, "
+      "changesCertificate, storesOnToken]",
+      listed[26]);
+  EXPECT_EQ(
+      "30 queryCertificate(caUrl: text, casid1: text, casid2: text, csn: text) -> I4 rtn "
+      "[talksToUrl, storesOnToken]",
+      listed[29]);
+  EXPECT_EQ("26 setTestVersion(iTest: I4) -> none [configures]", listed[25]);
+}
+
 class SessionHost : public ModuleHostTest {};
 KESTRUNE_ON_EVERY_MODULE(SessionHost);
 

@@ -1,6 +1,6 @@
 // kestrune: the command-line host of the TVFEDIMiniKeyCrypt control.
 //
-//   kestrune methods                  the interface, one method a line
+//   kestrune methods [--effects]      the interface, one method a line
 //   kestrune call METHOD [ARG ...]    one call; the result on stdout, "lastError N" on stderr
 //   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
 //   kestrune demo [--dir DIR]         a SoftHSM2 token and a fedi-ca authority in DIR, the
@@ -63,8 +63,12 @@ constexpr int kMade = 0;
 constexpr int kFaulted = 1;
 constexpr int kUsageError = 2;
 
-int listMethods() {
-  for (const com::Method& method : com::methods()) std::cout << signature(method) << "\n";
+int listMethods(bool withEffects) {
+  for (const com::Method& method : com::methods()) {
+    std::cout << signature(method);
+    if (withEffects) std::cout << " [" << effectList(method) << "]";
+    std::cout << "\n";
+  }
   return kMade;
 }
 
@@ -139,6 +143,9 @@ int run(int argc, char** argv) {
 
   auto* methodsCommand = app.add_subcommand(
       "methods", "List the interface: DISPID, name(parameter: kind, ...) -> result kind");
+  bool withEffects = false;
+  methodsCommand->add_flag("--effects", withEffects,
+                           "Add what each call does to the user: [talksToUrl, signs, ...]");
 
   auto* callCommand = app.add_subcommand(
       "call",
@@ -200,7 +207,7 @@ int run(int argc, char** argv) {
     return app.exit(error) == 0 ? kMade : kUsageError;
   }
 
-  if (methodsCommand->parsed()) return listMethods();
+  if (methodsCommand->parsed()) return listMethods(withEffects);
   if (callCommand->parsed()) return callOne(callCommand->remaining());
   if (scriptCommand->parsed()) return runScriptFile(scriptFile);
   if (agentWorkerCommand->parsed()) return runAgentWorker(originFolder, std::cerr);

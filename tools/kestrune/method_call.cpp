@@ -230,4 +230,15 @@ std::string signature(const com::Method& method) {
   return line;
 }
 
+std::string effectList(const com::Method& method) {
+  std::string list;
+  for (std::size_t i = 0; i < com::kEffectCount; ++i) {
+    const auto effect = static_cast<com::Effect>(i);
+    if (!method.effects.has(effect)) continue;
+    if (!list.empty()) list += ", ";
+    list += com::effectName(effect);
+  }
+  return list;
+}
+
 }  // namespace kestrune::host

@@ -80,5 +80,8 @@ std::optional<std::string> resultAsUtf8(const com::Variant& result);
 // signature returns a method's line of the interface listing:
 // "18 loadLib(libname: text) -> I4 rtn", "26 setTestVersion(iTest: I4) -> none".
 std::string signature(const com::Method& method);
+// effectList returns what a call does to the user, as the method table says, in the order of
+// com::Effect: "talksToUrl, signs, changesCertificate, storesOnToken".
+std::string effectList(const com::Method& method);
 
 }  // namespace kestrune::host
