@@ -40,7 +40,8 @@ struct Server {
   std::thread thread;
 
   Server() {
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    server.set_pre_routing_handler([](const httplib::Request& request,
+                                      httplib::Response& response) {
       const kestrune::http::BodyFraming framing = kestrune::http::bodyFraming(request, kMaxBody);
       if (framing.refusal == 0) return httplib::Server::HandlerResponse::Unhandled;
       GuardedServer::refuseEarly(response, framing.refusal);
