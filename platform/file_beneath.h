@@ -7,28 +7,10 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
+
+#include "platform/file_descriptor.h"
 
 namespace kestrune::platform {
-
-// FileDescriptor owns an open descriptor and closes it when it goes.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
-  FileDescriptor(FileDescriptor&& other) noexcept
-      : descriptor_(std::exchange(other.descriptor_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor();
-
-  int get() const { return descriptor_; }
-  explicit operator bool() const { return descriptor_ >= 0; }
-
- private:
-  int descriptor_ = -1;
-};
 
 // openFolder returns the existing folder at path, opened to name files beneath it; an empty
 // owner when it is not a folder or can't be opened.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_descriptor.h"
 #include "platform/platform.h"
 
 extern char** environ;
@@ -25,20 +26,6 @@ namespace {
 
 constexpr std::chrono::seconds kAnswerTime{120};
 constexpr std::size_t kMaxAnswer = 64;
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool writeAll(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -115,7 +102,7 @@ PromptAnswer runPrompt(const std::vector<std::string>& argv) {
 }  // namespace
 
 PromptAnswer askOnTerminal(const std::string& question) {
-  const Descriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  const FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (tty.get() < 0 || ::isatty(tty.get()) == 0) return PromptAnswer::unavailable;
   ::tcflush(tty.get(), TCIFLUSH);
   if (!writeAll(tty.get(), "\n" + question + " [y/N] ")) return PromptAnswer::unavailable;

@@ -179,18 +179,6 @@ BeneathStatus checkOpened(const FileDescriptor& file) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (descriptor_ >= 0) ::close(descriptor_);
-    descriptor_ = std::exchange(other.descriptor_, -1);
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (descriptor_ >= 0) ::close(descriptor_);
-}
-
 FileDescriptor openFolder(const char* path) {
   return FileDescriptor(::open(path, kFolderFlags));
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/file_descriptor.h"
 #include "platform/linux/tcp_socket_owner.h"
 
 namespace kestrune::platform {
@@ -23,20 +24,6 @@ namespace {
 constexpr int kAnswerWaitMs = 1000;
 // One inet_diag_msg and its few attributes; a longer answer is cut and refused.
 constexpr std::size_t kAnswerSize = 8192;
-
-class NetlinkSocket {
- public:
-  NetlinkSocket() : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-  ~NetlinkSocket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  NetlinkSocket(const NetlinkSocket&) = delete;
-  NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct DiagRequest {
   nlmsghdr header;
@@ -135,7 +122,7 @@ OwnerLookup readSocket(const nlmsghdr& header, const TcpSocketId& id, uid_t& own
 }  // namespace
 
 OwnerLookup ownerBySocketDiag(const TcpSocketId& id, uid_t& owner) {
-  const NetlinkSocket netlink;
+  const FileDescriptor netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (netlink.get() < 0 || !sendRequest(netlink.get(), id)) return OwnerLookup::unavailable;
   alignas(nlmsghdr) unsigned char answer[kAnswerSize];
   const ssize_t received = receiveAnswer(netlink.get(), answer, sizeof answer);

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_descriptor.h"
 #include "platform/linux/tcp_socket_owner.h"
 
 namespace kestrune::platform {
@@ -27,20 +28,6 @@ constexpr std::size_t kBlock = 16384;
 constexpr std::size_t kMaxLine = 512;
 // About 200,000 sockets; a table longer than that is not read to its end.
 constexpr std::size_t kMaxTable = 32u << 20;
-
-class ReadOnlyFile {
- public:
-  explicit ReadOnlyFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
-  ~ReadOnlyFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // procAddress writes an endpoint as the tables do: "0100007F:1F90".
 std::string procAddress(const TcpEndpoint& endpoint, bool asV6) {
@@ -117,7 +104,7 @@ OwnerLookup readLine(std::string_view line, const Match& match, uid_t& owner) {
 }
 
 OwnerLookup searchTable(const char* path, const Match& match, uid_t& owner) {
-  const ReadOnlyFile file(path);
+  const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return errno == ENOENT ? OwnerLookup::absent : OwnerLookup::unavailable;
   std::vector<char> block(kBlock);
   std::string line;
