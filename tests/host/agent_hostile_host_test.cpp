@@ -24,6 +24,14 @@ namespace {
 
 constexpr std::size_t kMiB = 1 << 20;
 
+// What the agent's memory comes to is measured in the normal build: the sanitizers' allocator
+// keeps freed memory in quarantine and adds its shadow.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
+
 class AgentHostileHost : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -117,7 +125,7 @@ TEST_F(AgentHostileHost, BodiesAndLinesNobodyAskedForAreNotRead) {
   }
   const std::size_t after = shared->agent().residentBytes();
   EXPECT_LT(after, before + 48 * kMiB) << before << " -> " << after;
-  EXPECT_LT(after, 100 * kMiB);
+  if (kMemoryMeasured) EXPECT_LT(after, 100 * kMiB);
   // The agent still answers.
   PageSession page(port(), kShop);
   EXPECT_EQ(200, page.call("TV_GETVersion", {0}).status);
@@ -126,6 +134,7 @@ TEST_F(AgentHostileHost, BodiesAndLinesNobodyAskedForAreNotRead) {
 // An allowed page's calls near the body bound are read and made; the memory they took goes back
 // when they are done.
 TEST_F(AgentHostileHost, LargeCallsLeaveNoMemoryBehind) {
+  if (!kMemoryMeasured) GTEST_SKIP() << "memory is measured in the normal build";
   PageSession bank(port(), kBank);
   PageSession shop(port(), kShop);
   const Json data = std::string(12 * kMiB, 'a');
