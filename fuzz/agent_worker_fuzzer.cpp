@@ -3,7 +3,8 @@
 // web policy's module and file checks, and the call itself on a control with no token (no
 // module is ever loaded, so every token call fails quickly). Checked: every line gets exactly
 // one answer line, a JSON object of a call's result or of a fault; a secret argument is quoted
-// in no answer; nothing is written outside the origin's folder, nor left beside it.
+// in no answer; nothing is written outside the origin's folder, nor left beside it. The input
+// is also read as one text by the strict UTF-8 decoder and the JSON parser, which must agree.
 //
 // The process is kept to a scratch folder: the origin folder, a folder beside it that must stay
 // empty, and the home, configuration, data and temporary folders the CryptoAPI layer uses. The
@@ -32,6 +33,7 @@
 #include "fuzz/fuzz_require.h"
 #include "fuzz/scratch_folder.h"
 #include "tools/kestrune/method_call.h"
+#include "tools/kestrune/utf8.h"
 
 namespace {
 
@@ -217,6 +219,23 @@ void checkAnswer(const std::string& line, const std::vector<std::string>& secret
   }
 }
 
+// checkUtf8 holds the strict UTF-8 decoder to the JSON parser's reading of the same bytes as a
+// string (which a page's text passes first): each accepts what the other accepts, and what is
+// accepted converts back to the same bytes. The bytes JSON would need escaped are left out.
+void checkUtf8(std::string_view input) {
+  std::string text;
+  for (const char c : input) {
+    if (c != '"' && c != '\\' && (c < 0 || c >= 0x20)) text.push_back(c);
+  }
+  std::u16string units;
+  const bool decoded = kestrune::host::utf8ToUtf16(text, units);
+  if (decoded) {
+    require(kestrune::host::utf16ToUtf8(units) == text, "UTF-8 that doesn't convert back");
+  }
+  require(Json::accept("\"" + text + "\"") == decoded,
+          "the UTF-8 decoder and the JSON parser disagree on a text");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -236,5 +255,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   require(count == lines.size(), "a line without its answer");
   setting.checkAndReset();
+  checkUtf8(text);
   return 0;
 }
