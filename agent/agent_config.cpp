@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -29,10 +30,31 @@ std::string inQuotes(std::string_view text) {
   return Json(printable(text, kMaxQuoted)).dump();
 }
 
-// readDocument reads and parses the file: status ok with the document, ok with a null
-// document when there is no file, or the failure with why.
-ConfigStatus readDocument(const std::string& path, Json& document, std::string& why) {
-  document = nullptr;
+// parseDocument parses a file's text: ok with the document, or malformed with why, which
+// names the file as path.
+ConfigStatus parseDocument(std::string_view text, const std::string& path, Json& document,
+                           std::string& why) {
+  // The parser's own message says where the text stops being JSON.
+  try {
+    document = Json::parse(text);
+  } catch (const Json::exception& error) {
+    std::string message = error.what();
+    if (const std::size_t end = message.find("] "); end != std::string::npos) {
+      message.erase(0, end + 2);
+    }
+    why = path + " is not JSON: " + printable(message, kMaxParseMessage);
+    document = nullptr;
+    return ConfigStatus::malformed;
+  }
+  return ConfigStatus::ok;
+}
+
+// readDocument reads and parses the file: status ok with the document, ok with no document
+// when there is no file, or the failure with why. A file holding JSON's null is a document,
+// refused by the readers like any other of the wrong shape, not taken for a missing file.
+ConfigStatus readDocument(const std::string& path, std::optional<Json>& document,
+                          std::string& why) {
+  document.reset();
   std::string text;
   switch (platform::readConfigFile(path, kMaxConfigFile, text)) {
     case platform::ConfigRead::missing:
@@ -49,18 +71,21 @@ ConfigStatus readDocument(const std::string& path, Json& document, std::string& 
     case platform::ConfigRead::ok:
       break;
   }
-  // The parser's own message says where the text stops being JSON.
-  try {
-    document = Json::parse(text);
-  } catch (const Json::exception& error) {
-    std::string message = error.what();
-    if (const std::size_t end = message.find("] "); end != std::string::npos) {
-      message.erase(0, end + 2);
-    }
-    why = path + " is not JSON: " + printable(message, kMaxParseMessage);
-    document = nullptr;
+  document.emplace();
+  return parseDocument(text, path, *document, why);
+}
+
+// takeValue has take fill a value from a file's document or name the problem; value is left
+// as it was unless all is well.
+template <class Value, class Take>
+ConfigStatus takeValue(const Json& document, const std::string& path, Value& value,
+                       std::string& why, Take take) {
+  Value found;
+  if (const std::string problem = take(document, found); !problem.empty()) {
+    why = path + ": " + problem;
     return ConfigStatus::malformed;
   }
+  value = std::move(found);
   return ConfigStatus::ok;
 }
 
@@ -70,18 +95,26 @@ template <class Value, class Take>
 ConfigStatus loadFile(const std::string& path, Value& value, std::string& why, Take take) {
   value.clear();
   why.clear();
-  Json document;
+  std::optional<Json> document;
   if (const ConfigStatus status = readDocument(path, document, why);
-      status != ConfigStatus::ok || document.is_null()) {
+      status != ConfigStatus::ok || !document) {
     return status;
   }
-  Value found;
-  if (const std::string problem = take(document, found); !problem.empty()) {
-    why = path + ": " + problem;
-    return ConfigStatus::malformed;
+  return takeValue(*document, path, value, why, take);
+}
+
+// fromText reads a file's text as loadFile reads the file's.
+template <class Value, class Take>
+ConfigStatus fromText(std::string_view text, const std::string& name, Value& value,
+                      std::string& why, Take take) {
+  value.clear();
+  why.clear();
+  Json document;
+  if (const ConfigStatus status = parseDocument(text, name, document, why);
+      status != ConfigStatus::ok) {
+    return status;
   }
-  value = std::move(found);
-  return ConfigStatus::ok;
+  return takeValue(document, name, value, why, take);
 }
 
 bool isModuleName(std::string_view name) {
@@ -190,6 +223,16 @@ bool saveOrigins(const std::string& path, const std::vector<std::string>& origin
 ConfigStatus loadModules(const std::string& path, std::map<std::string, std::string>& modules,
                          std::string& why) {
   return loadFile(path, modules, why, modulesOf);
+}
+
+ConfigStatus originsFromText(std::string_view text, const std::string& name,
+                             std::vector<std::string>& origins, std::string& why) {
+  return fromText(text, name, origins, why, originsOf);
+}
+
+ConfigStatus modulesFromText(std::string_view text, const std::string& name,
+                             std::map<std::string, std::string>& modules, std::string& why) {
+  return fromText(text, name, modules, why, modulesOf);
 }
 
 }  // namespace kestrune::agent

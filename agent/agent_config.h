@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::agent {
@@ -36,5 +37,12 @@ bool saveOrigins(const std::string& path, const std::vector<std::string>& origin
 // '.', '_' and '-'; paths are absolute. Anything else gives malformed with the reason.
 ConfigStatus loadModules(const std::string& path, std::map<std::string, std::string>& modules,
                          std::string& why);
+
+// originsFromText and modulesFromText read a file's text as loadOrigins and loadModules read
+// the file (name stands for it in the reasons): ok, or malformed with the reason in why.
+ConfigStatus originsFromText(std::string_view text, const std::string& name,
+                             std::vector<std::string>& origins, std::string& why);
+ConfigStatus modulesFromText(std::string_view text, const std::string& name,
+                             std::map<std::string, std::string>& modules, std::string& why);
 
 }  // namespace kestrune::agent

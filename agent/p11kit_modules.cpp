@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/p11kit_modules.h"
 #include "agent/web_policy.h"
 #include "platform/config_files.h"
 #include "platform/platform.h"
@@ -29,7 +30,7 @@ namespace kestrune::agent {
 namespace {
 
 namespace fs = std::filesystem;
-using Options = std::map<std::string, std::string>;
+using Options = ModuleOptions;
 
 constexpr std::size_t kMaxConfigText = 64 * 1024;
 constexpr std::size_t kMaxFilesPerFolder = 1000;
@@ -44,29 +45,12 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-// parseOptions reads "key: value" lines; nullopt for a file with any other line, which p11-kit
-// ignores whole.
-std::optional<Options> parseOptions(std::string_view text) {
-  Options options;
-  while (!text.empty()) {
-    const auto end = text.find('\n');
-    const std::string_view line = trimmed(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    if (line.empty() || line.front() == '#') continue;
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
-    options.emplace(std::string(trimmed(line.substr(0, colon))),
-                    std::string(trimmed(line.substr(colon + 1))));
-  }
-  return options;
-}
-
 std::optional<Options> readOptions(const std::string& path) {
   std::string text;
   if (platform::readConfigFile(path, kMaxConfigText, text) != platform::ConfigRead::ok) {
     return std::nullopt;
   }
-  return parseOptions(text);
+  return parseModuleOptions(text);
 }
 
 // moduleName is the name p11-kit gives a module file: its name without ".module", made of
@@ -138,6 +122,30 @@ std::string userConfigMode(const std::string& home) {
 
 }  // namespace
 
+std::optional<ModuleOptions> parseModuleOptions(std::string_view text) {
+  ModuleOptions options;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    const std::string_view line = trimmed(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    if (line.empty() || line.front() == '#') continue;
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    options.emplace(std::string(trimmed(line.substr(0, colon))),
+                    std::string(trimmed(line.substr(colon + 1))));
+  }
+  return options;
+}
+
+std::optional<std::string> registeredModulePath(const ModuleOptions& options) {
+  const auto module = options.find("module");
+  if (module == options.end() || module->second.empty() || !enabledHere(options)) {
+    return std::nullopt;
+  }
+  const std::string& path = module->second;
+  return path.front() == '/' ? path : std::string(KESTRUNE_P11KIT_MODULE_PATH) + "/" + path;
+}
+
 std::map<std::string, std::string> registeredModules() {
   std::map<std::string, Options> configs;
   std::string home = platform::environmentVariable("HOME");
@@ -150,11 +158,7 @@ std::map<std::string, std::string> registeredModules() {
   }
   std::map<std::string, std::string> modules;
   for (const auto& [name, options] : configs) {
-    const auto module = options.find("module");
-    if (module == options.end() || module->second.empty() || !enabledHere(options)) continue;
-    const std::string& path = module->second;
-    modules[name] =
-        path.front() == '/' ? path : std::string(KESTRUNE_P11KIT_MODULE_PATH) + "/" + path;
+    if (auto path = registeredModulePath(options)) modules[name] = std::move(*path);
   }
   return modules;
 }

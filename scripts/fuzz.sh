@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (fuzz/*_fuzzer.cpp) with clang in build-fuzz and runs each on a
 # copy of its seed corpus fuzz/corpus/<target>/, so the inputs it finds stay out of the work
 # tree. Stops at the first crash, leak, time-out or UB report; the failing input is kept in
-# build-fuzz/fuzz-artifacts/<target>/.
+# build-fuzz/fuzz-artifacts/<target>/. A target with a dictionary fuzz/<target>.dict runs with it.
 #   usage: scripts/fuzz.sh [SECONDS]        each target for SECONDS (default 20): campaigns
 #          scripts/fuzz.sh --total SECONDS  SECONDS split evenly over the targets, at least 5
 #                                           each: the test script's smoke, whose time stays
@@ -63,9 +63,11 @@ for source in "${sources[@]}"; do
   mkdir -p "$corpus" "$artifacts"
   if [[ -d fuzz/corpus/$name ]]; then cp -R "fuzz/corpus/$name/." "$corpus/"; fi
   seeds=$(find "$corpus" -type f | wc -l)
+  dictionary=()
+  if [[ -f fuzz/$name.dict ]]; then dictionary=(-dict="fuzz/$name.dict"); fi
 
   if ! "$build/bin/$name" -max_total_time="$seconds" -seed="$seed" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1; then
+    "${dictionary[@]}" -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1; then
     echo "$name: FAILED (input kept in $artifacts/)"
     tail -n 60 "$log"
     exit 1

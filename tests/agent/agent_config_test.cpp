@@ -56,6 +56,7 @@ TEST_F(AgentConfigTest, RefusesAMalformedFileWholeNamingItAndTheProblem) {
       {"origins.json", R"(["https://bank.example"])", R"(is not {"origins")"},
       {"origins.json", R"({"origins": "https://bank.example"})", R"(is not {"origins")"},
       {"origins.json", R"({})", R"(is not {"origins")"},
+      {"origins.json", "null", R"(is not {"origins")"},
       {"origins.json", R"({"origins": [], "orgins": []})", R"(unknown field "orgins")"},
       {"origins.json", R"({"origins": ["https://bank.example", 7]})", "entry 2 is not a string"},
       {"origins.json", R"({"origins": ["https://Bank.Example:443/"]})",
@@ -64,6 +65,7 @@ TEST_F(AgentConfigTest, RefusesAMalformedFileWholeNamingItAndTheProblem) {
       {"origins.json", R"({"origins": ["https://bank.example/login"]})", "is not an origin"},
       {"origins.json", tooLarge, "is larger than 65536 bytes"},
       {"agent.json", R"(["vendor-card"])", "is not a JSON object"},
+      {"agent.json", " null\n", "is not a JSON object"},
       {"agent.json", R"({"modules": ["/opt/m.so"]})", R"("modules" is not)"},
       {"agent.json", R"({"modules": {"vendor/card": "/opt/m.so"}})",
        R"(module name "vendor/card")"},
@@ -77,17 +79,28 @@ TEST_F(AgentConfigTest, RefusesAMalformedFileWholeNamingItAndTheProblem) {
     SCOPED_TRACE(c.text.substr(0, 60));
     const std::string file = write(c.file, c.text);
     std::string why;
+    // The file's text, given as text, is refused alike (but for a size no file may exceed).
+    std::string whyOfText;
     if (std::string(c.file) == "origins.json") {
       Origins origins{"https://left.example"};
       EXPECT_EQ(ConfigStatus::malformed, loadOrigins(file, origins, why));
       EXPECT_TRUE(origins.empty());
+      origins = {"https://left.example"};
+      EXPECT_EQ(c.text == tooLarge ? ConfigStatus::ok : ConfigStatus::malformed,
+                originsFromText(c.text, file, origins, whyOfText));
     } else {
       Modules modules{{"left", "/left.so"}};
       EXPECT_EQ(ConfigStatus::malformed, loadModules(file, modules, why));
       EXPECT_TRUE(modules.empty());
+      modules = {{"left", "/left.so"}};
+      EXPECT_EQ(ConfigStatus::malformed, modulesFromText(c.text, file, modules, whyOfText));
+      EXPECT_TRUE(modules.empty());
     }
     EXPECT_EQ(0u, why.find(file)) << why;
     EXPECT_NE(std::string::npos, why.find(c.reason)) << why;
+    if (c.text != tooLarge) {
+      EXPECT_EQ(why, whyOfText);
+    }
     fs::remove(file);
   }
 }
@@ -153,6 +166,26 @@ TEST_F(AgentConfigTest, MissingFilesAndAbsentModulesAreEmpty) {
   EXPECT_EQ(ConfigStatus::ok, loadModules(path("agent.json"), modules, why)) << why;
   EXPECT_EQ((Modules{{"soft_2.6", "/usr/lib/s.so"}, {"vendor-card", "/opt/vendor/lib/pkcs11.so"}}),
             modules);
+}
+
+// The text readers take what the file readers take, the same way.
+TEST_F(AgentConfigTest, TextIsReadAsTheFileIsRead) {
+  const std::string origins =
+      R"({"origins": ["https://b.example", "http://127.0.0.1:8080", "https://b.example"]})";
+  const std::string modules = R"({"port": 1, "modules": {"card": "/opt/card.so"}})";
+  Origins originsOfFile;
+  Origins originsOfText{"https://left.example"};
+  Modules modulesOfFile;
+  Modules modulesOfText{{"left", "/left.so"}};
+  std::string why;
+  EXPECT_EQ(ConfigStatus::ok, loadOrigins(write("origins.json", origins), originsOfFile, why));
+  EXPECT_EQ(ConfigStatus::ok, originsFromText(origins, "origins.json", originsOfText, why));
+  EXPECT_EQ((Origins{"http://127.0.0.1:8080", "https://b.example"}), originsOfText);
+  EXPECT_EQ(originsOfFile, originsOfText);
+  EXPECT_EQ(ConfigStatus::ok, loadModules(write("agent.json", modules), modulesOfFile, why));
+  EXPECT_EQ(ConfigStatus::ok, modulesFromText(modules, "agent.json", modulesOfText, why));
+  EXPECT_EQ((Modules{{"card", "/opt/card.so"}}), modulesOfText);
+  EXPECT_EQ(modulesOfFile, modulesOfText);
 }
 
 TEST_F(AgentConfigTest, SavedOriginsReadBackSortedOnceEachInAPrivateFile) {

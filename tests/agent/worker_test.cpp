@@ -57,5 +57,30 @@ TEST(Worker, RefusesCallsOfTooManyOrNestedValuesUnbuilt) {
   }
 }
 
+// A number too large for a double is an exception of its own to the JSON parser, not a parse
+// error: the line is a bad call like any other that isn't JSON, and the worker goes on.
+TEST(Worker, ANumberBeyondADoubleIsABadCallAndTheWorkerGoesOn) {
+  const std::string lines[] = {
+      R"(["setCurrentSlot", 9e308])",
+      R"(["setCurrentSlot", -1e400])",
+      R"(["checkPassword", 1e99999])",
+  };
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    std::istringstream in(line + "\n[\"getErrorCode\"]\n");
+    std::ostringstream out;
+    EXPECT_EQ(0, runWorker(in, out, WebPolicy{}));
+    std::istringstream answers(out.str());
+    std::string answer;
+    ASSERT_TRUE(std::getline(answers, answer));
+    const Json fault = Json::parse(answer);
+    EXPECT_EQ("bad-call", fault.value("kind", ""));
+    EXPECT_EQ("not valid JSON: a number outside the range of a double", fault.value("fault", ""));
+    ASSERT_TRUE(std::getline(answers, answer));
+    EXPECT_EQ((Json{{"method", "getErrorCode"}, {"result", 0}, {"lastError", 0}}),
+              Json::parse(answer));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::agent

@@ -121,6 +121,7 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
       "[\"checkPassword\", \"12\\u00003456\"]\n"
       "{\"method\": \"getErrorCode\"}\n"
       "[\"FEDIMessageSignWithCSP_Final\", \"x\"]\n"
+      "[\"setCurrentSlot\", 9e308]\n"
       "[\"GETERRORCODE\"]\n";
   const HostRun run = runHost({"script"}, script);
   EXPECT_EQ(1, run.status);
@@ -141,6 +142,7 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
       {11, "NUL"},
       {12, "JSON array"},
       {13, "FEDIMessageSignWithCSP_Final takes 0 arguments (), got 1"},
+      {14, "a number outside the range of a double"},
   };
   ASSERT_EQ(std::size(faults) + 2, answers.size()) << run.out;
   EXPECT_EQ(Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),

@@ -106,6 +106,11 @@ LineOutcome runScriptLine(TVFEDIMiniKeyCrypt& control, std::string_view line,
   } catch (const Json::parse_error& error) {
     fault = parseFault(error);
     return LineOutcome::badCall;
+  } catch (const Json::exception&) {
+    // A number beyond a double's range (1e999) is no parse error to the parser, but its own
+    // exception; its message quotes the number, so it isn't passed on either.
+    fault = "not valid JSON: a number outside the range of a double";
+    return LineOutcome::badCall;
   }
   if (!call.is_array() || call.empty() || !call.front().is_string()) {
     fault = "expected a JSON array starting with a method name";
