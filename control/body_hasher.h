@@ -49,7 +49,6 @@ class BodyHasher {
   std::size_t begin_ = 0;
   std::size_t available_ = 0;  // the body is known up to here
   std::size_t woken_ = 0;      // available_ when the thread was last woken
-  bool done_ = false;
   bool failed_ = false;
   std::size_t hashedTo_ = 0;
   std::vector<std::uint8_t> digest_;

@@ -119,6 +119,13 @@ OwnerLookup readSocket(const nlmsghdr& header, const TcpSocketId& id, uid_t& own
   return OwnerLookup::owned;
 }
 
+// messageFits is NLMSG_OK without its comparison of a signed length with an unsigned one: the
+// header is whole within left bytes, and so is the message it announces.
+bool messageFits(const nlmsghdr* header, int left) {
+  return left >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+         header->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 }  // namespace
 
 OwnerLookup ownerBySocketDiag(const TcpSocketId& id, uid_t& owner) {
@@ -128,7 +135,7 @@ OwnerLookup ownerBySocketDiag(const TcpSocketId& id, uid_t& owner) {
   const ssize_t received = receiveAnswer(netlink.get(), answer, sizeof answer);
   if (received < 0) return OwnerLookup::unavailable;
   int left = static_cast<int>(received);
-  for (auto* header = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(header, left);
+  for (auto* header = reinterpret_cast<const nlmsghdr*>(answer); messageFits(header, left);
        header = NLMSG_NEXT(header, left)) {
     if (header->nlmsg_seq != 1) return OwnerLookup::unavailable;
     if (header->nlmsg_type == NLMSG_ERROR) {
