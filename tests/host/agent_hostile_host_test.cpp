@@ -125,7 +125,9 @@ TEST_F(AgentHostileHost, BodiesAndLinesNobodyAskedForAreNotRead) {
   }
   const std::size_t after = shared->agent().residentBytes();
   EXPECT_LT(after, before + 48 * kMiB) << before << " -> " << after;
-  if (kMemoryMeasured) EXPECT_LT(after, 100 * kMiB);
+  if (kMemoryMeasured) {
+    EXPECT_LT(after, 100 * kMiB);
+  }
   // The agent still answers.
   PageSession page(port(), kShop);
   EXPECT_EQ(200, page.call("TV_GETVersion", {0}).status);
