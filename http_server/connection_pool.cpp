@@ -11,15 +11,17 @@ ConnectionPool::~ConnectionPool() {
 void ConnectionPool::enqueue(std::function<void()> job) {
   std::unique_lock lock(mutex_);
   jobs_.push_back(std::move(job));
-  if (idle_ == 0 && threads_.size() < maxThreads_) {
+  // Each idle thread takes one waiting job: more jobs than that need another thread, or a job
+  // would wait behind connections that may take their time.
+  if (jobs_.size() > idle_ && threads_.size() < maxThreads_) {
     try {
       threads_.emplace_back([this] { work(); });
-      return;
     } catch (const std::system_error&) {
       // No thread to be had: the job waits for one that is running.
     }
   }
   lock.unlock();
+  // An idle thread, if any, takes the job now (a new thread takes whatever is left).
   ready_.notify_one();
 }
 
