@@ -1,5 +1,7 @@
 // kestrune store: certificates made by the openssl command go into the system stores (folders
 // under the test's own XDG_DATA_HOME and KESTRUNE_MACHINE_STORES), are listed and removed.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
@@ -100,6 +102,22 @@ TEST_F(StoreHostTest, AddListAndRemoveRoundTrip) {
   EXPECT_NE(std::string::npos, run.err.find("no certificate " + thumbprint)) << run.err;
   run = kestrune({"store", "list"});
   EXPECT_EQ(Args{caLine}, lines(run.out));
+}
+
+// A FIFO put in a store folder, under a certificate's name or as a certificate's property, is
+// passed over: no reader waits on it for a writer that never comes.
+TEST_F(StoreHostTest, FifosInAStoreFolderHangNoReader) {
+  HostRun run = kestrune({"store", "add", "--store", "My", certificate.certPem});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string planted = userStore("My") + "/" + std::string(40, '5') + ".der";
+  const std::string property = userStore("My") + "/" + certificate.thumbprint + ".json";
+  ASSERT_EQ(0, ::mkfifo(planted.c_str(), 0600));
+  ASSERT_EQ(0, ::mkfifo(property.c_str(), 0600));
+  run = kestrune({"store", "list", "--store", "My"});
+  EXPECT_EQ(0, run.status) << run.err;
+  const Args listed = lines(run.out);
+  ASSERT_EQ(1u, listed.size()) << run.out;
+  EXPECT_EQ(0u, listed.front().find("My\t" + certificate.thumbprint)) << listed.front();
 }
 
 TEST_F(StoreHostTest, MachineStoresAreApart) {

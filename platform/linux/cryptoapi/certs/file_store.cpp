@@ -152,14 +152,16 @@ DWORD readStoreBytes(ByteView bytes, std::vector<CertRecord*>& records) {
 }
 
 DWORD loadStoreFile(Store& store, const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, and a regular file only: the store file sits in the shared temporary folder,
+  // where anyone may have put a FIFO under its name.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
   }
   struct stat info {};
   DWORD error = 0;
   Bytes bytes;
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     error = ERROR_ACCESS_DENIED;
   } else if (static_cast<std::uint64_t>(info.st_size) > kMaxStoreFile) {
     error = CRYPT_E_FILE_ERROR;

@@ -61,7 +61,9 @@ DWORD errorOf(int error) {
 }
 
 bool readSmallFile(const std::string& path, std::size_t limit, Bytes& out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // Non-blocking: a FIFO planted in a store folder must not hang the open; the type is then
+  // checked on what was opened.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat info {};
   bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
@@ -71,6 +73,7 @@ bool readSmallFile(const std::string& path, std::size_t limit, Bytes& out) {
     std::size_t done = 0;
     while (ok && done < out.size()) {
       const ssize_t n = read(fd, out.data() + done, out.size() - done);
+      if (n < 0 && errno == EINTR) continue;
       if (n <= 0)
         ok = false;
       else

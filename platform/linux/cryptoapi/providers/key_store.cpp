@@ -42,9 +42,16 @@ DWORD errnoToError(int error) {
 }
 
 bool readFile(const std::string& path, std::string& text) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Non-blocking and then a regular file only: a FIFO in the keys folder hangs no one.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     SetLastError(errnoToError(errno));
+    return false;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    SetLastError(NTE_KEYSET_ENTRY_BAD);
     return false;
   }
   char buffer[4096];
