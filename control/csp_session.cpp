@@ -106,7 +106,7 @@ std::int32_t TVFEDIMiniKeyCrypt::FEDIMessageSignWithCSP_Init(
                                    : findInProvider(*this, providerName, lookup, certificate);
     if (found != TVCAPI_OK) return found;
     if (const std::int32_t code = TVXCAPI_AcquireCSP(providerName.c_str()); code != TVCAPI_OK) {
-      control::showCspFailure(*this, code, "TVXCAPI_GetCertificate");
+      control::showCspFailure(*this, code, "TVXCAPI_AcquireCSP");
       return +ControlCode::kReadFailed;
     }
     // From here the provider context is held: any failure releases it with the handles.

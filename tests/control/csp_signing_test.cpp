@@ -7,6 +7,7 @@
 
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "common/der.h"
@@ -91,13 +92,13 @@ class StoreSigning : public CoreTest {
 
   // Puts a certificate of the test key into My, its key in the "signer" container.
   void addToMy(const std::string& commonName, const std::string& issuerOrganisation,
-               std::uint64_t serial = 0x010A) {
+               std::uint64_t serial = 0x010A, const std::string& provider = kSoftware) {
     const Bytes der = certificateOf(key_.get(), commonName, issuerOrganisation, serial);
     const std::string my = userStore("My");
     std::filesystem::create_directories(my);
     const std::string stem = my + "/" + test::sha1Hex(der);
     writeFile(stem + ".der", der);
-    writeFile(stem + ".json", asBytes(std::string("{\"provider\": \"") + kSoftware +
+    writeFile(stem + ".json", asBytes("{\"provider\": \"" + provider +
                                       "\", \"container\": \"signer\", \"providerType\": 1, "
                                       "\"keySpec\": 1, \"flags\": 0}"));
   }
@@ -184,6 +185,22 @@ TEST_F(StoreSigning, FailuresLeaveNoSessionAndShowTheirBoxesWhenDebugging) {
   EXPECT_FALSE(control.FEDIMessageSignWithCSP(longMessage, u"", u"", u"", u"", 0, 0));
   EXPECT_EQ(10001, control.getErrorCode());
   EXPECT_EQ(1u, messages().size());
+  // The certificate's key property names a provider that doesn't exist: the box names the call
+  // that failed, acquiring it.
+  addToMy("U404", "ORG01", 9, "No Such CSP");
+  clearMessages();
+  EXPECT_EQ(12, control.FEDIMessageSignWithCSP_Init(u"CN=U404", u"", u"", u"", 0, 0));
+  const auto named = [this](const char* caption) {
+    return std::count_if(messages().begin(), messages().end(),
+                         [caption](const auto& message) { return message.caption == caption; });
+  };
+  EXPECT_EQ(1, named("TVXCAPI_AcquireCSP"));
+  EXPECT_EQ(0, named("TVXCAPI_GetCertificate"));
+  for (const auto& message : messages()) {
+    if (message.caption == "TVXCAPI_AcquireCSP") {
+      EXPECT_EQ("5203", message.text);
+    }
+  }
   // A message without the envelope's segments.
   addToMy("U001", "ORG01", 7);
   EXPECT_FALSE(control.FEDIMessageSignWithCSP(u"UNH+1:2'", u"CN=U001\nSN=07", u"", u"", u"", 0, 0));

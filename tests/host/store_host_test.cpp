@@ -120,6 +120,37 @@ TEST_F(StoreHostTest, FifosInAStoreFolderHangNoReader) {
   EXPECT_EQ(0u, listed.front().find("My\t" + certificate.thumbprint)) << listed.front();
 }
 
+// A copy of a stored certificate under another name is one certificate: listed once, and gone
+// with every copy when it is removed.
+TEST_F(StoreHostTest, ACopyUnderAnotherNameIsListedOnceAndRemovedWithIt) {
+  HostRun run = kestrune({"store", "add", "--store", "My", certificate.certPem});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string copy = userStore("My") + "/" + std::string(40, '1') + ".der";
+  fs::copy_file(userStore("My") + "/" + certificate.thumbprint + ".der", copy);
+  run = kestrune({"store", "list", "--store", "My"});
+  EXPECT_EQ(1u, lines(run.out).size()) << run.out;
+
+  // Only the copy left: it is the one listed, and the one removed.
+  fs::remove(userStore("My") + "/" + certificate.thumbprint + ".der");
+  run = kestrune({"store", "list", "--store", "My"});
+  ASSERT_EQ(1u, lines(run.out).size()) << run.out;
+  EXPECT_EQ(0u, lines(run.out).front().find("My\t" + certificate.thumbprint));
+  run = kestrune({"store", "remove", certificate.thumbprint});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_FALSE(fs::exists(copy));
+  run = kestrune({"store", "list", "--store", "My"});
+  EXPECT_TRUE(lines(run.out).empty()) << run.out;
+
+  // Both again: one removal takes both.
+  run = kestrune({"store", "add", "--store", "My", certificate.certPem});
+  ASSERT_EQ(0, run.status) << run.err;
+  fs::copy_file(userStore("My") + "/" + certificate.thumbprint + ".der", copy);
+  run = kestrune({"store", "remove", certificate.thumbprint});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_FALSE(fs::exists(copy));
+  EXPECT_TRUE(lines(kestrune({"store", "list", "--store", "My"}).out).empty());
+}
+
 TEST_F(StoreHostTest, MachineStoresAreApart) {
   HostRun run = kestrune({"store", "add", "--store", "Root", certificate.certPem, "--location",
                           "LocalMachine", "--provider", "P", "--container", "C"});

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <openssl/x509.h>
 
@@ -33,6 +34,9 @@ struct CertRecord {
   std::array<std::uint8_t, 20> sha1{};
   std::optional<KeyProvInfo> keyProv;
   std::map<DWORD, Bytes> blobProps;  // other properties, as CRYPT_DATA_BLOB contents
+  // The names (without ".der") of the system store's files the certificate was read from: its
+  // thumbprint, and any copy of it under another name.
+  std::vector<std::string> storeFiles;
   // Storage of the CERT_INFO's texts and blobs.
   std::deque<Bytes> blobs;
   std::deque<std::string> texts;

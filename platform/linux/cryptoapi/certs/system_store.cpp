@@ -1,9 +1,11 @@
 // System stores as folders: one <thumbprint>.der per certificate, and a <thumbprint>.json
 // beside it for the key-provider property. The names in the JSON are UTF-8.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -214,14 +216,34 @@ DWORD loadSystemStore(Store& store, bool mustExist, bool mustBeNew) {
   closedir(dir);
   // The registry lists a store's certificates by thumbprint; so does this.
   std::sort(names.begin(), names.end());
+  struct Read {
+    std::string stem;
+    CertRecord* record;
+  };
+  std::vector<Read> read;
   for (const std::string& name : names) {
     Bytes der;
     DWORD error = 0;
     if (!readSmallFile(store.folder + "/" + name, kMaxCertificateFile, der)) continue;
     CertRecord* record = newRecord(der, error);
     if (record == nullptr) continue;  // a damaged entry is passed over, as Windows does
-    readKeyProv(store.folder + "/" + name.substr(0, 40) + ".json", *record);
-    list(store, record);
+    read.push_back({name.substr(0, 40), record});
+  }
+  // A certificate is listed once: from the file named by its thumbprint when there is one, with
+  // any copy under another name remembered, so that deleting it removes every copy.
+  std::stable_partition(read.begin(), read.end(), [](const Read& entry) {
+    return entry.stem == thumbprintHex(*entry.record);
+  });
+  std::map<std::array<std::uint8_t, 20>, CertRecord*> listed;
+  for (const Read& entry : read) {
+    const auto [found, fresh] = listed.emplace(entry.record->sha1, entry.record);
+    found->second->storeFiles.push_back(entry.stem);
+    if (!fresh) {
+      releaseRecord(entry.record);
+      continue;
+    }
+    readKeyProv(store.folder + "/" + entry.stem + ".json", *entry.record);
+    list(store, entry.record);
   }
   return 0;
 }
@@ -250,8 +272,15 @@ DWORD saveKeyProv(const Store& store, const CertRecord& record) {
 }
 
 DWORD forgetCertificate(const Store& store, const CertRecord& record) {
-  if (const DWORD error = removeFile(pathOf(store, record, ".der")); error != 0) return error;
-  return removeFile(pathOf(store, record, ".json"));
+  // Every file the certificate was read from, and the one it would be saved to.
+  std::vector<std::string> stems = record.storeFiles;
+  stems.push_back(thumbprintHex(record));
+  for (const std::string& stem : stems) {
+    const std::string path = store.folder + "/" + stem;
+    if (const DWORD error = removeFile(path + ".der"); error != 0) return error;
+    if (const DWORD error = removeFile(path + ".json"); error != 0) return error;
+  }
+  return 0;
 }
 
 }  // namespace kestrune::cryptoapi
