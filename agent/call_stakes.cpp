@@ -30,28 +30,24 @@ constexpr std::size_t kMaxFileName = 80;
 // The first bytes of a SHA-256, shown as hexadecimal: enough to compare with what a page shows.
 constexpr std::size_t kDigestPrefix = 8;
 
-// parameterIndex returns the index of method's parameter of that name, unless it is a secret
-// one; nullopt otherwise.
-std::optional<std::size_t> parameterIndex(const com::Method& method, std::string_view name) {
-  const auto parameters = method.params();
-  for (std::size_t i = 0; i < parameters.size(); ++i) {
-    if (parameters[i].name != name) continue;
-    if (host::isSecretParameter(method, i)) return std::nullopt;
-    return i;
-  }
-  return std::nullopt;
+// shownIndex returns the index of method's parameter of that name, unless it is a secret one;
+// nullopt otherwise.
+std::optional<std::size_t> shownIndex(const com::Method& method, std::string_view name) {
+  const auto index = com::parameterIndex(method, name);
+  if (!index || host::isSecretParameter(method, *index)) return std::nullopt;
+  return index;
 }
 
 const std::string* textArgument(const com::Method& method, std::span<const Json> args,
                                 std::string_view name) {
-  const auto index = parameterIndex(method, name);
+  const auto index = shownIndex(method, name);
   if (!index || *index >= args.size() || !args[*index].is_string()) return nullptr;
   return &args[*index].get_ref<const std::string&>();
 }
 
 std::optional<std::int64_t> numberArgument(const com::Method& method, std::span<const Json> args,
                                            std::string_view name) {
-  const auto index = parameterIndex(method, name);
+  const auto index = shownIndex(method, name);
   if (!index || *index >= args.size() || !args[*index].is_number_integer()) return std::nullopt;
   return args[*index].get<std::int64_t>();
 }

@@ -30,14 +30,6 @@ constexpr std::array<FileParameter, 5> kFileParameters{{
     {"getNewCert", "outFile", platform::BeneathAccess::write},
 }};
 
-std::optional<std::size_t> parameterIndex(const com::Method& method, std::string_view name) {
-  const auto parameters = method.params();
-  for (std::size_t i = 0; i < parameters.size(); ++i) {
-    if (parameters[i].name == name) return i;
-  }
-  return std::nullopt;
-}
-
 // named describes an argument for a reason: its parameter, and its value unless secret.
 std::string named(const com::Method& method, std::size_t index, const std::string& value) {
   std::string text = std::string(method.name) + "'s " + std::string(method.params()[index].name);
@@ -128,14 +120,14 @@ bool applyWebPolicy(const WebPolicy& policy, const com::Method& method,
     return false;
   };
   if (method.name == "loadLib") {
-    const auto index = parameterIndex(method, "libname");
+    const auto index = com::parameterIndex(method, "libname");
     if (!index) return missing("libname");
     std::string* name = textAt(*index);
     return name != nullptr ? resolveModule(policy, *name, why) : notText(*index);
   }
   for (const FileParameter& file : kFileParameters) {
     if (file.method != method.name) continue;
-    const auto index = parameterIndex(method, file.parameter);
+    const auto index = com::parameterIndex(method, file.parameter);
     if (!index) return missing(file.parameter);
     std::string* name = textAt(*index);
     if (name == nullptr) return notText(*index);

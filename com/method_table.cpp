@@ -257,6 +257,14 @@ const Method* findMethodByDispid(std::int32_t dispid) {
   return found != kMethods.end() ? &*found : nullptr;
 }
 
+std::optional<std::size_t> parameterIndex(const Method& method, std::string_view name) {
+  const auto parameters = method.params();
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    if (parameters[i].name == name) return i;
+  }
+  return std::nullopt;
+}
+
 std::int32_t dispidOf(std::string_view name) {
   const Method* method = findMethod(name);
   return method != nullptr ? method->dispid : kDispidUnknown;

@@ -7,6 +7,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -126,6 +127,8 @@ std::span<const Method> methods();
 const Method* findMethod(std::string_view name);
 // findMethodByDispid returns the row with that DISPID, or nullptr.
 const Method* findMethodByDispid(std::int32_t dispid);
+// parameterIndex returns the position of the method's parameter of that name, or nullopt.
+std::optional<std::size_t> parameterIndex(const Method& method, std::string_view name);
 // dispidOf returns the DISPID of the named method (case-insensitive), or kDispidUnknown.
 std::int32_t dispidOf(std::string_view name);
 
