@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/cryptoapi/provider_test_env.h"
@@ -66,7 +67,6 @@ TEST_F(TokenProvider, ContainersKeySpecsAndCertificate) {
                                       &length, CRYPT_NEXT),
                     ERROR_NO_MORE_ITEMS);
   CryptReleaseContext(prov, 0);
-  EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "other", "Card", PROV_RSA_FULL, 0), NTE_BAD_KEYSET);
 
   prov = acquire();
   for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
@@ -149,6 +149,85 @@ TEST_F(TokenProvider, PinOutcomesAndSignatures) {
   CryptReleaseContext(prov, 0);
 }
 
+// A personalised card labels the halves of a pair apart ("FEDICA.prikey" / "FEDICA.pubkey"):
+// the container is named after the private key, which only shows after login, and its public
+// half is found by CKA_ID.
+TEST_F(TokenProvider, ContainersAreNamedAfterTheirPrivateKeysLoggedInOrNot) {
+  const auto importApart = [&](const std::string& stem, const std::string& id) {
+    ASSERT_EQ(
+        run("openssl genrsa -out " + dir() + "/" + stem + ".pem 1024 2>/dev/null && " +
+            "openssl pkcs8 -topk8 -nocrypt -in " + dir() + "/" + stem + ".pem -out " + dir() + "/" +
+            stem + "8.pem && softhsm2-util --import " + dir() + "/" + stem +
+            "8.pem --token token0 --label " + stem + ".prikey --id " + id + " --pin " + kUserPin),
+        0);
+    hsm_->relabel(0, CKO_PUBLIC_KEY, stem + ".prikey", stem + ".pubkey");
+  };
+  // Signs with the container and checks the signature with openssl and the key's PEM.
+  const auto signsAs = [&](HCRYPTPROV prov, const std::string& stem) {
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &key)) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0))
+        << std::hex << GetLastError();
+    const std::string data = "signed by " + stem;
+    writeFile(dir() + "/data", Bytes(data.begin(), data.end()));
+    HCRYPTHASH hash = sha1Of(prov, data);
+    Bytes signature(128);
+    DWORD length = static_cast<DWORD>(signature.size());
+    ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &length))
+        << std::hex << GetLastError();
+    writeFile(dir() + "/sig", Bytes(signature.rbegin(), signature.rend()));
+    EXPECT_EQ(run("bash -c 'openssl dgst -sha1 -verify <(openssl pkey -in " + dir() + "/" + stem +
+                  ".pem -pubout) -signature " + dir() + "/sig " + dir() + "/data'"),
+              0);
+    // The public half held by the context is the pair's.
+    EXPECT_TRUE(CryptVerifySignatureA(hash, signature.data(), length, key, nullptr, 0));
+    CryptDestroyHash(hash);
+    CryptDestroyKey(key);
+  };
+
+  importApart("second", "0c0d");
+  HCRYPTPROV prov = 0;
+  // Two pairs hide their private keys before login: their public halves can't tell which one
+  // is "second.prikey".
+  EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "second.prikey", "Card", PROV_RSA_FULL, 0),
+                    NTE_BAD_KEYSET);
+  {
+    // Once the card is open (through another context in this process), it is found.
+    HCRYPTPROV opener = acquire();
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGetUserKey(opener, AT_SIGNATURE, &key));
+    ASSERT_TRUE(
+        CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0));
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "second.prikey", "Card", PROV_RSA_FULL, 0))
+        << std::hex << GetLastError();
+    signsAs(prov, "second");
+    CryptReleaseContext(prov, 0);
+    EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "other", "Card", PROV_RSA_FULL, 0),
+                      NTE_BAD_KEYSET);
+    CryptDestroyKey(key);
+    CryptReleaseContext(opener, 0);
+  }
+
+  // A card with one such pair, in a process that hasn't logged in: the one hidden pair stands
+  // for the name until the login shows the private key.
+  hsm_.reset();
+  hsm_ = std::make_unique<SoftHsm>(1);
+  importApart("only", "0e0f");
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "only.prikey", "Card", PROV_RSA_FULL, 0))
+      << std::hex << GetLastError();
+  signsAs(prov, "only");
+  CryptReleaseContext(prov, 0);
+  // A name no private key has is found out at login (the card closed with the last context).
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "other.prikey", "Card", PROV_RSA_FULL, 0));
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+  EXPECT_FAILS_WITH(
+      CryptSetKeyParam(key, KP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kUserPin), 0),
+      NTE_BAD_KEYSET);
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+}
+
 // The private key found for one signature serves the next without a search; a handle the
 // module no longer knows sends the provider searching again, and a PIN refused on the open
 // card leaves the known key unusable.
@@ -188,6 +267,21 @@ TEST_F(TokenProvider, TheKeyFoundOnceServesTheNextSignatures) {
   EXPECT_FAILS_WITH(signs(), 0x8010006A);
   CryptDestroyKey(key);
   CryptReleaseContext(prov, 0);
+}
+
+// A program may end without releasing its context, as it may on Windows: its exit must not
+// close the session through a module that is already torn down.
+TEST_F(TokenProvider, AProgramThatKeepsItsContextExitsCleanly) {
+  const pid_t child = fork();
+  if (child == 0) {
+    HCRYPTPROV prov = 0;
+    const BOOL acquired = CryptAcquireContextA(&prov, "card-key", "Card", PROV_RSA_FULL, 0);
+    std::exit(acquired ? 0 : 2);  // static destructors run
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(TokenProvider, BlockedPinAndNoTerminal) {

@@ -28,14 +28,34 @@ std::vector<std::uint8_t> fileBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(CspHost, ScriptSignsThroughTheCardProviderAndThroughMy) {
+// How a card labels its key pair: softhsm2-util gives both halves one label; a personalised
+// card labels them apart, and its public half is all a fresh process sees before login.
+struct KeyLabels {
+  const char* privateKey;
+  const char* publicKey;
+};
+
+void PrintTo(const KeyLabels& labels, std::ostream* out) {
+  *out << labels.privateKey << " / " << labels.publicKey;
+}
+
+class CspHost : public ::testing::TestWithParam<KeyLabels> {};
+
+INSTANTIATE_TEST_SUITE_P(Labels, CspHost,
+                         ::testing::Values(KeyLabels{"card-key", "card-key"},
+                                           KeyLabels{"FEDICA.prikey", "FEDICA.pubkey"}),
+                         [](const auto& info) { return info.index == 0 ? "One" : "Apart"; });
+
+TEST_P(CspHost, ScriptSignsThroughTheCardProviderAndThroughMy) {
+  const KeyLabels labels = GetParam();
   TempDir dir;
   SoftHsm hsm(1);
   const SelfSigned card = makeSelfSigned(dir.path(), "card", "/O=ORG01/CN=U001");
-  ASSERT_EQ(0, std::system(("softhsm2-util --import " + card.keyPem +
-                            " --token token0 --label card-key --id 0a0b --pin " + kUserPin +
-                            " >/dev/null")
+  ASSERT_EQ(0, std::system(("softhsm2-util --import " + card.keyPem + " --token token0 --label " +
+                            labels.privateKey + " --id 0a0b --pin " + kUserPin + " >/dev/null")
                                .c_str()));
+  if (std::string(labels.publicKey) != labels.privateKey)
+    hsm.relabel(0, CKO_PUBLIC_KEY, labels.privateKey, labels.publicKey);
   hsm.createCertificate(0, "card-cert", fileBytes(card.certDer), {0x0A, 0x0B});
   const std::vector<EnvironmentChange> environment = {{"XDG_CONFIG_HOME", dir.path() + "/config"},
                                                       {"XDG_DATA_HOME", dir.path() + "/data"}};
@@ -46,7 +66,7 @@ TEST(CspHost, ScriptSignsThroughTheCardProviderAndThroughMy) {
             kestrune({"provider", "add", "Card", "--pkcs11", softHsmModule(), "--token", "token0"})
                 .status);
   ASSERT_EQ(0, kestrune({"store", "add", "--store", "My", "--provider", "Card", "--container",
-                         "card-key", card.certDer})
+                         labels.privateKey, card.certDer})
                    .status);
 
   const std::string pin = kUserPin;

@@ -267,8 +267,9 @@ TEST(Demo, KeepsItsAuthorityOffAConfiguredProxy) {
 }
 
 // The signed message the demo leaves verifies with our verifier and, independently, with
-// OpenSSL over the signed range and the certificate bag's key.
-TEST(Demo, LeavesASignedMessageThatVerifies) {
+// OpenSSL over the signed range and the certificate bag's key; and a new process signs with
+// the CryptoAPI set-up it leaves.
+TEST(Demo, LeavesASignedMessageThatVerifiesAndAStoreThatSigns) {
   TempDir dir;
   const std::string demoDir = dir.path() + "/demo";
   const HostRun demo = runHost({"demo", "--dir", demoDir});
@@ -312,6 +313,33 @@ TEST(Demo, LeavesASignedMessageThatVerifies) {
       1, EVP_DigestVerify(context.get(), signature.get(), static_cast<std::size_t>(signatureLength),
                           reinterpret_cast<const unsigned char*>(text.data()) + signedStart,
                           signedEnd - signedStart));
+
+  // A new process, which has not logged in to the token, signs through the My store the demo
+  // set up: the key property names the private key "FEDICA.prikey", whose public half is
+  // labelled "FEDICA.pubkey".
+  const std::vector<Json> calls = {
+      {"FEDIMessageSignWithCSP_Init", "CN=U001", "", "", "123456", 0, 0},
+      {"FEDIMessageSignWithCSP_Update", "UNH+7+ORDERS:D:96A:UN'BGM+220+PO7+9'UNT+3+7'"},
+      {"FEDIMessageSignWithCSP_Final"},
+  };
+  std::string script;
+  for (const Json& call : calls) script += call.dump() + "\n";
+  const HostRun fresh = runHost({"script"}, script,
+                                {{"XDG_DATA_HOME", demoDir + "/csp/data"},
+                                 {"XDG_CONFIG_HOME", demoDir + "/csp/config"},
+                                 {"SOFTHSM2_CONF", demoDir + "/softhsm2.conf"}});
+  ASSERT_EQ(0, fresh.status) << fresh.err;
+  const std::vector<std::string> answers = lines(fresh.out);
+  ASSERT_EQ(calls.size(), answers.size()) << fresh.out;
+  for (const std::string& answer : answers)
+    EXPECT_EQ(0, Json::parse(answer, nullptr, false).value("lastError", -1)) << answer;
+  const std::string signedOrder = demoDir + "/orders-fresh-signed.edi";
+  std::ofstream(signedOrder, std::ios::binary)
+      << Json::parse(answers[1], nullptr, false).value("result", "");
+  const HostRun checked =
+      runHost({"verify-edifact", signedOrder, "--cert", demoDir + "/csp-signer.der"});
+  EXPECT_EQ(0, checked.status) << checked.out << checked.err;
+  EXPECT_EQ(0u, checked.out.find("OK: SHA-1 signature")) << checked.out;
 }
 
 // A step whose outcome is not the expected one stops the demo there, with its progress line

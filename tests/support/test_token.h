@@ -51,6 +51,10 @@ class TestToken {
   // An RSA key pair; the public key is public and the private key private, as cards have them.
   void generateKeyPair(int token, std::string_view publicLabel, std::string_view privateLabel,
                        CK_ULONG bits);
+  // relabel gives the one object of that class and label a new label (for example the public
+  // half of an imported key pair, which softhsm2-util labels as its private key).
+  void relabel(int token, CK_OBJECT_CLASS objectClass, std::string_view label,
+               std::string_view newLabel);
   // Labels of every object on the token (after a user login), for checks.
   std::vector<std::string> labels(int token);
   // An attribute of the one object with that label; empty when absent.

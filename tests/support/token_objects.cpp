@@ -196,6 +196,26 @@ void TestToken::generateKeyPair(int token, std::string_view publicLabel,
             kHelper, "C_GenerateKeyPair");
 }
 
+void TestToken::relabel(int token, CK_OBJECT_CLASS objectClass, std::string_view label,
+                        std::string_view newLabel) {
+  constexpr std::string_view kHelper = "relabel";
+  const auto slot = slotOf(token, kHelper);
+  if (!slot) return;
+  UserSession user(module_, *slot, userPins_[token], kHelper);
+  if (!user.ready) return;
+
+  std::vector<CK_ATTRIBUTE> pattern = {field(CKA_CLASS, objectClass), field(CKA_LABEL, label)};
+  const auto objects = find(user, pattern, kHelper);
+  if (!objects || objects->size() != 1) {
+    ADD_FAILURE() << kHelper << ": " << (objects ? objects->size() : 0)
+                  << " objects of the class are labelled \"" << label << "\"";
+    return;
+  }
+  CK_ATTRIBUTE renamed = field(CKA_LABEL, newLabel);
+  succeeded(user.functions().C_SetAttributeValue(user.handle(), objects->front(), &renamed, 1),
+            kHelper, "C_SetAttributeValue");
+}
+
 std::vector<std::string> TestToken::labels(int token) {
   constexpr std::string_view kHelper = "labels";
   const auto slot = slotOf(token, kHelper);

@@ -117,8 +117,13 @@ BOOL CryptSetKeyParam(HCRYPTKEY key, DWORD param, const BYTE* data, DWORD flags)
   KeyRecord* record = findKey(key);
   if (record == nullptr) return fail(NTE_BAD_KEY);
   if (flags != 0) return fail(NTE_BAD_FLAGS);
-  if ((param == KP_SIGNATURE_PIN || param == KP_KEYEXCHANGE_PIN) && record->provider->token)
-    return tokenLogin(*record->provider->token, data) ? TRUE : FALSE;
+  if ((param == KP_SIGNATURE_PIN || param == KP_KEYEXCHANGE_PIN) && record->provider->token) {
+    if (!tokenLogin(*record->provider, data)) return FALSE;
+    // The login may have found the container's pair anew.
+    if (const HeldKey& held = heldKey(*record->provider, record->keySpec); held.pkey)
+      record->key = held;
+    return TRUE;
+  }
   // The software provider has no PIN, and refuses the PIN parameters as rsaenh does.
   return fail(NTE_BAD_TYPE);
 }

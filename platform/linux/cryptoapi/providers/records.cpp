@@ -10,11 +10,23 @@
 namespace kestrune::cryptoapi {
 namespace {
 
-std::mutex registryLock;
-std::map<ULONG_PTR, std::unique_ptr<ProviderRecord>> providers;  // includes released contexts
-std::map<ULONG_PTR, bool> liveContexts;                          // contexts not yet released
-std::map<ULONG_PTR, std::unique_ptr<KeyRecord>> keys;
-std::map<ULONG_PTR, std::unique_ptr<HashRecord>> hashes;
+struct Registry {
+  std::mutex lock;
+  std::map<ULONG_PTR, std::unique_ptr<ProviderRecord>> providers;  // includes released contexts
+  std::map<ULONG_PTR, bool> liveContexts;                          // contexts not yet released
+  std::map<ULONG_PTR, std::unique_ptr<KeyRecord>> keys;
+  std::map<ULONG_PTR, std::unique_ptr<HashRecord>> hashes;
+};
+
+// Never destroyed: a context the program didn't release stays open at exit, as on Windows.
+// Closing it from a static destructor would call into a PKCS#11 module whose own statics
+// (the module was loaded after this registry was made) are already gone.
+Registry& registry = *new Registry;
+std::mutex& registryLock = registry.lock;
+auto& providers = registry.providers;
+auto& liveContexts = registry.liveContexts;
+auto& keys = registry.keys;
+auto& hashes = registry.hashes;
 
 void dropReference(ProviderRecord* provider) {
   if (--provider->references == 0) providers.erase(reinterpret_cast<ULONG_PTR>(provider));

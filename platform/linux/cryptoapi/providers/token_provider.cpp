@@ -86,6 +86,10 @@ class TokenContainer {
   // The private key once an operation has found it: a signature then costs the card one
   // operation instead of a search and a label read per key. A login drops it.
   CK_OBJECT_HANDLE knownPrivateKey = CK_INVALID_HANDLE;
+  // False while the pair was only guessed: before login a container named after a hidden
+  // private key is taken to be the one public key whose private half is hidden. The login
+  // confirms the guess by the private key's name, or corrects it.
+  bool confirmed = true;
   ~TokenContainer() {
     if (session != CK_INVALID_HANDLE) module->f->C_CloseSession(session);
   }
@@ -145,11 +149,38 @@ class TokenContainer {
     return found;
   }
 
+  // True while the session sees only public objects: nobody is logged in to the token.
+  bool privateObjectsHidden() const {
+    CK_SESSION_INFO info{};
+    if (f().C_GetSessionInfo(session, &info) != CKR_OK) return true;
+    return info.state == CKS_RO_PUBLIC_SESSION || info.state == CKS_RW_PUBLIC_SESSION;
+  }
+
+  // The container's private key: the private key with the container's name, else (a public
+  // half chose the container) the one with its CKA_ID.
   CK_OBJECT_HANDLE privateKey() const {
-    auto found = find(CKO_PRIVATE_KEY, &id);
-    for (auto object : found)
+    for (auto object : find(CKO_PRIVATE_KEY, nullptr))
       if (nameOf(object) == name) return object;
+    if (id.empty()) return CK_INVALID_HANDLE;
+    auto found = find(CKO_PRIVATE_KEY, &id);
     return found.empty() ? CK_INVALID_HANDLE : found.front();
+  }
+
+  // The public half of a key pair: the public key with the pair's CKA_ID.
+  CK_OBJECT_HANDLE publicHalf(const Bytes& pairId) const {
+    if (pairId.empty()) return CK_INVALID_HANDLE;
+    auto found = find(CKO_PUBLIC_KEY, &pairId);
+    return found.empty() ? CK_INVALID_HANDLE : found.front();
+  }
+
+  // The public keys whose private halves this session can't see.
+  std::vector<CK_OBJECT_HANDLE> unpairedPublicKeys() const {
+    std::vector<CK_OBJECT_HANDLE> unpaired;
+    for (auto object : find(CKO_PUBLIC_KEY, nullptr)) {
+      Bytes pairId = attribute(object, CKA_ID);
+      if (!pairId.empty() && find(CKO_PRIVATE_KEY, &pairId).empty()) unpaired.push_back(object);
+    }
+    return unpaired;
   }
 };
 
@@ -212,6 +243,74 @@ bool promptPin(std::array<char, kMaxPin + 1>& pin, std::size_t& length) {
   return ok;
 }
 
+bool isPrivateKey(const TokenContainer& token, CK_OBJECT_HANDLE object) {
+  CK_OBJECT_CLASS privateKey = CKO_PRIVATE_KEY;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&privateKey);
+  return token.attribute(object, CKA_CLASS) == Bytes(p, p + sizeof privateKey);
+}
+
+// The key that stands for the named container (the first one when no name is given); sets the
+// container's name and CKA_ID. A container is named after its private key. Before login the
+// private keys are hidden: a public key of that name stands in (a pair with one label), else
+// the only public key whose private half is hidden, to be confirmed at login. A token with
+// several hidden pairs can't tell them apart before login and has no such container yet.
+CK_OBJECT_HANDLE findContainer(TokenContainer& token, const std::string& container) {
+  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+  for (auto object : token.find(CKO_PRIVATE_KEY, nullptr)) {
+    if (container.empty() || token.nameOf(object) == container) {
+      key = object;
+      break;
+    }
+  }
+  if (key == CK_INVALID_HANDLE) {
+    for (auto object : token.find(CKO_PUBLIC_KEY, nullptr)) {
+      if (container.empty() || token.nameOf(object) == container) {
+        key = object;
+        break;
+      }
+    }
+  }
+  token.confirmed = key != CK_INVALID_HANDLE;
+  if (key == CK_INVALID_HANDLE && !container.empty() && token.privateObjectsHidden()) {
+    auto unpaired = token.unpairedPublicKeys();
+    if (unpaired.size() == 1) key = unpaired.front();
+  }
+  if (key == CK_INVALID_HANDLE) return key;
+  token.name = token.confirmed ? token.nameOf(key) : container;
+  token.id = token.attribute(key, CKA_ID);
+  return key;
+}
+
+// Holds the container's key pair in the context: its public key, and the rights of its
+// private key (a public half mirrors them: encrypt for decrypt, verify for sign).
+bool holdPair(ProviderRecord& record, const TokenContainer& token, CK_OBJECT_HANDLE key) {
+  auto pkey = publicKeyOf(token, key);
+  if (!pkey) pkey = publicKeyOf(token, token.publicHalf(token.id));
+  if (!pkey) return false;
+  bool isPrivate = isPrivateKey(token, key);
+  bool decrypts = token.flag(key, isPrivate ? CKA_DECRYPT : CKA_ENCRYPT);
+  bool signs = token.flag(key, isPrivate ? CKA_SIGN : CKA_VERIFY);
+  HeldKey held{pkey, false, key};
+  record.exchange = decrypts ? held : HeldKey{};
+  record.signature = signs ? held : HeldKey{};
+  record.container = token.name;
+  return true;
+}
+
+// After login the private keys show: a container chosen before login is now found by its
+// private key's name, and its pair held anew if the guess was another pair.
+bool confirmContainer(ProviderRecord& record) {
+  TokenContainer& token = *record.token;
+  if (token.confirmed || record.verifyContext) return true;
+  CK_OBJECT_HANDLE key = token.privateKey();
+  if (key == CK_INVALID_HANDLE || token.nameOf(key) != token.name) return fail(NTE_BAD_KEYSET);
+  token.id = token.attribute(key, CKA_ID);
+  if (!holdPair(record, token, key)) return fail(NTE_KEYSET_ENTRY_BAD);
+  token.knownPrivateKey = key;
+  token.confirmed = true;
+  return true;
+}
+
 }  // namespace
 
 BOOL acquireTokenProvider(HCRYPTPROV* prov, const ProviderEntry& entry, const char* providerName,
@@ -240,32 +339,9 @@ BOOL acquireTokenProvider(HCRYPTPROV* prov, const ProviderEntry& entry, const ch
   record->providerName = providerName;
   record->verifyContext = (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
   if (!record->verifyContext) {
-    // The named container, or the first key when no name is given.
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    for (auto object : token->keys()) {
-      if (container.empty() || token->nameOf(object) == container) {
-        key = object;
-        break;
-      }
-    }
+    CK_OBJECT_HANDLE key = findContainer(*token, container);
     if (key == CK_INVALID_HANDLE) return fail(NTE_BAD_KEYSET);
-    token->name = token->nameOf(key);
-    token->id = token->attribute(key, CKA_ID);
-    auto pkey = publicKeyOf(*token, key);
-    if (!pkey) return fail(NTE_KEYSET_ENTRY_BAD);
-    // A public half stands for the pair before login: its encrypt and verify rights mirror
-    // the private key's decrypt and sign rights.
-    bool isPrivate = token->attribute(key, CKA_CLASS) == [] {
-      CK_OBJECT_CLASS c = CKO_PRIVATE_KEY;
-      const auto* p = reinterpret_cast<const std::uint8_t*>(&c);
-      return Bytes(p, p + sizeof c);
-    }();
-    bool decrypts = token->flag(key, isPrivate ? CKA_DECRYPT : CKA_ENCRYPT);
-    bool signs = token->flag(key, isPrivate ? CKA_SIGN : CKA_VERIFY);
-    HeldKey held{pkey, false, key};
-    if (decrypts) record->exchange = held;
-    if (signs) record->signature = held;
-    record->container = token->name;
+    if (!holdPair(*record, *token, key)) return fail(NTE_KEYSET_ENTRY_BAD);
   }
   record->token = std::move(token);
   *prov = registerProvider(std::move(record));
@@ -281,7 +357,8 @@ std::vector<std::string> tokenContainers(TokenContainer& token) {
   return names;
 }
 
-bool tokenLogin(TokenContainer& token, const BYTE* pin) {
+bool tokenLogin(ProviderRecord& record, const BYTE* pin) {
+  TokenContainer& token = *record.token;
   token.knownPrivateKey = CK_INVALID_HANDLE;
   std::array<char, kMaxPin + 1> typed{};
   std::size_t length = 0;
@@ -309,7 +386,7 @@ bool tokenLogin(TokenContainer& token, const BYTE* pin) {
   OPENSSL_cleanse(typed.data(), typed.size());
   switch (rv) {
     case CKR_OK:
-      return true;
+      return confirmContainer(record);
     case CKR_PIN_INCORRECT:
     case CKR_PIN_LEN_RANGE:
       return fail(SCARD_W_WRONG_CHV);

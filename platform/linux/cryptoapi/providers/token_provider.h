@@ -12,12 +12,14 @@
 namespace kestrune::cryptoapi {
 
 // Opens the entry's module and token and, unless the context is a verification context, the
-// container (the token's private RSA key of that name; an empty name takes the first).
+// container (the token's private RSA key of that name, paired with its public half by CKA_ID;
+// an empty name takes the first).
 BOOL acquireTokenProvider(HCRYPTPROV* prov, const ProviderEntry& entry, const char* providerName,
                           std::string container, DWORD flags);
 std::vector<std::string> tokenContainers(TokenContainer& token);
-// Logs the user in with the PIN (a null PIN asks on the terminal). False with the last error.
-bool tokenLogin(TokenContainer& token, const BYTE* pin);
+// Logs the user in with the PIN (a null PIN asks on the terminal), and confirms a container
+// chosen before login by its private key's name. False with the last error.
+bool tokenLogin(ProviderRecord& provider, const BYTE* pin);
 // The X.509 certificate with the same CKA_ID as the container's key.
 bool tokenCertificate(TokenContainer& token, Bytes& der);
 // CKM_RSA_PKCS with the token's private key over the input (a DigestInfo or a bare hash),
