@@ -177,6 +177,8 @@ int32_t TVXCAPI_CertGetSerialNumber(TVCAPIHandle* cert, uint32_t reserved, TVCAP
 int32_t TVXCAPI_CertGetProviderName(TVCAPIHandle* cert, char** providerName, char** containerName);
 void TVXCAPI_SetDialogMessage(const char* text, uint32_t length);
 void TVXCAPI_SetDebugFlag(int32_t flag);
+/* A short English text for a result code; null for a number that is not one. */
+const char* TVXCAPI_CodeText(int32_t code);
 void tvxCAPIDebugMessage(const char* format, ...);
 
 /* Lookup. */

@@ -3,6 +3,8 @@
 // numbers and an English text; the control reports 2000 + the number. ca/README.md lists them.
 #pragma once
 
+#include <string_view>
+
 namespace kestrune::ca {
 
 inline constexpr int kRefuseMalformed = 1;       // the message or its record does not decode, has
@@ -31,5 +33,43 @@ inline constexpr int kRefuseEnrolAgain = 13;     // new certificate: the holder'
 inline constexpr int kRefuseKeyCertified = 14;   // new certificate: the key has a certificate in
                                                  // good standing (renewal is the way)
 inline constexpr int kRefuseInternal = 99;       // the authority failed (storage or signing)
+
+// A short English text for a refusal's number; empty for a number that is not one.
+constexpr std::string_view refusalText(int status) {
+  switch (status) {
+    case kRefuseMalformed:
+      return "the request does not decode";
+    case kRefuseContentType:
+      return "a request the authority does not answer";
+    case kRefuseSignature:
+      return "the request's signature does not verify";
+    case kRefuseHolderOrMac:
+      return "the holder is not enrolled or the pass phrase is wrong";
+    case kRefuseNotFound:
+      return "no such certificate";
+    case kRefuseRevoked:
+      return "the certificate is revoked";
+    case kRefuseIssuer:
+      return "the issuer named is not this authority";
+    case kRefuseSubject:
+      return "the subject is not the holder's";
+    case kRefuseNotInForce:
+      return "the certificate is not in force";
+    case kRefuseNotCurrent:
+      return "the certificate is not the holder's current one";
+    case kRefuseUnknownHolder:
+      return "no enrolled holder matches";
+    case kRefuseKey:
+      return "the key is not one the authority certifies";
+    case kRefuseEnrolAgain:
+      return "the pass phrase is spent or locked: enrol the holder again";
+    case kRefuseKeyCertified:
+      return "the key has a certificate in force: renew it instead";
+    case kRefuseInternal:
+      return "the authority failed";
+    default:
+      return {};
+  }
+}
 
 }  // namespace kestrune::ca

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace kestrune {
 
@@ -46,6 +47,10 @@ enum class ControlCode : std::int32_t {
   kTokenKeyUnreadable = 10009,   // the token's public key could not be read
   kSigningKeyMissing = 10010,    // the signing key was not found on the token
 };
+
+// A short English text for the code; empty for a number that is not one of the control's
+// own (control/error_text.h explains every number a method can leave).
+std::string_view controlCodeText(ControlCode code);
 
 // The number a method returns or records for a code.
 constexpr std::int32_t operator+(ControlCode code) {

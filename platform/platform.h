@@ -19,6 +19,9 @@ using LibraryHandle = void*;
 // nullptr when it can't be loaded. The name is used as given: a file name searched on the
 // library path, or a path.
 LibraryHandle loadLibrary(const char* name);
+// Why the last loadLibrary of this thread failed, in the loader's words; empty after a load
+// that succeeded.
+std::string lastLibraryError();
 // findSymbol returns the address of the exported function, or nullptr when it isn't exported.
 void* findSymbol(LibraryHandle library, const char* name);
 void unloadLibrary(LibraryHandle library);

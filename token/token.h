@@ -50,6 +50,9 @@ enum class TokenCode : std::uint32_t {
   kPinLocked = 133,            // CKR_PIN_LOCKED
 };
 
+// A short English text for the code; empty for a number that is not one of this layer's.
+std::string_view tokenCodeText(TokenCode code);
+
 // The number a function returns for a code.
 constexpr std::uint32_t operator+(TokenCode code) {
   return static_cast<std::uint32_t>(code);

@@ -186,6 +186,8 @@ async function request(url, method, body, options = {}) {
 function controlFailure(name, answer) {
   const messages = answer.messages ?? [];
   const shown = messages.map((m) => m && m.text).filter((t) => typeof t === "string");
+  // The agent names what the code means beside a non-zero lastError.
+  if (typeof answer.error === "string") shown.unshift(answer.error);
   const text = `${name} failed with lastError ${answer.lastError}` +
     (shown.length > 0 ? `: ${shown.join("; ")}` : "");
   return new KestruneError(text, { reason: "control", lastError: answer.lastError, messages });

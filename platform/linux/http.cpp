@@ -15,23 +15,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/network_errors.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
 namespace {
-
-// WinInet's error numbers for what can go wrong in a request.
-constexpr std::uint32_t kErrorTimeout = 12002;
-constexpr std::uint32_t kErrorInternal = 12004;
-constexpr std::uint32_t kErrorInvalidUrl = 12005;
-constexpr std::uint32_t kErrorUnrecognizedScheme = 12006;
-constexpr std::uint32_t kErrorNameNotResolved = 12007;
-constexpr std::uint32_t kErrorCannotConnect = 12029;
-constexpr std::uint32_t kErrorConnectionAborted = 12030;
-constexpr std::uint32_t kErrorConnectionReset = 12031;
-constexpr std::uint32_t kErrorInvalidCa = 12045;
-constexpr std::uint32_t kErrorInvalidServerResponse = 12152;
-constexpr std::uint32_t kErrorSecureFailure = 12157;
 
 using EasyPtr = Ptr<CURL>;
 using UrlPtr = Ptr<CURLU>;

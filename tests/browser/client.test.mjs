@@ -19,9 +19,10 @@ const answers = {
     200,
     {
       method: "checkPassword",
-      result: 6,
-      lastError: 6,
-      messages: [{ caption: "Kestrune", text: "the PIN was refused" }],
+      result: 1513,
+      lastError: 1513,
+      error: "the PIN was refused",
+      messages: [{ caption: "Debug", text: "shown by the control" }],
     },
   ],
   makeCard: [403, { error: "consent-refused", text: "the user refused" }],
@@ -105,9 +106,12 @@ test("the control's errors and the agent's refusals reject with their reasons", 
   await assert.rejects(k.checkPassword("000000"), (error) => {
     assert.ok(error instanceof KestruneError);
     assert.equal(error.reason, "control");
-    assert.equal(error.lastError, 6);
-    assert.deepEqual(error.messages, [{ caption: "Kestrune", text: "the PIN was refused" }]);
-    assert.match(error.message, /checkPassword failed with lastError 6: the PIN was refused/);
+    assert.equal(error.lastError, 1513);
+    assert.deepEqual(error.messages, [{ caption: "Debug", text: "shown by the control" }]);
+    assert.match(
+      error.message,
+      /checkPassword failed with lastError 1513: the PIN was refused; shown by the control/,
+    );
     assert.doesNotMatch(error.message, /000000/);
     return true;
   });

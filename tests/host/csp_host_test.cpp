@@ -107,9 +107,10 @@ TEST_P(CspHost, ScriptSignsThroughTheCardProviderAndThroughMy) {
   EXPECT_EQ(Json::parse(answers[3]),
             Json::parse(R"({"method": "getSID1", "result": "U001", "lastError": 0})"));
   // The one-call form ended its own session: a further Update has none.
-  EXPECT_EQ(Json::parse(answers[6]),
-            Json::parse(
-                R"({"method": "FEDIMessageSignWithCSP_Update", "result": null, "lastError": 12})"));
+  EXPECT_EQ(
+      Json::parse(answers[6]),
+      Json::parse(
+          R"({"method": "FEDIMessageSignWithCSP_Update", "result": null, "lastError": 12, "error": "a token object or a file could not be read"})"));
 }
 
 }  // namespace

@@ -357,8 +357,8 @@ TEST(Demo, StopsAtAStepThatFails) {
        "unexpected; lastError 1513: the PIN was refused"},
       {"C_GenerateKeyPair=0x31", 4, "makeCard U001 ORG01",
        "unexpected; lastError 1516: the token's memory is full"},
-      {"C_Sign=0x30", 10,
-       "newCertificate http://127.0.0.1:", "unexpected; lastError 1003: the token did not sign"},
+      {"C_Sign=0x30", 10, "newCertificate http://127.0.0.1:",
+       "unexpected; lastError 1003: the token did not produce a signature"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults);

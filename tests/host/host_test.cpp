@@ -94,8 +94,10 @@ TEST_P(SessionHost, ScriptRunsASessionOnTheToken) {
     const std::vector<Json> answers = parsedLines(run.out);
     const std::vector<Json> expected = {
         Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
-        Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
-        Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
+        Json::parse(
+            R"({"method": "checkPassword", "result": 1513, "lastError": 1513, "error": "the PIN was refused"})"),
+        Json::parse(
+            R"({"method": "checkPassword", "result": 1513, "lastError": 1513, "error": "the PIN was refused"})"),
         Json::parse(R"({"method": "checkPassword", "result": 0, "lastError": 0})"),
         Json::parse(R"({"method": "getType", "result": null, "lastError": 0})"),
         Json::parse(R"({"method": "close", "lastError": 0})"),
@@ -167,9 +169,12 @@ TEST(Host, ScriptReportsMessageBoxes) {
   const HostRun run = runHost({"script", "-"}, script);
   EXPECT_EQ(0, run.status) << run.err;
   const std::vector<Json> expected = {
-      Json::parse(R"({"method": "setCurrentSlot", "result": 1500, "lastError": 1500})"),
-      Json::parse(R"({"method": "showDebugMessage", "lastError": 1500})"),
-      Json::parse(R"({"method": "setCurrentSlot", "result": 1500, "lastError": 1500,
+      Json::parse(
+          R"({"method": "setCurrentSlot", "result": 1500, "lastError": 1500, "error": "the PKCS#11 library failed or could not be loaded"})"),
+      Json::parse(
+          R"({"method": "showDebugMessage", "lastError": 1500, "error": "the PKCS#11 library failed or could not be loaded"})"),
+      Json::parse(
+          R"({"method": "setCurrentSlot", "result": 1500, "lastError": 1500, "error": "the PKCS#11 library failed or could not be loaded",
                       "messages": [{"caption": "connectToken", "text": "81"}]})"),
   };
   EXPECT_EQ(expected, parsedLines(run.out));
@@ -182,13 +187,18 @@ TEST(Host, CallPrintsTheResultAndTheLastError) {
     std::string out;
     std::string err;
   };
+  const std::string noLibrary =
+      "lastError 1500 (the PKCS#11 library failed or could not be loaded)\n";
   const Case cases[] = {
       {{"call", "loadLib", softHsmModule()}, "0\n", "lastError 0\n"},
-      {{"call", "loadLib", "/no/such/library.so"}, "1500\n", "lastError 1500\n"},
+      {{"call", "loadLib", "/no/such/library.so"},
+       "1500\n",
+       "lastError 1500 (the PKCS#11 library could not be loaded: /no/such/library.so: cannot "
+       "open shared object file: No such file or directory)\n"},
       {{"call", "TV_GETVersion", "0"}, "1,0,0,0\n", "lastError 0\n"},
       // A null text prints nothing.
-      {{"call", "getType"}, "", "lastError 1500\n"},
-      {{"call", "setCurrentSlot", "-1"}, "1500\n", "lastError 1500\n"},
+      {{"call", "getType"}, "", noLibrary},
+      {{"call", "setCurrentSlot", "-1"}, "1500\n", noLibrary},
       {{"call", "setTestVersion", "1"}, "", "lastError 0\n"},
       {{"call", "close"}, "", "lastError 0\n"},
       {{"call", "geterrorcode"}, "0\n", "lastError 0\n"},
@@ -199,6 +209,63 @@ TEST(Host, CallPrintsTheResultAndTheLastError) {
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(c.out, run.out);
     EXPECT_EQ(c.err, run.err);
+  }
+}
+
+// A failed call says what its code means; --fail-on-error makes it fail the command, and
+// `explain` gives the text of any code a method leaves.
+TEST(Host, FailedCallsSayWhatTheirCodeMeans) {
+  const HostRun failed = runHost({"call", "--fail-on-error", "loadLib", "/no/such/library.so"});
+  EXPECT_EQ(1, failed.status);
+  EXPECT_EQ(0u, failed.err.find("lastError 1500 (the PKCS#11 library could not be loaded: "))
+      << failed.err;
+  EXPECT_EQ(0, runHost({"call", "--fail-on-error", "TV_GETVersion", "0"}).status);
+
+  const std::string script =
+      "[\"TV_GETVersion\", 0]\n"
+      "[\"loadLib\", \"/no/such/library.so\"]\n";
+  for (const bool failOnError : {false, true}) {
+    SCOPED_TRACE(failOnError);
+    std::vector<std::string> args = {"script"};
+    if (failOnError) args.push_back("--fail-on-error");
+    const HostRun run = runHost(args, script);
+    EXPECT_EQ(failOnError ? 1 : 0, run.status);
+    const std::vector<Json> answers = parsedLines(run.out);
+    ASSERT_EQ(2u, answers.size()) << run.out;
+    EXPECT_FALSE(answers[0].contains("error")) << answers[0];
+    EXPECT_EQ(0u, answers[1].value("error", "").find("the PKCS#11 library could not be loaded: "))
+        << answers[1];
+  }
+
+  struct Explained {
+    const char* code;
+    int status;
+    const char* out;
+  };
+  const Explained codes[] = {
+      {"1513", 0, "1513: the PIN was refused\n"},
+      {"2013", 0,
+       "2013: the authority refused the request (status 13: the pass phrase is spent or locked: "
+       "enrol the holder again)\n"},
+      {"2077", 0, "2077: the authority refused the request (status 77)\n"},
+      {"5203", 0,
+       "5203: CryptoAPI layer: the certificate's key provider or container could not be "
+       "opened\n"},
+      {"12029", 0,
+       "12029: network: the authority could not be reached (connection refused or "
+       "unreachable)\n"},
+      {"12100", 0, "12100: network: the request to the authority failed in the network layer\n"},
+      {"77", 1, ""},
+      {"-1", 1, ""},
+      {"0x5DC", 2, ""},
+      {"99999999999", 2, ""},
+  };
+  for (const Explained& c : codes) {
+    SCOPED_TRACE(c.code);
+    const HostRun run = runHost({"explain", c.code});
+    EXPECT_EQ(c.status, run.status);
+    EXPECT_EQ(c.out, run.out);
+    EXPECT_EQ(c.status == 0, run.err.empty()) << run.err;
   }
 }
 
@@ -265,10 +332,14 @@ TEST(OpenCryptokiHost, ThreeWrongPinsLockTheToken) {
   EXPECT_EQ(0, run.status) << run.err;
   const std::vector<Json> expected = {
       Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
-      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
-      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
-      Json::parse(R"({"method": "checkPassword", "result": 1513, "lastError": 1513})"),
-      Json::parse(R"({"method": "checkPassword", "result": 1517, "lastError": 1517})"),
+      Json::parse(
+          R"({"method": "checkPassword", "result": 1513, "lastError": 1513, "error": "the PIN was refused"})"),
+      Json::parse(
+          R"({"method": "checkPassword", "result": 1513, "lastError": 1513, "error": "the PIN was refused"})"),
+      Json::parse(
+          R"({"method": "checkPassword", "result": 1513, "lastError": 1513, "error": "the PIN was refused"})"),
+      Json::parse(
+          R"({"method": "checkPassword", "result": 1517, "lastError": 1517, "error": "the PIN is locked"})"),
   };
   EXPECT_EQ(expected, parsedLines(run.out));
 }

@@ -64,21 +64,25 @@ TEST_P(PersonalisationHost, ScriptPersonalisesATokenAndReadsItBack) {
 
   const std::vector<Json> expected = {
       Json::parse(R"({"method": "loadLib", "result": 0, "lastError": 0})"),
-      Json::parse(R"({"method": "makeCard", "result": 10007, "lastError": 10007})"),
+      Json::parse(
+          R"({"method": "makeCard", "result": 10007, "lastError": 10007, "error": "the PIN has not been verified: call checkPassword first"})"),
       Json::parse(R"({"method": "checkPassword", "result": 0, "lastError": 0})"),
       Json::parse(R"({"method": "makeCard", "result": 0, "lastError": 0})"),
       Json::parse(R"({"method": "getType", "result": "Linkway", "lastError": 0})"),
       Json::parse(R"({"method": "getSID1", "result": "U001", "lastError": 0})"),
       Json::parse(R"({"method": "getSID2", "result": "ORG01", "lastError": 0})"),
-      Json::parse(R"({"method": "getCSN", "result": null, "lastError": 12})"),
+      Json::parse(
+          R"({"method": "getCSN", "result": null, "lastError": 12, "error": "a token object or a file could not be read"})"),
       Json::parse(R"({"method": "setCardSN", "result": 0, "lastError": 0})"),
       Json::parse(R"({"method": "getCardSN", "result": "CARD-0001", "lastError": 0})"),
       Json::parse(R"({"method": "sign", "lastError": 0})"),
-      Json::parse(R"({"method": "signHash", "result": null, "lastError": 4})"),
+      Json::parse(
+          R"({"method": "signHash", "result": null, "lastError": 4, "error": "an argument is malformed (bad hex, hash length or date), or no usable answer came"})"),
       Json::parse(R"({"method": "setSID", "result": 0, "lastError": 0})"),
       Json::parse(R"({"method": "close", "lastError": 0})"),
       Json::parse(R"({"method": "getSID1", "result": "U002", "lastError": 0})"),
-      Json::parse(R"({"method": "sign", "result": null, "lastError": 10007})"),
+      Json::parse(
+          R"({"method": "sign", "result": null, "lastError": 10007, "error": "the PIN has not been verified: call checkPassword first"})"),
   };
   EXPECT_EQ(expected, answers);
 

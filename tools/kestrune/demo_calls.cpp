@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "com/method_table.h"
+#include "control/error_text.h"
 #include "platform/platform.h"
-#include "tools/kestrune/demo_codes.h"
 #include "tools/kestrune/utf8.h"
 
 namespace kestrune::host {
@@ -14,8 +14,9 @@ Verdict expected(std::string meaning) {
 }
 
 Verdict unexpected(const CallOutcome& outcome, const std::string& wanted) {
+  const std::string meaning = errorCodeText(outcome.lastError);
   std::string note = "unexpected; lastError " + std::to_string(outcome.lastError) + ": " +
-                     meaningOf(outcome.lastError);
+                     (meaning.empty() ? "no text for this code" : meaning);
   if (!wanted.empty()) note += "; expected " + wanted;
   return {false, std::move(note)};
 }

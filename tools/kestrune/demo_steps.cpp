@@ -9,7 +9,6 @@
 #include "platform/platform.h"
 #include "tools/kestrune/demo_ca.h"
 #include "tools/kestrune/demo_calls.h"
-#include "tools/kestrune/demo_codes.h"
 #include "tools/kestrune/demo_csp.h"
 #include "tools/kestrune/demo_token.h"
 #include "tools/kestrune/utf8.h"

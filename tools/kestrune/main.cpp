@@ -1,8 +1,12 @@
 // kestrune: the command-line host of the TVFEDIMiniKeyCrypt control.
 //
 //   kestrune methods [--effects]      the interface, one method a line
-//   kestrune call METHOD [ARG ...]    one call; the result on stdout, "lastError N" on stderr
-//   kestrune script [FILE]            JSON Lines calls in one process (FILE absent or "-": stdin)
+//   kestrune call [--fail-on-error] METHOD [ARG ...]
+//                                     one call; the result on stdout, "lastError N (what N
+//                                     means)" on stderr
+//   kestrune script [--fail-on-error] [FILE]
+//                                     JSON Lines calls in one process (FILE absent or "-": stdin)
+//   kestrune explain CODE             what a lastError number means
 //   kestrune demo [--dir DIR]         a SoftHSM2 token and a fedi-ca authority in DIR, the
 //                                     token taken through the certificate life cycle
 //   kestrune demo --browser [--dir DIR]
@@ -29,11 +33,13 @@
 //                                     the local agent: pages of allowed origins reach the
 //                                     control over HTTP; its base URL first on stdout
 //
-// Exit status: 0 when every call was made (whatever the control answered) or the operation
-// succeeded, 1 when a call could not be made, a script line faulted or an operation failed,
-// 2 for a usage error.
+// Exit status: 0 when every call was made (whatever the control answered, unless
+// --fail-on-error) or the operation succeeded, 1 when a call could not be made, a script line
+// faulted, a call failed under --fail-on-error or an operation failed, 2 for a usage error.
 #include <openssl/crypto.h>
 
+#include <charconv>
+#include <cstdint>
 #include <iostream>
 #include <new>
 #include <streambuf>
@@ -44,6 +50,7 @@
 
 #include "com/method_table.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/error_text.h"
 #include "platform/platform.h"
 #include "tools/kestrune/agent_worker_command.h"
 #include "tools/kestrune/demo.h"
@@ -72,7 +79,7 @@ int listMethods(bool withEffects) {
   return kMade;
 }
 
-int callOne(std::vector<std::string> words) {
+int callOne(std::vector<std::string> words, bool failOnError) {
   if (words.empty()) {
     std::cerr << "kestrune call: name a method (see kestrune methods)\n";
     return kUsageError;
@@ -102,7 +109,26 @@ int callOne(std::vector<std::string> words) {
   for (const Message& message : outcome.messages) {
     std::cerr << message.caption << ": " << message.text << "\n";
   }
-  std::cerr << "lastError " << outcome.lastError << "\n";
+  std::cerr << "lastError " << outcome.lastError;
+  if (outcome.lastError != 0) std::cerr << " (" << explainError(*method, outcome.lastError) << ")";
+  std::cerr << "\n";
+  return failOnError && outcome.lastError != 0 ? kFaulted : kMade;
+}
+
+// `kestrune explain CODE`: what a lastError number means.
+int explainCode(const std::string& word) {
+  std::int32_t code = 0;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), code);
+  if (error != std::errc() || end != word.data() + word.size()) {
+    std::cerr << "kestrune explain: \"" << word << "\" is not a decimal 32-bit number\n";
+    return kUsageError;
+  }
+  const std::string text = errorCodeText(code);
+  if (text.empty()) {
+    std::cerr << "kestrune explain: no method leaves the code " << code << "\n";
+    return kFaulted;
+  }
+  std::cout << code << ": " << text << "\n";
   return kMade;
 }
 
@@ -116,8 +142,8 @@ class BytesStream : private std::streambuf, public std::istream {
   }
 };
 
-int runScriptFile(const std::string& file) {
-  if (file == "-") return runScript(std::cin, std::cout);
+int runScriptFile(const std::string& file, bool failOnError) {
+  if (file == "-") return runScript(std::cin, std::cout, failOnError);
   std::vector<std::uint8_t> bytes;
   if (platform::readFile(file.c_str(), bytes) != platform::FileStatus::ok) {
     std::cerr << "kestrune script: cannot read " << file << "\n";
@@ -126,7 +152,7 @@ int runScriptFile(const std::string& file) {
   int status = kMade;
   {
     BytesStream in(bytes);
-    status = runScript(in, std::cout);
+    status = runScript(in, std::cout, failOnError);
   }
   OPENSSL_cleanse(bytes.data(), bytes.size());
   return status;
@@ -136,8 +162,9 @@ int run(int argc, char** argv) {
   CLI::App app{
       "Script the TVFEDIMiniKeyCrypt control of Kestrune; keep its certificate stores and key "
       "providers.\n"
-      "Exit status: 0 every call made or the operation done, 1 a call, script line or "
-      "operation failed, 2 usage error.",
+      "Exit status: 0 every call made (whatever the control answered) or the operation done, "
+      "1 a call, script line or operation failed (with --fail-on-error: also a call that left "
+      "a non-zero lastError; kestrune explain N says what N means), 2 usage error.",
       "kestrune"};
   app.require_subcommand(1, 1);
 
@@ -153,11 +180,23 @@ int run(int argc, char** argv) {
       "result on standard output and \"lastError N\" on standard error");
   // Everything after the method name is an argument, even when it looks like an option ("-1").
   callCommand->prefix_command();
+  bool failOnError = false;
+  callCommand->add_flag("--fail-on-error", failOnError,
+                        "Exit 1 when the call leaves a non-zero lastError (by default a call "
+                        "the control answered exits 0, whatever it answered)");
 
   std::string scriptFile = "-";
   auto* scriptCommand = app.add_subcommand(
       "script", "Run JSON Lines calls in one process, one JSON object out per call");
   scriptCommand->add_option("file", scriptFile, "the calls; absent or - for standard input");
+  scriptCommand->add_flag("--fail-on-error", failOnError,
+                          "Exit 1 when any call leaves a non-zero lastError (by default only a "
+                          "line that is not a call fails the run)");
+
+  std::string explainedCode;
+  auto* explainCommand =
+      app.add_subcommand("explain", "Say what a lastError number means: kestrune explain 1500");
+  explainCommand->add_option("code", explainedCode, "the number, in decimal")->required();
 
   std::string demoDir;
   std::string modulePath = kSoftHsmModule;
@@ -208,8 +247,9 @@ int run(int argc, char** argv) {
   }
 
   if (methodsCommand->parsed()) return listMethods(withEffects);
-  if (callCommand->parsed()) return callOne(callCommand->remaining());
-  if (scriptCommand->parsed()) return runScriptFile(scriptFile);
+  if (callCommand->parsed()) return callOne(callCommand->remaining(), failOnError);
+  if (scriptCommand->parsed()) return runScriptFile(scriptFile, failOnError);
+  if (explainCommand->parsed()) return explainCode(explainedCode);
   if (agentWorkerCommand->parsed()) return runAgentWorker(originFolder, std::cerr);
   if (verifyCommand->parsed()) {
     return runVerifyEdifact(signedFile, signerCertificate, std::cout, std::cerr);

@@ -10,6 +10,8 @@
 
 #include "com/dispatch.h"
 #include "control/TVFEDIMiniKeyCrypt.h"
+#include "control/control_codes.h"
+#include "control/error_text.h"
 #include "platform/platform.h"
 #include "tools/kestrune/utf8.h"
 
@@ -239,6 +241,15 @@ std::string effectList(const com::Method& method) {
     list += com::effectName(effect);
   }
   return list;
+}
+
+std::string explainError(const com::Method& method, std::int32_t lastError) {
+  if (lastError == +ControlCode::kTokenFailure && method.name == "loadLib") {
+    const std::string why = platform::lastLibraryError();
+    if (!why.empty()) return "the PKCS#11 library could not be loaded: " + why;
+  }
+  const std::string text = errorCodeText(lastError);
+  return text.empty() ? "no text for this code" : text;
 }
 
 }  // namespace kestrune::host

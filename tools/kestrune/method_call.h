@@ -77,6 +77,10 @@ bool callMethod(TVFEDIMiniKeyCrypt& control, const com::Method& method,
 // for no result.
 std::optional<std::string> resultAsUtf8(const com::Variant& result);
 
+// What a call's non-zero lastError means, for a person: the code's text and, when a library
+// could not be loaded, the loader's reason.
+std::string explainError(const com::Method& method, std::int32_t lastError);
+
 // signature returns a method's line of the interface listing:
 // "18 loadLib(libname: text) -> I4 rtn", "26 setTestVersion(iTest: I4) -> none".
 std::string signature(const com::Method& method);

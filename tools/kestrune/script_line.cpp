@@ -44,6 +44,7 @@ Json answerOf(const com::Method& method, const CallOutcome& outcome) {
   answer["method"] = method.name;
   if (!outcome.result.isEmpty()) answer["result"] = resultAsJson(outcome.result);
   answer["lastError"] = outcome.lastError;
+  if (outcome.lastError != 0) answer["error"] = explainError(method, outcome.lastError);
   if (!outcome.messages.empty()) {
     Json messages = Json::array();
     for (const Message& message : outcome.messages) {

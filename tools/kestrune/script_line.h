@@ -29,7 +29,8 @@ using CallCheck = std::function<bool(const com::Method& method, Json& args, std:
 enum class LineOutcome { answered, badCall, refused };
 
 // runScriptLine makes the call of one line: answered with the output object in answer
-// ({"method", "result", "lastError", "messages"}), badCall when the line is not a call the
+// ({"method", "result", "lastError", "error" (the code's text, beside a non-zero lastError),
+// "messages"}), badCall when the line is not a call the
 // control takes, refused when check refused it; the reason in fault then, never quoting the
 // line. check may be empty.
 LineOutcome runScriptLine(TVFEDIMiniKeyCrypt& control, std::string_view line,

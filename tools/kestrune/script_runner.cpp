@@ -18,7 +18,7 @@ bool isSkipped(std::string_view line) {
 
 }  // namespace
 
-int runScript(std::istream& in, std::ostream& out) {
+int runScript(std::istream& in, std::ostream& out, bool failOnError) {
   TVFEDIMiniKeyCrypt control;
   int status = 0;
   std::string line;
@@ -31,6 +31,7 @@ int runScript(std::istream& in, std::ostream& out) {
     wipe(line);  // it may hold a PIN
     if (outcome == LineOutcome::answered) {
       out << dumpLine(answer) << std::endl;
+      if (failOnError && answer.value("lastError", 0) != 0) status = 1;
     } else {
       Json faultLine;
       faultLine["line"] = number;

@@ -10,8 +10,8 @@ namespace kestrune::host {
 // runScript reads calls from in until its end and writes one line per call to out. Each call
 // is a JSON array: the method name, then its in-arguments (strings for texts, integers for
 // I4). Blank lines and lines starting with '#' are skipped. It returns 0 when every call was
-// made, whatever the control answered, and 1 when any line faulted; the run goes on past a
-// fault.
-int runScript(std::istream& in, std::ostream& out);
+// made, whatever the control answered, and 1 when any line faulted (or, with failOnError,
+// when any call left a non-zero lastError); the run goes on past either.
+int runScript(std::istream& in, std::ostream& out, bool failOnError = false);
 
 }  // namespace kestrune::host
