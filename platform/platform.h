@@ -22,6 +22,9 @@ LibraryHandle loadLibrary(const char* name);
 // findSymbol returns the address of the exported function, or nullptr when it isn't exported.
 void* findSymbol(LibraryHandle library, const char* name);
 void unloadLibrary(LibraryHandle library);
+// libraryError returns why the last loadLibrary or findSymbol of this thread failed, in the
+// loader's words (which name the file), and forgets it; empty when nothing failed since.
+std::string libraryError();
 
 // Code page 950 (Big5), the single-byte text of every layer below the control.
 // toCodePage950 returns false only for malformed UTF-16 (a lone surrogate); a character that

@@ -18,4 +18,9 @@ void unloadLibrary(LibraryHandle library) {
   if (library != nullptr) dlclose(library);
 }
 
+std::string libraryError() {
+  const char* text = dlerror();
+  return text != nullptr ? text : "";
+}
+
 }  // namespace kestrune::platform
