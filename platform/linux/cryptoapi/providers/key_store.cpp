@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -193,6 +194,7 @@ bool readContainerText(std::string_view text, HeldKey& exchange, HeldKey& signat
     std::size_t stop = text.find(kPemEnd, at);
     if (stop == std::string_view::npos) return false;
     stop += kPemEnd.size();
+    if (stop - at > static_cast<std::size_t>(INT_MAX)) return false;
     Ptr<BIO> bio(BIO_new_mem_buf(text.data() + at, static_cast<int>(stop - at)));
     EVP_PKEY* pkey =
         bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassPhrase, nullptr) : nullptr;
