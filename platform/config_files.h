@@ -26,6 +26,19 @@ enum class ConfigRead { ok, missing, unreadable, tooLarge, othersMayWrite };
 // token.
 ConfigRead readConfigFile(const std::string& path, std::size_t limit, std::string& text);
 
+// readOwnFile reads a file the user's data keeps (a store's certificate or key property, a key
+// container) as readConfigFile does, but never through a symbolic link (unreadable), and into
+// a buffer that leaves no copy behind as it grows: a caller reading a secret wipes text alone.
+ConfigRead readOwnFile(const std::string& path, std::size_t limit, std::string& text);
+
+// checkOwnFile tells, without reading it, whether path is a regular file (not a symbolic link)
+// that no other user may have written: ok, missing, unreadable (another kind of file, or it
+// can't be looked at), othersMayWrite, by readConfigFile's rule.
+ConfigRead checkOwnFile(const std::string& path);
+// checkOwnFolder is the same for a folder (a symbolic link to one counts as the folder): what
+// a folder others may write holds could have been put there or swapped by them.
+ConfigRead checkOwnFolder(const std::string& path);
+
 // replaceConfigFile writes text as the file at path, creating its missing folders (owner
 // only): a temporary file of its own in the same folder (mode 0600, never through a link) is
 // written, flushed to disk and renamed over the file, so a reader sees the old file or the new

@@ -19,12 +19,12 @@ using LibraryHandle = void*;
 // nullptr when it can't be loaded. The name is used as given: a file name searched on the
 // library path, or a path.
 LibraryHandle loadLibrary(const char* name);
-// Why the last loadLibrary of this thread failed, in the loader's words; empty after a load
-// that succeeded.
-std::string lastLibraryError();
 // findSymbol returns the address of the exported function, or nullptr when it isn't exported.
 void* findSymbol(LibraryHandle library, const char* name);
 void unloadLibrary(LibraryHandle library);
+// libraryError returns why the last loadLibrary or findSymbol of this thread failed, in the
+// loader's words (which name the file), and forgets it; empty when nothing failed since.
+std::string libraryError();
 
 // Code page 950 (Big5), the single-byte text of every layer below the control.
 // toCodePage950 returns false only for malformed UTF-16 (a lone surrogate); a character that

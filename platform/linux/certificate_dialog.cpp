@@ -14,43 +14,17 @@
 #include <string_view>
 
 #include "common/utf8.h"
+#include "platform/linux/dialog_answers.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
 namespace {
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' ||
-                           text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-// A positive decimal number, or 0.
-std::size_t rowNumber(std::string_view text) {
-  if (text.empty() || text.size() > 9) return 0;
-  std::size_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-    n = n * 10 + static_cast<std::size_t>(c - '0');
-  }
-  return n;
-}
-
-std::vector<std::size_t> orderOf(const CertificateDialogModel& model, int column, bool descending) {
-  std::vector<std::size_t> order(model.rows.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  if (column < 0 || column > 3) return order;
-  const auto c = static_cast<std::size_t>(column);
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const int x = model.rows[a].sortRank[c];
-    const int y = model.rows[b].sortRank[c];
-    return descending ? x > y : x < y;
-  });
-  return order;
-}
+using dialog_answers::nextScriptItem;
+using dialog_answers::readTypedAnswer;
+using dialog_answers::rowOrder;
+using dialog_answers::scriptedChoice;
+using dialog_answers::TypedAnswer;
 
 CertificateDialogAnswer answerOf(const CertificateDialogModel& model, int choice, int column,
                                  bool descending) {
@@ -62,15 +36,6 @@ CertificateDialogAnswer answerOf(const CertificateDialogModel& model, int choice
   return answer;
 }
 
-// The answer "N" (counting from 1 in the order shown), "cancel" or "none".
-int scriptedChoice(std::string_view item, const std::vector<std::size_t>& order) {
-  item = trimmed(item);
-  if (item == "cancel") return kDialogCancelled;
-  const std::size_t n = rowNumber(item);
-  if (n == 0 || n > order.size()) return kDialogNoRow;
-  return static_cast<int>(order[n - 1]);
-}
-
 CertificateDialogAnswer scripted(const CertificateDialogModel& model, const std::string& script) {
   static std::string current;
   static std::size_t position = 0;
@@ -78,12 +43,10 @@ CertificateDialogAnswer scripted(const CertificateDialogModel& model, const std:
     current = script;
     position = 0;
   }
-  if (position > current.size()) return answerOf(model, kDialogUnavailable, -1, false);
-  const std::size_t end = current.find(',', position);
-  const std::string_view item =
-      std::string_view(current).substr(position, end == std::string::npos ? end : end - position);
-  position = end == std::string::npos ? current.size() + 1 : end + 1;
-  const auto order = orderOf(model, model.memory.sortColumn, model.memory.sortDescending);
+  std::string_view item;
+  if (!nextScriptItem(current, position, item))
+    return answerOf(model, kDialogUnavailable, -1, false);
+  const auto order = rowOrder(model, model.memory.sortColumn, model.memory.sortDescending);
   return answerOf(model, scriptedChoice(item, order), model.memory.sortColumn,
                   model.memory.sortDescending);
 }
@@ -172,36 +135,38 @@ CertificateDialogAnswer interactive(Terminal& tty, const CertificateDialogModel&
   }
   tty.write(terminalText(model.texts.listCaption) + ":\n");
   while (true) {
-    const auto order = orderOf(model, column, descending);
+    const auto order = rowOrder(model, column, descending);
     showRows(tty, model, order, remembered);
     tty.write(
         "Row number, empty for the marked row, i N to view row N, s N to sort by column "
         "N (1-4), c to cancel: ");
     std::string line;
     if (!tty.readLine(line)) return answerOf(model, kDialogCancelled, column, descending);
-    const std::string_view answer = trimmed(line);
-    if (answer.empty()) {
-      const int choice =
-          remembered < model.rows.size() ? static_cast<int>(remembered) : kDialogNoRow;
-      return answerOf(model, choice, column, descending);
+    const TypedAnswer answer = readTypedAnswer(line, order);
+    switch (answer.kind) {
+      case TypedAnswer::Kind::markedRow:
+        return answerOf(
+            model, remembered < model.rows.size() ? static_cast<int>(remembered) : kDialogNoRow,
+            column, descending);
+      case TypedAnswer::Kind::cancel:
+        return answerOf(model, kDialogCancelled, column, descending);
+      case TypedAnswer::Kind::information:
+        if (answer.number != 0) showInformation(tty, model, order[answer.number - 1]);
+        continue;
+      case TypedAnswer::Kind::sort:
+        if (answer.number != 0) {
+          const int clicked = static_cast<int>(answer.number - 1);
+          descending = clicked == column ? !descending : false;
+          column = clicked;
+        }
+        continue;
+      case TypedAnswer::Kind::notAnAnswer:
+        tty.write("Not an answer: " + terminalText(answer.text) + "\n");
+        continue;
+      case TypedAnswer::Kind::choose:
+        break;
     }
-    if (answer == "c") return answerOf(model, kDialogCancelled, column, descending);
-    if (answer.size() > 2 && (answer[0] == 'i' || answer[0] == 's') && answer[1] == ' ') {
-      const std::size_t n = rowNumber(trimmed(answer.substr(2)));
-      if (answer[0] == 'i' && n >= 1 && n <= order.size())
-        showInformation(tty, model, order[n - 1]);
-      if (answer[0] == 's' && n >= 1 && n <= 4) {
-        const int clicked = static_cast<int>(n - 1);
-        descending = clicked == column ? !descending : false;
-        column = clicked;
-      }
-      continue;
-    }
-    if (rowNumber(answer) == 0 && answer != "none") {
-      tty.write("Not an answer: " + terminalText(answer) + "\n");
-      continue;
-    }
-    return answerOf(model, scriptedChoice(answer, order), column, descending);
+    return answerOf(model, answer.choice, column, descending);
   }
 }
 

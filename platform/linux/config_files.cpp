@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "platform/file_descriptor.h"
+#include "platform/linux/bounded_read.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
@@ -76,6 +78,33 @@ bool writeAll(int fd, std::string_view text) {
   return true;
 }
 
+// othersMayWrite: the file's owner is another user than this one or root, or its group or
+// anyone may write it. What such a file says would not be the user's word.
+bool othersMayWrite(const struct stat& info) {
+  return (info.st_uid != geteuid() && info.st_uid != 0) ||
+         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// readRegular opens path without blocking, so that a FIFO put in the file's place can't hang
+// the open, and reads it when it is a regular file no other user may have written.
+ConfigRead readRegular(const std::string& path, int flags, std::size_t limit, std::string& text) {
+  text.clear();
+  const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
+  if (!fd) return errno == ENOENT ? ConfigRead::missing : ConfigRead::unreadable;
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ConfigRead::unreadable;
+  if (othersMayWrite(info)) return ConfigRead::othersMayWrite;
+  switch (readBounded(fd.get(), static_cast<std::size_t>(info.st_size), limit, text)) {
+    case BoundedRead::ok:
+      return ConfigRead::ok;
+    case BoundedRead::tooLarge:
+      return ConfigRead::tooLarge;
+    case BoundedRead::failed:
+      break;
+  }
+  return ConfigRead::unreadable;
+}
+
 }  // namespace
 
 std::string configFilePath(std::string_view name) {
@@ -87,32 +116,27 @@ std::string dataFolderPath(std::string_view relative) {
 }
 
 ConfigRead readConfigFile(const std::string& path, std::size_t limit, std::string& text) {
-  text.clear();
-  // Non-blocking, so that a FIFO put in the file's place can't hang the open.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT ? ConfigRead::missing : ConfigRead::unreadable;
+  return readRegular(path, 0, limit, text);
+}
+
+ConfigRead readOwnFile(const std::string& path, std::size_t limit, std::string& text) {
+  return readRegular(path, O_NOFOLLOW, limit, text);
+}
+
+ConfigRead checkOwnFile(const std::string& path) {
   struct stat info {};
-  ConfigRead result = ConfigRead::ok;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    result = ConfigRead::unreadable;
-  } else if ((info.st_uid != geteuid() && info.st_uid != 0) || (info.st_mode & 022) != 0) {
-    result = ConfigRead::othersMayWrite;
-  } else {
-    char buffer[4096];
-    ssize_t n = 0;
-    while (text.size() <= limit && (n = read(fd, buffer, sizeof buffer)) != 0) {
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) break;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (n < 0)
-      result = ConfigRead::unreadable;
-    else if (text.size() > limit)
-      result = ConfigRead::tooLarge;
-  }
-  close(fd);
-  if (result != ConfigRead::ok) text.clear();
-  return result;
+  if (lstat(path.c_str(), &info) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? ConfigRead::missing : ConfigRead::unreadable;
+  if (!S_ISREG(info.st_mode)) return ConfigRead::unreadable;
+  return othersMayWrite(info) ? ConfigRead::othersMayWrite : ConfigRead::ok;
+}
+
+ConfigRead checkOwnFolder(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? ConfigRead::missing : ConfigRead::unreadable;
+  if (!S_ISDIR(info.st_mode)) return ConfigRead::unreadable;
+  return othersMayWrite(info) ? ConfigRead::othersMayWrite : ConfigRead::ok;
 }
 
 int replaceConfigFile(const std::string& path, std::string_view text) {

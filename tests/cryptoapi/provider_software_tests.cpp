@@ -1,11 +1,13 @@
 // The software provider: key sets on disk, keys, signatures checked by the openssl command,
 // PKCS#1 encryption and the refused PIN parameters.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 
+#include "platform/refused_files.h"
 #include "tests/cryptoapi/provider_test_env.h"
 
 namespace kestrune::testing {
@@ -84,6 +86,78 @@ TEST_F(SoftwareProvider, ContainerFilesArePrivateAndNamesStayInTheFolder) {
   EXPECT_EQ(names, (std::vector<std::string>{hostile, "plain"}));
   CryptReleaseContext(prov, 0);
   CryptReleaseContext(other, 0);
+}
+
+// containerNames enumerates the software provider's key sets through a verification context.
+std::vector<std::string> containerNames() {
+  HCRYPTPROV prov = 0;
+  EXPECT_TRUE(
+      CryptAcquireContextA(&prov, nullptr, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  std::vector<std::string> names;
+  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+    char name[300];
+    DWORD length = sizeof name;
+    if (!CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &length, flags))
+      break;
+    names.emplace_back(name, length - 1);
+  }
+  CryptReleaseContext(prov, 0);
+  return names;
+}
+
+// A key set file or folder that another user may have written is never used (a key planted
+// there would sign in the user's name) nor listed, and its path goes to the refusal sink.
+TEST_F(SoftwareProvider, KeySetsOthersMayWriteAreNeitherUsedNorListed) {
+  CryptReleaseContext(newContainer("mine", AT_SIGNATURE, 512), 0);
+  CryptReleaseContext(newContainer("other", AT_SIGNATURE, 512), 0);
+  std::vector<std::string> refused;
+  const platform::RefusedFileSink previous =
+      platform::setRefusedFileSink([&](const std::string& path) { refused.push_back(path); });
+  const std::string file = keyFolder() + "/mine.pem";
+  const std::vector<std::string> both = {"mine", "other"};
+  HCRYPTPROV prov = 0;
+
+  struct Case {
+    const char* what;
+    std::string path;
+    mode_t mode;
+    mode_t usual;
+    DWORD openError;  // what opening "mine" gives
+    std::vector<std::string> listed;
+  } const cases[] = {
+      {"world-writable file", file, 0606, 0600, ERROR_ACCESS_DENIED, {"other"}},
+      {"group-writable file", file, 0660, 0600, ERROR_ACCESS_DENIED, {"other"}},
+      {"group-writable folder", keyFolder(), 0770, 0700, NTE_BAD_KEYSET, {}},
+      {"world-writable folder", keyFolder(), 0703, 0700, NTE_BAD_KEYSET, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    refused.clear();
+    ASSERT_EQ(chmod(c.path.c_str(), c.mode), 0);
+    EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "mine", MS_DEF_PROV_A, PROV_RSA_FULL, 0),
+                      c.openError);
+    EXPECT_EQ(containerNames(), c.listed);
+    EXPECT_NE(std::find(refused.begin(), refused.end(), c.path), refused.end());
+    ASSERT_EQ(chmod(c.path.c_str(), c.usual), 0);
+    EXPECT_EQ(containerNames(), both);
+  }
+  // Nothing new is made in a folder others may write either.
+  ASSERT_EQ(chmod(keyFolder().c_str(), 0770), 0);
+  EXPECT_FAILS_WITH(
+      CryptAcquireContextA(&prov, "new", MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET),
+      ERROR_ACCESS_DENIED);
+  ASSERT_EQ(chmod(keyFolder().c_str(), 0700), 0);
+
+  // Only root can give a file to another user.
+  if (geteuid() == 0) {
+    refused.clear();
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "mine", MS_DEF_PROV_A, PROV_RSA_FULL, 0),
+                      ERROR_ACCESS_DENIED);
+    EXPECT_EQ(containerNames(), std::vector<std::string>{"other"});
+    EXPECT_EQ(refused, (std::vector<std::string>{file, file}));
+  }
+  platform::setRefusedFileSink(previous);
 }
 
 TEST_F(SoftwareProvider, KeysPersistAndAnswerTheirParameters) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/refused_files.h"
 #include "tests/cryptoapi/cert_maker.h"
 
 namespace kestrune::test {
@@ -159,6 +160,88 @@ TEST_F(SystemStores, KeepsCertificatesAsThumbprintFiles) {
   freeAll(certs);
   EXPECT_TRUE(enumerate(writable).empty());
   CertCloseStore(writable, 0);
+}
+
+// A store's file or folder another user may have written is passed over: a key property
+// naming another provider is not followed, a certificate not listed, a folder not opened; each
+// path goes to the refusal sink.
+TEST_F(SystemStores, FilesOthersMayWriteAreNotFollowed) {
+  const Bytes der = makeCert({});
+  const std::string thumbprint = sha1Hex(der);
+  HCERTSTORE store = CertOpenSystemStoreA(0, "My");
+  ASSERT_NE(store, nullptr);
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(add(store, der, CERT_STORE_ADD_REPLACE_EXISTING, &added));
+  std::wstring container = L"key", provider = L"Card";
+  CRYPT_KEY_PROV_INFO keyProv{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
+                              nullptr,          AT_SIGNATURE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyProv));
+  CertFreeCertificateContext(added);
+  CertCloseStore(store, 0);
+  const std::string derFile = (userStore("My") / (thumbprint + ".der")).string();
+  const std::string jsonFile = (userStore("My") / (thumbprint + ".json")).string();
+  // Someone else's word for the key: another provider.
+  std::ofstream(jsonFile) << R"({"provider": "Planted", "container": "theirs", "keySpec": 2})";
+
+  std::vector<std::string> refused;
+  const platform::RefusedFileSink previous =
+      platform::setRefusedFileSink([&](const std::string& path) { refused.push_back(path); });
+  enum Seen { withProperty, withoutProperty, notListed, notOpened };
+  const auto seen = [&]() {
+    HCERTSTORE opened =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"My");
+    if (opened == nullptr) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+      return notOpened;
+    }
+    auto certs = enumerate(opened);
+    DWORD size = 0;
+    const Seen result =
+        certs.empty() ? notListed
+        : CertGetCertificateContextProperty(certs[0], CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)
+            ? withProperty
+            : withoutProperty;
+    freeAll(certs);
+    CertCloseStore(opened, 0);
+    return result;
+  };
+  ASSERT_EQ(chmod(jsonFile.c_str(), 0600), 0);
+  ASSERT_EQ(seen(), withProperty);
+
+  struct Case {
+    const char* what;
+    std::string path;
+    mode_t mode;
+    mode_t usual;
+    Seen seen;
+  } const cases[] = {
+      {"world-writable property", jsonFile, 0666, 0600, withoutProperty},
+      {"group-writable property", jsonFile, 0660, 0600, withoutProperty},
+      {"world-writable certificate", derFile, 0646, 0600, notListed},
+      {"group-writable certificate", derFile, 0620, 0600, notListed},
+      {"group-writable folder", userStore("My").string(), 0770, 0700, notOpened},
+      {"world-writable folder", userStore("My").string(), 0707, 0700, notOpened},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    refused.clear();
+    ASSERT_EQ(chmod(c.path.c_str(), c.mode), 0);
+    EXPECT_EQ(seen(), c.seen);
+    EXPECT_EQ(refused, std::vector<std::string>{c.path});
+    ASSERT_EQ(chmod(c.path.c_str(), c.usual), 0);
+    EXPECT_EQ(seen(), withProperty);
+  }
+  // Only root can give a file to another user.
+  if (geteuid() == 0) {
+    refused.clear();
+    ASSERT_EQ(chown(jsonFile.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(seen(), withoutProperty);
+    ASSERT_EQ(chown(derFile.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(seen(), notListed);
+    EXPECT_EQ(refused, (std::vector<std::string>{jsonFile, derFile}));
+  }
+  platform::setRefusedFileSink(previous);
 }
 
 TEST_F(SystemStores, MachineStoresAndUnusableFolders) {

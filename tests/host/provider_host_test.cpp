@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/host/host_runner.h"
+#include "tests/support/softhsm.h"
 #include "tests/support/test_files.h"
 
 namespace kestrune::testing {
@@ -45,15 +46,17 @@ class ProviderHostTest : public ::testing::Test {
 TEST_F(ProviderHostTest, AddAndRemoveKeepTheOtherEntries) {
   // An entry of someone else's, with a field this version doesn't know, and one it ignores.
   writeText(R"({"Existing": {"pkcs11": "/opt/card/p11.so", "note": "kept"}, "Odd": 7})");
-  HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", "m.so", "--token", "T1"});
+  const std::string module = softHsmModule();
+  HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", module, "--token", "T1"});
   ASSERT_EQ(0, run.status) << run.err;
   // The file's own order stays; the new entry comes last.
   const std::string text = readText();
   EXPECT_LT(text.find("Existing"), text.find("Odd"));
   EXPECT_LT(text.find("Odd"), text.find("Card"));
-  EXPECT_EQ(Json::parse(R"({"Existing": {"pkcs11": "/opt/card/p11.so", "note": "kept"},
-                            "Odd": 7, "Card": {"pkcs11": "m.so", "token": "T1"}})"),
-            Json::parse(readText()));
+  Json expected = Json::parse(R"({"Existing": {"pkcs11": "/opt/card/p11.so", "note": "kept"},
+                                 "Odd": 7})");
+  expected["Card"] = {{"pkcs11", module}, {"token", "T1"}};
+  EXPECT_EQ(expected, Json::parse(readText()));
   struct stat info {};
   ASSERT_EQ(0, stat(file().c_str(), &info));
   EXPECT_EQ(0600u, info.st_mode & 07777);
@@ -64,13 +67,13 @@ TEST_F(ProviderHostTest, AddAndRemoveKeepTheOtherEntries) {
                   std::string(kBase) + "\tbuilt-in software provider",
                   "Existing\tpkcs11 /opt/card/p11.so\tfirst token present",
                   "Odd\tignored: not {\"pkcs11\": MODULE, \"token\": LABEL}",
-                  "Card\tpkcs11 m.so\ttoken T1"}),
+                  "Card\tpkcs11 " + module + "\ttoken T1"}),
             lines(run.out));
 
   run = kestrune({"provider", "remove", "Existing"});
   ASSERT_EQ(0, run.status) << run.err;
-  EXPECT_EQ(Json::parse(R"({"Odd": 7, "Card": {"pkcs11": "m.so", "token": "T1"}})"),
-            Json::parse(readText()));
+  expected.erase("Existing");
+  EXPECT_EQ(expected, Json::parse(readText()));
   // Nothing is left beside the file but its lock: each temporary file became it. (The lock
   // file stays: removing it would let a waiting writer lock a file no newcomer sees.)
   std::vector<std::string> names;
@@ -81,9 +84,9 @@ TEST_F(ProviderHostTest, AddAndRemoveKeepTheOtherEntries) {
 }
 
 TEST_F(ProviderHostTest, AFirstAddCreatesThePrivateFolderAndFile) {
-  const HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", "m.so"});
+  const HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", softHsmModule()});
   ASSERT_EQ(0, run.status) << run.err;
-  EXPECT_EQ(Json::parse(R"({"Card": {"pkcs11": "m.so"}})"), Json::parse(readText()));
+  EXPECT_EQ(Json({{"Card", {{"pkcs11", softHsmModule()}}}}), Json::parse(readText()));
   struct stat info {};
   ASSERT_EQ(0, stat(folder().c_str(), &info));
   EXPECT_EQ(0700u, info.st_mode & 07777);
@@ -100,7 +103,7 @@ TEST_F(ProviderHostTest, AFileThatCannotBeReadAsItShouldIsLeftUntouched) {
   for (const std::string& text : cases) {
     SCOPED_TRACE(text.substr(0, 40));
     writeText(text);
-    for (const Args& args : {Args{"provider", "add", "Other", "--pkcs11", "o.so"},
+    for (const Args& args : {Args{"provider", "add", "Other", "--pkcs11", softHsmModule()},
                              Args{"provider", "remove", "Card"}}) {
       const HostRun run = kestrune(args);
       EXPECT_EQ(1, run.status) << run.err;
@@ -121,7 +124,7 @@ TEST_F(ProviderHostTest, ALinkedFileIsNotReplaced) {
   writeFile(target, std::vector<std::uint8_t>(text.begin(), text.end()));
   fs::create_directories(folder());
   fs::create_symlink(target, file());
-  const HostRun run = kestrune({"provider", "add", "Other", "--pkcs11", "o.so"});
+  const HostRun run = kestrune({"provider", "add", "Other", "--pkcs11", softHsmModule()});
   EXPECT_EQ(1, run.status);
   EXPECT_NE(std::string::npos, run.err.find("symbolic link")) << run.err;
   EXPECT_TRUE(fs::is_symlink(file()));
@@ -142,7 +145,7 @@ TEST_F(ProviderHostTest, RefusesBuiltInNamesAndBadEntries) {
        {"provider", "add", "MICROSOFT BASE CRYPTOGRAPHIC PROVIDER V1.0", "--pkcs11", "m.so"},
        2},
       {"removing a built-in", {"provider", "remove", kBase}, 1},
-      {"taken name", {"provider", "add", "Card", "--pkcs11", "other.so"}, 1},
+      {"taken name", {"provider", "add", "Card", "--pkcs11", softHsmModule()}, 1},
       {"absent name", {"provider", "remove", "Nobody"}, 1},
       {"no module", {"provider", "add", "New"}, 2},
       {"empty name", {"provider", "add", "", "--pkcs11", "m.so"}, 2},
@@ -158,6 +161,47 @@ TEST_F(ProviderHostTest, RefusesBuiltInNamesAndBadEntries) {
     EXPECT_EQ(c.status, run.status) << run.err;
     EXPECT_FALSE(run.err.empty());
     EXPECT_EQ(before, readText());
+  }
+}
+
+// A module is added only when it loads and has the PKCS#11 entry point; otherwise the command
+// says which file and why, and leaves providers.json as it was, unless --force adds it anyway.
+TEST_F(ProviderHostTest, AddsOnlyAModuleThatLoadsAsPkcs11) {
+  const std::string text = dir.path() + "/notes.txt";
+  const std::string words = "not a library, only words\n";
+  writeFile(text, std::vector<std::uint8_t>(words.begin(), words.end()));
+  const std::string missing = dir.path() + "/missing.so";
+  struct Case {
+    const char* what;
+    std::string module;
+    const char* why;  // in the reason given; null when the module is accepted
+  } const cases[] = {
+      {"missing file", missing, "No such file"},
+      {"text file", text, "does not load"},
+      {"library without the entry point", "libz.so.1", "exports no C_GetFunctionList"},
+      {"the C library", "libc.so.6", "exports no C_GetFunctionList"},
+      {"SoftHSM2", softHsmModule(), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(file());
+    const HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", c.module});
+    if (c.why == nullptr) {
+      EXPECT_EQ(0, run.status) << run.err;
+      EXPECT_EQ(Json({{"Card", {{"pkcs11", c.module}}}}), Json::parse(readText()));
+      continue;
+    }
+    EXPECT_EQ(1, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find(c.module)) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find(c.why)) << run.err;
+    EXPECT_FALSE(fs::exists(file()));
+
+    // --force adds it, with the reason as a warning.
+    const HostRun forced = kestrune({"provider", "add", "Card", "--pkcs11", c.module, "--force"});
+    EXPECT_EQ(0, forced.status) << forced.err;
+    EXPECT_NE(std::string::npos, forced.err.find("warning")) << forced.err;
+    EXPECT_NE(std::string::npos, forced.err.find(c.why)) << forced.err;
+    EXPECT_EQ(Json({{"Card", {{"pkcs11", c.module}}}}), Json::parse(readText()));
   }
 }
 

@@ -4,10 +4,9 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <string_view>
 
+#include "platform/named_file.h"
 #include "tools/kestrune/display_text.h"
 
 namespace kestrune::host {
@@ -81,27 +80,31 @@ bool decodePem(std::span<const std::uint8_t> bytes, CertificateFile& out, std::s
 
 }  // namespace
 
-FileRead readBoundedFile(const std::string& path, std::size_t limit,
-                         std::vector<std::uint8_t>& out) {
-  out.clear();
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return FileRead::cannotRead;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return FileRead::cannotRead;
-  char buffer[4096];
-  while (in && out.size() <= limit) {
-    in.read(buffer, sizeof buffer);
-    out.insert(out.end(), buffer, buffer + in.gcount());
+FileRead readBoundedFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
+                         std::string& why) {
+  why.clear();
+  switch (platform::readNamedFile(path, limit, out)) {
+    case platform::NamedFileRead::ok:
+      return FileRead::ok;
+    case platform::NamedFileRead::tooLarge:
+      return FileRead::tooLarge;
+    case platform::NamedFileRead::missing:
+      why = "no such file";
+      break;
+    case platform::NamedFileRead::folder:
+      why = "it is a folder";
+      break;
+    case platform::NamedFileRead::notRegular:
+      why = "it is a device, a FIFO or a socket, not a regular file";
+      break;
+    case platform::NamedFileRead::denied:
+      why = "permission denied";
+      break;
+    case platform::NamedFileRead::failed:
+      why = "it could not be opened or read";
+      break;
   }
-  if (out.size() > limit) {
-    out.clear();
-    return FileRead::tooLarge;
-  }
-  if (in.bad()) {
-    out.clear();
-    return FileRead::cannotRead;
-  }
-  return FileRead::ok;
+  return FileRead::cannotRead;
 }
 
 bool decodeCertificateFile(std::span<const std::uint8_t> bytes, CertificateFile& out,

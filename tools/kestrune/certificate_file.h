@@ -17,10 +17,11 @@ inline constexpr std::size_t kMaxCertificateFile = 1 << 20;
 
 enum class FileRead { ok, cannotRead, tooLarge };
 
-// readBoundedFile fills out with the bytes of the regular file at path: ok, cannotRead (missing,
-// not a regular file, or a read failed), tooLarge (more than limit bytes; out is then empty).
-FileRead readBoundedFile(const std::string& path, std::size_t limit,
-                         std::vector<std::uint8_t>& out);
+// readBoundedFile fills out with the bytes of the regular file at path: ok, cannotRead (why
+// then says what it is instead: missing, a folder, a device, FIFO or socket, not readable),
+// tooLarge (more than limit bytes); out is empty unless ok. A FIFO never blocks the read.
+FileRead readBoundedFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
+                         std::string& why);
 
 struct CertificateFile {
   Ptr<X509> certificate;

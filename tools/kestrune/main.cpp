@@ -23,7 +23,7 @@
 //                                     the system certificate stores (My, Root, CA,
 //                                     AddressBook, Request) through CryptoAPI
 //   kestrune provider list
-//   kestrune provider add NAME --pkcs11 MODULE [--token LABEL]
+//   kestrune provider add NAME --pkcs11 MODULE [--token LABEL] [--force]
 //   kestrune provider remove NAME     the key providers: built-in, and providers.json's
 //   kestrune origins list
 //   kestrune origins add ORIGIN

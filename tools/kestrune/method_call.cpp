@@ -185,6 +185,7 @@ std::optional<std::vector<com::Variant>> argumentsFromWords(const com::Method& m
 bool callMethod(TVFEDIMiniKeyCrypt& control, const com::Method& method,
                 std::span<const com::Variant> args, CallOutcome& outcome, std::string& fault) {
   outcome = CallOutcome();
+  platform::libraryError();  // an earlier failure must not pass for this call's
   std::size_t argumentError = 0;
   com::HResult status = com::kSuccess;
   {
@@ -245,7 +246,7 @@ std::string effectList(const com::Method& method) {
 
 std::string explainError(const com::Method& method, std::int32_t lastError) {
   if (lastError == +ControlCode::kTokenFailure && method.name == "loadLib") {
-    const std::string why = platform::lastLibraryError();
+    const std::string why = platform::libraryError();
     if (!why.empty()) return "the PKCS#11 library could not be loaded: " + why;
   }
   const std::string text = errorCodeText(lastError);

@@ -15,6 +15,7 @@
 
 #include "platform/config_files.h"
 #include "platform/cryptoapi.h"
+#include "platform/platform.h"
 #include "platform/linux/cryptoapi/providers/provider_config.h"
 #include "tools/kestrune/display_text.h"
 #include "tools/kestrune/utf8.h"
@@ -155,6 +156,38 @@ std::optional<cryptoapi::ProviderEntry> entryOf(const std::string& name, const J
                                       name);
 }
 
+// LoadedModule holds a module loaded to be looked at, and unloads it.
+class LoadedModule {
+ public:
+  explicit LoadedModule(const std::string& name) : handle_(platform::loadLibrary(name.c_str())) {}
+  ~LoadedModule() { platform::unloadLibrary(handle_); }
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+  platform::LibraryHandle get() const { return handle_; }
+
+ private:
+  platform::LibraryHandle handle_;
+};
+
+// moduleProblem returns why module can't be a PKCS#11 module: it doesn't load (the loader's
+// reason names the file), or it exports no C_GetFunctionList, the one entry point every
+// module has. Empty when it can. The module is loaded as its use would load it (its
+// initialisers run) and unloaded again.
+std::string moduleProblem(const std::string& module) {
+  platform::libraryError();  // a failure of earlier must not pass for this one's
+  const LoadedModule loaded(module);
+  if (loaded.get() == nullptr) {
+    const std::string reason = platform::libraryError();
+    return "the module " + oneLine(module) + " does not load: " +
+           (reason.empty() ? std::string("the loader gives no reason") : oneLine(reason));
+  }
+  if (platform::findSymbol(loaded.get(), "C_GetFunctionList") == nullptr) {
+    return "the module " + oneLine(module) +
+           " loads but exports no C_GetFunctionList: it is not a PKCS#11 module";
+  }
+  return {};
+}
+
 }  // namespace
 
 ProviderCommands::ProviderCommands(CLI::App& app) {
@@ -173,6 +206,9 @@ ProviderCommands::ProviderCommands(CLI::App& app) {
       ->required();
   add_->add_option("--pkcs11", module_, "the PKCS#11 module: a file name or a path")->required();
   add_->add_option("--token", token_, "the token's label (default: the first token present)");
+  add_->add_flag("--force", force_,
+                 "add the module even when it does not load as a PKCS#11 module (a warning says "
+                 "why)");
   remove_ = provider_->add_subcommand("remove", "Remove a provider from providers.json");
   remove_->add_option("name", name_, "the provider's name")->required();
 }
@@ -223,6 +259,15 @@ int ProviderCommands::add(std::ostream& err) const {
     err << "kestrune provider add: --token takes a token label of 1 to " << kMaxTokenLabel
         << " bytes (PKCS#11 labels are no longer)\n";
     return kUsageError;
+  }
+  // A name that loads nothing would only fail later, at the first CryptAcquireContextA, far
+  // from the command that wrote it.
+  if (const std::string problem = moduleProblem(module_); !problem.empty()) {
+    if (!force_) {
+      err << "kestrune provider add: " << problem << "; not added (--force adds it anyway)\n";
+      return kFailed;
+    }
+    err << "kestrune provider add: warning: " << problem << "; added anyway (--force)\n";
   }
   ProviderFile file;
   if (!loadProviderFile("add", file, err)) return kFailed;

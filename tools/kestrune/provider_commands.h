@@ -30,6 +30,7 @@ class ProviderCommands {
   std::string name_;
   std::string module_;
   std::string token_;
+  bool force_ = false;
 };
 
 }  // namespace kestrune::host

@@ -4,6 +4,8 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "tools/kestrune/certificate_file.h"
 
 #include "platform/cryptoapi.h"
+#include "platform/refused_files.h"
 #include "tools/kestrune/display_text.h"
 #include "tools/kestrune/store_entry.h"
 
@@ -110,6 +113,26 @@ bool listStore(const std::string& name, bool machine, std::ostream& out, std::os
   return true;
 }
 
+// RefusedFilesSaid says on err, once each, the store files and folders the stores passed
+// over while it lives, since another user may have written them.
+class RefusedFilesSaid {
+ public:
+  RefusedFilesSaid(const char* command, std::ostream& err)
+      : previous_(platform::setRefusedFileSink([this, command, &err](const std::string& path) {
+          if (!said_.insert(path).second) return;
+          err << "kestrune store " << command << ": passed over " << oneLine(path)
+              << ": other users may write it; it must be owned by you (or root) and writable by "
+                 "no one else (chmod go-w)\n";
+        })) {}
+  ~RefusedFilesSaid() { platform::setRefusedFileSink(std::move(previous_)); }
+  RefusedFilesSaid(const RefusedFilesSaid&) = delete;
+  RefusedFilesSaid& operator=(const RefusedFilesSaid&) = delete;
+
+ private:
+  std::set<std::string> said_;
+  platform::RefusedFileSink previous_;
+};
+
 }  // namespace
 
 StoreCommands::StoreCommands(CLI::App& app) {
@@ -160,6 +183,8 @@ StoreCommands::StoreCommands(CLI::App& app) {
 }
 
 int StoreCommands::run(std::ostream& out, std::ostream& err) const {
+  const char* command = list_->parsed() ? "list" : add_->parsed() ? "add" : "remove";
+  const RefusedFilesSaid refused(command, err);
   if (list_->parsed()) return list(out, err);
   if (add_->parsed()) return add(out, err);
   if (remove_->parsed()) return remove(err);
@@ -190,20 +215,22 @@ int StoreCommands::add(std::ostream& out, std::ostream& err) const {
     return kUsageError;
   }
 
+  // A file that can't be read is the operation failing, not the command line: the name may be
+  // right and the file not (yet) what it should be.
   std::vector<std::uint8_t> bytes;
-  switch (readBoundedFile(certificateFile_, kMaxCertificateFile, bytes)) {
+  std::string why;
+  switch (readBoundedFile(certificateFile_, kMaxCertificateFile, bytes, why)) {
     case FileRead::ok:
       break;
     case FileRead::cannotRead:
-      err << "kestrune store add: cannot read " << certificateFile_ << "\n";
-      return kUsageError;
+      err << "kestrune store add: cannot read " << oneLine(certificateFile_) << ": " << why << "\n";
+      return kFailed;
     case FileRead::tooLarge:
-      err << "kestrune store add: " << certificateFile_ << " is larger than " << kMaxCertificateFile
-          << " bytes; not a certificate\n";
-      return kUsageError;
+      err << "kestrune store add: cannot read " << oneLine(certificateFile_)
+          << ": it is larger than " << kMaxCertificateFile << " bytes; not a certificate\n";
+      return kFailed;
   }
   CertificateFile certificate;
-  std::string why;
   if (!decodeCertificateFile(bytes, certificate, why)) {
     err << "kestrune store add: " << certificateFile_ << " " << why << "\n";
     return kUsageError;

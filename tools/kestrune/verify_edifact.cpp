@@ -49,11 +49,12 @@ int runVerifyEdifact(const std::string& messageFile, const std::string& certific
     return kUsageError;
   }
   std::vector<std::uint8_t> certificateBytes;
-  switch (readBoundedFile(certificateFile, kMaxCertificateFile, certificateBytes)) {
+  std::string why;
+  switch (readBoundedFile(certificateFile, kMaxCertificateFile, certificateBytes, why)) {
     case FileRead::ok:
       break;
     case FileRead::cannotRead:
-      err << "kestrune verify-edifact: cannot read " << certificateFile << "\n";
+      err << "kestrune verify-edifact: cannot read " << certificateFile << ": " << why << "\n";
       return kUsageError;
     case FileRead::tooLarge:
       err << "kestrune verify-edifact: " << certificateFile << " is larger than "

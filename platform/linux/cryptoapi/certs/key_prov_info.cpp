@@ -1,5 +1,7 @@
 #include "platform/linux/cryptoapi/certs/key_prov_info.h"
 
+#include <nlohmann/json.hpp>
+
 #include "platform/linux/cryptoapi/certs/layout.h"
 
 namespace kestrune::cryptoapi {
@@ -174,6 +176,43 @@ Bytes serializedKeyProvInfo(const KeyProvInfo& info) {
     out.insert(out.end(), info.params[i].data.begin(), info.params[i].data.end());
   }
   return out;
+}
+
+bool keyProvInfoOfJson(std::string_view text, KeyProvInfo& out) {
+  out = KeyProvInfo{};
+  const auto json = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return false;
+  KeyProvInfo info;
+  const auto textOf = [&](const char* key, std::wstring& value, bool& present) {
+    const auto it = json.find(key);
+    if (it == json.end() || !it->is_string()) return true;
+    present = true;
+    return wideOfUtf8(it->get_ref<const std::string&>(), value);
+  };
+  const auto number = [&](const char* key, DWORD& value) {
+    const auto it = json.find(key);
+    if (it != json.end() && it->is_number_unsigned() && it->get<std::uint64_t>() <= 0xFFFFFFFFu)
+      value = static_cast<DWORD>(it->get<std::uint64_t>());
+  };
+  if (!textOf("provider", info.provider, info.hasProvider) ||
+      !textOf("container", info.container, info.hasContainer)) {
+    return false;
+  }
+  number("providerType", info.provType);
+  number("keySpec", info.keySpec);
+  number("flags", info.flags);
+  out = std::move(info);
+  return true;
+}
+
+std::string keyProvInfoJson(const KeyProvInfo& info) {
+  nlohmann::json json = nlohmann::json::object();
+  json["provider"] = utf8Of(info.provider);
+  json["container"] = utf8Of(info.container);
+  json["providerType"] = info.provType;
+  json["keySpec"] = info.keySpec;
+  json["flags"] = info.flags;
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace kestrune::cryptoapi

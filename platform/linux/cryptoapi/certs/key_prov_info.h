@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/cryptoapi/certs/capi.h"
@@ -36,5 +37,13 @@ BOOL deliverKeyProvInfo(const KeyProvInfo& info, void* out, DWORD* length);
 // terminating zero; offsets count from the record's start.
 bool readSerializedKeyProvInfo(ByteView record, KeyProvInfo& out);
 Bytes serializedKeyProvInfo(const KeyProvInfo& info);
+
+// The form of the property in a system store's <thumbprint>.json: {"provider": TEXT,
+// "container": TEXT, "providerType": N, "keySpec": N, "flags": N}, texts in UTF-8 (parameters
+// are not kept). keyProvInfoOfJson reads it (a missing or mistyped number is 0, a missing
+// text absent); false when json is not an object or a text is not UTF-8. keyProvInfoJson
+// writes it, one line.
+bool keyProvInfoOfJson(std::string_view json, KeyProvInfo& out);
+std::string keyProvInfoJson(const KeyProvInfo& info);
 
 }  // namespace kestrune::cryptoapi

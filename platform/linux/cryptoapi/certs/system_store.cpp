@@ -13,10 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/linux/cryptoapi/certs/store.h"
+#include "platform/config_files.h"
 #include "platform/platform.h"
+#include "platform/refused_files.h"
 
 namespace kestrune::cryptoapi {
 namespace {
@@ -62,28 +62,15 @@ DWORD errorOf(int error) {
                                                              : ERROR_WRITE_FAULT;
 }
 
-bool readSmallFile(const std::string& path, std::size_t limit, Bytes& out) {
-  // Non-blocking: a FIFO planted in a store folder must not hang the open; the type is then
-  // checked on what was opened.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat info {};
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            static_cast<std::uint64_t>(info.st_size) <= limit;
-  if (ok) {
-    out.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t done = 0;
-    while (ok && done < out.size()) {
-      const ssize_t n = read(fd, out.data() + done, out.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        ok = false;
-      else
-        done += static_cast<std::size_t>(n);
-    }
-  }
-  close(fd);
-  return ok;
+// readStoreFile reads a certificate or a property; a file another user may have written is
+// passed over (and said to a listing tool), as is anything but a regular file.
+bool readStoreFile(const std::string& path, std::size_t limit, Bytes& out) {
+  std::string bytes;
+  const platform::ConfigRead read = platform::readOwnFile(path, limit, bytes);
+  if (read == platform::ConfigRead::othersMayWrite) platform::reportRefusedFile(path);
+  if (read != platform::ConfigRead::ok) return false;
+  out.assign(bytes.begin(), bytes.end());
+  return true;
 }
 
 // makeFolders creates the folder and its missing parents, owner-only.
@@ -130,29 +117,12 @@ bool isThumbprintFile(std::string_view name) {
 
 void readKeyProv(const std::string& path, CertRecord& record) {
   Bytes bytes;
-  if (!readSmallFile(path, kMaxPropertyFile, bytes)) return;
-  const auto json = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return;
+  if (!readStoreFile(path, kMaxPropertyFile, bytes)) return;
   KeyProvInfo info;
-  const auto text = [&](const char* key, std::wstring& out, bool& present) {
-    const auto it = json.find(key);
-    if (it == json.end() || !it->is_string()) return true;
-    present = true;
-    return wideOfUtf8(it->get_ref<const std::string&>(), out);
-  };
-  const auto number = [&](const char* key, DWORD& out) {
-    const auto it = json.find(key);
-    if (it != json.end() && it->is_number_unsigned() && it->get<std::uint64_t>() <= 0xFFFFFFFFu)
-      out = static_cast<DWORD>(it->get<std::uint64_t>());
-  };
-  if (!text("provider", info.provider, info.hasProvider) ||
-      !text("container", info.container, info.hasContainer)) {
-    return;
+  if (keyProvInfoOfJson(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                        info)) {
+    record.keyProv = std::move(info);
   }
-  number("providerType", info.provType);
-  number("keySpec", info.keySpec);
-  number("flags", info.flags);
-  record.keyProv = std::move(info);
 }
 
 std::string pathOf(const Store& store, const CertRecord& record, const char* extension) {
@@ -203,6 +173,11 @@ DWORD loadSystemStore(Store& store, bool mustExist, bool mustBeNew) {
     return 0;
   }
   if (mustBeNew) return kFileExists;
+  // Certificates another user could have put in the folder, or swapped, are no one's word.
+  if (platform::checkOwnFolder(store.folder) == platform::ConfigRead::othersMayWrite) {
+    platform::reportRefusedFile(store.folder);
+    return ERROR_ACCESS_DENIED;
+  }
   if (!S_ISDIR(info.st_mode) || access(store.folder.c_str(), R_OK | X_OK) != 0 ||
       (!store.readOnly && access(store.folder.c_str(), W_OK) != 0)) {
     return ERROR_ACCESS_DENIED;
@@ -224,7 +199,7 @@ DWORD loadSystemStore(Store& store, bool mustExist, bool mustBeNew) {
   for (const std::string& name : names) {
     Bytes der;
     DWORD error = 0;
-    if (!readSmallFile(store.folder + "/" + name, kMaxCertificateFile, der)) continue;
+    if (!readStoreFile(store.folder + "/" + name, kMaxCertificateFile, der)) continue;
     CertRecord* record = newRecord(der, error);
     if (record == nullptr) continue;  // a damaged entry is passed over, as Windows does
     read.push_back({name.substr(0, 40), record});
@@ -259,16 +234,8 @@ DWORD saveCertificate(const Store& store, const CertRecord& record) {
 DWORD saveKeyProv(const Store& store, const CertRecord& record) {
   const std::string path = pathOf(store, record, ".json");
   if (!record.keyProv) return removeFile(path);
-  const KeyProvInfo& info = *record.keyProv;
-  nlohmann::json json = nlohmann::json::object();
-  json["provider"] = utf8Of(info.provider);
-  json["container"] = utf8Of(info.container);
-  json["providerType"] = info.provType;
-  json["keySpec"] = info.keySpec;
-  json["flags"] = info.flags;
   if (const DWORD error = makeFolders(store.folder); error != 0) return error;
-  return writeAtomically(
-      path, json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  return writeAtomically(path, keyProvInfoJson(*record.keyProv));
 }
 
 DWORD forgetCertificate(const Store& store, const CertRecord& record) {

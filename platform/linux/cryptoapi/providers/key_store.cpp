@@ -11,13 +11,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 
 #include "platform/config_files.h"
+#include "platform/refused_files.h"
 
 namespace kestrune::cryptoapi {
 namespace {
@@ -28,6 +31,7 @@ constexpr const char* kSuffix = ".pem";
 constexpr const char* kExchangeTag = "# AT_KEYEXCHANGE";
 constexpr const char* kSignatureTag = "# AT_SIGNATURE";
 constexpr const char* kExportableTag = " exportable";
+constexpr std::string_view kPemEnd = "-----END PRIVATE KEY-----";
 
 std::string pathOf(const std::string& folder, std::string_view container) {
   std::string name = containerFileName(container);
@@ -41,47 +45,40 @@ DWORD errnoToError(int error) {
   return NTE_FAIL;
 }
 
-bool readFile(const std::string& path, std::string& text) {
-  // Non-blocking and then a regular file only: a FIFO in the keys folder hangs no one.
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    SetLastError(errnoToError(errno));
-    return false;
+// readContainerFile reads a container's text; false with a last error when it is missing, not
+// a regular file, or another user may have written it (then passed over, and said to a
+// listing tool: a key planted there must never sign in the user's name).
+bool readContainerFile(const std::string& path, std::string& text) {
+  switch (platform::readOwnFile(path, kMaxContainerFile, text)) {
+    case platform::ConfigRead::ok:
+      return true;
+    case platform::ConfigRead::missing:
+      SetLastError(NTE_BAD_KEYSET);
+      return false;
+    case platform::ConfigRead::othersMayWrite:
+      platform::reportRefusedFile(path);
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    case platform::ConfigRead::unreadable:
+    case platform::ConfigRead::tooLarge:
+      break;
   }
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    SetLastError(NTE_KEYSET_ENTRY_BAD);
-    return false;
-  }
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    if (text.size() + static_cast<std::size_t>(n) > kMaxContainerFile) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  if (n != 0) {
-    OPENSSL_cleanse(text.data(), text.size());
-    SetLastError(NTE_KEYSET_ENTRY_BAD);
-    return false;
-  }
-  return true;
+  SetLastError(NTE_KEYSET_ENTRY_BAD);
+  return false;
 }
 
-bool pemOf(const HeldKey& key, const char* tag, std::string& out) {
+// A PEM block under encryption would otherwise have OpenSSL ask for its pass phrase on the
+// terminal; a container holds none.
+int noPassPhrase(char* /*buffer*/, int /*size*/, int /*writing*/, void* /*data*/) {
+  return 0;
+}
+
+// writeKey writes one key's tag line and PEM into bio (secure memory, wiped when freed).
+bool writeKey(BIO* bio, const HeldKey& key, const char* tag) {
   if (!key.pkey) return true;
-  Ptr<BIO> bio(BIO_new(BIO_s_secmem()));
-  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key.pkey.get(), nullptr, nullptr, 0, nullptr,
-                                       nullptr) != 1)
-    return false;
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio.get(), &data);
-  out += tag;
-  if (key.exportable) out += kExportableTag;
-  out += "\n";
-  out.append(data, static_cast<std::size_t>(size));
-  return true;
+  return BIO_puts(bio, tag) > 0 && (!key.exportable || BIO_puts(bio, kExportableTag) > 0) &&
+         BIO_puts(bio, "\n") > 0 &&
+         PEM_write_bio_PrivateKey(bio, key.pkey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
 }
 
 }  // namespace
@@ -97,6 +94,11 @@ std::string keyFolder(bool machine, bool create) {
     if (folder.empty()) return {};
   }
   if (create && !platform::makeOwnerFolder(folder)) return {};
+  // A folder others may write could hold their keys under the user's container names.
+  if (platform::checkOwnFolder(folder) == platform::ConfigRead::othersMayWrite) {
+    platform::reportRefusedFile(folder);
+    return {};
+  }
   return folder;
 }
 
@@ -178,6 +180,50 @@ bool deleteContainer(const std::string& folder, std::string_view container) {
   return true;
 }
 
+bool readContainerText(std::string_view text, HeldKey& exchange, HeldKey& signature) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\n', at);
+    const std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+    at = end == std::string_view::npos ? text.size() : end + 1;
+    HeldKey* target = line.starts_with(kExchangeTag)    ? &exchange
+                      : line.starts_with(kSignatureTag) ? &signature
+                                                        : nullptr;
+    if (target == nullptr) continue;
+    const bool exportable = line.ends_with(kExportableTag);
+    std::size_t stop = text.find(kPemEnd, at);
+    if (stop == std::string_view::npos) return false;
+    stop += kPemEnd.size();
+    if (stop - at > static_cast<std::size_t>(INT_MAX)) return false;
+    Ptr<BIO> bio(BIO_new_mem_buf(text.data() + at, static_cast<int>(stop - at)));
+    EVP_PKEY* pkey =
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassPhrase, nullptr) : nullptr;
+    if (pkey == nullptr || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) {
+      EVP_PKEY_free(pkey);
+      return false;
+    }
+    target->pkey.reset(pkey, EVP_PKEY_free);
+    target->exportable = exportable;
+    at = stop;
+  }
+  return true;
+}
+
+bool containerText(const HeldKey& exchange, const HeldKey& signature, std::string& text) {
+  text.clear();
+  // Both keys go into secure memory first, then into text in one allocation: a string grown
+  // piece by piece would leave copies of the keys behind in the buffers it outgrew.
+  Ptr<BIO> bio(BIO_new(BIO_s_secmem()));
+  if (!bio || !writeKey(bio.get(), exchange, kExchangeTag) ||
+      !writeKey(bio.get(), signature, kSignatureTag)) {
+    return false;
+  }
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  if (size > 0) text.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool loadContainer(const std::string& folder, std::string_view container, HeldKey& exchange,
                    HeldKey& signature) {
   std::string path = pathOf(folder, container);
@@ -186,36 +232,10 @@ bool loadContainer(const std::string& folder, std::string_view container, HeldKe
     return false;
   }
   std::string text;
-  if (!readFile(path, text)) return false;
-  bool ok = true;
-  std::size_t at = 0;
-  while (ok && at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    std::string_view line(text.data() + at, (end == std::string::npos ? text.size() : end) - at);
-    at = end == std::string::npos ? text.size() : end + 1;
-    HeldKey* target = line.starts_with(kExchangeTag)    ? &exchange
-                      : line.starts_with(kSignatureTag) ? &signature
-                                                        : nullptr;
-    if (target == nullptr) continue;
-    bool exportable = line.ends_with(kExportableTag);
-    std::size_t stop = text.find("-----END PRIVATE KEY-----", at);
-    if (stop == std::string::npos) {
-      ok = false;
-      break;
-    }
-    stop += std::strlen("-----END PRIVATE KEY-----");
-    Ptr<BIO> bio(BIO_new_mem_buf(text.data() + at, static_cast<int>(stop - at)));
-    EVP_PKEY* pkey = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
-    if (pkey == nullptr || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) {
-      EVP_PKEY_free(pkey);
-      ok = false;
-      break;
-    }
-    target->pkey.reset(pkey, EVP_PKEY_free);
-    target->exportable = exportable;
-    at = stop;
-  }
+  if (!readContainerFile(path, text)) return false;
+  const bool ok = readContainerText(text, exchange, signature);
   OPENSSL_cleanse(text.data(), text.size());
+  ERR_clear_error();
   if (!ok) SetLastError(NTE_KEYSET_ENTRY_BAD);
   return ok;
 }
@@ -228,7 +248,7 @@ bool saveContainer(const std::string& folder, std::string_view container, const 
     return false;
   }
   std::string text;
-  bool ok = pemOf(exchange, kExchangeTag, text) && pemOf(signature, kSignatureTag, text);
+  bool ok = containerText(exchange, signature, text);
   std::string temporary = path + ".new" + std::to_string(getpid());
   int fd =
       ok ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
@@ -256,7 +276,14 @@ std::vector<std::string> listContainers(const std::string& folder) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return names;
   while (dirent* entry = readdir(dir)) {
-    if (auto name = containerFromFileName(entry->d_name)) names.push_back(std::move(*name));
+    auto name = containerFromFileName(entry->d_name);
+    if (!name) continue;
+    const std::string path = folder + "/" + entry->d_name;
+    if (platform::checkOwnFile(path) == platform::ConfigRead::othersMayWrite) {
+      platform::reportRefusedFile(path);
+      continue;
+    }
+    names.push_back(std::move(*name));
   }
   closedir(dir);
   std::sort(names.begin(), names.end());

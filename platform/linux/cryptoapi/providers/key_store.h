@@ -27,6 +27,12 @@ bool deleteContainer(const std::string& folder, std::string_view container);
 // Reads both keys; false (with a last error) when the file is missing or unreadable.
 bool loadContainer(const std::string& folder, std::string_view container, HeldKey& exchange,
                    HeldKey& signature);
+// The text of a container: each key a comment line "# AT_KEYEXCHANGE" or "# AT_SIGNATURE" (with
+// " exportable" when it may leave), then its PKCS#8 PEM. readContainerText reads the RSA keys
+// it names; false when a tagged block is not an unencrypted RSA private key. containerText
+// writes it; false when a key can't be written. The caller wipes the text.
+bool readContainerText(std::string_view text, HeldKey& exchange, HeldKey& signature);
+bool containerText(const HeldKey& exchange, const HeldKey& signature, std::string& text);
 // Rewrites the container with both keys (a new file renamed over the old one).
 bool saveContainer(const std::string& folder, std::string_view container, const HeldKey& exchange,
                    const HeldKey& signature);
