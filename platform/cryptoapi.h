@@ -98,6 +98,7 @@ inline constexpr DWORD NTE_EXISTS = 0x8009000F;
 inline constexpr DWORD NTE_PERM = 0x80090010;
 inline constexpr DWORD NTE_BAD_HASH_STATE = 0x8009000C;
 inline constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017;
+inline constexpr DWORD NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
 inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 inline constexpr DWORD NTE_PROV_DLL_NOT_FOUND = 0x8009001E;
 inline constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
