@@ -82,6 +82,7 @@ inline constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_CANCELLED = 1223;
 inline constexpr DWORD NTE_BAD_DATA = 0x80090005;
 inline constexpr DWORD NTE_BAD_SIGNATURE = 0x80090006;
@@ -476,6 +477,10 @@ inline constexpr UINT CP_UTF8 = 65001;
 // The ANSI code page is 950 (Big5) here, the component's code page on Windows.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                         int wideLength);
+// Towards 950 a character Big5 lacks becomes Windows' best fit for it (é as "e") unless
+// WC_NO_BEST_FIT_CHARS is given, else defaultChar ("?" when null); *usedDefault tells whether
+// the default was written. For CP_UTF8, flags must be 0 and both pointers null.
+inline constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x00000400;
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
                         int length, LPCSTR defaultChar, LPBOOL usedDefault);
 DWORD GetTempPathA(DWORD length, LPSTR buffer);
