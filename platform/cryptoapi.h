@@ -309,6 +309,8 @@ inline constexpr DWORD CERT_NAME_STR_NO_QUOTING_FLAG = 0x10000000;
 inline constexpr DWORD CERT_NAME_STR_CRLF_FLAG = 0x08000000;
 inline constexpr DWORD CERT_NAME_STR_COMMA_FLAG = 0x04000000;
 inline constexpr DWORD CERT_NAME_STR_REVERSE_FLAG = 0x02000000;
+// T61String values are read as 8-bit characters only, not first tried as UTF-8.
+inline constexpr DWORD CERT_NAME_STR_DISABLE_IE4_UTF8_FLAG = 0x00010000;
 inline constexpr DWORD CERT_RDN_ANY_TYPE = 0;
 inline constexpr DWORD CERT_RDN_ENCODED_BLOB = 1;
 inline constexpr DWORD CERT_RDN_OCTET_STRING = 2;
