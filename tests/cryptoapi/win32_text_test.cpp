@@ -141,9 +141,14 @@ TEST(Win32Text, ParametersWindowsRefuses) {
               0);
     EXPECT_EQ(GetLastError(), c.error);
   }
-  // UTF-8 itself converts everything.
+  // UTF-8 itself converts everything; an unpaired surrogate becomes U+FFFD.
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text.data(), 1, out, sizeof out, nullptr, nullptr), 2);
   EXPECT_EQ(std::string(out, 2), "\xC3\xA9");
+  const std::wstring lone = {L'a', static_cast<wchar_t>(0xD800), L'b'};
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone.data(), 3, out, sizeof out, nullptr, nullptr), 5);
+  EXPECT_EQ(std::string(out, 5),
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 }  // namespace

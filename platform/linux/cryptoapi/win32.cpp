@@ -42,10 +42,12 @@ bool fromUtf8(std::string_view text, std::wstring& out) {
   return true;
 }
 
+// A lone surrogate (or a value past U+10FFFF, which UTF-16 can't hold) becomes U+FFFD, as
+// Windows writes an unpaired surrogate without WC_ERR_INVALID_CHARS.
 void toUtf8(std::wstring_view wide, std::string& out) {
   for (wchar_t w : wide) {
     auto c = static_cast<char32_t>(w);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = U'?';
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = U'\uFFFD';
     kestrune::appendUtf8(c, out);
   }
 }
