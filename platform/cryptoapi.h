@@ -82,6 +82,7 @@ inline constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_CANCELLED = 1223;
 inline constexpr DWORD NTE_BAD_DATA = 0x80090005;
 inline constexpr DWORD NTE_BAD_SIGNATURE = 0x80090006;
@@ -98,6 +99,7 @@ inline constexpr DWORD NTE_EXISTS = 0x8009000F;
 inline constexpr DWORD NTE_PERM = 0x80090010;
 inline constexpr DWORD NTE_BAD_HASH_STATE = 0x8009000C;
 inline constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017;
+inline constexpr DWORD NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
 inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 inline constexpr DWORD NTE_PROV_DLL_NOT_FOUND = 0x8009001E;
 inline constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
@@ -307,6 +309,8 @@ inline constexpr DWORD CERT_NAME_STR_NO_QUOTING_FLAG = 0x10000000;
 inline constexpr DWORD CERT_NAME_STR_CRLF_FLAG = 0x08000000;
 inline constexpr DWORD CERT_NAME_STR_COMMA_FLAG = 0x04000000;
 inline constexpr DWORD CERT_NAME_STR_REVERSE_FLAG = 0x02000000;
+// T61String values are read as 8-bit characters only, not first tried as UTF-8.
+inline constexpr DWORD CERT_NAME_STR_DISABLE_IE4_UTF8_FLAG = 0x00010000;
 inline constexpr DWORD CERT_RDN_ANY_TYPE = 0;
 inline constexpr DWORD CERT_RDN_ENCODED_BLOB = 1;
 inline constexpr DWORD CERT_RDN_OCTET_STRING = 2;
@@ -475,6 +479,10 @@ inline constexpr UINT CP_UTF8 = 65001;
 // The ANSI code page is 950 (Big5) here, the component's code page on Windows.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                         int wideLength);
+// Towards 950 a character Big5 lacks becomes Windows' best fit for it (é as "e") unless
+// WC_NO_BEST_FIT_CHARS is given, else defaultChar ("?" when null); *usedDefault tells whether
+// the default was written. For CP_UTF8, flags must be 0 and both pointers null.
+inline constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x00000400;
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
                         int length, LPCSTR defaultChar, LPBOOL usedDefault);
 DWORD GetTempPathA(DWORD length, LPSTR buffer);

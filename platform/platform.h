@@ -28,7 +28,8 @@ std::string libraryError();
 
 // Code page 950 (Big5), the single-byte text of every layer below the control.
 // toCodePage950 returns false only for malformed UTF-16 (a lone surrogate); a character that
-// Big5 lacks becomes '?', as WideCharToMultiByte(950, 0, ...) does. With TextEnd::firstZero the
+// Big5 lacks becomes Windows' best fit for it when its table has one (é as "e") and '?'
+// otherwise, as WideCharToMultiByte(950, 0, ...) does. With TextEnd::firstZero the
 // text ends at its first zero character, and what follows is neither converted nor checked.
 // asciiPrefix, when given, receives the length of the text's leading run of ASCII (0x00-0x7F),
 // which the output repeats unit for byte: a caller may reuse those units instead of
@@ -44,6 +45,16 @@ using OutputMoves = std::function<void()>;
 bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd = TextEnd::whole,
                    std::size_t* asciiPrefix = nullptr, const TextWritten& written = {},
                    const OutputMoves& outputMoves = {});
+// What a character that Big5 lacks becomes, as WideCharToMultiByte(950, flags, ..., defaultChar,
+// usedDefault) chooses: Windows' best fit when bestFit is set (no WC_NO_BEST_FIT_CHARS) and its
+// table has one, else defaultChar (a byte, or a lead byte and its trail). usedDefault, when
+// given, is set to whether the default was written; a best fit doesn't count.
+struct Big5Unmapped {
+  bool bestFit = true;
+  std::string_view defaultChar = "?";
+  bool* usedDefault = nullptr;
+};
+bool toCodePage950(std::u16string_view text, std::string& out, const Big5Unmapped& unmapped);
 // fromCodePage950 returns false when the bytes are not valid Big5.
 bool fromCodePage950(std::string_view text, std::u16string& out);
 

@@ -1,5 +1,7 @@
 // Code page 950 through iconv. The Windows conversions with flags 0 never fail on a
-// character the other side lacks: they write '?' instead. Only malformed UTF-16 fails.
+// character the other side lacks. Towards Big5 they write Windows' best fit when its table has
+// one (iconv's CP950 has exactly the round trips, so a best fit is needed only where iconv has
+// no mapping), else the default character '?'; towards UTF-16, '?'. Only malformed UTF-16 fails.
 //
 // ASCII (0x00-0x7F) is the same characters in both encodings, and most texts are ASCII, so
 // runs of it are copied here and only the runs between them go through iconv. A run ends only
@@ -20,6 +22,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/linux/codepage950_best_fit.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
@@ -63,12 +66,10 @@ bool wellFormed(std::u16string_view text) {
   return true;
 }
 
-// convert runs iconv over the input and appends to out; an input unit the target lacks
-// (EILSEQ) is replaced by `replacement` and skipped (`unit` bytes, or 4 for a surrogate pair).
-template <class Out>
-bool convert(Converter& cv, const char* in, std::size_t inLeft, Out& out,
-             const typename Out::value_type replacement,
-             std::size_t (*unitSize)(const char*, std::size_t)) {
+// convert runs iconv over the input and appends to out; for an input unit the target lacks
+// (EILSEQ), replace(at, left, out) appends what stands for it and returns the bytes it takes.
+template <class Out, class Replace>
+bool convert(Converter& cv, const char* in, std::size_t inLeft, Out& out, Replace replace) {
   cv.reset();
   using Unit = typename Out::value_type;
   // The text may be a PIN: the bytes it leaves on the stack are wiped on every way out.
@@ -90,8 +91,7 @@ bool convert(Converter& cv, const char* in, std::size_t inLeft, Out& out,
     if (rc != static_cast<std::size_t>(-1)) break;
     if (errno == E2BIG) continue;
     if (errno == EILSEQ || errno == EINVAL) {
-      out.push_back(replacement);
-      std::size_t skip = unitSize(src, inLeft);
+      const std::size_t skip = replace(src, inLeft, out);
       src += skip;
       inLeft -= skip;
       cv.reset();
@@ -107,6 +107,15 @@ std::size_t utf16UnitSize(const char* p, std::size_t left) {
   char16_t c;
   std::memcpy(&c, p, 2);
   return isHighSurrogate(c) && left >= 4 ? 4 : 2;
+}
+
+// bestFitOf returns the bytes Windows writes for a unit that Big5 lacks (one byte when below
+// 0x100, else lead and trail), or 0 when its table has no best fit for it.
+std::uint16_t bestFitOf(char16_t unit) {
+  const BestFit950* end = kBestFits950 + kBestFits950Count;
+  const BestFit950* it = std::lower_bound(
+      kBestFits950, end, unit, [](const BestFit950& fit, char16_t u) { return fit.unit < u; });
+  return it != end && it->unit == unit ? it->bytes : 0;
 }
 
 // A Big5 lead byte (0x81-0xFE) starts a two-byte character.
@@ -257,11 +266,10 @@ std::size_t big5RunEnd(std::string_view text, std::size_t from) {
   return from;
 }
 
-}  // namespace
-
-bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
-                   std::size_t* asciiPrefix, const TextWritten& written,
-                   const OutputMoves& outputMoves) {
+// toBig5 is toCodePage950 with the choice of what a character that Big5 lacks becomes.
+bool toBig5(std::u16string_view text, std::string& out, TextEnd textEnd, std::size_t* asciiPrefix,
+            const TextWritten& written, const OutputMoves& outputMoves,
+            const Big5Unmapped& unmapped) {
   thread_local Converter cv("CP950", kUtf16);
   if (!cv.valid()) return false;
   out.clear();
@@ -295,14 +303,42 @@ bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
     const std::size_t end = wideRunEnd(text, at, stopAtZero);
     const std::u16string_view run = text.substr(at, end - at);
     mayGrowBy(2 * run.size());  // Big5 takes at most two bytes a unit
-    if (!wellFormed(run) || !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2,
-                                     out, '?', utf16UnitSize)) {
+    const auto replace = [&](const char* lacking, std::size_t left, std::string& to) {
+      const std::size_t size = utf16UnitSize(lacking, left);
+      char16_t unit = 0;
+      if (size == 2) std::memcpy(&unit, lacking, 2);
+      // A surrogate pair is one character: it gets one default, never a best fit.
+      const std::uint16_t fit = unmapped.bestFit && size == 2 ? bestFitOf(unit) : 0;
+      if (fit >= 0x100) to.push_back(static_cast<char>(fit >> 8));
+      if (fit != 0) {
+        to.push_back(static_cast<char>(fit & 0xFF));
+      } else {
+        to.append(unmapped.defaultChar);
+        if (unmapped.usedDefault != nullptr) *unmapped.usedDefault = true;
+      }
+      return size;
+    };
+    if (!wellFormed(run) ||
+        !convert(cv, reinterpret_cast<const char*>(run.data()), run.size() * 2, out, replace)) {
       return false;
     }
     at = end;
     if (written) written(out);
   }
   return true;
+}
+
+}  // namespace
+
+bool toCodePage950(std::u16string_view text, std::string& out, TextEnd textEnd,
+                   std::size_t* asciiPrefix, const TextWritten& written,
+                   const OutputMoves& outputMoves) {
+  return toBig5(text, out, textEnd, asciiPrefix, written, outputMoves, Big5Unmapped{});
+}
+
+bool toCodePage950(std::u16string_view text, std::string& out, const Big5Unmapped& unmapped) {
+  if (unmapped.usedDefault != nullptr) *unmapped.usedDefault = false;
+  return toBig5(text, out, TextEnd::whole, nullptr, {}, {}, unmapped);
 }
 
 bool fromCodePage950(std::string_view text, std::u16string& out) {
@@ -313,7 +349,11 @@ bool fromCodePage950(std::string_view text, std::u16string& out) {
     at += copyAscii(text.substr(at), out);
     if (at == text.size()) break;
     const std::size_t end = big5RunEnd(text, at);
-    if (!convert(cv, text.data() + at, end - at, out, u'?', big5UnitSize)) return false;
+    const auto replace = [](const char* from, std::size_t left, std::u16string& to) {
+      to.push_back(u'?');
+      return big5UnitSize(from, left);
+    };
+    if (!convert(cv, text.data() + at, end - at, out, replace)) return false;
     at = end;
   }
   return true;

@@ -28,7 +28,7 @@ TEST(CertContext, FillsCertInfoInCryptoApiForm) {
   ContextOwner cert{create(der)};
   ASSERT_NE(cert.context, nullptr);
   const CERT_INFO& info = *cert.context->pCertInfo;
-  EXPECT_EQ(cert.context->dwCertEncodingType, X509_ASN_ENCODING);
+  EXPECT_EQ(cert.context->dwCertEncodingType, kEncoding);
   EXPECT_EQ(
       Bytes(cert.context->pbCertEncoded, cert.context->pbCertEncoded + cert.context->cbCertEncoded),
       der);
@@ -86,6 +86,43 @@ TEST(CertContext, DuplicatesShareOneRecordUntilTheLastFree) {
   EXPECT_EQ(copy->pCertInfo->dwVersion, 2u);  // still alive
   EXPECT_TRUE(CertFreeCertificateContext(copy));
   EXPECT_TRUE(CertFreeCertificateContext(nullptr));
+}
+
+// The context keeps the encoding type the caller named, and so does every copy of it: the
+// duplicate, the store's copy, and what enumeration hands out.
+TEST(CertContext, KeepsTheCallersEncodingType) {
+  const Bytes der = makeCert({});
+  for (const DWORD encoding : {X509_ASN_ENCODING, kEncoding}) {
+    SCOPED_TRACE(encoding);
+    ContextOwner cert{
+        CertCreateCertificateContext(encoding, der.data(), static_cast<DWORD>(der.size()))};
+    ASSERT_NE(cert.context, nullptr);
+    EXPECT_EQ(cert.context->dwCertEncodingType, encoding);
+    ContextOwner duplicate{CertDuplicateCertificateContext(cert.context)};
+    EXPECT_EQ(duplicate.context->dwCertEncodingType, encoding);
+
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    ASSERT_NE(store, nullptr);
+    PCCERT_CONTEXT added = nullptr;
+    ASSERT_TRUE(
+        CertAddCertificateContextToStore(store, cert.context, CERT_STORE_ADD_ALWAYS, &added));
+    EXPECT_NE(added, cert.context);
+    EXPECT_EQ(added->dwCertEncodingType, encoding);
+    CertFreeCertificateContext(added);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, encoding, der.data(),
+                                                 static_cast<DWORD>(der.size()),
+                                                 CERT_STORE_ADD_ALWAYS, &added));
+    EXPECT_EQ(added->dwCertEncodingType, encoding);
+    CertFreeCertificateContext(added);
+    int listed = 0;
+    for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, nullptr); it != nullptr;
+         it = CertEnumCertificatesInStore(store, it)) {
+      EXPECT_EQ(it->dwCertEncodingType, encoding);
+      ++listed;
+    }
+    EXPECT_EQ(listed, 2);
+    EXPECT_TRUE(CertCloseStore(store, 0));
+  }
 }
 
 TEST(CertContext, PropertiesAreSizeFirstAndDeepCopied) {

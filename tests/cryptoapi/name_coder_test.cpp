@@ -84,11 +84,24 @@ TEST(NameCoder, RefusesMalformedInput) {
   const Bytes wrongTag = {0x31, 0x00};
   EXPECT_FALSE(CryptDecodeObject(kEncoding, kX509NameType, wrongTag.data(), 2, 0, nullptr, &size));
   EXPECT_EQ(GetLastError(), CRYPT_E_ASN1_BADTAG);
+}
+
+// Malformed UTF-8 in a UTF8String doesn't make the name undecodable: the bad byte reads as
+// U+FFFD, and the name encodes again as well-formed UTF-8.
+TEST(NameCoder, ReadsMalformedUtf8AsReplacementCharacters) {
   const Bytes badUtf8 = {0x30, 0x0C, 0x31, 0x0A, 0x30, 0x08, 0x06,
                          0x03, 0x55, 0x04, 0x03, 0x0C, 0x01, 0xFF};
-  EXPECT_FALSE(CryptDecodeObject(kEncoding, kX509NameType, badUtf8.data(),
-                                 static_cast<DWORD>(badUtf8.size()), 0, nullptr, &size));
-  EXPECT_NE(GetLastError(), 0u);
+  const auto buffer = decode(kX509NameType, badUtf8);
+  const auto* info = reinterpret_cast<const CERT_NAME_INFO*>(buffer.data());
+  ASSERT_EQ(info->cRDN, 1u);
+  const CERT_RDN_ATTR& value = info->rgRDN[0].rgRDNAttr[0];
+  EXPECT_EQ(value.dwValueType, CERT_RDN_UTF8_STRING);
+  EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(value.Value.pbData),
+                         value.Value.cbData / sizeof(wchar_t)),
+            L"\uFFFD");
+  const Bytes again = {0x30, 0x0E, 0x31, 0x0C, 0x30, 0x0A, 0x06, 0x03,
+                       0x55, 0x04, 0x03, 0x0C, 0x03, 0xEF, 0xBF, 0xBD};
+  EXPECT_EQ(encode(kX509NameType, info), again);
 }
 
 TEST(ObjectCoders, PublicKeyInfoRoundTrip) {

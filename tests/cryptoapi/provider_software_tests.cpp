@@ -42,7 +42,35 @@ TEST_F(SoftwareProvider, KeySetLifecycle) {
                     NTE_BAD_KEYSET);
   EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "box", "No Such Provider", PROV_RSA_FULL, 0),
                     NTE_KEYSET_NOT_DEF);
-  EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "box", nullptr, 24, 0), NTE_PROV_TYPE_NOT_DEF);
+}
+
+// The provider type: a named provider of another type is found and doesn't match; without a
+// name, a type no provider has isn't defined; an unknown name fails before its type counts.
+TEST_F(SoftwareProvider, ProviderTypeErrorsAsWindowsGivesThem) {
+  writeProviders(R"({"Card": {"pkcs11": "/nonexistent/module.so"}})");
+  constexpr DWORD kProvRsaAes = 24;
+  constexpr DWORD kNoSuchType = 500;
+  struct Case {
+    const char* provider;
+    DWORD type;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {nullptr, kNoSuchType, NTE_PROV_TYPE_NOT_DEF},
+      {MS_DEF_PROV_A, kProvRsaAes, NTE_PROV_TYPE_NO_MATCH},
+      {MS_ENHANCED_PROV_A, kNoSuchType, NTE_PROV_TYPE_NO_MATCH},
+      {"Card", kProvRsaAes, NTE_PROV_TYPE_NO_MATCH},
+      {"No Such Provider", kProvRsaAes, NTE_KEYSET_NOT_DEF},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.provider != nullptr ? c.provider : "(default)");
+    for (const DWORD flags : {0u, CRYPT_NEWKEYSET, CRYPT_VERIFYCONTEXT}) {
+      HCRYPTPROV prov = 1;
+      EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "box", c.provider, c.type, flags), c.error);
+      EXPECT_EQ(prov, 0u);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(keyFolder() + "/box.pem"));
 }
 
 TEST_F(SoftwareProvider, ContainerFilesArePrivateAndNamesStayInTheFolder) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "platform/cryptoapi.h"
 #include "common/utf8.h"
@@ -41,10 +42,12 @@ bool fromUtf8(std::string_view text, std::wstring& out) {
   return true;
 }
 
+// A lone surrogate (or a value past U+10FFFF, which UTF-16 can't hold) becomes U+FFFD, as
+// Windows writes an unpaired surrogate without WC_ERR_INVALID_CHARS.
 void toUtf8(std::wstring_view wide, std::string& out) {
   for (wchar_t w : wide) {
     auto c = static_cast<char32_t>(w);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = U'?';
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = U'\uFFFD';
     kestrune::appendUtf8(c, out);
   }
 }
@@ -106,6 +109,15 @@ FILETIME fileTimeOf(std::int64_t seconds) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+// defaultCharOf returns the default character a caller names: its first byte, with the byte
+// after it when that first byte is a Big5 lead byte.
+std::string_view defaultCharOf(LPCSTR defaultChar) {
+  if (defaultChar == nullptr) return "?";
+  const auto first = static_cast<unsigned char>(defaultChar[0]);
+  const bool lead = first >= 0x81 && first <= 0xFE && defaultChar[1] != '\0';
+  return std::string_view(defaultChar, lead ? 2 : 1);
+}
+
 }  // namespace
 
 int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR wide,
@@ -133,23 +145,37 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR wi
   return deliver(converted, wide, wideLength);
 }
 
-int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int wideLength, LPSTR text, int length,
-                        LPCSTR, LPBOOL usedDefault) {
+// The composition flags (WC_COMPOSITECHECK and its companions) are refused rather than
+// ignored: this conversion doesn't compose, and a caller asking for it would get another text
+// than Windows gives.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                        int length, LPCSTR defaultChar, LPBOOL usedDefault) {
   if (wide == nullptr || wideLength < -1 || length < 0 ||
       (!isAnsi(codePage) && codePage != CP_UTF8)) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefault != nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if ((flags & ~(isAnsi(codePage) ? WC_NO_BEST_FIT_CHARS : 0)) != 0) {
+    SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
   const std::size_t size =
       wideLength == -1 ? std::wcslen(wide) + 1 : static_cast<std::size_t>(wideLength);
   std::wstring_view chars(wide, size);
   std::string converted;
-  if (usedDefault != nullptr) *usedDefault = FALSE;
   if (isAnsi(codePage)) {
-    if (!kestrune::platform::toCodePage950(toUtf16(chars), converted)) {
+    bool defaulted = false;
+    const kestrune::platform::Big5Unmapped unmapped{(flags & WC_NO_BEST_FIT_CHARS) == 0,
+                                                    defaultCharOf(defaultChar), &defaulted};
+    if (!kestrune::platform::toCodePage950(toUtf16(chars), converted, unmapped)) {
       SetLastError(kNoUnicodeTranslation);
       return 0;
     }
+    if (usedDefault != nullptr) *usedDefault = defaulted ? TRUE : FALSE;
   } else {
     toUtf8(chars, converted);
   }

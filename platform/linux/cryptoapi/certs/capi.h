@@ -74,5 +74,9 @@ inline bool hasX509Encoding(DWORD encodingType) {
 // Wide text (UTF-32 here) and UTF-8.
 std::string utf8Of(std::wstring_view wide);
 bool wideOfUtf8(std::string_view text, std::wstring& wide);
+// decodeUtf8 appends the characters of UTF-8 text to wide, each malformed part (a stray or
+// missing continuation byte, an overlong form, a surrogate, a code point past U+10FFFF) as one
+// U+FFFD, as Unicode recommends; it returns whether the text was well-formed.
+bool decodeUtf8(std::string_view text, std::wstring& wide);
 
 }  // namespace kestrune::cryptoapi

@@ -37,7 +37,7 @@ bool sameBytes(ByteView a, ByteView b) {
 
 }  // namespace
 
-CertRecord* newRecord(ByteView der, DWORD& error) {
+CertRecord* newRecord(ByteView der, DWORD& error, DWORD encodingType) {
   der::Reader reader(der);
   if (der.empty()) {
     error = kAsn1Eod;
@@ -66,13 +66,13 @@ CertRecord* newRecord(ByteView der, DWORD& error) {
     error = NTE_FAIL;
     return nullptr;
   }
-  record->context = CERT_CONTEXT{X509_ASN_ENCODING, record->der.data(),
+  record->context = CERT_CONTEXT{encodingType, record->der.data(),
                                  static_cast<DWORD>(record->der.size()), &record->info, nullptr};
   return record.release();
 }
 
 CertRecord* copyRecord(const CertRecord& from, DWORD& error) {
-  CertRecord* record = newRecord(from.der, error);
+  CertRecord* record = newRecord(from.der, error, from.context.dwCertEncodingType);
   if (record != nullptr) {
     record->keyProv = from.keyProv;
     record->blobProps = from.blobProps;
@@ -115,8 +115,8 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD encodingType, const BYTE* enco
     return nullptr;
   }
   DWORD error = 0;
-  CertRecord* record =
-      newRecord(encoded != nullptr ? ByteView(encoded, encodedLength) : ByteView(), error);
+  CertRecord* record = newRecord(encoded != nullptr ? ByteView(encoded, encodedLength) : ByteView(),
+                                 error, encodingType);
   if (record == nullptr) SetLastError(error);
   return record != nullptr ? &record->context : nullptr;
 }

@@ -48,9 +48,10 @@ inline CertRecord* recordOf(PCCERT_CONTEXT context) {
 }
 
 // newRecord decodes a certificate into a record with one reference and no store; nullptr
-// with error set to CryptoAPI's code.
-CertRecord* newRecord(ByteView der, DWORD& error);
-// copyRecord makes a new record of the same certificate and properties.
+// with error set to CryptoAPI's code. The context carries encodingType as given, as
+// CryptoAPI keeps the caller's (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING stays 0x10001).
+CertRecord* newRecord(ByteView der, DWORD& error, DWORD encodingType = X509_ASN_ENCODING);
+// copyRecord makes a new record of the same certificate, encoding type and properties.
 CertRecord* copyRecord(const CertRecord& from, DWORD& error);
 // A reference handed out to a caller (retain) and given back (release), under stateLock().
 void retainRecord(CertRecord* record);

@@ -6,10 +6,49 @@
 
 namespace kestrune::cryptoapi::der {
 
+namespace {
+
+constexpr std::uint8_t kConstructed = 0x20;
+constexpr std::uint8_t kIndefinite = 0x80;
+
+}  // namespace
+
+std::size_t Reader::indefiniteEnd() const {
+  // Nested elements are walked without recursion: depth counts the open indefinite ones.
+  std::size_t at = 2;
+  std::size_t depth = 1;
+  while (depth > 0) {
+    if (rest_.size() - at < 2) return 0;
+    if (rest_[at] == 0) {
+      if (rest_[at + 1] != 0) return 0;
+      at += 2;
+      --depth;
+      continue;
+    }
+    if ((rest_[at] & kConstructed) != 0 && rest_[at + 1] == kIndefinite) {
+      at += 2;
+      ++depth;
+      continue;
+    }
+    Reader inner(rest_.subspan(at));
+    const auto element = inner.next();
+    if (!element) return 0;
+    at += element->whole.size();
+  }
+  return at;
+}
+
 std::optional<Tlv> Reader::next() {
   if (rest_.size() < 2) return std::nullopt;
   const std::uint8_t tag = rest_[0];
   if ((tag & 0x1F) == 0x1F) return std::nullopt;
+  if (rest_[1] == kIndefinite && lengths_ == Lengths::indefiniteToo && (tag & kConstructed) != 0) {
+    const std::size_t size = indefiniteEnd();
+    if (size == 0) return std::nullopt;
+    Tlv tlv{tag, rest_.subspan(2, size - 4), rest_.first(size)};
+    rest_ = rest_.subspan(size);
+    return tlv;
+  }
   std::size_t length = rest_[1];
   std::size_t header = 2;
   if (length & 0x80) {

@@ -19,21 +19,34 @@ struct Tlv {
   std::span<const std::uint8_t> whole;
 };
 
+// Whether a reader takes BER's indefinite lengths: a constructed element whose content runs to
+// an end-of-contents marker (00 00).
+enum class Lengths { definite, indefiniteToo };
+
 // Cursor over a run of elements; every read is bounded by what is left.
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : rest_(bytes) {}
+  explicit Reader(std::span<const std::uint8_t> bytes, Lengths lengths = Lengths::definite)
+      : rest_(bytes), lengths_(lengths) {}
   bool empty() const { return rest_.empty(); }
   std::span<const std::uint8_t> rest() const { return rest_; }
-  // next reads one element (definite length, minimal length octets not required); nullopt
-  // on a high tag number, an indefinite or overlong length, or a length past the end.
+  // next reads one element (minimal length octets not required); nullopt on a high tag
+  // number, an overlong length, a length past the end, or an indefinite length unless the
+  // reader takes them (then the content stops before the end-of-contents marker, and the
+  // whole element includes it).
   std::optional<Tlv> next();
   // next with an expected tag: nullopt as above or when the tag differs (nothing consumed).
   std::optional<Tlv> next(std::uint8_t tag);
   std::optional<std::uint8_t> peekTag() const;
 
  private:
+  // indefiniteEnd returns the size of the indefinite-length element at the start of rest_,
+  // its end-of-contents marker included; 0 when the marker is missing or an element inside
+  // is malformed.
+  std::size_t indefiniteEnd() const;
+
   std::span<const std::uint8_t> rest_;
+  Lengths lengths_;
 };
 
 // append writes tag, length and content.

@@ -65,9 +65,12 @@ bool decodeValue(const der::Tlv& value, NameValue& out) {
     out.type = t.type;
     switch (t.type) {
       case CERT_RDN_UTF8_STRING:
-        return wideOfUtf8(std::string_view(reinterpret_cast<const char*>(value.content.data()),
-                                           value.content.size()),
-                          out.wide);
+        // Malformed UTF-8 doesn't make the name undecodable: each bad part reads as U+FFFD,
+        // so the certificate still lists, shows and can be found by its other attributes.
+        decodeUtf8(std::string_view(reinterpret_cast<const char*>(value.content.data()),
+                                    value.content.size()),
+                   out.wide);
+        return true;
       case CERT_RDN_BMP_STRING:
         return wideOfBigEndian(value.content, 2, out.wide);
       case CERT_RDN_UNIVERSAL_STRING:
@@ -84,9 +87,12 @@ bool decodeValue(const der::Tlv& value, NameValue& out) {
 
 }  // namespace
 
+// BER's indefinite lengths are taken in a name, as CryptoAPI decodes BER: a certificate whose
+// issuer or subject was written so still shows and can be found.
 bool decodeName(ByteView der, NameModel& name, DWORD& error) {
+  constexpr der::Lengths kLengths = der::Lengths::indefiniteToo;
   name.clear();
-  der::Reader outer(der);
+  der::Reader outer(der, kLengths);
   if (outer.peekTag() != der::kSequence) {
     error = der.empty() ? kAsn1Eod : CRYPT_E_ASN1_BADTAG;
     return false;
@@ -97,16 +103,16 @@ bool decodeName(ByteView der, NameModel& name, DWORD& error) {
     return false;
   }
   error = CRYPT_E_ASN1_CORRUPT;
-  der::Reader rdns(sequence->content);
+  der::Reader rdns(sequence->content, kLengths);
   while (!rdns.empty()) {
     const auto set = rdns.next(der::kSet);
     if (!set) return false;
     Rdn rdn;
-    der::Reader attributes(set->content);
+    der::Reader attributes(set->content, kLengths);
     while (!attributes.empty()) {
       const auto pair = attributes.next(der::kSequence);
       if (!pair) return false;
-      der::Reader fields(pair->content);
+      der::Reader fields(pair->content, kLengths);
       const auto type = fields.next(der::kOid);
       const auto value = fields.next();
       if (!type || !value || !fields.empty()) return false;

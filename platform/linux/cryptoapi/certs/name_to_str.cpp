@@ -1,7 +1,7 @@
 // CertNameToStrA: a name as Windows writes it. X.500 keys from Windows' table (dotted OIDs
 // outside it as "OID.1.2.3"), RDNs in encoded order, Windows' separators and quoting; wide
-// values in the ANSI code page (950), other strings byte for byte, octet strings and
-// undecodable values as "#" and hex.
+// values and T61Strings in the ANSI code page (950), other strings byte for byte, octet strings
+// and undecodable values as "#" and hex.
 #include <algorithm>
 #include <cwctype>
 #include <string_view>
@@ -69,6 +69,17 @@ std::string ansiOf(const std::wstring& wide) {
   return text;
 }
 
+// A T61String is read as UTF-8 when it is well-formed UTF-8 (what Internet Explorer 4 wrote
+// there) unless CERT_NAME_STR_DISABLE_IE4_UTF8_FLAG is given, else as 8-bit characters, each
+// byte the character of that number (ISO 8859-1).
+std::wstring wideOfT61(const Bytes& bytes, bool tryUtf8) {
+  std::wstring wide;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (tryUtf8 && decodeUtf8(text, wide)) return wide;
+  wide.assign(bytes.begin(), bytes.end());
+  return wide;
+}
+
 bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -78,13 +89,15 @@ bool needsQuotes(std::string_view value) {
   return value.find_first_of(",+=\"\n<>#;") != std::string_view::npos;
 }
 
-void appendValue(std::string& out, const NameValue& value, bool quoting) {
+void appendValue(std::string& out, const NameValue& value, bool quoting, bool t61Utf8) {
   if (value.type == CERT_RDN_ENCODED_BLOB || value.type == CERT_RDN_OCTET_STRING) {
     out += hexOf(value.bytes);
     return;
   }
-  const std::string text =
-      value.isWide() ? ansiOf(value.wide) : std::string(value.bytes.begin(), value.bytes.end());
+  const std::string text = value.isWide() ? ansiOf(value.wide)
+                           : value.type == CERT_RDN_T61_STRING
+                               ? ansiOf(wideOfT61(value.bytes, t61Utf8))
+                               : std::string(value.bytes.begin(), value.bytes.end());
   if (!quoting || !needsQuotes(text)) {
     out += text;
     return;
@@ -104,6 +117,7 @@ std::string nameText(const NameModel& name, DWORD strType) {
                                                                               : ", ";
   const std::string_view plus = (strType & CERT_NAME_STR_NO_PLUS_FLAG) ? " " : " + ";
   const bool quoting = (strType & CERT_NAME_STR_NO_QUOTING_FLAG) == 0;
+  const bool t61Utf8 = (strType & CERT_NAME_STR_DISABLE_IE4_UTF8_FLAG) == 0;
   std::vector<const Rdn*> rdns;
   for (const Rdn& rdn : name) rdns.push_back(&rdn);
   if (strType & CERT_NAME_STR_REVERSE_FLAG) std::reverse(rdns.begin(), rdns.end());
@@ -115,7 +129,7 @@ std::string nameText(const NameModel& name, DWORD strType) {
       const NameValue& value = (*rdns[i])[k];
       if (form == CERT_OID_NAME_STR || form == CERT_X500_NAME_STR)
         out += keyOf(value.oid, form) + "=";
-      appendValue(out, value, quoting);
+      appendValue(out, value, quoting, t61Utf8);
     }
   }
   return out;
@@ -140,8 +154,17 @@ DWORD CertNameToStrA(DWORD, PCERT_NAME_BLOB name, DWORD strType, LPSTR text, DWO
   }
   const std::size_t needed = out.size() + 1;
   if (text == nullptr || textLength == 0) return static_cast<DWORD>(needed);
-  // A short buffer gets as much as fits and the terminating zero.
-  const std::size_t copied = std::min<std::size_t>(out.size(), textLength - 1);
+  // Microsoft says only that a short buffer's text is terminated. It gets the characters that
+  // fit whole (a two-byte Big5 character is never cut after its lead byte, so the text reads
+  // back as a prefix of the name) and the zero; the result counts what was written, zero
+  // included, so a caller can tell a cut text from a whole one.
+  std::size_t copied = 0;
+  while (copied < out.size()) {
+    const auto lead = static_cast<unsigned char>(out[copied]);
+    const std::size_t size = lead >= 0x81 && lead <= 0xFE && copied + 1 < out.size() ? 2 : 1;
+    if (copied + size > textLength - 1) break;
+    copied += size;
+  }
   std::memcpy(text, out.data(), copied);
   text[copied] = '\0';
   return static_cast<DWORD>(copied + 1);

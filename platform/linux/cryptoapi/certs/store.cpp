@@ -160,6 +160,9 @@ BOOL CertCloseStore(HCERTSTORE store, DWORD) {
   return TRUE;
 }
 
+// Microsoft leaves the order open. A store lists its certificates in the order they were added
+// (a system store's as read, by thumbprint); a replacement goes to the end, so that an
+// enumeration under way still reaches it.
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE handle, PCCERT_CONTEXT previous) {
   if (handle == nullptr) {
     SetLastError(kInvalidArg);

@@ -2,6 +2,7 @@
 // with CryptoAPI's key-set flags and error codes.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/linux/cryptoapi/providers/key_store.h"
 #include "platform/linux/cryptoapi/providers/provider_config.h"
@@ -65,16 +66,24 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
   if (prov == nullptr) return fail(ERROR_INVALID_PARAMETER);
   *prov = 0;
   if ((flags & ~kKnownFlags) != 0) return fail(NTE_BAD_FLAGS);
-  if (provType != PROV_RSA_FULL) return fail(kNteProvTypeNotDef);
+  // Every provider here is of type PROV_RSA_FULL. Without a name, another type is one that no
+  // provider has; a provider named with another type is found and doesn't match it. An unknown
+  // name fails before its type is looked at, as the name is looked up first.
+  std::optional<ProviderEntry> entry;
+  if (provider == nullptr) {
+    if (provType != PROV_RSA_FULL) return fail(kNteProvTypeNotDef);
+  } else if (!isSoftwareProvider(provider)) {
+    entry = lookUpProvider(std::string_view(provider, strnlen(provider, 4096)));
+    if (!entry) return fail(NTE_KEYSET_NOT_DEF);
+  }
+  if (provType != PROV_RSA_FULL) return fail(NTE_PROV_TYPE_NO_MATCH);
   std::string name;
   if (container != nullptr && (flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
     name.assign(container, strnlen(container, kMaxContainerName + 1));
     if (name.size() > kMaxContainerName) return fail(NTE_BAD_KEYSET_PARAM);
   }
   if (name.empty()) name = defaultContainer();
-  if (isSoftwareProvider(provider)) return acquireSoftware(prov, std::move(name), provider, flags);
-  auto entry = lookUpProvider(std::string_view(provider, strnlen(provider, 4096)));
-  if (!entry) return fail(NTE_KEYSET_NOT_DEF);
+  if (!entry) return acquireSoftware(prov, std::move(name), provider, flags);
   return acquireTokenProvider(prov, *entry, provider, container == nullptr ? std::string() : name,
                               flags);
 }
