@@ -123,6 +123,7 @@ void probeHashes();
 void probeCertificates();
 void probeStores();
 void probeMessages();
+void probeSignerInfo();
 void probeErrors();
 
 }  // namespace probe

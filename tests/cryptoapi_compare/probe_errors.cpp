@@ -1,5 +1,6 @@
 // Last-error codes after bad arguments: provider names and types, containers, handles, key
 // blobs, certificate bytes, names.
+#include <random>
 #include <string>
 
 #include "tests/cryptoapi_compare/probe.h"
@@ -37,8 +38,8 @@ void probeAcquireErrors() {
 // A container's life: made, made again, opened, its keys, deleted, opened again. The name is
 // the run's own, so that two runs never share one.
 void probeContainerLife() {
-  const std::string name =
-      "kestrune-probe-" + std::to_string(reinterpret_cast<std::uintptr_t>(&name));
+  std::random_device random;
+  const std::string name = "kestrune-probe-" + std::to_string(random()) + std::to_string(random());
   emit("error/container/new",
        acquire(name.c_str(), MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   emit("error/container/new-again",

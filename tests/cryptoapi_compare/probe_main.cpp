@@ -12,6 +12,7 @@ int main() {
   probe::probeCertificates();
   probe::probeStores();
   probe::probeMessages();
+  probe::probeSignerInfo();
   probe::probeErrors();
   std::fflush(stdout);
   return 0;

@@ -32,10 +32,10 @@ constexpr DWORD kFlagSets[] = {
 };
 
 // nameText calls CertNameToStrA as callers do: the size first, then the text.
-std::string nameText(CERT_NAME_BLOB* name, DWORD type) {
-  DWORD needed = CertNameToStrA(X509_ASN_ENCODING, name, type, nullptr, 0);
+std::string nameText(CERT_NAME_BLOB* name, DWORD type, DWORD encoding = X509_ASN_ENCODING) {
+  DWORD needed = CertNameToStrA(encoding, name, type, nullptr, 0);
   std::string text(needed + 1, '\x7f');
-  DWORD written = CertNameToStrA(X509_ASN_ENCODING, name, type, text.data(), needed);
+  DWORD written = CertNameToStrA(encoding, name, type, text.data(), needed);
   std::string value = std::to_string(needed) + "|" + std::to_string(written) + "|";
   if (written > 0) value += escaped(std::string_view(text.data(), written - 1));
   if (written > 0 && text[written - 1] != '\0') value += "|unterminated";
@@ -84,6 +84,10 @@ void probeNames() {
     DWORD written = CertNameToStrA(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, shortText, 6);
     emit("name-short/" + stem(f),
          std::to_string(written) + "|" + escaped(std::string_view(shortText, 7)));
+    // The message encoding type in the high word is ignored.
+    if (f.name == "plain.der")
+      emit("name-encoding/" + stem(f),
+           nameText(subject, CERT_X500_NAME_STR, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING));
   }
 }
 
