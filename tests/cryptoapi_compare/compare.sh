@@ -25,6 +25,12 @@ if [[ ! -x $wine ]]; then
   exit 77
 fi
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver || true)
+for probe in "$linux_probe" "$windows_probe"; do
+  if [[ ! -f $probe ]]; then
+    echo "FAIL: $probe is missing: build the targets cryptoapi_probe and cryptoapi_probe_windows"
+    exit 1
+  fi
+done
 
 work=$(mktemp -d)
 fresh=""
