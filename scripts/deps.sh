@@ -14,6 +14,9 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   chromium
+  # The CryptoAPI comparison: the probe built for Windows (x86_64) and run under wine64. No
+  # recommends, so no wine32: nothing from i386 (which can't run here) is installed.
+  mingw-w64 wine64
 )
 
 missing=()

@@ -33,6 +33,9 @@ echo "== browser test tools"
 (cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
 
 echo "== tests"
+# The suite includes cryptoapi_wine_compare (label "wine"): the CryptoAPI probe built on the
+# Linux stand-in and, with MinGW-w64, on wincrypt, run under wine64 (deps.sh installs both),
+# compared key by key. It makes its Wine prefix in the build folder on its first run.
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== sanitizer build"
@@ -40,6 +43,8 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_WERROR=ON 
   -DKESTRUNE_SANITIZE=ON -DKESTRUNE_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 
+# The comparison runs here too: the Linux probe builds with the sanitizers, the Windows one is
+# the same MinGW build, and the sanitized probe runs clean (no leaks) under LSan.
 echo "== tests under ASan and UBSan"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
