@@ -1,5 +1,9 @@
 // Code page conversions: Big5 (950), the ANSI code page (950 on both sides) and UTF-8, over
-// characters each side may or may not have, with the default-character arguments.
+// characters each side may or may not have, with the default-character arguments and with best
+// fits refused.
+#include <algorithm>
+#include <iterator>
+
 #include "tests/cryptoapi_compare/probe.h"
 
 namespace probe {
@@ -32,6 +36,11 @@ const WideCase kWideCases[] = {
     {"private-use", U"\ue000"},
     {"a-grave-combining", U"a\u0300"},
 };
+
+// The characters also converted with WC_NO_BEST_FIT_CHARS: ones Big5 lacks that have a best fit
+// (é ü ß ©), ones it has (€, CJK) and one with no best fit (Hangul).
+constexpr std::string_view kBestFitLabels[] = {"e-acute", "u-umlaut", "sharp-s", "copyright",
+                                               "euro",    "cjk",      "hangul"};
 
 struct ByteCase {
   const char* label;
@@ -129,6 +138,20 @@ void probeToMultiByte(const CodePage& page, const WideCase& c) {
   written =
       WideCharToMultiByte(page.value, 0, text.c_str(), length, buffer.data(), 1, nullptr, nullptr);
   emit(key + "/one-byte-buffer", narrowResult(written, buffer));
+
+  if (std::find(std::begin(kBestFitLabels), std::end(kBestFitLabels), c.label) ==
+      std::end(kBestFitLabels))
+    return;
+  SetLastError(0);
+  written = WideCharToMultiByte(page.value, WC_NO_BEST_FIT_CHARS, text.c_str(), length,
+                                buffer.data(), size, nullptr, nullptr);
+  emit(key + "/no-best-fit", narrowResult(written, buffer));
+  used = 7;
+  SetLastError(0);
+  written = WideCharToMultiByte(page.value, WC_NO_BEST_FIT_CHARS, text.c_str(), length,
+                                buffer.data(), size, "#", &used);
+  emit(key + "/no-best-fit-default-hash", narrowResult(written, buffer));
+  emit(key + "/no-best-fit-default-hash/used", std::to_string(used));
 }
 
 void probeToWide(const CodePage& page, const ByteCase& c) {

@@ -29,6 +29,8 @@ constexpr DWORD kFlagSets[] = {
     CERT_NAME_STR_CRLF_FLAG | CERT_NAME_STR_NO_PLUS_FLAG,
     CERT_NAME_STR_NO_PLUS_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG,
     CERT_NAME_STR_SEMICOLON_FLAG | CERT_NAME_STR_CRLF_FLAG,
+    // T61Strings as 8-bit characters only; every other value type must come out unchanged.
+    CERT_NAME_STR_DISABLE_IE4_UTF8_FLAG,
 };
 
 // nameText calls CertNameToStrA as callers do: the size first, then the text.
