@@ -191,6 +191,8 @@ TEST(Host, CallPrintsTheResultAndTheLastError) {
       "lastError 1500 (the PKCS#11 library failed or could not be loaded)\n";
   const Case cases[] = {
       {{"call", "loadLib", softHsmModule()}, "0\n", "lastError 0\n"},
+      // Debian's SoftHSM2 by the name p11-kit registers it under, as the local agent takes it.
+      {{"call", "loadLib", "softhsm2"}, "0\n", "lastError 0\n"},
       {{"call", "loadLib", "/no/such/library.so"},
        "1500\n",
        "lastError 1500 (the PKCS#11 library could not be loaded: /no/such/library.so: cannot "
@@ -223,6 +225,7 @@ TEST(Host, FailedCallsSayWhatTheirCodeMeans) {
 
   const std::string script =
       "[\"TV_GETVersion\", 0]\n"
+      "[\"loadLib\", \"softhsm2\"]\n"  // p11-kit's name for Debian's SoftHSM2
       "[\"loadLib\", \"/no/such/library.so\"]\n";
   for (const bool failOnError : {false, true}) {
     SCOPED_TRACE(failOnError);
@@ -231,10 +234,11 @@ TEST(Host, FailedCallsSayWhatTheirCodeMeans) {
     const HostRun run = runHost(args, script);
     EXPECT_EQ(failOnError ? 1 : 0, run.status);
     const std::vector<Json> answers = parsedLines(run.out);
-    ASSERT_EQ(2u, answers.size()) << run.out;
+    ASSERT_EQ(3u, answers.size()) << run.out;
     EXPECT_FALSE(answers[0].contains("error")) << answers[0];
-    EXPECT_EQ(0u, answers[1].value("error", "").find("the PKCS#11 library could not be loaded: "))
-        << answers[1];
+    EXPECT_EQ(0, answers[1].value("lastError", -1)) << answers[1];
+    EXPECT_EQ(0u, answers[2].value("error", "").find("the PKCS#11 library could not be loaded: "))
+        << answers[2];
   }
 
   struct Explained {

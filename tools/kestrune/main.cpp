@@ -56,6 +56,7 @@
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/demo_browser.h"
 #include "tools/kestrune/method_call.h"
+#include "tools/kestrune/module_names.h"
 #include "tools/kestrune/origin_commands.h"
 #include "tools/kestrune/provider_commands.h"
 #include "tools/kestrune/script_runner.h"
@@ -88,6 +89,7 @@ int callOne(std::vector<std::string> words, bool failOnError) {
   const com::Method* method = lookUpMethod(words.front(), fault);
   std::optional<std::vector<com::Variant>> args;
   if (method != nullptr) {
+    if (method->name == "loadLib" && words.size() == 2) words[1] = moduleForLoadLib(words[1]);
     args = argumentsFromWords(*method, std::span(words).subspan(1), fault);
     for (std::size_t i = 1; i < words.size(); ++i) {
       if (isSecretParameter(*method, i - 1)) wipe(words[i]);

@@ -6,6 +6,7 @@
 
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "tools/kestrune/method_call.h"
+#include "tools/kestrune/module_names.h"
 #include "tools/kestrune/script_line.h"
 
 namespace kestrune::host {
@@ -20,6 +21,12 @@ bool isSkipped(std::string_view line) {
 
 int runScript(std::istream& in, std::ostream& out, bool failOnError) {
   TVFEDIMiniKeyCrypt control;
+  // loadLib takes a p11-kit module's name too.
+  const CallCheck namesModules = [](const com::Method& method, Json& args, std::string&) {
+    if (method.name == "loadLib" && args.size() == 1 && args[0].is_string())
+      args[0] = moduleForLoadLib(args[0].get<std::string>());
+    return true;
+  };
   int status = 0;
   std::string line;
   for (std::int64_t number = 1; std::getline(in, line); ++number) {
@@ -27,7 +34,7 @@ int runScript(std::istream& in, std::ostream& out, bool failOnError) {
     if (isSkipped(line)) continue;
     std::string fault;
     Json answer;
-    const LineOutcome outcome = runScriptLine(control, line, {}, answer, fault);
+    const LineOutcome outcome = runScriptLine(control, line, namesModules, answer, fault);
     wipe(line);  // it may hold a PIN
     if (outcome == LineOutcome::answered) {
       out << dumpLine(answer) << std::endl;
