@@ -25,6 +25,8 @@
 //   kestrune provider list
 //   kestrune provider add NAME --pkcs11 MODULE [--token LABEL] [--force]
 //   kestrune provider remove NAME     the key providers: built-in, and providers.json's
+//   kestrune tokens [MODULE] [--json] the slots and tokens of a PKCS#11 module (or of every one
+//                                     p11-kit registers), numbered as setCurrentSlot takes them
 //   kestrune origins list
 //   kestrune origins add ORIGIN
 //   kestrune origins remove ORIGIN    the local agent's allow-list of web origins
@@ -62,6 +64,7 @@
 #include "tools/kestrune/script_runner.h"
 #include "tools/kestrune/serve_command.h"
 #include "tools/kestrune/store_commands.h"
+#include "tools/kestrune/tokens_command.h"
 #include "tools/kestrune/verify_edifact.h"
 
 namespace kestrune::host {
@@ -233,6 +236,7 @@ int run(int argc, char** argv) {
   const StoreCommands storeCommands(app);
   const ProviderCommands providerCommands(app);
   const OriginCommands originCommands(app);
+  const TokensCommand tokensCommand(app);
   const ServeCommand serveCommand(app);
 
   // A session of the local agent, started by the agent itself: not for the user.
@@ -259,6 +263,7 @@ int run(int argc, char** argv) {
   if (storeCommands.parsed()) return storeCommands.run(std::cout, std::cerr);
   if (providerCommands.parsed()) return providerCommands.run(std::cout, std::cerr);
   if (originCommands.parsed()) return originCommands.run(std::cout, std::cerr);
+  if (tokensCommand.parsed()) return tokensCommand.run(std::cout, std::cerr);
   if (serveCommand.parsed()) return serveCommand.run(std::cout, std::cerr);
   if (demoCommand->parsed()) {
     if (demoDir.empty()) demoDir = defaultDemoDir();
