@@ -6,8 +6,8 @@
 // ASCII (0x00-0x7F) is the same characters in both encodings, and most texts are ASCII, so
 // runs of it are copied here and only the runs between them go through iconv. A run ends only
 // where both sides have a character boundary (a surrogate is never ASCII; a Big5 lead byte
-// always takes the byte after it), and iconv keeps no state between characters of these
-// encodings, so the result is the one iconv gives for the whole text.
+// takes the byte after it unless that is a zero), and iconv keeps no state between characters of
+// these encodings, so the result is the one iconv gives for the whole text.
 #include <iconv.h>
 
 #include <algorithm>
@@ -118,10 +118,12 @@ std::uint16_t bestFitOf(char16_t unit) {
   return it != end && it->unit == unit ? it->bytes : 0;
 }
 
-// A Big5 lead byte (0x81-0xFE) starts a two-byte character.
+// A Big5 lead byte (0x81-0xFE) starts a two-byte character, unless a zero follows it: the
+// character is cut short and the zero, which ends a terminated text, stays a character of its
+// own.
 std::size_t big5UnitSize(const char* p, std::size_t left) {
   const auto lead = static_cast<unsigned char>(*p);
-  return lead >= 0x81 && lead <= 0xFE && left >= 2 ? 2 : 1;
+  return lead >= 0x81 && lead <= 0xFE && left >= 2 && p[1] != '\0' ? 2 : 1;
 }
 
 // asciiLanes copies whole lanes of ASCII from in to out while they last and returns the units
@@ -251,8 +253,8 @@ std::size_t wideRunEnd(std::u16string_view text, std::size_t from, bool stopAtZe
 }
 
 // big5RunEnd returns where the run of non-ASCII Big5 characters starting at `from` ends, short
-// ASCII gaps included: a lead byte takes the byte after it whatever that is, as the conversion
-// takes it.
+// ASCII gaps included: a lead byte takes the byte after it whatever that is but a zero, as the
+// conversion takes it.
 std::size_t big5RunEnd(std::string_view text, std::size_t from) {
   while (from < text.size()) {
     while (from < text.size() && static_cast<unsigned char>(text[from]) >= 0x80) {
