@@ -153,6 +153,37 @@ TEST(Win32Text, ParametersWindowsRefuses) {
             "b");
 }
 
+// The user-defined characters of Windows' table map both ways, as round trips: written
+// whatever the flags, never as the default, and read back as the same character.
+TEST(Win32Text, EveryUserDefinedCharacterBothWays) {
+  std::size_t pairs = 0;
+  for (std::size_t i = 0; i < platform::kPrivateUse950Count; ++i) {
+    const platform::PrivateUseRun950& run = platform::kPrivateUse950[i];
+    for (unsigned k = 0; k < run.count; ++k, ++pairs) {
+      const auto unit = static_cast<wchar_t>(run.firstUnit + k);
+      const unsigned code = run.firstBytes + k;
+      SCOPED_TRACE(testing::Message() << "U+" << std::hex << static_cast<unsigned>(unit));
+      std::string bytes;
+      if (code >= 0x100) bytes.push_back(static_cast<char>(code >> 8));
+      bytes.push_back(static_cast<char>(code & 0xFF));
+      for (const DWORD flags : {0u, WC_NO_BEST_FIT_CHARS}) {
+        const Converted written = toAnsi(std::wstring(1, unit), flags);
+        ASSERT_EQ(written.text, bytes);
+        EXPECT_EQ(written.usedDefault, FALSE);
+      }
+      ASSERT_EQ(fromAnsi(bytes), std::wstring(1, unit));
+    }
+  }
+  EXPECT_GE(pairs, 5810u);
+  // The ends of the area, a lone 0xFF among other text, and a unit of the area the table lacks.
+  EXPECT_EQ(fromAnsi("\xFA\x40"), L"\uE000");
+  EXPECT_EQ(fromAnsi("a\xFF\xA4\xA4"), L"a\uF8F8\u4E2D");
+  EXPECT_EQ(toAnsi(L"a\uF8F8\u4E2D", 0).text, "a\xFF\xA4\xA4");
+  const Converted lacking = toAnsi(L"\uF850", 0);
+  EXPECT_EQ(lacking.text, "?");
+  EXPECT_EQ(lacking.usedDefault, TRUE);
+}
+
 struct Read {
   int result = 0;
   std::wstring wide;
