@@ -476,7 +476,9 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent
 // ---- The rest of Win32 that TVCAPI uses ----
 inline constexpr UINT CP_ACP = 0;
 inline constexpr UINT CP_UTF8 = 65001;
-// The ANSI code page is 950 (Big5) here, the component's code page on Windows.
+// The ANSI code page is 950 (Big5) here, the component's code page on Windows. Malformed
+// UTF-8 reads as U+FFFD unless MB_ERR_INVALID_CHARS is given, which makes it fail.
+inline constexpr DWORD MB_ERR_INVALID_CHARS = 0x00000008;
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                         int wideLength);
 // Towards 950 a character Big5 lacks becomes Windows' best fit for it (é as "e") unless

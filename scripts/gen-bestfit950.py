@@ -5,9 +5,12 @@ WideCharToMultiByte(950, 0, ...) writes a character that Big5 lacks as the bytes
 character when Microsoft's table names one (e with acute as "e", fullwidth letters as ASCII ...),
 and as the default character otherwise. Microsoft publishes that table as bestfit950.txt; Wine
 compiles it into its code-page file c_950.nls (Debian: package libwine, /usr/share/wine/nls/).
-This script reads that file and writes the best-fit pairs only: the characters whose bytes read
-back as another character. The round-trip pairs are the ones iconv's CP950 gives; --check
-compares them with the C library's iconv and lists where the two differ.
+This script reads that file and writes the best-fit pairs: the characters whose bytes read back
+as another character. Of the round-trip pairs it writes those of the private use area, U+E000
+to U+F8FF (the user-defined characters of lead bytes 0x81-0xA0 and 0xFA-0xFE, the end of
+0xC6-0xC8, and the byte 0xFF), as runs: iconv's CP950 lacks most of them. The other round trips
+are the ones iconv gives. --check compares them with the C library's iconv and lists where the
+two differ.
 
 The code-page file is a run of little-endian 16-bit words (the layout of CPTABLEINFO):
   header:  size of the header in words (13), code page, maximum character size, default
@@ -200,7 +203,30 @@ def check(to_unicode, round_trip, best_fit):
     return differences
 
 
-def write_source(path, nls, best_fit, round_trip_count):
+def is_private_use(unit):
+    return 0xE000 <= unit <= 0xF8FF
+
+
+def code_of(written):
+    return written[0] if len(written) == 1 else (written[0] << 8) | written[1]
+
+
+def private_use_runs(round_trip):
+    """The round trips of the private use area as runs (first unit, first bytes, count) of
+    consecutive units whose bytes are consecutive too, in the order of the units."""
+    runs = []
+    for unit in sorted(u for u in round_trip if is_private_use(u)):
+        code = code_of(round_trip[unit])
+        if runs:
+            first_unit, first_code, count = runs[-1]
+            if unit == first_unit + count and code == first_code + count:
+                runs[-1] = (first_unit, first_code, count + 1)
+                continue
+        runs.append((unit, code, 1))
+    return runs
+
+
+def write_source(path, nls, best_fit, round_trip_count, runs):
     with open(nls, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
     lines = [
@@ -210,7 +236,9 @@ def write_source(path, nls, best_fit, round_trip_count):
         "// of another character. Read from Wine's c_950.nls (Wine's compiled form of Microsoft's",
         "// bestfit950.txt, from Debian's package libwine) of SHA-256",
         "// %s." % digest,
-        "// The %d round-trip pairs are left to iconv's CP950." % round_trip_count,
+        "// Of the %d round-trip pairs, the %d of the private use area are here too (iconv's"
+        % (round_trip_count, sum(run[2] for run in runs)),
+        "// CP950 lacks most of them); the others are left to iconv.",
         '#include "platform/linux/codepage950_best_fit.h"',
         "",
         "namespace kestrune::platform {",
@@ -219,14 +247,21 @@ def write_source(path, nls, best_fit, round_trip_count):
     ]
     entries = []
     for unit in sorted(best_fit):
-        written = best_fit[unit]
-        code = written[0] if len(written) == 1 else (written[0] << 8) | written[1]
-        entries.append("{0x%04X, 0x%04X}," % (unit, code))
+        entries.append("{0x%04X, 0x%04X}," % (unit, code_of(best_fit[unit])))
     for at in range(0, len(entries), 5):  # as clang-format packs them in 100 columns
         lines.append("    " + " ".join(entries[at : at + 5]))
     lines += [
         "};",
         "const std::size_t kBestFits950Count = sizeof kBestFits950 / sizeof kBestFits950[0];",
+        "",
+        "const PrivateUseRun950 kPrivateUse950[] = {",
+    ]
+    entries = ["{0x%04X, 0x%04X, %d}," % run for run in runs]
+    for at in range(0, len(entries), 4):
+        lines.append("    " + " ".join(entries[at : at + 4]))
+    lines += [
+        "};",
+        "const std::size_t kPrivateUse950Count = sizeof kPrivateUse950 / sizeof kPrivateUse950[0];",
         "",
         "}  // namespace kestrune::platform",
         "",
@@ -252,8 +287,9 @@ def main():
     if args.check:
         check(to_unicode, round_trip, best_fit)
         return
-    write_source(args.out, args.nls, best_fit, len(round_trip))
-    print("%s: %d best fits" % (args.out, len(best_fit)))
+    runs = private_use_runs(round_trip)
+    write_source(args.out, args.nls, best_fit, len(round_trip), runs)
+    print("%s: %d best fits, %d private-use runs" % (args.out, len(best_fit), len(runs)))
 
 
 if __name__ == "__main__":

@@ -1,13 +1,14 @@
 // Code page 950 through iconv. The Windows conversions with flags 0 never fail on a
 // character the other side lacks. Towards Big5 they write Windows' best fit when its table has
-// one (iconv's CP950 has exactly the round trips, so a best fit is needed only where iconv has
-// no mapping), else the default character '?'; towards UTF-16, '?'. Only malformed UTF-16 fails.
+// one (iconv's CP950 has the round trips but those of the private use area, so a best fit or a
+// user-defined character is needed only where iconv has no mapping), else the default character
+// '?'; towards UTF-16, the user-defined character or '?'. Only malformed UTF-16 fails.
 //
 // ASCII (0x00-0x7F) is the same characters in both encodings, and most texts are ASCII, so
 // runs of it are copied here and only the runs between them go through iconv. A run ends only
 // where both sides have a character boundary (a surrogate is never ASCII; a Big5 lead byte
-// always takes the byte after it), and iconv keeps no state between characters of these
-// encodings, so the result is the one iconv gives for the whole text.
+// takes the byte after it unless that is a zero), and iconv keeps no state between characters of
+// these encodings, so the result is the one iconv gives for the whole text.
 #include <iconv.h>
 
 #include <algorithm>
@@ -118,10 +119,36 @@ std::uint16_t bestFitOf(char16_t unit) {
   return it != end && it->unit == unit ? it->bytes : 0;
 }
 
-// A Big5 lead byte (0x81-0xFE) starts a two-byte character.
+// privateUseBytesOf returns the bytes of a unit of the private use area that Windows' table
+// maps both ways (as bestFitOf encodes them), or 0.
+std::uint16_t privateUseBytesOf(char16_t unit) {
+  const PrivateUseRun950* end = kPrivateUse950 + kPrivateUse950Count;
+  const PrivateUseRun950* it =
+      std::upper_bound(kPrivateUse950, end, unit,
+                       [](char16_t u, const PrivateUseRun950& run) { return u < run.firstUnit; });
+  if (it == kPrivateUse950) return 0;
+  --it;
+  const unsigned offset = unit - it->firstUnit;
+  return offset < it->count ? static_cast<std::uint16_t>(it->firstBytes + offset) : 0;
+}
+
+// privateUseUnitOf is the other way: the unit of one byte or a lead and trail byte (the runs
+// are few, and only bytes iconv refuses get here), or 0.
+char16_t privateUseUnitOf(std::uint16_t bytes) {
+  for (std::size_t i = 0; i < kPrivateUse950Count; ++i) {
+    const PrivateUseRun950& run = kPrivateUse950[i];
+    if (bytes >= run.firstBytes && bytes - run.firstBytes < run.count)
+      return static_cast<char16_t>(run.firstUnit + (bytes - run.firstBytes));
+  }
+  return 0;
+}
+
+// A Big5 lead byte (0x81-0xFE) starts a two-byte character, unless a zero follows it: the
+// character is cut short and the zero, which ends a terminated text, stays a character of its
+// own.
 std::size_t big5UnitSize(const char* p, std::size_t left) {
   const auto lead = static_cast<unsigned char>(*p);
-  return lead >= 0x81 && lead <= 0xFE && left >= 2 ? 2 : 1;
+  return lead >= 0x81 && lead <= 0xFE && left >= 2 && p[1] != '\0' ? 2 : 1;
 }
 
 // asciiLanes copies whole lanes of ASCII from in to out while they last and returns the units
@@ -251,8 +278,8 @@ std::size_t wideRunEnd(std::u16string_view text, std::size_t from, bool stopAtZe
 }
 
 // big5RunEnd returns where the run of non-ASCII Big5 characters starting at `from` ends, short
-// ASCII gaps included: a lead byte takes the byte after it whatever that is, as the conversion
-// takes it.
+// ASCII gaps included: a lead byte takes the byte after it whatever that is but a zero, as the
+// conversion takes it.
 std::size_t big5RunEnd(std::string_view text, std::size_t from) {
   while (from < text.size()) {
     while (from < text.size() && static_cast<unsigned char>(text[from]) >= 0x80) {
@@ -307,8 +334,12 @@ bool toBig5(std::u16string_view text, std::string& out, TextEnd textEnd, std::si
       const std::size_t size = utf16UnitSize(lacking, left);
       char16_t unit = 0;
       if (size == 2) std::memcpy(&unit, lacking, 2);
-      // A surrogate pair is one character: it gets one default, never a best fit.
-      const std::uint16_t fit = unmapped.bestFit && size == 2 ? bestFitOf(unit) : 0;
+      // A surrogate pair is one character: it gets one default, never a best fit. A
+      // user-defined character is a round trip, written whatever the flags.
+      const std::uint16_t userDefined = size == 2 ? privateUseBytesOf(unit) : 0;
+      const std::uint16_t fit = userDefined != 0                ? userDefined
+                                : unmapped.bestFit && size == 2 ? bestFitOf(unit)
+                                                                : 0;
       if (fit >= 0x100) to.push_back(static_cast<char>(fit >> 8));
       if (fit != 0) {
         to.push_back(static_cast<char>(fit & 0xFF));
@@ -350,8 +381,14 @@ bool fromCodePage950(std::string_view text, std::u16string& out) {
     if (at == text.size()) break;
     const std::size_t end = big5RunEnd(text, at);
     const auto replace = [](const char* from, std::size_t left, std::u16string& to) {
-      to.push_back(u'?');
-      return big5UnitSize(from, left);
+      const std::size_t size = big5UnitSize(from, left);
+      const auto first = static_cast<unsigned char>(from[0]);
+      const std::uint16_t bytes =
+          size == 2 ? static_cast<std::uint16_t>((first << 8) | static_cast<unsigned char>(from[1]))
+                    : first;
+      const char16_t userDefined = privateUseUnitOf(bytes);
+      to.push_back(userDefined != 0 ? userDefined : u'?');
+      return size;
     };
     if (!convert(cv, text.data() + at, end - at, out, replace)) return false;
     at = end;

@@ -1,5 +1,6 @@
 // Certificate contexts: the CERT_INFO CryptoAPI fills, references, properties, comparison,
 // validity and key usage.
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -75,6 +76,70 @@ TEST(CertContext, RefusesWhatIsNotACertificate) {
               nullptr);
     EXPECT_EQ(GetLastError(), c.error);
   }
+}
+
+// A name may hold values that are no directory string (an INTEGER, an OCTET STRING, a
+// VisibleString). CryptoAPI keeps the certificate, shows those values in hex, and a store
+// lists it.
+TEST(CertContext, KeepsNamesWithValuesThatAreNoDirectoryString) {
+  // OpenSSL writes no such name: the test certificate's names are a CN of the same length,
+  // replaced (the signature then no longer matches, which creating a context doesn't check).
+  const Bytes subject = {
+      0x30, 0x48, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x04, 0x2A, 0x03, 0x04, 0x06, 0x02, 0x01, 0x2A,
+      0x31, 0x0E, 0x30, 0x0C, 0x06, 0x04, 0x2A, 0x03, 0x04, 0x07, 0x04, 0x04, 0xDE, 0xAD, 0xBE,
+      0xEF, 0x31, 0x10, 0x30, 0x0E, 0x06, 0x03, 0x55, 0x04, 0x0B, 0x1A, 0x07, 'v',  'i',  's',
+      'i',  'b',  'l',  'e',  0x31, 0x17, 0x30, 0x15, 0x06, 0x03, 0x55, 0x04, 0x03, 0x0C, 0x0E,
+      'e',  'n',  'c',  'o',  'd',  'e',  'd',  ' ',  'v',  'a',  'l',  'u',  'e',  's'};
+  CertSpec spec;
+  spec.subject = {{"2.5.4.3", V_ASN1_UTF8STRING, std::string(61, 'x')}};
+  const Bytes placeholder = nameDer(spec.subject);
+  ASSERT_EQ(placeholder.size(), subject.size());
+  Bytes der = makeCert(spec);
+  for (int name = 0; name < 2; ++name) {
+    const auto at = std::search(der.begin(), der.end(), placeholder.begin(), placeholder.end());
+    ASSERT_NE(at, der.end());
+    std::copy(subject.begin(), subject.end(), at);
+  }
+
+  ContextOwner cert{create(der)};
+  ASSERT_NE(cert.context, nullptr) << std::hex << GetLastError();
+  const CERT_INFO& info = *cert.context->pCertInfo;
+  for (const CERT_NAME_BLOB* name : {&info.Subject, &info.Issuer}) {
+    EXPECT_EQ(Bytes(name->pbData, name->pbData + name->cbData), subject);
+    char text[128];
+    EXPECT_GT(CertNameToStrA(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(name),
+                             CERT_X500_NAME_STR, text, sizeof text),
+              1u);
+    EXPECT_STREQ(text,
+                 "OID.1.2.3.4.6=#02012A, OID.1.2.3.4.7=#DEADBEEF, OU=visible, CN=encoded values");
+  }
+  EXPECT_EQ(info.SerialNumber.cbData, 1u);
+  EXPECT_STREQ(info.SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.10045.2.1");
+  EXPECT_EQ(info.SubjectPublicKeyInfo.PublicKey.cbData, 65u);
+
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_NE(store, nullptr);
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEncoding, der.data(),
+                                               static_cast<DWORD>(der.size()),
+                                               CERT_STORE_ADD_ALWAYS, nullptr));
+  PCCERT_CONTEXT listed = CertEnumCertificatesInStore(store, nullptr);
+  ASSERT_NE(listed, nullptr);
+  EXPECT_TRUE(CertCompareCertificate(kEncoding, listed->pCertInfo, cert.context->pCertInfo));
+  CertFreeCertificateContext(listed);
+  EXPECT_TRUE(CertCloseStore(store, 0));
+}
+
+// A name our decoder can't read either stays refused.
+TEST(CertContext, RefusesACertificateWhoseNameIsCorrupt) {
+  const Bytes good = makeCert({});
+  const Bytes subject = nameDer(CertSpec{}.subject);
+  Bytes der = good;
+  auto at = std::search(der.begin(), der.end(), subject.begin(), subject.end());
+  ASSERT_NE(at, der.end());
+  at[2] = 0x04;  // the RDN's SET tagged as an OCTET STRING: no longer a Name
+  SetLastError(0);
+  EXPECT_EQ(create(der), nullptr);
+  EXPECT_EQ(GetLastError(), CRYPT_E_ASN1_CORRUPT);
 }
 
 TEST(CertContext, DuplicatesShareOneRecordUntilTheLastFree) {

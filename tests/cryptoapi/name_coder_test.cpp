@@ -1,5 +1,6 @@
 // CryptEncodeObject / CryptDecodeObject (X509_NAME, X509_PUBLIC_KEY_INFO, PKCS7_SIGNER_INFO)
 // and the PKCS#7 message calls, against what OpenSSL encodes.
+#include <algorithm>
 #include <cstring>
 
 #include <openssl/pkcs7.h>
@@ -13,7 +14,8 @@
 
 namespace kestrune {
 KESTRUNE_FREE(PKCS7, PKCS7_free);
-}
+KESTRUNE_FREE(PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free);
+}  // namespace kestrune
 
 namespace kestrune::test {
 namespace {
@@ -159,6 +161,52 @@ TEST(ObjectCoders, SignerInfoKeepsCryptoApiByteOrders) {
   EXPECT_GE(info->AuthAttrs.cAttr, 3u);
   EXPECT_EQ(info->UnauthAttrs.cAttr, 0u);
   EXPECT_EQ(encode(kSignerInfoType, info), der);
+}
+
+// The attributes and their values are SETs OF: DER writes them ascending by encoding, and the
+// signature covers that form, whatever order a caller lists them in. OpenSSL, which writes its
+// SETs in DER order, judges the result.
+TEST(ObjectCoders, SignerInfoWritesAttributesInDerOrder) {
+  const SignedMessage m = signedMessage("UNB+UNOC:3");
+  ASSERT_TRUE(m.p7);
+  PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(m.p7.get()), 0);
+  const Bytes der = toDer(signer, i2d_PKCS7_SIGNER_INFO);
+  const auto buffer = decode(kSignerInfoType, der);
+  CMSG_SIGNER_INFO info = *reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
+  ASSERT_GE(info.AuthAttrs.cAttr, 3u);
+
+  // The caller's attributes last to first, and an extra one with two values out of order.
+  std::vector<CRYPT_ATTRIBUTE> reversed(info.AuthAttrs.rgAttr,
+                                        info.AuthAttrs.rgAttr + info.AuthAttrs.cAttr);
+  std::reverse(reversed.begin(), reversed.end());
+  BYTE later[] = {0x0C, 0x02, 'z', 'z'};
+  BYTE earlier[] = {0x0C, 0x01, 'a'};
+  CRYPT_ATTR_BLOB twoValues[] = {{sizeof later, later}, {sizeof earlier, earlier}};
+  std::vector<CRYPT_ATTRIBUTE> withMultiValued = reversed;
+  withMultiValued.insert(withMultiValued.begin() + 1,
+                         CRYPT_ATTRIBUTE{const_cast<LPSTR>("1.2.3.4"), 2, twoValues});
+
+  // OpenSSL's own encoding of the signer information we wrote: DER puts its SETs in order.
+  const auto derOfOpenSsl = [](const Bytes& ours) {
+    const unsigned char* p = ours.data();
+    Ptr<PKCS7_SIGNER_INFO> parsed(
+        d2i_PKCS7_SIGNER_INFO(nullptr, &p, static_cast<long>(ours.size())));
+    return parsed ? toDer(parsed.get(), i2d_PKCS7_SIGNER_INFO) : Bytes{};
+  };
+  struct Case {
+    const char* name;
+    std::vector<CRYPT_ATTRIBUTE>* attributes;
+  } cases[] = {{"reversed", &reversed}, {"multi-valued", &withMultiValued}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    info.AuthAttrs = {static_cast<DWORD>(c.attributes->size()), c.attributes->data()};
+    const Bytes ours = encode(kSignerInfoType, &info);
+    ASSERT_FALSE(ours.empty());
+    EXPECT_EQ(derOfOpenSsl(ours), ours);
+  }
+  // Without the extra attribute, the bytes OpenSSL signed come back.
+  info.AuthAttrs = {static_cast<DWORD>(reversed.size()), reversed.data()};
+  EXPECT_EQ(encode(kSignerInfoType, &info), der);
 }
 
 TEST(Messages, DecodesASignedMessage) {

@@ -44,18 +44,23 @@ TEST_F(SoftwareProvider, KeySetLifecycle) {
                     NTE_KEYSET_NOT_DEF);
 }
 
-// The provider type: a named provider of another type is found and doesn't match; without a
-// name, a type no provider has isn't defined; an unknown name fails before its type counts.
+// The provider type: one outside 1 to 999 is no type; a named provider of another type is
+// found and doesn't match; without a name, a type no provider has isn't defined; an unknown
+// name fails before its type counts.
 TEST_F(SoftwareProvider, ProviderTypeErrorsAsWindowsGivesThem) {
   writeProviders(R"({"Card": {"pkcs11": "/nonexistent/module.so"}})");
   constexpr DWORD kProvRsaAes = 24;
   constexpr DWORD kNoSuchType = 500;
+  constexpr DWORD kNteBadProvType = 0x80090014;  // NTE_BAD_PROV_TYPE
   struct Case {
     const char* provider;
     DWORD type;
     DWORD error;
   };
   const Case cases[] = {
+      {nullptr, 0, kNteBadProvType},
+      {nullptr, 1000, kNteBadProvType},
+      {MS_ENHANCED_PROV_A, 0, kNteBadProvType},
       {nullptr, kNoSuchType, NTE_PROV_TYPE_NOT_DEF},
       {MS_DEF_PROV_A, kProvRsaAes, NTE_PROV_TYPE_NO_MATCH},
       {MS_ENHANCED_PROV_A, kNoSuchType, NTE_PROV_TYPE_NO_MATCH},
@@ -63,7 +68,8 @@ TEST_F(SoftwareProvider, ProviderTypeErrorsAsWindowsGivesThem) {
       {"No Such Provider", kProvRsaAes, NTE_KEYSET_NOT_DEF},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.provider != nullptr ? c.provider : "(default)");
+    SCOPED_TRACE(::testing::Message()
+                 << (c.provider != nullptr ? c.provider : "(default)") << ", type " << c.type);
     for (const DWORD flags : {0u, CRYPT_NEWKEYSET, CRYPT_VERIFYCONTEXT}) {
       HCRYPTPROV prov = 1;
       EXPECT_FAILS_WITH(CryptAcquireContextA(&prov, "box", c.provider, c.type, flags), c.error);

@@ -1,5 +1,7 @@
-// WideCharToMultiByte and MultiByteToWideChar in code page 950 as Windows converts: best fits
-// for what Big5 lacks, the default character, and whether it was used.
+// WideCharToMultiByte and MultiByteToWideChar as Windows converts: in code page 950 best fits
+// for what Big5 lacks, the default character and whether it was used, a lead byte cut short;
+// malformed UTF-8, zero lengths; and the range FileTimeToSystemTime takes.
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -149,6 +151,162 @@ TEST(Win32Text, ParametersWindowsRefuses) {
   EXPECT_EQ(std::string(out, 5),
             "a\xEF\xBF\xBD"
             "b");
+}
+
+// The user-defined characters of Windows' table map both ways, as round trips: written
+// whatever the flags, never as the default, and read back as the same character.
+TEST(Win32Text, EveryUserDefinedCharacterBothWays) {
+  std::size_t pairs = 0;
+  for (std::size_t i = 0; i < platform::kPrivateUse950Count; ++i) {
+    const platform::PrivateUseRun950& run = platform::kPrivateUse950[i];
+    for (unsigned k = 0; k < run.count; ++k, ++pairs) {
+      const auto unit = static_cast<wchar_t>(run.firstUnit + k);
+      const unsigned code = run.firstBytes + k;
+      SCOPED_TRACE(testing::Message() << "U+" << std::hex << static_cast<unsigned>(unit));
+      std::string bytes;
+      if (code >= 0x100) bytes.push_back(static_cast<char>(code >> 8));
+      bytes.push_back(static_cast<char>(code & 0xFF));
+      for (const DWORD flags : {0u, WC_NO_BEST_FIT_CHARS}) {
+        const Converted written = toAnsi(std::wstring(1, unit), flags);
+        ASSERT_EQ(written.text, bytes);
+        EXPECT_EQ(written.usedDefault, FALSE);
+      }
+      ASSERT_EQ(fromAnsi(bytes), std::wstring(1, unit));
+    }
+  }
+  EXPECT_GE(pairs, 5810u);
+  // The ends of the area, a lone 0xFF among other text, and a unit of the area the table lacks.
+  EXPECT_EQ(fromAnsi("\xFA\x40"), L"\uE000");
+  EXPECT_EQ(fromAnsi("a\xFF\xA4\xA4"), L"a\uF8F8\u4E2D");
+  EXPECT_EQ(toAnsi(L"a\uF8F8\u4E2D", 0).text, "a\xFF\xA4\xA4");
+  const Converted lacking = toAnsi(L"\uF850", 0);
+  EXPECT_EQ(lacking.text, "?");
+  EXPECT_EQ(lacking.usedDefault, TRUE);
+}
+
+struct Read {
+  int result = 0;
+  std::wstring wide;
+  DWORD error = 0;
+};
+
+Read fromBytes(UINT codePage, DWORD flags, const std::string& bytes, int length) {
+  Read out;
+  wchar_t buffer[64] = {};
+  SetLastError(0);
+  out.result = MultiByteToWideChar(codePage, flags, bytes.c_str(), length, buffer, 64);
+  out.error = GetLastError();
+  if (out.result > 0) out.wide.assign(buffer, static_cast<std::size_t>(out.result));
+  return out;
+}
+
+// Malformed UTF-8 reads as U+FFFD, one for each maximal part that could have begun a
+// character; MB_ERR_INVALID_CHARS makes it fail instead.
+TEST(Win32Text, MalformedUtf8IsReplacedUnlessInvalidCharsFail) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::wstring replaced;
+  };
+  const Case cases[] = {
+      {"cut short", "\xC3", L"\uFFFD"},
+      {"overlong", "\xC0\xAF", L"\uFFFD\uFFFD"},
+      {"surrogate", "\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"stray continuation",
+       "A\x80"
+       "B",
+       L"A\uFFFDB"},
+      {"a character cut by the next",
+       "\xE4\xB8"
+       "A\xE4\xB8\xAD",
+       L"\uFFFDA\u4E2D"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Read plain = fromBytes(CP_UTF8, 0, c.bytes, static_cast<int>(c.bytes.size()));
+    EXPECT_EQ(plain.wide, c.replaced);
+    EXPECT_EQ(plain.result, static_cast<int>(c.replaced.size()));
+    const Read terminated = fromBytes(CP_UTF8, 0, c.bytes, -1);
+    EXPECT_EQ(terminated.wide, c.replaced + L'\0');
+    for (const int length : {static_cast<int>(c.bytes.size()), -1}) {
+      const Read strict = fromBytes(CP_UTF8, MB_ERR_INVALID_CHARS, c.bytes, length);
+      EXPECT_EQ(strict.result, 0);
+      EXPECT_EQ(strict.error, 1113u);  // ERROR_NO_UNICODE_TRANSLATION
+    }
+  }
+  const Read good = fromBytes(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xE4\xB8\xAD", -1);
+  EXPECT_EQ(good.wide, std::wstring(L"a\u4E2D") + L'\0');
+  // UTF-8 takes no other flag.
+  const Read flagged = fromBytes(CP_UTF8, 0x1 /* MB_PRECOMPOSED */, "a", 1);
+  EXPECT_EQ(flagged.result, 0);
+  EXPECT_EQ(flagged.error, static_cast<DWORD>(ERROR_INVALID_FLAGS));
+}
+
+// A length of zero is no text: both conversions fail with ERROR_INVALID_PARAMETER.
+TEST(Win32Text, ZeroLengthFails) {
+  for (const UINT codePage : {950u, CP_ACP, CP_UTF8}) {
+    SCOPED_TRACE(codePage);
+    wchar_t wide[4] = {L'a'};
+    char bytes[4] = {'a'};
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(codePage, 0, bytes, 0, wide, 4), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(codePage, 0, wide, 0, bytes, 4, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+}
+
+// A Big5 lead byte before a zero is a character cut short ('?'); the zero stays, and ends a
+// terminated text.
+TEST(Win32Text, LeadByteBeforeAZeroLeavesTheZero) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int length;
+    std::wstring want;
+  };
+  const Case cases[] = {
+      {"terminated", "A\xA4", -1, std::wstring(L"A?") + L'\0'},
+      {"zero inside the length", std::string("A\xA4\0B", 4), 4, std::wstring(L"A?") + L'\0' + L'B'},
+      {"lead byte last", "A\xA4", 2, L"A?"},
+      {"whole character", "A\xA4\xA4", -1, std::wstring(L"A\u4E2D") + L'\0'},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const UINT codePage : {950u, CP_ACP}) {
+      const Read got = fromBytes(codePage, 0, c.bytes, c.length);
+      EXPECT_EQ(got.wide, c.want);
+      EXPECT_EQ(got.result, static_cast<int>(c.want.size()));
+    }
+  }
+}
+
+// FILETIME values from 0x8000000000000000 on are no time: the conversion fails.
+TEST(Win32Time, FileTimeToSystemTimeRefusesValuesPastTheSignBit) {
+  struct Case {
+    std::uint64_t ticks;
+    bool ok;
+  };
+  const Case cases[] = {{0, true},
+                        {0x7FFFFFFFFFFFFFFF, true},
+                        {0x8000000000000000, false},
+                        {0xFFFFFFFFFFFFFFFF, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.ticks);
+    const FILETIME time{static_cast<DWORD>(c.ticks), static_cast<DWORD>(c.ticks >> 32)};
+    SYSTEMTIME system{};
+    SetLastError(0);
+    EXPECT_EQ(FileTimeToSystemTime(&time, &system), c.ok ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.ok ? 0u : static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  const FILETIME last{0xFFFFFFFF, 0x7FFFFFFF};
+  SYSTEMTIME system{};
+  ASSERT_TRUE(FileTimeToSystemTime(&last, &system));
+  EXPECT_EQ(system.wYear, 30828);
+  EXPECT_EQ(system.wMonth, 9);
+  EXPECT_EQ(system.wDay, 14);
 }
 
 }  // namespace

@@ -307,6 +307,12 @@ TEST_F(StoreHostTest, RefusesWhatIsNotOneCertificateOrAStore) {
       {"empty container",
        {"store", "add", "--store", "My", cert, "--provider", "P", "--container", ""},
        2},
+      {"container not UTF-8",
+       {"store", "add", "--store", "My", cert, "--provider", "P", "--container", "C\xff"},
+       2},
+      {"provider not UTF-8",
+       {"store", "add", "--store", "My", cert, "--provider", "P\xc3", "--container", "C"},
+       2},
       {"short thumbprint", {"store", "remove", "--store", "My", "ABCDEF"}, 2},
       {"absent thumbprint", {"store", "remove", "--store", "My", std::string(40, 'A')}, 1},
   };

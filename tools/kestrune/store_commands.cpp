@@ -75,10 +75,12 @@ std::string storeLabel(const std::string& name, bool machine) {
 
 // wideOfUtf8 converts a name from the command line; false for malformed UTF-8.
 bool wideOfUtf8(const std::string& text, std::wstring& wide) {
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
   if (size <= 0) return false;
   std::vector<wchar_t> buffer(static_cast<std::size_t>(size));
-  if (MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer.data(), size) != size) return false;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, buffer.data(), size) !=
+      size)
+    return false;
   wide.assign(buffer.data());
   return true;
 }

@@ -10,6 +10,7 @@
 
 #include "platform/cryptoapi.h"
 #include "common/utf8.h"
+#include "platform/linux/cryptoapi/certs/capi.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,26 +21,6 @@ constexpr std::int64_t kTicksPerSecond = 10000000;
 
 bool isAnsi(UINT codePage) {
   return codePage == CP_ACP || codePage == 950;
-}
-
-// UTF-8 to code points; false on a malformed sequence.
-bool fromUtf8(std::string_view text, std::wstring& out) {
-  for (std::size_t i = 0; i < text.size();) {
-    auto b = static_cast<unsigned char>(text[i]);
-    std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > text.size()) return false;
-    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; k < n; ++k) {
-      auto t = static_cast<unsigned char>(text[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      c = (c << 6) | (t & 0x3F);
-    }
-    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    out.push_back(static_cast<wchar_t>(c));
-    i += n;
-  }
-  return true;
 }
 
 // A lone surrogate (or a value past U+10FFFF, which UTF-16 can't hold) becomes U+FFFD, as
@@ -120,11 +101,18 @@ std::string_view defaultCharOf(LPCSTR defaultChar) {
 
 }  // namespace
 
-int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR wide,
+// Malformed UTF-8 reads as U+FFFD, one for each maximal part that could have begun a
+// character, unless MB_ERR_INVALID_CHARS asks for failure; UTF-8 takes no other flag. In code
+// page 950 the flags are not looked at.
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                         int wideLength) {
-  if (text == nullptr || length < -1 || wideLength < 0 ||
+  if (text == nullptr || length < -1 || length == 0 || wideLength < 0 ||
       (!isAnsi(codePage) && codePage != CP_UTF8)) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (codePage == CP_UTF8 && (flags & ~MB_ERR_INVALID_CHARS) != 0) {
+    SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
   // A length of -1 converts up to and including the terminating zero.
@@ -138,7 +126,8 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR wi
       return 0;
     }
     converted = fromUtf16(utf16);
-  } else if (!fromUtf8(bytes, converted)) {
+  } else if (!kestrune::cryptoapi::decodeUtf8(bytes, converted) &&
+             (flags & MB_ERR_INVALID_CHARS) != 0) {
     SetLastError(kNoUnicodeTranslation);
     return 0;
   }
@@ -150,7 +139,7 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR wi
 // than Windows gives.
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
                         int length, LPCSTR defaultChar, LPBOOL usedDefault) {
-  if (wide == nullptr || wideLength < -1 || length < 0 ||
+  if (wide == nullptr || wideLength < -1 || wideLength == 0 || length < 0 ||
       (!isAnsi(codePage) && codePage != CP_UTF8)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -206,6 +195,11 @@ BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* system) {
     return FALSE;
   }
   const std::uint64_t ticks = (std::uint64_t{time->dwHighDateTime} << 32) | time->dwLowDateTime;
+  // Microsoft: the value must be less than 0x8000000000000000, else the call fails.
+  if (ticks >= 0x8000000000000000) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   const std::time_t seconds = fileTimeSeconds(*time);
   std::tm civil{};
   if (gmtime_r(&seconds, &civil) == nullptr) {

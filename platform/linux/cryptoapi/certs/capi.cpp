@@ -67,10 +67,12 @@ bool wideOfUtf8(std::string_view text, std::wstring& wide) {
   if (text.empty()) return true;
   if (text.size() > 0x3FFFFFFF) return false;
   const int length = static_cast<int>(text.size());
-  const int needed = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  const int needed =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
   if (needed <= 0) return false;
   wide.resize(static_cast<std::size_t>(needed));
-  return MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed) == needed;
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(),
+                             needed) == needed;
 }
 
 }  // namespace kestrune::cryptoapi

@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include "common/der.h"
+#include "platform/linux/cryptoapi/certs/cert_names.h"
 #include "platform/linux/cryptoapi/certs/context.h"
 #include "platform/linux/cryptoapi/certs/der_tlv.h"
 
@@ -58,12 +59,9 @@ bool fileTimeOf(const ASN1_TIME* time, FILETIME& out) {
   return true;
 }
 
-CERT_NAME_BLOB nameOf(CertRecord& record, const X509_NAME* name) {
-  const unsigned char* der = nullptr;
-  std::size_t length = 0;
-  if (name == nullptr || X509_NAME_get0_der(name, &der, &length) != 1) return {};
-  Bytes bytes(der, der + length);
-  return CERT_NAME_BLOB{static_cast<DWORD>(length), keep(record, std::move(bytes))};
+CERT_NAME_BLOB nameOf(CertRecord& record, ByteView name) {
+  return CERT_NAME_BLOB{static_cast<DWORD>(name.size()),
+                        keep(record, Bytes(name.begin(), name.end()))};
 }
 
 }  // namespace
@@ -83,9 +81,11 @@ bool fillCertInfo(CertRecord& record) {
   info.SerialNumber.pbData = keep(record, std::move(littleEndian));
 
   if (!algorithmOf(record, X509_get0_tbs_sigalg(cert), info.SignatureAlgorithm)) return false;
-  info.Issuer = nameOf(record, X509_get_issuer_name(cert));
-  info.Subject = nameOf(record, X509_get_subject_name(cert));
-  if (info.Issuer.cbData == 0 || info.Subject.cbData == 0) return false;
+  // The names as encoded, from the DER: OpenSSL's view may hold them empty (see newRecord).
+  const auto names = certNamesOf(record.der);
+  if (!names) return false;
+  info.Issuer = nameOf(record, names->issuer);
+  info.Subject = nameOf(record, names->subject);
   if (!fileTimeOf(X509_get0_notBefore(cert), info.NotBefore) ||
       !fileTimeOf(X509_get0_notAfter(cert), info.NotAfter)) {
     return false;

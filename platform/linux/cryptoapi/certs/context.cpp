@@ -4,8 +4,10 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "platform/linux/cryptoapi/certs/cert_names.h"
 #include "platform/linux/cryptoapi/certs/context.h"
 #include "platform/linux/cryptoapi/certs/der_tlv.h"
+#include "platform/linux/cryptoapi/certs/name_model.h"
 #include "platform/linux/cryptoapi/certs/store.h"
 
 namespace kestrune::cryptoapi {
@@ -31,6 +33,29 @@ ByteView significant(const CRYPT_INTEGER_BLOB& blob) {
   return bytes;
 }
 
+Ptr<X509> wholeX509(ByteView der) {
+  const unsigned char* p = der.data();
+  Ptr<X509> x509(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  if (p != der.data() + der.size()) x509.reset();
+  return x509;
+}
+
+// openSslView is OpenSSL's parse of a certificate. OpenSSL refuses names with values that are
+// no directory string, which CryptoAPI keeps: when our own decoder reads both names, OpenSSL
+// reads the rest from a copy with empty names (CERT_INFO takes the names from the DER).
+Ptr<X509> openSslView(ByteView der) {
+  if (Ptr<X509> x509 = wholeX509(der)) return x509;
+  const auto names = certNamesOf(der);
+  NameModel ignored;
+  DWORD error = 0;
+  if (!names || !decodeName(names->issuer, ignored, error) ||
+      !decodeName(names->subject, ignored, error)) {
+    return nullptr;
+  }
+  const Bytes copy = withEmptyNames(der);
+  return copy.empty() ? nullptr : wholeX509(copy);
+}
+
 bool sameBytes(ByteView a, ByteView b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
@@ -54,9 +79,8 @@ CertRecord* newRecord(ByteView der, DWORD& error, DWORD encodingType) {
   }
   auto record = std::make_unique<CertRecord>();
   record->der.assign(element->whole.begin(), element->whole.end());
-  const unsigned char* p = record->der.data();
-  record->x509.reset(d2i_X509(nullptr, &p, static_cast<long>(record->der.size())));
-  if (!record->x509 || p != record->der.data() + record->der.size() || !fillCertInfo(*record)) {
+  record->x509 = openSslView(record->der);
+  if (!record->x509 || !fillCertInfo(*record)) {
     error = CRYPT_E_ASN1_CORRUPT;
     return nullptr;
   }

@@ -60,7 +60,8 @@ void releaseRecord(CertRecord* record);
 // The SHA-1 thumbprint as 40 uppercase hex digits.
 std::string thumbprintHex(const CertRecord& record);
 
-// fillCertInfo sets record.info from record.x509; false when a field can't be read.
+// fillCertInfo sets record.info from record.x509, the names from record.der (OpenSSL may have
+// read a copy with empty names); false when a field can't be read.
 bool fillCertInfo(CertRecord& record);
 
 }  // namespace kestrune::cryptoapi

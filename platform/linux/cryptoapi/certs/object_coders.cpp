@@ -2,6 +2,8 @@
 // PKCS7_SIGNER_INFO. Decoded structures come back in one caller buffer, size first; integers
 // least significant byte first, everything else (names, parameters, the encrypted hash,
 // attribute values) as encoded.
+#include <algorithm>
+
 #include "platform/linux/cryptoapi/certs/der_tlv.h"
 #include "platform/linux/cryptoapi/certs/layout.h"
 #include "platform/linux/cryptoapi/certs/name_model.h"
@@ -190,6 +192,16 @@ bool writeAlgorithm(Bytes& out, const CRYPT_ALGORITHM_IDENTIFIER& algorithm, boo
   return true;
 }
 
+// setOf joins the members of a SET OF in DER's order, ascending by their encodings, whatever
+// order the caller gave them in: a signature covers the DER form, so another order would not
+// verify.
+Bytes setOf(std::vector<Bytes> members) {
+  std::sort(members.begin(), members.end());
+  Bytes set;
+  for (const Bytes& member : members) set.insert(set.end(), member.begin(), member.end());
+  return set;
+}
+
 bool writeAttributes(Bytes& out, std::uint8_t tag, const CRYPT_ATTRIBUTES& attributes) {
   if (attributes.cAttr == 0) return true;
   if (attributes.rgAttr == nullptr) return false;
@@ -198,19 +210,17 @@ bool writeAttributes(Bytes& out, std::uint8_t tag, const CRYPT_ATTRIBUTES& attri
     const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
     Bytes fields = der::oidElement(attribute.pszObjId);
     if (fields.empty() || (attribute.cValue != 0 && attribute.rgValue == nullptr)) return false;
-    Bytes values;
+    std::vector<Bytes> values;
     for (DWORD k = 0; k < attribute.cValue; ++k) {
       const ByteView value = viewOf(attribute.rgValue[k]);
       der::Reader check(value);
       if (!check.next() || !check.empty()) return false;
-      values.insert(values.end(), value.begin(), value.end());
+      values.emplace_back(value.begin(), value.end());
     }
-    der::append(fields, der::kSet, values);
+    der::append(fields, der::kSet, setOf(std::move(values)));
     members.push_back(der::element(der::kSequence, fields));
   }
-  Bytes set;
-  for (const Bytes& member : members) set.insert(set.end(), member.begin(), member.end());
-  der::append(out, tag, set);
+  der::append(out, tag, setOf(std::move(members)));
   return true;
 }
 

@@ -17,6 +17,7 @@ constexpr DWORD kKnownFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELE
                               CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
 constexpr DWORD kProviderSpecificParam = 0x4253;
 constexpr std::size_t kMaxContainerName = 260;
+constexpr DWORD kMaxProvType = 999;
 
 bool isSoftwareProvider(const char* name) {
   return name == nullptr || std::strcmp(name, MS_ENHANCED_PROV_A) == 0 ||
@@ -66,6 +67,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
   if (prov == nullptr) return fail(ERROR_INVALID_PARAMETER);
   *prov = 0;
   if ((flags & ~kKnownFlags) != 0) return fail(NTE_BAD_FLAGS);
+  // Provider types run from 1 to 999; one outside is refused before any provider is looked at.
+  if (provType < 1 || provType > kMaxProvType) return fail(kNteBadProvType);
   // Every provider here is of type PROV_RSA_FULL. Without a name, another type is one that no
   // provider has; a provider named with another type is found and doesn't match it. An unknown
   // name fails before its type is looked at, as the name is looked up first.

@@ -17,7 +17,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Codes wincrypt has and the shared header doesn't declare.
 inline constexpr DWORD kNteBadKeyState = 0x8009000B;  // NTE_BAD_KEY_STATE
 inline constexpr DWORD kNteProvTypeNotDef = NTE_PROV_TYPE_NOT_DEF;
-inline constexpr DWORD kNteBadVersion = 0x80090007;  // NTE_BAD_VERSION
+inline constexpr DWORD kNteBadProvType = 0x80090014;  // NTE_BAD_PROV_TYPE
+inline constexpr DWORD kNteBadVersion = 0x80090007;   // NTE_BAD_VERSION
 
 class TokenContainer;  // a PKCS#11-backed container (token_provider.h)
 
