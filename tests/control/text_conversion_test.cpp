@@ -149,11 +149,12 @@ TEST(TextConversion, AsciiRunsConvertAsTheWholeText) {
   };
   const FromCase from[] = {
       {"control characters and DEL", "\x01\x1F\x7F", std::u16string(u"\x01\x1F\x7F", 3)},
+      // Microsoft's table: 0xFF is U+F8F8, and 0x8140 lies in the user-defined area.
       {"0x80 and 0xFF",
        "a\x80"
        "b\xFF"
        "c",
-       u"a\u0080b?c"},
+       u"a\u0080b\uF8F8c"},
       {"trail byte in the ascii range",
        "\xA4\x40"
        "A",
@@ -165,11 +166,16 @@ TEST(TextConversion, AsciiRunsConvertAsTheWholeText) {
       {"big5 after 32 ascii", b32 + "\xA4\xA4\xA4\xE5'", a32 + u"\u4E2D\u6587'"},
       {"big5 after 33 ascii", b33 + "\xA4\xA4" + std::string(64, 'C'),
        a33 + u"\u4E2D" + std::u16string(64, u'C')},
-      {"unassigned pair",
+      {"user-defined pair",
        b40 + "\x81\x40"
              "D",
+       a40 + u"\uEEB8D"},
+      {"unassigned pair",
+       b40 + "\xA3\xFE"
+             "D",
        a40 + u"?D"},
-      {"lead then zero", std::string("\xA4\0E", 3), u"?E"},
+      // A zero is never a trail byte: the lead byte stands alone, the zero is kept.
+      {"lead then zero", std::string("\xA4\0E", 3), std::u16string(u"?\0E", 3)},
       {"euro bytes", "\xA3\xE1", u"\u20AC"},
   };
   for (const auto& c : from) {

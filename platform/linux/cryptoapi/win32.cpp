@@ -219,9 +219,12 @@ BOOL FileTimeToLocalFileTime(const FILETIME* time, LPFILETIME local) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const std::int64_t seconds = fileTimeSeconds(*time);
+  // Windows shifts by the zone's offset as it is now (daylight saving time included if it is
+  // in force now), whatever the date converted: Microsoft's documentation says so, and callers
+  // that convert back with LocalFileTimeToFileTime rely on the same shift.
+  const std::int64_t now = kestrune::platform::currentTime();
   kestrune::platform::CivilTime civil;
-  if (!kestrune::platform::localTime(seconds, civil)) {
+  if (!kestrune::platform::localTime(now, civil)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -232,12 +235,16 @@ BOOL FileTimeToLocalFileTime(const FILETIME* time, LPFILETIME local) {
   tm.tm_hour = civil.hour;
   tm.tm_min = civil.minute;
   tm.tm_sec = civil.second;
-  const std::uint64_t subSecond =
-      ((std::uint64_t{time->dwHighDateTime} << 32) | time->dwLowDateTime) % kTicksPerSecond;
-  FILETIME shifted = fileTimeOf(timegm(&tm));
-  const std::uint64_t ticks =
-      ((std::uint64_t{shifted.dwHighDateTime} << 32) | shifted.dwLowDateTime) + subSecond;
-  *local = FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const std::int64_t offset = static_cast<std::int64_t>(timegm(&tm)) - now;
+  const std::int64_t ticks =
+      static_cast<std::int64_t>((std::uint64_t{time->dwHighDateTime} << 32) | time->dwLowDateTime);
+  const std::int64_t shift = offset * static_cast<std::int64_t>(kTicksPerSecond);
+  if (ticks < 0 || (shift < 0 && ticks < -shift) || (shift > 0 && ticks > INT64_MAX - shift)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const auto shifted = static_cast<std::uint64_t>(ticks + shift);
+  *local = FILETIME{static_cast<DWORD>(shifted), static_cast<DWORD>(shifted >> 32)};
   return TRUE;
 }
 
