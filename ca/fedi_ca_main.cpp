@@ -9,7 +9,9 @@
 //   fedi-ca list    --dir DIR                      (the certificates issued, with their state)
 //   fedi-ca holders --dir DIR                      (the enrolled holders)
 //   fedi-ca revoke  --dir DIR SERIAL [--reason TEXT]
-// Exit status: 0 done, 1 the authority refused or failed (the reason on standard error), 2 usage.
+//   fedi-ca --version                              (prints "fedi-ca 1.0.0")
+// Exit status: 0 done, 1 the authority refused or failed (the reason on standard error), 2 usage
+// (an unknown command is named, with the nearest known one when it is close).
 #include <CLI/CLI.hpp>
 #include <openssl/crypto.h>
 
@@ -21,11 +23,13 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
 #include "ca/authority.h"
 #include "platform/authority_os.h"
+#include "tools/command_line/command_words.h"
 
 namespace {
 
@@ -147,8 +151,9 @@ int holders(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"fedi-ca: a FEDI certification authority"};
+  CLI::App app{"fedi-ca: a FEDI certification authority", "fedi-ca"};
   app.require_subcommand(1);
+  kestrune::command_line::addVersionFlag(app);
 
   std::string dir;
   kestrune::ca::InitOptions init;
@@ -210,13 +215,15 @@ int main(int argc, char** argv) {
   revokeCommand->add_option("SERIAL", serial, "the certificate's serial number")->required();
   revokeCommand->add_option("--reason", reason, "the reason recorded");
 
+  if (const auto refused = kestrune::command_line::checkCommandWords(
+          app, std::span<const char* const>(argv + 1, argc > 0 ? argc - 1 : 0), std::cerr)) {
+    return *refused;
+  }
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
+    // Help and --version are "errors" that exit 0.
+    return app.exit(e) == 0 ? 0 : kExitUsage;
   }
 
   std::string why;

@@ -16,6 +16,37 @@
 namespace kestrune::ca::test {
 namespace {
 
+// The command line follows the platform's tools: --version, the short usage when no command
+// is given, and an unknown command named with the nearest known one.
+TEST(FediCaCommand, VersionUsageAndUnknownCommands) {
+  const CommandRun version = fediCa("--version");
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ("fedi-ca " FEDI_CA_TEST_VERSION "\n", version.output);
+
+  const std::string usage =
+      "Usage: fedi-ca COMMAND [OPTIONS] [ARGUMENTS]\n"
+      "Commands: init, serve, enrol, ca-cert, list, holders, revoke\n";
+  struct Case {
+    const char* arguments;
+    const char* firstLine;
+  } const cases[] = {
+      {"", "Usage: fedi-ca COMMAND [OPTIONS] [ARGUMENTS]\n"},
+      {"frobnicate", "fedi-ca: unknown command 'frobnicate'\n"},
+      {"holder", "fedi-ca: unknown command 'holder'; did you mean 'holders'?\n"},
+      {"enroll", "fedi-ca: unknown command 'enroll'; did you mean 'enrol'?\n"},
+      {"revokee", "fedi-ca: unknown command 'revokee'; did you mean 'revoke'?\n"},
+      {"--dir x", "fedi-ca: unknown option '--dir'; a command is wanted here\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    // Standard error alone, on standard output.
+    const CommandRun run = fediCa(std::string(c.arguments) + " 2>&1 >/dev/null");
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ(0u, run.output.find(c.firstLine)) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find(usage)) << run.output;
+  }
+}
+
 TEST(FediCaCommand, InitEnrolCaCertServeAndStopOnSigterm) {
   TempDir dir;
   const std::string authority = dir.file("authority");

@@ -124,6 +124,8 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
       "{\"method\": \"getErrorCode\"}\n"
       "[\"FEDIMessageSignWithCSP_Final\", \"x\"]\n"
       "[\"setCurrentSlot\", 9e308]\n"
+      "[\"setCurrentSlot\", true]\n"
+      "[\"checkPassword\", 1234]\n"
       "[\"GETERRORCODE\"]\n";
   const HostRun run = runHost({"script"}, script);
   EXPECT_EQ(1, run.status);
@@ -135,9 +137,15 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
   const Fault faults[] = {
       {2, "not valid JSON"},
       {3, "noSuchMethod"},
-      {5, "argument 1 (libname: text) of loadLib must be a text"},
-      {6, "argument 1 (SlotNumber: I4) of setCurrentSlot must be an I4"},
-      {7, "must be a JSON string or integer"},
+      // The interface is typed: each parameter takes its own JSON type, and the fault names
+      // the method, the parameter, what was given and what is wanted.
+      {5, "argument 1 (libname: text) of loadLib must be a JSON string, not the number 5"},
+      {6,
+       "argument 1 (SlotNumber: I4) of setCurrentSlot must be a JSON integer, not the string "
+       "\"0\""},
+      {7,
+       "argument 1 (SlotNumber: I4) of setCurrentSlot must be a JSON integer, not the number "
+       "1.5"},
       {8, "outside the 32-bit range"},
       {9, "checkPassword takes 1 argument (checkData: text), got 0"},
       {10, "got 2"},
@@ -145,6 +153,11 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
       {12, "JSON array"},
       {13, "FEDIMessageSignWithCSP_Final takes 0 arguments (), got 1"},
       {14, "a number outside the range of a double"},
+      {15, "argument 1 (SlotNumber: I4) of setCurrentSlot must be a JSON integer, not true"},
+      // A PIN given as a number is still the PIN: its value is not repeated.
+      {16,
+       "argument 1 (checkData: text) of checkPassword must be a JSON string, not a JSON "
+       "number"},
   };
   ASSERT_EQ(std::size(faults) + 2, answers.size()) << run.out;
   EXPECT_EQ(Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),
@@ -156,6 +169,7 @@ TEST(Host, ScriptFaultsAreReportedAndTheRunGoesOn) {
     EXPECT_EQ(faults[i].line, answer.value("line", 0));
     EXPECT_NE(std::string::npos, answer.value("fault", std::string()).find(faults[i].why));
   }
+  EXPECT_EQ(std::string::npos, run.out.find("1234"));
   // Method names are matched without regard to case, as GetIDsOfNames matches them.
   EXPECT_EQ(Json::parse(R"({"method": "getErrorCode", "result": 0, "lastError": 0})"),
             answers.back());

@@ -83,6 +83,43 @@ TEST_F(ProviderHostTest, AddAndRemoveKeepTheOtherEntries) {
   EXPECT_EQ((Args{".providers.json.lock", "providers.json"}), names);
 }
 
+TEST_F(ProviderHostTest, ListsAsOneJsonDocument) {
+  writeText(R"({"Card": {"pkcs11": "/opt/card/p11.so", "token": "T1"},
+                "Any": {"pkcs11": "libsofthsm2.so"},
+                "Odd": 7,
+                "microsoft base cryptographic provider v1.0": {"pkcs11": "/x.so"}})");
+  const auto builtIn = [](const char* name) {
+    return nlohmann::ordered_json{{"name", name},
+                                  {"type", "builtIn"},
+                                  {"module", nullptr},
+                                  {"token", nullptr},
+                                  {"shadowed", false}};
+  };
+  const auto expected = nlohmann::ordered_json::parse(R"([
+      {"name": "Card", "type": "pkcs11", "module": "/opt/card/p11.so", "token": "T1",
+       "shadowed": false},
+      {"name": "Any", "type": "pkcs11", "module": "libsofthsm2.so", "token": null,
+       "shadowed": false},
+      {"name": "Odd", "type": "ignored", "module": null, "token": null, "shadowed": false},
+      {"name": "microsoft base cryptographic provider v1.0", "type": "pkcs11", "module": "/x.so",
+       "token": null, "shadowed": true}])");
+  nlohmann::ordered_json all = nlohmann::ordered_json::array({builtIn(kEnhanced), builtIn(kBase)});
+  all.insert(all.end(), expected.begin(), expected.end());
+
+  HostRun run = kestrune({"provider", "list", "--json"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(all.dump(), nlohmann::ordered_json::parse(run.out).dump()) << run.out;
+
+  // A file that can't be read leaves the built-in providers, and the status says it failed.
+  writeText("{not json");
+  run = kestrune({"provider", "list", "--json"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(nlohmann::ordered_json::array({builtIn(kEnhanced), builtIn(kBase)}).dump(),
+            nlohmann::ordered_json::parse(run.out).dump())
+      << run.out;
+  EXPECT_NE(std::string::npos, run.err.find("is not a JSON object of providers")) << run.err;
+}
+
 TEST_F(ProviderHostTest, AFirstAddCreatesThePrivateFolderAndFile) {
   const HostRun run = kestrune({"provider", "add", "Card", "--pkcs11", softHsmModule()});
   ASSERT_EQ(0, run.status) << run.err;

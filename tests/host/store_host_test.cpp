@@ -268,6 +268,78 @@ TEST_F(StoreHostTest, MachineStoresAreApart) {
   EXPECT_TRUE(run.out.empty()) << run.out;
 }
 
+TEST_F(StoreHostTest, ListsAsOneJsonDocument) {
+  HostRun run = kestrune({"store", "add", "--store", "My", certificate.certPem, "--provider",
+                          "Card P", "--container", "key 1", "--key-spec", "signature"});
+  ASSERT_EQ(0, run.status) << run.err;
+  run = kestrune({"store", "add", "--store", "CA", certificate.certDer});
+  ASSERT_EQ(0, run.status) << run.err;
+
+  // The text form's columns, under the JSON form's names.
+  std::vector<std::string> column;
+  const std::string text = columns();
+  for (std::size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
+    tab = text.find('\t', start);
+    column.push_back(text.substr(start, tab == std::string::npos ? tab : tab - start));
+  }
+  ASSERT_EQ(4u, column.size());
+  const auto entry = [&](const char* store) {
+    return nlohmann::ordered_json{{"store", store},        {"thumbprint", column[0]},
+                                  {"subject", column[1]},  {"issuer", column[2]},
+                                  {"notAfter", column[3]}, {"provider", nullptr},
+                                  {"container", nullptr},  {"keySpec", nullptr}};
+  };
+  nlohmann::ordered_json my = entry("My");
+  my["provider"] = "Card P";
+  my["container"] = "key 1";
+  my["keySpec"] = 2;
+  const auto ca = entry("CA");
+
+  struct Case {
+    Args args;
+    nlohmann::ordered_json expected;
+  } const cases[] = {
+      {{"store", "list", "--json"}, nlohmann::ordered_json::array({my, ca})},
+      {{"store", "list", "--store", "ca", "--json"}, nlohmann::ordered_json::array({ca})},
+      {{"store", "list", "--store", "Root", "--json"}, nlohmann::ordered_json::array()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[c.args.size() - 2]);
+    run = kestrune(c.args);
+    EXPECT_EQ(0, run.status) << run.err;
+    // Field order too is part of the document.
+    EXPECT_EQ(c.expected.dump(), nlohmann::ordered_json::parse(run.out).dump()) << run.out;
+  }
+}
+
+// Every enumerated value is taken in any case, as the store names are.
+TEST_F(StoreHostTest, EnumeratedValuesIgnoreCase) {
+  HostRun run =
+      kestrune({"store", "add", "--store", "root", certificate.certPem, "--location",
+                "localmachine", "--provider", "P", "--container", "C", "--key-spec", "SIGNATURE"});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string machineLine = "Root\t" + columns() + "\tP\tC\tkeySpec 2";
+  struct Case {
+    const char* location;
+    Args listed;
+  } const cases[] = {
+      {"LocalMachine", {machineLine}},
+      {"localmachine", {machineLine}},
+      {"LOCALMACHINE", {machineLine}},
+      {"currentuser", {}},
+      {"CURRENTUSER", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.location);
+    run = kestrune({"store", "list", "--location", c.location, "--store", "ROOT"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(c.listed, lines(run.out));
+  }
+  run = kestrune({"store", "list", "--location", "local"});
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("CurrentUser,LocalMachine")) << run.err;
+}
+
 TEST_F(StoreHostTest, RefusesWhatIsNotOneCertificateOrAStore) {
   const std::vector<std::uint8_t> pemBytes = readFile(certificate.certPem);
   const std::string pem(pemBytes.begin(), pemBytes.end());

@@ -1,6 +1,8 @@
 // kestrune: the command-line host of the TVFEDIMiniKeyCrypt control.
 //
+//   kestrune --version                "kestrune 1.0.0"
 //   kestrune methods [--effects]      the interface, one method a line
+//   kestrune methods --json           the interface as one JSON array
 //   kestrune call [--fail-on-error] METHOD [ARG ...]
 //                                     one call; the result on stdout, "lastError N (what N
 //                                     means)" on stderr
@@ -16,13 +18,13 @@
 //                                     checks a signed EDIFACT message against a FEDI
 //                                     certificate bag or an X.509 certificate: "OK: ..." and 0,
 //                                     or "FAILED: why" and 1
-//   kestrune store list [--store STORE] [--location CurrentUser|LocalMachine]
+//   kestrune store list [--store STORE] [--location CurrentUser|LocalMachine] [--json]
 //   kestrune store add [--store My] [--provider NAME --container NAME
 //                      [--key-spec signature|exchange]] [--location ...] CERTFILE
 //   kestrune store remove [--store My] [--location ...] THUMBPRINT
 //                                     the system certificate stores (My, Root, CA,
 //                                     AddressBook, Request) through CryptoAPI
-//   kestrune provider list
+//   kestrune provider list [--json]
 //   kestrune provider add NAME --pkcs11 MODULE [--token LABEL] [--force]
 //   kestrune provider remove NAME     the key providers: built-in, and providers.json's
 //   kestrune tokens [MODULE] [--json] the slots and tokens of a PKCS#11 module (or of every one
@@ -37,13 +39,15 @@
 //
 // Exit status: 0 when every call was made (whatever the control answered, unless
 // --fail-on-error) or the operation succeeded, 1 when a call could not be made, a script line
-// faulted, a call failed under --fail-on-error or an operation failed, 2 for a usage error.
+// faulted, a call failed under --fail-on-error or an operation failed, 2 for a usage error (an
+// unknown command is named, with the nearest known one when it is close).
 #include <openssl/crypto.h>
 
 #include <charconv>
 #include <cstdint>
 #include <iostream>
 #include <new>
+#include <span>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -54,10 +58,12 @@
 #include "control/TVFEDIMiniKeyCrypt.h"
 #include "control/error_text.h"
 #include "platform/platform.h"
+#include "tools/command_line/command_words.h"
 #include "tools/kestrune/agent_worker_command.h"
 #include "tools/kestrune/demo.h"
 #include "tools/kestrune/demo_browser.h"
 #include "tools/kestrune/method_call.h"
+#include "tools/kestrune/method_listing.h"
 #include "tools/kestrune/module_names.h"
 #include "tools/kestrune/origin_commands.h"
 #include "tools/kestrune/provider_commands.h"
@@ -74,7 +80,11 @@ constexpr int kMade = 0;
 constexpr int kFaulted = 1;
 constexpr int kUsageError = 2;
 
-int listMethods(bool withEffects) {
+int listMethods(bool withEffects, bool asJson) {
+  if (asJson) {
+    std::cout << methodsAsJson().dump(2) << "\n";
+    return kMade;
+  }
   for (const com::Method& method : com::methods()) {
     std::cout << signature(method);
     if (withEffects) std::cout << " [" << effectList(method) << "]";
@@ -172,12 +182,20 @@ int run(int argc, char** argv) {
       "a non-zero lastError; kestrune explain N says what N means), 2 usage error.",
       "kestrune"};
   app.require_subcommand(1, 1);
+  command_line::addVersionFlag(app);
 
   auto* methodsCommand = app.add_subcommand(
       "methods", "List the interface: DISPID, name(parameter: kind, ...) -> result kind");
   bool withEffects = false;
   methodsCommand->add_flag("--effects", withEffects,
                            "Add what each call does to the user: [talksToUrl, signs, ...]");
+  bool methodsInJson = false;
+  methodsCommand
+      ->add_flag("--json", methodsInJson,
+                 "One JSON array instead, an object per method: dispid, name, parameters "
+                 "[{name, kind}], result {kind, name}, effects [names], needsPin (a PIN or pass "
+                 "phrase parameter, or a login)")
+      ->excludes("--effects");
 
   auto* callCommand = app.add_subcommand(
       "call",
@@ -246,13 +264,17 @@ int run(int argc, char** argv) {
   agentWorkerCommand->group("");
   agentWorkerCommand->add_option("--origin-folder", originFolder)->required();
 
+  if (const auto refused = command_line::checkCommandWords(
+          app, std::span<const char* const>(argv + 1, argc > 0 ? argc - 1 : 0), std::cerr)) {
+    return *refused;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? kMade : kUsageError;
   }
 
-  if (methodsCommand->parsed()) return listMethods(withEffects);
+  if (methodsCommand->parsed()) return listMethods(withEffects, methodsInJson);
   if (callCommand->parsed()) return callOne(callCommand->remaining(), failOnError);
   if (scriptCommand->parsed()) return runScriptFile(scriptFile, failOnError);
   if (explainCommand->parsed()) return explainCode(explainedCode);

@@ -200,6 +200,11 @@ ProviderCommands::ProviderCommands(CLI::App& app) {
       "list",
       "One line per provider, tab-separated: name, then \"built-in software provider\" or its "
       "module and token");
+  list_->add_flag("--json", json_,
+                  "One JSON array instead, an object per provider: name, type (builtIn, pkcs11, "
+                  "or ignored for an entry that is not {\"pkcs11\": MODULE, \"token\": LABEL}), "
+                  "module, token (null: the first token present), shadowed (by a built-in "
+                  "provider's name)");
   add_ = provider_->add_subcommand(
       "add", "Name a PKCS#11 module (and token) as a provider in providers.json");
   add_->add_option("name", name_, "the provider's name, as CryptAcquireContextA is given it")
@@ -221,6 +226,7 @@ int ProviderCommands::run(std::ostream& out, std::ostream& err) const {
 }
 
 int ProviderCommands::list(std::ostream& out, std::ostream& err) const {
+  if (json_) return listAsJson(out, err);
   for (const char* name : kBuiltInProviders) out << name << "\tbuilt-in software provider\n";
   ProviderFile file;
   if (!loadProviderFile("list", file, err)) return kFailed;
@@ -237,6 +243,38 @@ int ProviderCommands::list(std::ostream& out, std::ostream& err) const {
     out << "\n";
   }
   return kDone;
+}
+
+int ProviderCommands::listAsJson(std::ostream& out, std::ostream& err) const {
+  Json providers = Json::array();
+  for (const char* name : kBuiltInProviders) {
+    providers.push_back({{"name", name},
+                         {"type", "builtIn"},
+                         {"module", nullptr},
+                         {"token", nullptr},
+                         {"shadowed", false}});
+  }
+  ProviderFile file;
+  const bool loaded = loadProviderFile("list", file, err);
+  if (loaded) {
+    for (const auto& [name, value] : file.document.items()) {
+      Json provider = {{"name", name},
+                       {"type", "ignored"},
+                       {"module", nullptr},
+                       {"token", nullptr},
+                       {"shadowed", isBuiltIn(name)}};
+      if (const auto entry = entryOf(name, value)) {
+        provider["type"] = "pkcs11";
+        provider["module"] = entry->module;
+        if (!entry->tokenLabel.empty()) provider["token"] = entry->tokenLabel;
+      }
+      providers.push_back(std::move(provider));
+    }
+  }
+  // A file that can't be read leaves the built-in providers listed and the status 1, as the
+  // text form does.
+  out << providers.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+  return loaded ? kDone : kFailed;
 }
 
 int ProviderCommands::add(std::ostream& err) const {

@@ -20,6 +20,7 @@ class ProviderCommands {
 
  private:
   int list(std::ostream& out, std::ostream& err) const;
+  int listAsJson(std::ostream& out, std::ostream& err) const;
   int add(std::ostream& err) const;
   int remove(std::ostream& err) const;
 
@@ -31,6 +32,7 @@ class ProviderCommands {
   std::string module_;
   std::string token_;
   bool force_ = false;
+  bool json_ = false;
 };
 
 }  // namespace kestrune::host

@@ -11,12 +11,28 @@
 namespace kestrune::host {
 namespace {
 
+// givenText names what a JSON argument was, for a fault: its type, and its value unless the
+// parameter carries a secret (a PIN given as a number is still the PIN).
+std::string givenText(const com::Method& method, std::size_t index, const Json& value) {
+  if (isSecretParameter(method, index)) return std::string("a JSON ") + value.type_name();
+  constexpr std::size_t kShown = 40;
+  std::string shown = dumpLine(value);
+  if (shown.size() > kShown) shown = shown.substr(0, kShown) + "...";
+  if (value.is_string()) return "the string " + shown;
+  if (value.is_number()) return "the number " + shown;
+  if (value.is_boolean() || value.is_null()) return shown;
+  return std::string("a JSON ") + value.type_name();
+}
+
+// argumentFromJson converts an argument of the parameter's own JSON type: a string for a text,
+// an integer for an I4. The control's interface is typed, so "1" is no I4 and 1 no text.
 std::optional<com::Variant> argumentFromJson(const com::Method& method, std::size_t index,
                                              const Json& value, std::string& fault) {
-  if (value.is_string()) {
+  const bool wantsI4 = method.params()[index].kind == com::Kind::i4;
+  if (!wantsI4 && value.is_string()) {
     return textArgument(method, index, value.get_ref<const std::string&>(), fault);
   }
-  if (value.is_number_integer()) {
+  if (wantsI4 && value.is_number_integer()) {
     if (value.is_number_unsigned()) {
       const auto number = value.get<std::uint64_t>();
       if (number > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -27,8 +43,9 @@ std::optional<com::Variant> argumentFromJson(const com::Method& method, std::siz
     }
     return i4Argument(method, index, value.get<std::int64_t>(), fault);
   }
-  fault = describeArgument(method, index) + " must be a JSON string or integer, not " +
-          std::string(value.type_name());
+  fault = describeArgument(method, index) + " must be " +
+          (wantsI4 ? "a JSON integer" : "a JSON string") + ", not " +
+          givenText(method, index, value);
   return std::nullopt;
 }
 

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 #include <memory>
 #include <set>
 #include <utility>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 // OpenSSL's headers come before CryptoAPI's, whose X509_NAME macro would hide OpenSSL's type.
 #include "tools/kestrune/certificate_file.h"
@@ -101,8 +102,31 @@ bool isThumbprint(std::string_view text) {
          });
 }
 
-// listStore prints the store's certificates; false (with a line on err) when it can't open.
-bool listStore(const std::string& name, bool machine, std::ostream& out, std::ostream& err) {
+using Json = nlohmann::ordered_json;
+
+// entryAsJson holds the text form's columns under stable names; the key's are null when the
+// certificate names no key.
+Json entryAsJson(const std::string& store, const StoreEntry& entry) {
+  Json object = {{"store", store},
+                 {"thumbprint", entry.thumbprint},
+                 {"subject", entry.subject},
+                 {"issuer", entry.issuer},
+                 {"notAfter", entry.notAfter},
+                 {"provider", nullptr},
+                 {"container", nullptr},
+                 {"keySpec", nullptr}};
+  if (entry.key) {
+    object["provider"] = entry.key->provider;
+    object["container"] = entry.key->container;
+    object["keySpec"] = entry.key->keySpec;
+  }
+  return object;
+}
+
+// listStore prints the store's certificates, or adds them to json when it is given; false
+// (with a line on err) when the store can't be opened.
+bool listStore(const std::string& name, bool machine, std::ostream& out, std::ostream& err,
+               Json* json) {
   const StoreOwner store = openStore(name, machine, true);
   if (!store) {
     err << "kestrune store list: cannot open " << storeLabel(name, machine) << ": "
@@ -110,8 +134,13 @@ bool listStore(const std::string& name, bool machine, std::ostream& out, std::os
     return false;
   }
   PCCERT_CONTEXT context = nullptr;
-  while ((context = CertEnumCertificatesInStore(store.get(), context)) != nullptr)
-    out << name << "\t" << describeCertificate(context) << "\n";
+  while ((context = CertEnumCertificatesInStore(store.get(), context)) != nullptr) {
+    if (json != nullptr) {
+      json->push_back(entryAsJson(name, readStoreEntry(context)));
+    } else {
+      out << name << "\t" << describeCertificate(context) << "\n";
+    }
+  }
   return true;
 }
 
@@ -149,17 +178,22 @@ StoreCommands::StoreCommands(CLI::App& app) {
         ->add_option_function<std::string>(
             "--location",
             [this](const std::string& location) { machine_ = location == "LocalMachine"; },
-            "CurrentUser (the default) or LocalMachine")
-        ->check(CLI::IsMember({"CurrentUser", "LocalMachine"}));
+            "CurrentUser (the default) or LocalMachine, in any case")
+        ->transform(CLI::IsMember({"CurrentUser", "LocalMachine"}, CLI::ignore_case));
   };
-  const auto storeHelp = "My (the default), Root, CA, AddressBook or Request";
+  const auto storeHelp = "My (the default), Root, CA, AddressBook or Request, in any case";
 
   list_ = store_->add_subcommand(
       "list",
       "One line per certificate, tab-separated: store, thumbprint, subject, issuer, notAfter, "
       "and the key's provider, container and keySpec when it has them");
-  list_->add_option("--store", storeName_, "one store; all five when absent");
+  list_->add_option("--store", storeName_, "one store, in any case; all five when absent");
   addLocation(list_);
+  list_->add_flag("--json", json_,
+                  "One JSON array instead, an object per certificate: store, thumbprint, "
+                  "subject, issuer, notAfter, provider, container, keySpec (the last three null "
+                  "when the certificate names no key). A store that can't be opened is left out "
+                  "and the exit status is 1");
 
   add_ = store_->add_subcommand(
       "add", "Add a certificate (DER or PEM) to a store and print its thumbprint");
@@ -171,9 +205,13 @@ StoreCommands::StoreCommands(CLI::App& app) {
       add_->add_option("--container", container_, "the key's container (with --provider)");
   provider->needs(container);
   container->needs(provider);
-  add_->add_option("--key-spec", keySpec_, "exchange (AT_KEYEXCHANGE, the default) or signature")
-      ->transform(CLI::CheckedTransformer(
-          std::map<std::string, unsigned>{{"exchange", 1u}, {"signature", 2u}}))
+  add_->add_option_function<std::string>(
+          "--key-spec",
+          [this](const std::string& spec) {
+            keySpec_ = spec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
+          },
+          "exchange (AT_KEYEXCHANGE, the default) or signature, in any case")
+      ->transform(CLI::IsMember({"exchange", "signature"}, CLI::ignore_case))
       ->needs(provider);
   addLocation(add_);
 
@@ -194,15 +232,19 @@ int StoreCommands::run(std::ostream& out, std::ostream& err) const {
 }
 
 int StoreCommands::list(std::ostream& out, std::ostream& err) const {
+  Json entries = Json::array();
+  Json* const json = json_ ? &entries : nullptr;
+  bool all = true;
   if (!storeName_.empty()) {
     std::string name;
-    if (!knownStore(storeName_.empty() ? "My" : storeName_, name, err)) return kUsageError;
-    return listStore(name, machine_, out, err) ? kDone : kFailed;
+    if (!knownStore(storeName_, name, err)) return kUsageError;
+    all = listStore(name, machine_, out, err, json);
+  } else {
+    // A store that can't be opened doesn't hide the others.
+    for (const std::string_view name : kStoreNames)
+      all = listStore(std::string(name), machine_, out, err, json) && all;
   }
-  // A store that can't be opened doesn't hide the others.
-  bool all = true;
-  for (const std::string_view name : kStoreNames)
-    all = listStore(std::string(name), machine_, out, err) && all;
+  if (json != nullptr) out << entries.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
   return all ? kDone : kFailed;
 }
 

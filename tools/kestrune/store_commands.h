@@ -1,5 +1,6 @@
 // kestrune store list|add|remove: the system certificate stores (My, Root, CA, AddressBook,
-// Request) of the current user or, with --machine, of the local machine, through CryptoAPI.
+// Request) of the current user or, with --location LocalMachine, of the local machine, through
+// CryptoAPI.
 #pragma once
 
 #include <ostream>
@@ -34,6 +35,7 @@ class StoreCommands {
   std::string container_;
   unsigned keySpec_ = 1;  // AT_KEYEXCHANGE
   bool machine_ = false;
+  bool json_ = false;
 };
 
 }  // namespace kestrune::host

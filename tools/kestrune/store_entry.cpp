@@ -52,24 +52,24 @@ std::string utcText(const FILETIME& time) {
   return text;
 }
 
-// keyProviderColumns reads CERT_KEY_PROV_INFO_PROP_ID; empty when the certificate has none.
-std::string keyProviderColumns(PCCERT_CONTEXT context) {
+// keyOf reads CERT_KEY_PROV_INFO_PROP_ID; nullopt when the certificate has none.
+std::optional<StoreEntry::Key> keyOf(PCCERT_CONTEXT context) {
   DWORD length = 0;
   if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &length) ||
       length < sizeof(CRYPT_KEY_PROV_INFO)) {
-    return {};
+    return std::nullopt;
   }
   // The structure and the texts it points to come in one buffer, aligned for the structure.
   std::vector<std::max_align_t> buffer((length + sizeof(std::max_align_t) - 1) /
                                        sizeof(std::max_align_t));
   if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(),
                                          &length)) {
-    return {};
+    return std::nullopt;
   }
   const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
-  return "\t" + oneLine(utf8OfWide(info->pwszProvName)) + "\t" +
-         oneLine(utf8OfWide(info->pwszContainerName)) + "\tkeySpec " +
-         std::to_string(info->dwKeySpec);
+  return StoreEntry::Key{oneLine(utf8OfWide(info->pwszProvName)),
+                         oneLine(utf8OfWide(info->pwszContainerName)),
+                         static_cast<unsigned>(info->dwKeySpec)};
 }
 
 }  // namespace
@@ -89,10 +89,21 @@ std::string thumbprintOf(PCCERT_CONTEXT context) {
   return hex;
 }
 
-std::string describeCertificate(PCCERT_CONTEXT context) {
+StoreEntry readStoreEntry(PCCERT_CONTEXT context) {
   CERT_INFO& info = *context->pCertInfo;
-  return thumbprintOf(context) + "\t" + nameText(info.Subject) + "\t" + nameText(info.Issuer) +
-         "\t" + utcText(info.NotAfter) + keyProviderColumns(context);
+  return {thumbprintOf(context), nameText(info.Subject), nameText(info.Issuer),
+          utcText(info.NotAfter), keyOf(context)};
+}
+
+std::string describeCertificate(PCCERT_CONTEXT context) {
+  const StoreEntry entry = readStoreEntry(context);
+  std::string line =
+      entry.thumbprint + "\t" + entry.subject + "\t" + entry.issuer + "\t" + entry.notAfter;
+  if (entry.key) {
+    line += "\t" + entry.key->provider + "\t" + entry.key->container + "\tkeySpec " +
+            std::to_string(entry.key->keySpec);
+  }
+  return line;
 }
 
 std::string errorText(DWORD error) {

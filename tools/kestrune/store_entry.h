@@ -2,6 +2,7 @@
 // only, so the same code reads wincrypt's stores on Windows.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/cryptoapi.h"
@@ -11,6 +12,25 @@ namespace kestrune::host {
 // thumbprintOf returns the certificate's SHA-1 in 40 uppercase hexadecimal digits; empty when
 // CryptoAPI gives no hash.
 std::string thumbprintOf(PCCERT_CONTEXT context);
+
+// StoreEntry is what `store list` shows of one certificate, each text fit for one line
+// (control characters as \xNN).
+struct StoreEntry {
+  std::string thumbprint;
+  std::string subject;  // CertNameToStrA's X.500 text, in UTF-8
+  std::string issuer;
+  std::string notAfter;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  // The key-provider property, when the certificate has one.
+  struct Key {
+    std::string provider;
+    std::string container;
+    unsigned keySpec = 0;
+  };
+  std::optional<Key> key;
+};
+
+// readStoreEntry reads a certificate's entry.
+StoreEntry readStoreEntry(PCCERT_CONTEXT context);
 
 // describeCertificate returns the columns after the store's name, separated by tabs: the
 // thumbprint, the subject and the issuer (CertNameToStrA's X.500 text, in UTF-8), notAfter
