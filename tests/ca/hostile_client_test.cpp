@@ -259,13 +259,18 @@ TEST_F(SlowClientsTest, TricklingAndIdleClientsDoNotDelayAnother) {
 
 TEST_F(SlowClientsTest, ConnectionsOverTheBoundOfOneAddressAreTurnedAwayAtOnce) {
   const unsigned bound = options().maxConnectionsPerAddress;
-  std::vector<Socket> held;
-  for (unsigned i = 0; i < bound; ++i) held.emplace_back(server_.port(), "127.0.0.2");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const auto start = Clock::now();
-  Socket over(server_.port(), "127.0.0.2");
-  EXPECT_EQ(0u, over.answer(1000).find("HTTP/1.1 503"));
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  // A connection over the bound is answered 503 though it sends nothing: one held to its head
+  // deadline would be closed unanswered. The server counts the held ones as it accepts them,
+  // which a loaded machine may delay past the one over: then that one is held like the others
+  // and the attempt is made again with a fresh set.
+  std::string answer;
+  for (int attempt = 0; attempt < 5 && answer.find("HTTP/1.1 503") != 0; ++attempt) {
+    std::vector<Socket> held;
+    for (unsigned i = 0; i < bound; ++i) held.emplace_back(server_.port(), "127.0.0.2");
+    Socket over(server_.port(), "127.0.0.2");
+    answer = over.answer(3000);
+  }
+  EXPECT_EQ(0u, answer.find("HTTP/1.1 503")) << answer.substr(0, 80);
   // Another address is served meanwhile.
   EXPECT_EQ(FEDI_CT_GET_CRL_ANS, send(FEDI_CT_GET_CRL, revocationListQuery().get()).type());
 }
