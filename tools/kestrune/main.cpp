@@ -29,8 +29,8 @@
 //   kestrune provider remove NAME     the key providers: built-in, and providers.json's
 //   kestrune tokens [MODULE] [--json] the slots and tokens of a PKCS#11 module (or of every one
 //                                     p11-kit registers), numbered as setCurrentSlot takes them
-//   kestrune origins list
-//   kestrune origins add ORIGIN
+//   kestrune origins list [--json]
+//   kestrune origins add ORIGIN [--insecure]
 //   kestrune origins remove ORIGIN    the local agent's allow-list of web origins
 //   kestrune serve [--listen 127.0.0.1:PORT|[::1]:PORT] [--idle-timeout S] [--max-sessions N]
 //                  [--install-user-unit]
