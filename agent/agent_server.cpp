@@ -81,6 +81,14 @@ struct WipedText {
   ~WipedText() { OPENSSL_cleanse(text.data(), text.size()); }
 };
 
+// openingBodyAccepted: a session's opening body is empty (no Content-Length, or 0), which
+// stands for {}, or a JSON object; its members are not read.
+bool openingBodyAccepted(const std::string& body) {
+  if (body.empty()) return true;
+  const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
+  return parsed.is_object();
+}
+
 // bodyAnnounced tells whether a request's head announces a body to follow.
 bool bodyAnnounced(const httplib::Request& request) {
   return request.has_header("Transfer-Encoding") ||
@@ -249,6 +257,11 @@ struct AgentServer::State {
     std::string body;
     const WipedText wipeBody{body};
     if (!readBody(reader, response, body, kMaxOpenBody)) return;
+    if (!openingBodyAccepted(body)) {
+      answerError(response, AgentError::badJson,
+                  "opening a session takes no body or a JSON object such as {}");
+      return;
+    }
     const std::string origin = request.get_header_value("Origin");
     SessionTable::Opened opened = SessionTable::Opened::ok;
     std::shared_ptr<Session> displaced;  // its process ends when this request is done

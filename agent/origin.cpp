@@ -141,6 +141,23 @@ std::optional<std::string> canonicalOrigin(std::string_view text, std::string& w
   return origin;
 }
 
+bool plainHttpBeyondLoopback(std::string_view canonical) {
+  constexpr std::string_view kPlain = "http://";
+  if (canonical.substr(0, kPlain.size()) != kPlain) return false;
+  std::string_view host = canonical.substr(kPlain.size());
+  // A canonical host holds ':' only inside brackets: the port follows the last ':' after them.
+  const std::size_t hostEnd =
+      host.find(':', host.empty() || host.front() != '[' ? 0 : host.find(']'));
+  host = host.substr(0, hostEnd);
+  if (host == "localhost" || host == "[::1]") return false;
+  // A canonical host whose last label is all digits is an IPv4 address of four decimal
+  // numbers: 127.x.y.z is loopback.
+  const std::string_view lastLabel = host.substr(host.rfind('.') + 1);
+  const bool ipv4 = !lastLabel.empty() && std::all_of(lastLabel.begin(), lastLabel.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
+  return !(ipv4 && host.substr(0, 4) == "127.");
+}
+
 std::string originFolderName(std::string_view canonical) {
   // A canonical origin's host holds ':' only inside brackets and never '_', so the '_' put in
   // for "://" and for the port's ':' can be told from the host's own characters.

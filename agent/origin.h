@@ -17,6 +17,11 @@ namespace kestrune::agent {
 // "null") gives nullopt and the reason in why.
 std::optional<std::string> canonicalOrigin(std::string_view text, std::string& why);
 
+// plainHttpBeyondLoopback: a canonical origin whose pages come over plain HTTP from a host
+// other than this machine's loopback (127.0.0.0/8, [::1], localhost), so that anyone on the
+// way can rewrite them.
+bool plainHttpBeyondLoopback(std::string_view canonical);
+
 // originFolderName names the origin's own folder: "https://bank.example:8443" gives
 // "https_bank.example_8443", "http://[::1]:8080" gives "http_[__1]_8080". For canonical
 // origins the name is one path component, never "." or "..", and no two origins share one.

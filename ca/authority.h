@@ -121,6 +121,10 @@ AuthorityResult revokeBySerial(const std::string& dir, std::int64_t serial,
 // isoTime writes seconds since 1970 as the listings and log lines do: 2024-01-31T12:00:00Z.
 std::string isoTime(std::int64_t secondsSince1970);
 
+// loopbackHost: host names this machine's loopback only ("localhost", 127.0.0.0/8 written as
+// numbers, "::1"); a wildcard, any other address or a name is not.
+bool loopbackHost(const std::string& host);
+
 // usesTestKey: the authority in dir signs with the published test key. False when its key
 // cannot be read.
 bool usesTestKey(const std::string& dir) noexcept;
@@ -185,6 +189,12 @@ class AuthorityServer {
   std::string messageUrl() const;
   // The message URL announced in FEDI-SET-URL: the public URL's when one was given.
   std::string announcedMessageUrl() const;
+  // The address the socket is bound to, as numbers ("0.0.0.0", "::", "127.0.0.1"); empty when
+  // not running.
+  std::string boundAddress() const;
+  // listensBeyondLoopback: the socket takes connections from other machines (bound to a
+  // wildcard or to an address outside 127.0.0.0/8 and ::1).
+  bool listensBeyondLoopback() const;
 
  private:
   struct Running;

@@ -1,9 +1,10 @@
 // fedi-ca: the FEDI certification authority's command line.
 //   fedi-ca init    --dir DIR [--casid1 ID --casid2 ID] [--generate-key [--bits N] | --key PEM]
-//   fedi-ca serve   --dir DIR --listen HOST:PORT [--public-url URL] [--log FILE] ...
-//                   (port 0 picks one; the first line of standard output is the initiation URL;
-//                   runs until SIGINT or SIGTERM; one log line per request on standard error or
-//                   in FILE)
+//   fedi-ca serve   --dir DIR --listen HOST:PORT [--public-url URL] [--log FILE] [--allow-remote]
+//                   (port 0 picks one; the first line of standard output is the initiation URL,
+//                   the loopback one when listening on a wildcard; runs until SIGINT or SIGTERM;
+//                   one log line per request on standard error or in FILE; an authority with
+//                   the published test key listens beyond the loopback only with --allow-remote)
 //   fedi-ca enrol   --dir DIR SID1 SID2            (prints the holder's pass phrase)
 //   fedi-ca ca-cert --dir DIR                      (prints the authority's certificate bag, Base64)
 //   fedi-ca list    --dir DIR                      (the certificates issued, with their state)
@@ -70,13 +71,61 @@ struct FileClose {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
 
+constexpr const char* kTestKeyWarning =
+    "fedi-ca: WARNING: this is a TEST authority: it signs with the published test key, which "
+    "anyone can sign with. Never trust its certificates.\n";
+
+// refuseRemoteTestKey: an authority whose key everyone has must not be reachable from other
+// machines unless the user says so: any certificate it issues there could be forged anyway.
+bool refuseRemoteTestKey(const std::string& listening, bool allowRemote) {
+  if (allowRemote) {
+    std::cerr << "fedi-ca: WARNING: --allow-remote: serving " << listening
+              << " beyond this machine with the published test key: anyone who reaches it gets "
+                 "certificates that anyone can forge\n";
+    return false;
+  }
+  std::cerr << "fedi-ca serve: refusing to listen on " << listening
+            << ": this authority signs with the published test key, so it serves this machine "
+               "only (127.0.0.1, ::1, localhost); make it with --generate-key or --key, or "
+               "give --allow-remote\n";
+  return true;
+}
+
+// announceListening says where the server really listens: a wildcard address takes every
+// interface, and its URLs name the loopback for local clients only.
+void announceListening(const std::string& dir, const kestrune::ca::AuthorityServer& server,
+                       const kestrune::ca::ServerOptions& options) {
+  const std::string bound = server.boundAddress();
+  const std::string port = std::to_string(server.port());
+  const bool wildcard = bound == "0.0.0.0" || bound == "::";
+  const std::string address =
+      (bound.find(':') != std::string::npos ? "[" + bound + "]" : bound) + ":" + port;
+  if (wildcard) {
+    std::cerr << "fedi-ca: listening on " << address << ", every "
+              << (bound == "::" ? "IPv6" : "IPv4") << " interface; local URL "
+              << server.initiationUrl() << '\n';
+    if (options.publicUrl.empty()) {
+      std::cerr << "fedi-ca: WARNING: announcing " << server.announcedMessageUrl()
+                << ", which reaches this machine only; give --public-url for other machines\n";
+    }
+  } else {
+    std::cerr << "fedi-ca: listening on " << address << '\n';
+  }
+  std::cerr << "fedi-ca: serving " << dir << " at " << server.initiationUrl() << ", announcing "
+            << server.announcedMessageUrl() << '\n';
+}
+
 int serve(const std::string& dir, const std::string& listen, const std::string& logPath,
-          kestrune::ca::ServerOptions options) {
+          bool allowRemote, kestrune::ca::ServerOptions options) {
   std::string host;
   int port = 0;
   if (!splitListen(listen, host, port)) {
     std::cerr << "fedi-ca serve: --listen takes HOST:PORT\n";
     return kExitUsage;
+  }
+  const bool testKey = kestrune::ca::usesTestKey(dir);
+  if (testKey && !kestrune::ca::loopbackHost(host) && refuseRemoteTestKey(listen, allowRemote)) {
+    return kExitFailed;
   }
   std::unique_ptr<std::FILE, FileClose> logFile;
   if (!logPath.empty()) {
@@ -95,13 +144,15 @@ int serve(const std::string& dir, const std::string& listen, const std::string& 
   if (server.start(dir, host, port, options, &why) != AuthorityResult::ok) {
     return failed("serve", why);
   }
-  std::cout << server.initiationUrl() << std::endl;
-  if (kestrune::ca::usesTestKey(dir)) {
-    std::cerr << "fedi-ca: WARNING: this is a TEST authority: it signs with the published test "
-                 "key, which anyone can sign with. Never trust its certificates.\n";
+  // What counts is the address bound, should a loopback name have been bound elsewhere.
+  if (testKey && kestrune::ca::loopbackHost(host) && server.listensBeyondLoopback() &&
+      refuseRemoteTestKey(server.boundAddress(), allowRemote)) {
+    server.stop();
+    return kExitFailed;
   }
-  std::cerr << "fedi-ca: serving " << dir << " at " << server.initiationUrl() << ", announcing "
-            << server.announcedMessageUrl() << '\n';
+  std::cout << server.initiationUrl() << std::endl;
+  if (testKey) std::cerr << kTestKeyWarning;
+  announceListening(dir, server, options);
   while (stopRequested == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   server.stop();
   std::cerr << "fedi-ca: stopped\n";
@@ -148,6 +199,24 @@ int holders(const std::string& dir) {
   return 0;
 }
 
+// keyDescription names the key an authority was made with, so that nobody takes a test
+// authority for a real one.
+std::string keyDescription(const kestrune::ca::InitOptions& init, bool testKey) {
+  if (testKey && init.keySource == kestrune::ca::KeySource::pemFile) {
+    return "the key of " + init.pemPath + ", which is the published test key";
+  }
+  switch (init.keySource) {
+    case kestrune::ca::KeySource::testKey:
+      return "the published test key (for tests only; --generate-key or --key PEM give it a key "
+             "of its own)";
+    case kestrune::ca::KeySource::generate:
+      return "a freshly generated " + std::to_string(init.generatedBits) + "-bit RSA key";
+    case kestrune::ca::KeySource::pemFile:
+      return "the key of " + init.pemPath;
+  }
+  return "its key";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,6 +247,9 @@ int main(int argc, char** argv) {
   serveCommand->add_option("--dir", dir, "the authority's folder")->required();
   serveCommand->add_option("--listen", listen, "HOST:PORT to listen on (port 0 picks one)")
       ->required();
+  bool allowRemote = false;
+  serveCommand->add_flag("--allow-remote", allowRemote,
+                         "listen beyond the loopback even with the published test key");
   serveCommand->add_option("--public-url", options.publicUrl,
                            "the base URL announced to clients (default: the listen address)");
   serveCommand->add_option("--log", logPath, "append the request log to FILE (default: stderr)");
@@ -233,8 +305,10 @@ int main(int argc, char** argv) {
     const AuthorityResult made = kestrune::ca::initAuthority(dir, init, &why);
     OPENSSL_cleanse(init.pemPassphrase.data(), init.pemPassphrase.size());
     if (made != AuthorityResult::ok) return failed("init", why);
+    const bool testKey = kestrune::ca::usesTestKey(dir);
     std::cerr << "fedi-ca: authority " << init.casid2 << " / " << init.casid1 << " made in " << dir
-              << '\n';
+              << " with " << keyDescription(init, testKey) << '\n';
+    if (testKey) std::cerr << kTestKeyWarning;
     return 0;
   }
   if (serveCommand->parsed()) {
@@ -244,7 +318,7 @@ int main(int argc, char** argv) {
     }
     options.readTimeout = options.writeTimeout = std::chrono::milliseconds(readTimeoutMs);
     options.headerTimeout = std::chrono::milliseconds(headerTimeoutMs);
-    return serve(dir, listen, logPath, options);
+    return serve(dir, listen, logPath, allowRemote, options);
   }
   if (enrolCommand->parsed()) {
     std::string pass;

@@ -112,6 +112,7 @@ struct AuthorityServer::Running {
   std::thread listener;
   std::atomic<bool> listenerDone{false};
   std::string address;            // host:port as URLs write it
+  std::string bound;              // the address the socket is bound to, as numbers
   std::string announcedMessages;  // the message URL of FEDI-SET-URL
   int port = 0;
   std::intptr_t listenSocket = -1;  // the socket the library bound, once it has
@@ -293,7 +294,9 @@ AuthorityResult AuthorityServer::start(const std::string& dir, const std::string
       return fail(AuthorityResult::cannotListen);
     }
     platform::widenListenQueue(running->listenSocket);
-    running->address = urlHost(bindHost) + ":" + std::to_string(running->port);
+    running->bound = platform::boundAddress(running->listenSocket);
+    running->address = urlHost(running->bound.empty() ? bindHost : running->bound) + ":" +
+                       std::to_string(running->port);
     running->announcedMessages = announced ? *announced + kMessagePath : running->url(kMessagePath);
     Running* const server = running.get();
     server->listener = std::thread([server] {
@@ -347,6 +350,33 @@ std::string AuthorityServer::messageUrl() const {
 
 std::string AuthorityServer::announcedMessageUrl() const {
   return running_ ? running_->announcedMessages : std::string();
+}
+
+std::string AuthorityServer::boundAddress() const {
+  return running_ ? running_->bound : std::string();
+}
+
+bool AuthorityServer::listensBeyondLoopback() const {
+  return running_ && !loopbackHost(running_->bound);
+}
+
+bool loopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "::1") return true;
+  // Four decimal numbers, the first 127: nothing else a resolver could take for another host.
+  int parts = 0;
+  std::size_t start = 0;
+  while (start <= host.size()) {
+    const std::size_t end = std::min(host.find('.', start), host.size());
+    const std::string part = host.substr(start, end - start);
+    if (part.empty() || part.size() > 3 ||
+        part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255) {
+      return false;
+    }
+    if (parts == 0 && part != "127") return false;
+    ++parts;
+    start = end + 1;
+  }
+  return parts == 4;
 }
 
 }  // namespace kestrune::ca

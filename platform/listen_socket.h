@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kestrune::platform {
 
@@ -15,5 +16,9 @@ bool setExclusiveListen(std::intptr_t socket);
 // listens already (the HTTP library listens with a queue of 5, and a burst of clients beyond it
 // waits a second for the retry of its connection). Returns false when the call is refused.
 bool widenListenQueue(std::intptr_t socket);
+
+// boundAddress gives the address a listening socket is bound to, as numbers ("0.0.0.0",
+// "127.0.0.1", "::", "::1"); empty when it can't be read.
+std::string boundAddress(std::intptr_t socket);
 
 }  // namespace kestrune::platform

@@ -69,6 +69,27 @@ TEST(Origin, RefusesWhatNoBrowserSendsAsAnOrigin) {
   EXPECT_FALSE(canonicalOrigin("https://" + std::string(600, 'a'), why));
 }
 
+TEST(Origin, PlainHttpIsTrustedOnTheLoopbackOnly) {
+  const std::pair<std::string, bool> cases[] = {
+      {"http://bank.example", true},      {"http://bank.example:8080", true},
+      {"http://10.0.0.1", true},          {"http://128.0.0.1", true},
+      {"http://127.evil.example", true},  {"http://127.0.0.1.example", true},
+      {"http://localhost.example", true}, {"http://[::2]:8080", true},
+      {"http://[fe80::1]", true},         {"http://localhost", false},
+      {"http://localhost:8000", false},   {"http://127.0.0.1", false},
+      {"http://127.1.2.3:8080", false},   {"http://[::1]", false},
+      {"http://[::1]:8080", false},       {"https://bank.example", false},
+      {"https://10.0.0.1:8443", false},
+  };
+  for (const auto& [text, beyond] : cases) {
+    SCOPED_TRACE(text);
+    std::string why;
+    const std::optional<std::string> origin = canonicalOrigin(text, why);
+    ASSERT_TRUE(origin) << why;
+    EXPECT_EQ(beyond, plainHttpBeyondLoopback(*origin));
+  }
+}
+
 TEST(Origin, FolderNamesAreOneComponentAndDistinct) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"https://bank.example:8443", "https_bank.example_8443"},

@@ -2,11 +2,14 @@
 // prints its initiation URL on the first line and stops cleanly on SIGTERM.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "common/ptr.h"
 #include "platform/authority_os.h"
 #include "serve_process.h"
 #include "server_fixture.h"
@@ -181,6 +184,109 @@ TEST(FediCaCommand, ServingWithThePublishedTestKeyWarnsThatItIsATestAuthority) {
   const std::string ownText = stderrOfServe(own);
   EXPECT_NE(std::string::npos, ownText.find("serving")) << ownText;
   EXPECT_EQ(std::string::npos, ownText.find("TEST authority"));
+}
+
+// What init says of its key, so that nobody takes a test authority for a real one.
+TEST(FediCaCommand, InitSaysWhichKeyItUsed) {
+  TempDir dir;
+  const std::string pem = dir.file("own-key.pem");
+  {
+    const Ptr<BIO> bio(BIO_new_file(pem.c_str(), "w"));
+    ASSERT_NE(nullptr, bio);
+    ASSERT_EQ(
+        1, PEM_write_bio_PrivateKey(bio.get(), holderKey(), nullptr, nullptr, 0, nullptr, nullptr));
+  }
+  const std::string testPem = testDataPath("test_ca_key.pem");
+  struct Case {
+    std::string arguments;
+    std::string says;
+    bool testWarning;
+  } const cases[] = {
+      {"", "with the published test key (for tests only", true},
+      {"--generate-key --bits 1024", "with a freshly generated 1024-bit RSA key", false},
+      {"--key " + pem, "with the key of " + pem + "\n", false},
+      {"--key " + testPem, "with the key of " + testPem + ", which is the published test key",
+       true},
+  };
+  int made = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const CommandRun run = fediCa("init --dir " + dir.file(("a" + std::to_string(++made)).c_str()) +
+                                  " " + c.arguments + " 2>&1");
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;
+    EXPECT_EQ(c.testWarning, run.output.find("TEST authority") != std::string::npos) << run.output;
+  }
+}
+
+// An authority whose key everyone has serves this machine only, unless told otherwise; where it
+// listens is said as it is.
+TEST(FediCaCommand, TheTestKeyListensBeyondTheLoopbackOnlyWithAllowRemote) {
+  TempDir dir;
+  const std::string test = dir.file("test");
+  const std::string own = dir.file("own");
+  ASSERT_EQ(0, fediCa("init --dir " + test).status);
+  ASSERT_EQ(0, fediCa("init --generate-key --dir " + own).status);
+
+  for (const char* listen :
+       {"0.0.0.0:0", "[::]:0", "192.0.2.1:0", "ca.example:0", "127.0.0.1.example:0"}) {
+    SCOPED_TRACE(listen);
+    const CommandRun refused = fediCa("serve --dir " + test + " --listen " + listen + " 2>&1");
+    EXPECT_EQ(1, refused.status) << refused.output;
+    EXPECT_NE(std::string::npos,
+              refused.output.find("refusing to listen on " + std::string(listen)))
+        << refused.output;
+    EXPECT_NE(std::string::npos, refused.output.find("--allow-remote")) << refused.output;
+  }
+
+  struct Case {
+    const char* name;
+    std::string dir;
+    std::vector<std::string> extra;
+    std::string listen;
+    bool remoteWarning;
+  } const cases[] = {
+      {"the test key, allowed", test, {"--allow-remote"}, "0.0.0.0:0", true},
+      {"a key of its own", own, {}, "0.0.0.0:0", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string errors = dir.file((std::string("serve-") + c.name + ".err").c_str());
+    ServeProcess serve(c.dir, c.extra, c.listen, errors);
+    const std::string url = serve.firstLine();
+    ASSERT_NE(0, serve.port()) << url;
+    const std::string port = std::to_string(serve.port());
+    EXPECT_EQ("http://127.0.0.1:" + port + "/fedi/init", url);
+    httplib::Client client("127.0.0.1", serve.port());
+    const auto answer = client.Get("/fedi/init");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(200, answer->status);
+    EXPECT_EQ(0, serve.terminate());
+    std::ifstream file(errors);
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_NE(std::string::npos, text.find("listening on 0.0.0.0:" + port +
+                                           ", every IPv4 interface; local URL " + url))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("reaches this machine only; give --public-url")) << text;
+    EXPECT_EQ(c.remoteWarning,
+              text.find("beyond this machine with the published test key") != std::string::npos)
+        << text;
+  }
+
+  // On the loopback nothing is in question, and the address is the one bound.
+  const std::string errors = dir.file("loopback.err");
+  ServeProcess serve(test, {}, "localhost:0", errors);
+  const std::string url = serve.firstLine();
+  ASSERT_NE(0, serve.port()) << url;
+  EXPECT_EQ(0, serve.terminate());
+  std::ifstream file(errors);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  const std::string bound = url.find("[::1]") != std::string::npos ? "[::1]" : "127.0.0.1";
+  EXPECT_EQ("http://" + bound + ":" + std::to_string(serve.port()) + "/fedi/init", url);
+  EXPECT_NE(std::string::npos,
+            text.find("listening on " + bound + ":" + std::to_string(serve.port()) + "\n"))
+      << text;
+  EXPECT_EQ(std::string::npos, text.find("every IPv4")) << text;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "serve_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -24,15 +25,19 @@ CommandRun fediCa(const std::string& arguments) {
   return result;
 }
 
-ServeProcess::ServeProcess(const std::string& dir, const std::vector<std::string>& extra) {
+ServeProcess::ServeProcess(const std::string& dir, const std::vector<std::string>& extra,
+                           const std::string& listen, const std::string& errorFile) {
   int fds[2];
   if (pipe(fds) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  std::vector<std::string> arguments = {FEDI_CA_PATH, "serve",    "--dir",
-                                        dir,          "--listen", "127.0.0.1:0"};
+  if (!errorFile.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  std::vector<std::string> arguments = {FEDI_CA_PATH, "serve", "--dir", dir, "--listen", listen};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());

@@ -21,8 +21,11 @@ CommandRun fediCa(const std::string& arguments);
 
 class ServeProcess {
  public:
-  // Starts `fedi-ca serve --dir DIR --listen 127.0.0.1:0` with extra arguments.
-  explicit ServeProcess(const std::string& dir, const std::vector<std::string>& extra = {});
+  // Starts `fedi-ca serve --dir DIR --listen LISTEN` with extra arguments; its standard error
+  // goes to errorFile when one is named.
+  explicit ServeProcess(const std::string& dir, const std::vector<std::string>& extra = {},
+                        const std::string& listen = "127.0.0.1:0",
+                        const std::string& errorFile = {});
   ~ServeProcess();
   ServeProcess(const ServeProcess&) = delete;
   ServeProcess& operator=(const ServeProcess&) = delete;

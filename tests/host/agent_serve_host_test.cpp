@@ -207,6 +207,39 @@ TEST_F(AgentServeHost, BadRequestsAreRefusedAndTheSessionLives) {
   EXPECT_EQ(0, page.result("loadLib", {"softhsm"}));
 }
 
+// A page may open its session without a body: with none at all, as a raw request without
+// Content-Length, or an empty one, both standing for {}. A body that is no JSON object is refused.
+TEST_F(AgentServeHost, ASessionOpensWithoutABodyOrWithAnObjectOnly) {
+  {
+    SCOPED_TRACE("no Content-Length");
+    RawConnection connection(port());
+    ASSERT_TRUE(connection.sendAll(
+        "POST /v1/session HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) +
+        "\r\nOrigin: " + kBank + "\r\nConnection: close\r\n\r\n"));
+    const std::string answer = connection.answer();
+    EXPECT_EQ(201, statusOf(answer)) << answer;
+    const Json body = Json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
+    const std::string id = body.value("session", "");
+    ASSERT_EQ(32u, id.size()) << answer;
+    EXPECT_EQ(204, send(port(), "DELETE", "/v1/session/" + id, kBank).status);
+  }
+  for (const char* opening : {"", "{}", " { } ", R"({"purpose": "sign"})"}) {
+    SCOPED_TRACE(opening);
+    const Reply opened = send(port(), "POST", "/v1/session", kBank, opening);
+    EXPECT_EQ(201, opened.status) << opened.body;
+    const std::string id = opened.body.value("session", "");
+    ASSERT_EQ(32u, id.size());
+    EXPECT_EQ(204, send(port(), "DELETE", "/v1/session/" + id, kBank).status);
+  }
+  for (const char* opening : {"[]", "null", "\"{}\"", "0", "{", "{} {}", "\xff"}) {
+    SCOPED_TRACE(opening);
+    const Reply refused = send(port(), "POST", "/v1/session", kBank, opening);
+    EXPECT_EQ(400, refused.status);
+    EXPECT_EQ("bad-json", refused.body.value("error", "")) << refused.body;
+    EXPECT_EQ(kBank, refused.header("Access-Control-Allow-Origin"));
+  }
+}
+
 // A tight agent: four sessions at most, two of them an origin's.
 class AgentShareHost : public ::testing::Test {
  protected:

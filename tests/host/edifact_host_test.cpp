@@ -2,7 +2,9 @@
 // `kestrune verify-edifact` against the holder's certificate bag; and an SHA-1 envelope signed
 // by the openssl command, checked against a plain X.509 certificate.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ca/issuing.h"
+#include "common/ptr.h"
 #include "tests/host/host_runner.h"
 #include "tests/host/openssl_tool.h"
 #include "tests/host/token_modules.h"
@@ -56,6 +59,23 @@ class EdifactHostTest : public ModuleHostTest {
 
     const ca::KeyPtr authority = ca::generateRsaKey(1024);
     ASSERT_NE(nullptr, authority);
+    const ca::KeyPtr impostor = ca::generateRsaKey(1024);
+    ASSERT_NE(nullptr, impostor);
+    ca::CertificateSpec own;
+    own.serial = 1;
+    own.issuer = own.subject = {"FEDI Test CA", "TESTCA1"};
+    own.notBefore = ca::FediTime::utcText("240101000000Z");
+    own.notAfter = ca::FediTime::utcText("999999999999Z");
+    own.subjectKey = authority.get();
+    caBag = dir() + "/ca.der";
+    writeBag(caBag, ca::issueCertificate(own, authority.get()).get());
+    own.subjectKey = impostor.get();
+    impostorCaBag = dir() + "/impostor-ca.der";
+    writeBag(impostorCaBag, ca::issueCertificate(own, impostor.get()).get());
+    own.issuer = own.subject = {"Another CA", "OTHERCA"};
+    otherCaBag = dir() + "/other-ca.der";
+    writeBag(otherCaBag, ca::issueCertificate(own, impostor.get()).get());
+
     ca::CertificateSpec spec;
     spec.serial = 1234567890;
     spec.issuer = {"FEDI Test CA", "TESTCA1"};
@@ -66,6 +86,14 @@ class EdifactHostTest : public ModuleHostTest {
                                          hsm.attribute(0, "FEDICA.pubkey", CKA_PUBLIC_EXPONENT)};
     const ca::CertificatePtr certificate = ca::issueCertificate(spec, authority.get());
     ASSERT_NE(nullptr, certificate);
+    // The same key certified for a time past, and for a time to come.
+    spec.notAfter = ca::FediTime::utcText("250101000000Z");
+    expiredBag = dir() + "/expired.der";
+    writeBag(expiredBag, ca::issueCertificate(spec, authority.get()).get());
+    spec.notBefore = ca::FediTime::utcText("491231000000Z");
+    spec.notAfter = ca::FediTime::utcText("999999999999Z");
+    waitingBag = dir() + "/waiting.der";
+    writeBag(waitingBag, ca::issueCertificate(spec, authority.get()).get());
     FEDI_X509* const certificates[] = {certificate.get()};
     const ca::BagPtr bag = ca::makeBag(certificates);
     ASSERT_NE(nullptr, bag);
@@ -103,8 +131,23 @@ class EdifactHostTest : public ModuleHostTest {
     return result.is_string() ? result.get<std::string>() : std::string();
   }
 
+  // writeBag writes a bag of the one certificate as DER.
+  static void writeBag(const std::string& path, FEDI_X509* certificate) {
+    ASSERT_NE(nullptr, certificate);
+    FEDI_X509* const certificates[] = {certificate};
+    const ca::BagPtr bag = ca::makeBag(certificates);
+    ASSERT_NE(nullptr, bag);
+    const Bytes der = ca::toDer(*bag);
+    writeText(path, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
+  }
+
   std::string derBag;
   std::string base64Bag;
+  std::string expiredBag;     // the holder's key, expired at the start of 2025
+  std::string waitingBag;     // the holder's key, valid from the end of 2049
+  std::string caBag;          // the authority that issued them
+  std::string impostorCaBag;  // the authority's names with another key
+  std::string otherCaBag;     // another authority
 };
 
 KESTRUNE_ON_EVERY_MODULE(EdifactHostTest);
@@ -124,8 +167,11 @@ TEST_P(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
     SCOPED_TRACE(bag);
     const HostRun good = runHost({"verify-edifact", file, "--cert", bag});
     EXPECT_EQ(0, good.status) << good.err;
-    EXPECT_EQ(std::vector<std::string>{"OK: MD5 signature of 111 bytes by 1234567890 verified; "
-                                       "9 segments"},
+    EXPECT_EQ(std::vector<std::string>{"OK: MD5 signature of the signed range USH up to UST (111 "
+                                       "bytes; UNH and UNT lie outside it) verified with the key "
+                                       "of certificate serial 1234567890 (CN=U001, O=ORG01); "
+                                       "UNT's count of 9 segments is right; the certificate "
+                                       "itself (issuer, validity, revocation) was not checked"},
               lines(good.out));
 
     const HostRun bad = runHost({"verify-edifact", tamperedFile, "--cert", bag});
@@ -133,6 +179,54 @@ TEST_P(EdifactHostTest, ASignedMessageVerifiesAndATamperedOneFails) {
     EXPECT_EQ(std::vector<std::string>{"FAILED: the MD5 signature does not match the 111 signed "
                                        "bytes (USH up to UST) and the signer's key"},
               lines(bad.out));
+  }
+}
+
+// --ca checks the certificate too: issued by that authority, under its key, valid now.
+TEST_P(EdifactHostTest, WithTheAuthorityTheCertificateIsCheckedToo) {
+  const std::string file = dir() + "/invoice.edi";
+  writeText(file, signThroughScript(kInvoice));
+  const std::string signatureOk =
+      "OK: MD5 signature of the signed range USH up to UST (111 bytes; UNH and UNT lie outside "
+      "it) verified with the key of certificate serial 1234567890 (CN=U001, O=ORG01); UNT's "
+      "count of 9 segments is right; ";
+  const std::string refused = "FAILED: the signature verifies, but ";
+  struct Case {
+    std::string certificate;
+    std::string authority;
+    int status;
+    std::string out;
+  } const cases[] = {
+      {derBag, caBag, 0,
+       signatureOk + "the certificate was issued by the authority (CN=TESTCA1, O=FEDI Test CA, "
+                     "its signature verified) and is valid now (from 2024-01-01 00:00:00Z until "
+                     "never); its revocation was not checked"},
+      {base64Bag, caBag, 0, ""},
+      {derBag, impostorCaBag, 1,
+       refused + "the certificate's signature does not verify with the key of the authority "
+                 "(CN=TESTCA1, O=FEDI Test CA)"},
+      {derBag, otherCaBag, 1,
+       refused + "the certificate's issuer (CN=TESTCA1, O=FEDI Test CA) is not the authority "
+                 "(CN=OTHERCA, O=Another CA)"},
+      {expiredBag, caBag, 1, refused + "the certificate expired at 2025-01-01 00:00:00Z"},
+      {waitingBag, caBag, 1, refused + "the certificate is valid from 2049-12-31 00:00:00Z only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.certificate + " " + c.authority);
+    const HostRun run =
+        runHost({"verify-edifact", file, "--cert", c.certificate, "--ca", c.authority});
+    EXPECT_EQ(c.status, run.status) << run.err;
+    if (!c.out.empty()) {
+      EXPECT_EQ(std::vector<std::string>{c.out}, lines(run.out));
+    }
+    EXPECT_EQ(0u, run.out.find(c.status == 0 ? "OK: MD5 signature" : "FAILED: ")) << run.out;
+  }
+  // The authority's bag is no certificate's, nor is a file that isn't a bag.
+  for (const std::string& authority : {file, dir() + "/missing.der"}) {
+    SCOPED_TRACE(authority);
+    const HostRun run = runHost({"verify-edifact", file, "--cert", derBag, "--ca", authority});
+    EXPECT_EQ(2, run.status) << run.out;
+    EXPECT_TRUE(run.out.empty()) << run.out;
   }
 }
 
@@ -194,8 +288,21 @@ TEST(EdifactHostX509, AnSha1EnvelopeVerifiesWithAnX509CertificateDerOrPem) {
 
   const std::string signedBytes =
       std::to_string(signedMessage.find("UST+") - signedMessage.find("USH+"));
+  // The certificate openssl made has a serial of its own: the line says the message names
+  // another.
+  const std::vector<std::uint8_t> der = readFile(signer.certDer);
+  const unsigned char* position = der.data();
+  const Ptr<X509> certificate(d2i_X509(nullptr, &position, static_cast<long>(der.size())));
+  ASSERT_NE(nullptr, certificate);
+  const Ptr<BIGNUM> serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(certificate.get()), nullptr));
+  const Ptr<char> serialText(BN_bn2dec(serial.get()));
   const std::string ok =
-      "OK: SHA-1 signature of " + signedBytes + " bytes by 1234567890 verified; 9 segments";
+      "OK: SHA-1 signature of the signed range USH up to UST (" + signedBytes +
+      " bytes; UNH and UNT lie outside it) verified with the key of certificate serial " +
+      serialText.get() +
+      " (O=ORG01, CN=EDI Signer); the message's USC names certificate serial 1234567890; UNT's "
+      "count of 9 segments is right; the certificate itself (issuer, validity, revocation) was "
+      "not checked";
   const std::string mismatch = "FAILED: the SHA-1 signature does not match the " + signedBytes +
                                " signed bytes (USH up to UST) and the signer's key";
   struct Case {

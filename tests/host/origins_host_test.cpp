@@ -101,6 +101,48 @@ TEST_F(OriginsHostTest, RefusesWhatIsNotAnOriginAndAFileItCannotUse) {
   }
 }
 
+// Plain HTTP is trusted from this machine's loopback only: a page that travels the network
+// unencrypted could be rewritten on the way, so allowing one takes --insecure.
+TEST_F(OriginsHostTest, PlainHttpBeyondTheLoopbackTakesInsecure) {
+  for (const char* remote : {"http://bank.example", "http://10.1.2.3:8080", "http://[fe80::1]"}) {
+    SCOPED_TRACE(remote);
+    const HostRun refused = kestrune({"origins", "add", remote});
+    EXPECT_EQ(2, refused.status) << refused.err;
+    EXPECT_NE(std::string::npos, refused.err.find("plain HTTP beyond this machine")) << refused.err;
+    EXPECT_NE(std::string::npos, refused.err.find("--insecure")) << refused.err;
+    EXPECT_EQ("", refused.out);
+    EXPECT_FALSE(fs::exists(file()));
+  }
+  for (const char* local : {"http://localhost:8000", "http://127.0.0.1:8080", "http://127.9.9.9",
+                            "http://[::1]:8080"}) {
+    SCOPED_TRACE(local);
+    const HostRun allowed = kestrune({"origins", "add", local});
+    EXPECT_EQ(0, allowed.status) << allowed.err;
+    EXPECT_EQ("", allowed.err);
+  }
+  const HostRun insecure = kestrune({"origins", "add", "--insecure", "http://Bank.Example"});
+  EXPECT_EQ(0, insecure.status) << insecure.err;
+  EXPECT_EQ("allowed http://bank.example\n", insecure.out);
+  EXPECT_NE(std::string::npos, insecure.err.find("WARNING: http://bank.example is plain HTTP"))
+      << insecure.err;
+  EXPECT_EQ((Args{"http://127.0.0.1:8080", "http://127.9.9.9", "http://[::1]:8080",
+                  "http://bank.example", "http://localhost:8000"}),
+            lines(kestrune({"origins", "list"}).out));
+}
+
+TEST_F(OriginsHostTest, ListsAsAJsonArray) {
+  HostRun run = kestrune({"origins", "list", "--json"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(Json::array(), Json::parse(run.out, nullptr, false));
+  ASSERT_EQ(0, kestrune({"origins", "add", "https://bank.example"}).status);
+  ASSERT_EQ(0, kestrune({"origins", "add", "http://[::1]:8080"}).status);
+  run = kestrune({"origins", "list", "--json"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(Json::parse(R"(["http://[::1]:8080", "https://bank.example"])"),
+            Json::parse(run.out, nullptr, false));
+  EXPECT_EQ(1u, lines(run.out).size()) << run.out;
+}
+
 // Each add reads the list, adds one origin and writes the list: without the file's lock, runs
 // at the same moment would write over each other's additions.
 TEST_F(OriginsHostTest, AddsAtTheSameMomentAllLand) {

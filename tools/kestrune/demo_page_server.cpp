@@ -40,7 +40,7 @@ nlohmann::json checkSigned(const std::string& dir, const std::string& message,
   std::ostringstream out;
   std::ostringstream err;
   const int status =
-      runVerifyEdifact(pathIn(dir, kSignedMessageFile), pathIn(dir, kUserBagFile), out, err);
+      runVerifyEdifact(pathIn(dir, kSignedMessageFile), pathIn(dir, kUserBagFile), {}, out, err);
   std::string said = out.str().empty() ? err.str() : out.str();
   while (!said.empty() && said.back() == '\n') said.pop_back();
   return {{"ok", status == 0}, {"text", said}};

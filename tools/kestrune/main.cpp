@@ -14,7 +14,7 @@
 //   kestrune demo --browser [--dir DIR]
 //                                     the same life cycle run by a web page through the
 //                                     local agent, until Ctrl-C
-//   kestrune verify-edifact FILE --cert CERT
+//   kestrune verify-edifact FILE --cert CERT [--ca CA-BAG]
 //                                     checks a signed EDIFACT message against a FEDI
 //                                     certificate bag or an X.509 certificate: "OK: ..." and 0,
 //                                     or "FAILED: why" and 1
@@ -29,8 +29,8 @@
 //   kestrune provider remove NAME     the key providers: built-in, and providers.json's
 //   kestrune tokens [MODULE] [--json] the slots and tokens of a PKCS#11 module (or of every one
 //                                     p11-kit registers), numbered as setCurrentSlot takes them
-//   kestrune origins list
-//   kestrune origins add ORIGIN
+//   kestrune origins list [--json]
+//   kestrune origins add ORIGIN [--insecure]
 //   kestrune origins remove ORIGIN    the local agent's allow-list of web origins
 //   kestrune serve [--listen 127.0.0.1:PORT|[::1]:PORT] [--idle-timeout S] [--max-sessions N]
 //                  [--install-user-unit]
@@ -250,6 +250,10 @@ int run(int argc, char** argv) {
                    "the signer's FEDI certificate bag (DER, or the control's Base64 of it) or "
                    "X.509 certificate (DER or PEM)")
       ->required();
+  std::string authorityBag;
+  verifyCommand->add_option("--ca", authorityBag,
+                            "the authority's FEDI certificate bag (as fedi-ca ca-cert prints it): "
+                            "also check the certificate's issuer, signature and dates");
 
   const StoreCommands storeCommands(app);
   const ProviderCommands providerCommands(app);
@@ -280,7 +284,7 @@ int run(int argc, char** argv) {
   if (explainCommand->parsed()) return explainCode(explainedCode);
   if (agentWorkerCommand->parsed()) return runAgentWorker(originFolder, std::cerr);
   if (verifyCommand->parsed()) {
-    return runVerifyEdifact(signedFile, signerCertificate, std::cout, std::cerr);
+    return runVerifyEdifact(signedFile, signerCertificate, authorityBag, std::cout, std::cerr);
   }
   if (storeCommands.parsed()) return storeCommands.run(std::cout, std::cerr);
   if (providerCommands.parsed()) return providerCommands.run(std::cout, std::cerr);

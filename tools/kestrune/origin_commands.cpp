@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "agent/agent_config.h"
 #include "agent/origin.h"
 #include "platform/config_files.h"
@@ -80,11 +82,15 @@ OriginCommands::OriginCommands(CLI::App& app) {
                                 "$XDG_CONFIG_HOME/kestrune/origins.json");
   origins_->require_subcommand(1, 1);
   list_ = origins_->add_subcommand("list", "One allowed origin per line");
+  list_->add_flag("--json", json_, "a JSON array of the origins instead");
   add_ = origins_->add_subcommand(
       "add", "Allow an origin's pages; prints the origin as it is kept and as browsers send it");
   add_->add_option("origin", origin_,
                    "scheme://host[:port] of the pages, http or https (\"https://bank.example\")")
       ->required();
+  add_->add_flag("--insecure", insecure_,
+                 "allow a plain-HTTP origin beyond this machine's loopback, whose pages anyone "
+                 "on the network can rewrite");
   remove_ = origins_->add_subcommand("remove", "Take an origin off the allow-list");
   remove_->add_option("origin", origin_, "the origin, in any spelling add takes")->required();
 }
@@ -99,6 +105,10 @@ int OriginCommands::run(std::ostream& out, std::ostream& err) const {
 int OriginCommands::list(std::ostream& out, std::ostream& err) const {
   AllowList list;
   if (!loadAllowList("list", list, err)) return kFailed;
+  if (json_) {
+    out << nlohmann::json(list.origins).dump() << "\n";
+    return kDone;
+  }
   for (const std::string& origin : list.origins) out << origin << "\n";
   return kDone;
 }
@@ -106,6 +116,18 @@ int OriginCommands::list(std::ostream& out, std::ostream& err) const {
 int OriginCommands::add(std::ostream& out, std::ostream& err) const {
   const std::optional<std::string> origin = canonicalArgument("add", origin_, err);
   if (!origin) return kUsageError;
+  // A page that comes over plain HTTP from another host could be anyone's, rewritten on the way.
+  if (agent::plainHttpBeyondLoopback(*origin)) {
+    if (!insecure_) {
+      err << "kestrune origins add: " << *origin
+          << " is plain HTTP beyond this machine: anyone on the network could rewrite its pages "
+             "and reach the token through them; use https, or --insecure to allow it all the "
+             "same\n";
+      return kUsageError;
+    }
+    err << "kestrune origins add: WARNING: " << *origin
+        << " is plain HTTP beyond this machine: anyone on the network can rewrite its pages\n";
+  }
   AllowList list;
   if (!loadAllowList("add", list, err)) return kFailed;
   if (std::find(list.origins.begin(), list.origins.end(), *origin) != list.origins.end()) {

@@ -1,5 +1,5 @@
-// kestrune origins list|add|remove: the allow-list of the local agent, the only web origins
-// whose pages it answers ($XDG_CONFIG_HOME/kestrune/origins.json).
+// kestrune origins list [--json]|add [--insecure]|remove: the allow-list of the local agent, the
+// only web origins whose pages it answers ($XDG_CONFIG_HOME/kestrune/origins.json).
 #pragma once
 
 #include <ostream>
@@ -28,6 +28,8 @@ class OriginCommands {
   CLI::App* add_ = nullptr;
   CLI::App* remove_ = nullptr;
   std::string origin_;
+  bool insecure_ = false;  // add: a plain-HTTP origin beyond the loopback all the same
+  bool json_ = false;      // list: a JSON array
 };
 
 }  // namespace kestrune::host
