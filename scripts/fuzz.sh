@@ -65,8 +65,12 @@ for source in "${sources[@]}"; do
   seeds=$(find "$corpus" -type f | wc -l)
   dictionary=()
   if [[ -f fuzz/$name.dict ]]; then dictionary=(-dict="fuzz/$name.dict"); fi
+  # A target whose one run may take longer (a real server's answer) names its bound in
+  # fuzz/<target>.timeout, in seconds.
+  timeout=10
+  if [[ -f fuzz/$name.timeout ]]; then timeout=$(<"fuzz/$name.timeout"); fi
 
-  if ! "$build/bin/$name" -max_total_time="$seconds" -seed="$seed" -timeout=10 -print_final_stats=1 \
+  if ! "$build/bin/$name" -max_total_time="$seconds" -seed="$seed" -timeout="$timeout" -print_final_stats=1 \
     "${dictionary[@]}" -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1; then
     echo "$name: FAILED (input kept in $artifacts/)"
     tail -n 60 "$log"
