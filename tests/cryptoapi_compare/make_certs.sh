@@ -163,7 +163,7 @@ cert hash_sign -5 $utc_from $utc_to
 
 begin
 rdn 2.5.4.6 "$(printable TW)"
-rdn 2.5.4.3 "$(utf8 'Multi')" 2.5.4.11 "$(utf8 'Part')" 2.5.4.10 "$(utf8 'Org, Ltd')"
+rdn 2.5.4.3 "$(utf8 'Multi')" 2.5.4.11 "$(utf8 'Unit')" 2.5.4.10 "$(utf8 'Org, Ltd')"
 rdn 1.2.840.113549.1.9.1 "$(ia5 'multi@example.tw')"
 cert multi_valued 0x2A $utc_from $utc_to 0,2,3
 
