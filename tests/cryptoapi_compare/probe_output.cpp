@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "common/utf8.h"
 #include "tests/cryptoapi_compare/probe.h"
 
 namespace probe {
@@ -88,21 +89,7 @@ std::string utf8(std::u32string_view text) {
   for (char32_t c : text) {
     if ((c >= 0x20 && c < 0x7F && c != '\\') || (c >= 0xA0 && c < 0xD800) ||
         (c > 0xDFFF && c <= 0x10FFFF)) {
-      if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-      } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      }
+      kestrune::appendUtf8(c, out);
     } else {
       char code[16];
       std::snprintf(code, sizeof code, "\\u{%X}", static_cast<unsigned>(c));
